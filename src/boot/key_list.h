@@ -1,0 +1,62 @@
+// The key list file: 23 non-blank lines holding the external RSA key (1-8),
+// its public half (9-10), the root RSA key (11-18), two free lines (19-20) and
+// three 128-bit keys (21-23). Also the key record text of the key partition.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "common/model.h"
+#include "common/reporter.h"
+#include "common/signing_context.h"
+
+namespace tarnel {
+
+inline constexpr size_t kKeyListLines = 23;
+inline constexpr const char* kDefaultKeyListName = "Keys_for_signature.txt";
+
+inline constexpr const char* kMsgLoadKeyListFailed = "Failed to load the key list file!";
+inline constexpr const char* kMsgInvalidKeyList = "Invalid key list file!";
+inline constexpr const char* kMsgOpenKeyFileFailed = "Failed to open key file!";
+inline constexpr const char* kMsgCreateTempKeyFailed = "Failed to create temp key file!";
+inline constexpr const char* kMsgSourceNotFound = "Found not the source file!";
+inline constexpr const char* kMsgOpenSourceFailed = "Failed to open the source file!";
+inline constexpr const char* kMsgCreateDestinationFailed = "Failed to create the destination file!";
+inline constexpr const char* kMsgInvalidRecordText = "Invaild source file context!";
+
+// Temporary key files under the program folder's Temp folder.
+inline constexpr const char* kExternalPrivateKeyFile = "ExternalPrivateKey.txt";
+inline constexpr const char* kExternalPublicKeyFile = "ExternalPublicKey.txt";
+inline constexpr const char* kRootPrivateKeyFile = "RootPrivateKey.txt";
+
+// Checks the file; on success replaces ws.keyLines and sets m_strKeysFile.
+// A failed check leaves both as they were.
+[[nodiscard]] bool LoadKeyListFile(Workspace& ws, RunReporter& reporter, const std::string& path);
+
+// Writes Temp/ExternalPrivateKey.txt (lines 1-8 as read), ExternalPublicKey.txt
+// (lines 9-10 as read) and RootPrivateKey.txt (lines 11-18 trimmed), owner-only.
+[[nodiscard]] bool WriteTempKeyFiles(SigningContext& ctx, const std::string& keyListPath);
+
+// 32 hexadecimal digits to 16 bytes; pairs past the end give 0.
+[[nodiscard]] Key128 DecodeKey128(const std::string& line);
+
+// The 36-byte binary key record.
+inline constexpr size_t kKeyRecordSize = 36;
+struct KeyRecord {
+  static constexpr size_t kOffKeyLength = 0;  // u16, 16
+  static constexpr size_t kOffKeyId = 2;      // u16
+  static constexpr size_t kOffKey = 4;        // 16 bytes
+  static constexpr size_t kOffFiller = 20;    // 16 bytes 0xFF
+  uint16_t keyId = 0;
+  Key128 key{};
+  void Encode(uint8_t* out) const;
+};
+static_assert(KeyRecord::kOffFiller + 16 == kKeyRecordSize);
+
+// "KEYNUM=n" followed by n lines "KEY=iiii kkkk...k" (41 characters) into a
+// file of n key records.
+[[nodiscard]] bool ConvertKeyRecordText(RunReporter& reporter, const std::string& destinationPath,
+                                        const std::string& sourcePath);
+
+}  // namespace tarnel

@@ -1,0 +1,145 @@
+#include "common/files.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "common/platform.h"
+
+namespace tarnel {
+
+bool InFile::Open(const std::string& path, bool text) {
+  Close();
+  if (!IsRegularFile(path)) return false;
+  f_ = std::fopen(path.c_str(), text ? "r" : "rb");
+  return f_ != nullptr;
+}
+
+void InFile::Close() {
+  if (f_ != nullptr) {
+    std::fclose(f_);
+    f_ = nullptr;
+  }
+}
+
+size_t InFile::Read(void* buf, size_t n) {
+  if (f_ == nullptr || n == 0) return 0;
+  return std::fread(buf, 1, n, f_);
+}
+
+bool InFile::Seek(uint64_t offset) {
+  return f_ != nullptr && fseeko(f_, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+uint64_t InFile::Size() const {
+  if (f_ == nullptr) return 0;
+  struct stat st {};
+  if (::fstat(fileno(f_), &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+bool InFile::ReadLine(std::string& line, size_t maxChars) {
+  line.clear();
+  if (f_ == nullptr) return false;
+  std::vector<char> buf(maxChars + 1);
+  if (std::fgets(buf.data(), static_cast<int>(buf.size()), f_) == nullptr) return false;
+  line.assign(buf.data());
+  return true;
+}
+
+bool InFile::ReadFullLine(std::string& line, size_t maxChars) {
+  line.clear();
+  if (f_ == nullptr) return false;
+  int c;
+  while ((c = std::fgetc(f_)) != EOF) {
+    if (line.size() >= maxChars) return false;
+    line.push_back(static_cast<char>(c));
+    if (c == '\n') break;
+  }
+  return !line.empty();
+}
+
+uint64_t InFile::Tell() const {
+  if (f_ == nullptr) return 0;
+  const off_t pos = ftello(f_);
+  return pos < 0 ? 0 : static_cast<uint64_t>(pos);
+}
+
+bool InFile::AtEof() const { return f_ == nullptr || std::feof(f_) != 0; }
+
+bool OutFile::Create(const std::string& path, bool ownerOnly) {
+  Discard();
+  path_ = path;
+  written_ = 0;
+  f_ = CreateTempSibling(path, ownerOnly, tempPath_);
+  return f_ != nullptr;
+}
+
+bool OutFile::Write(const void* buf, size_t n) {
+  if (f_ == nullptr) return false;
+  if (n == 0) return true;
+  if (std::fwrite(buf, 1, n, f_) != n) return false;
+  written_ += n;
+  return true;
+}
+
+bool OutFile::WriteFill(uint8_t byte, uint64_t count) {
+  static constexpr size_t kPiece = 64 * 1024;
+  std::vector<uint8_t> fill(static_cast<size_t>(std::min<uint64_t>(count, kPiece)), byte);
+  while (count > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(count, kPiece));
+    if (!Write(fill.data(), n)) return false;
+    count -= n;
+  }
+  return true;
+}
+
+bool OutFile::WriteAt(uint64_t offset, const void* buf, size_t n) {
+  if (f_ == nullptr || offset + n > written_) return false;
+  if (fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+  const bool ok = std::fwrite(buf, 1, n, f_) == n;
+  return fseeko(f_, 0, SEEK_END) == 0 && ok;
+}
+
+bool OutFile::Commit() {
+  if (f_ == nullptr) return false;
+  const bool flushed = std::fflush(f_) == 0 && std::ferror(f_) == 0;
+  const bool closed = std::fclose(f_) == 0;
+  f_ = nullptr;
+  if (!flushed || !closed || !RenameReplace(tempPath_, path_)) {
+    RemoveFile(tempPath_);
+    tempPath_.clear();
+    return false;
+  }
+  tempPath_.clear();
+  return true;
+}
+
+void OutFile::Discard() {
+  if (f_ != nullptr) {
+    std::fclose(f_);
+    f_ = nullptr;
+  }
+  if (!tempPath_.empty()) {
+    RemoveFile(tempPath_);
+    tempPath_.clear();
+  }
+}
+
+bool CopyFileReplace(const std::string& from, const std::string& to) {
+  InFile in;
+  if (!in.Open(from)) return false;
+  OutFile out;
+  if (!out.Create(to)) return false;
+  std::vector<uint8_t> buf(1024 * 1024);
+  for (;;) {
+    const size_t n = in.Read(buf.data(), buf.size());
+    if (n == 0) break;
+    if (!out.Write(buf.data(), n)) return false;
+  }
+  if (std::ferror(in.Get()) != 0) return false;
+  return out.Commit();
+}
+
+}  // namespace tarnel

@@ -1,0 +1,86 @@
+// The data that the window edits and a Make run reads: the application
+// members, the partition table, the flash layout table and the key lines.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnel {
+
+// Board types in list order; the index is m_nBoardType.
+inline constexpr std::array<std::string_view, 6> kBoardTypeNames = {
+    "Qm5820RA100", "Qm5820SB300", "Qm5820RA200", "Qm5825RA100", "Qm5825SB100", "Qm5820SB400"};
+
+// Boards 0 and 1 use the MAC containers; 2 to 5 the RSA signature blocks.
+[[nodiscard]] inline bool IsFirstGeneration(int32_t boardType) { return boardType == 0 || boardType == 1; }
+
+// File Type texts.
+inline constexpr const char* kFileTypeNone = "None";
+inline constexpr const char* kFileTypeFastboot = "Fastboot";
+inline constexpr const char* kFileTypeNonFs = "Non-File System";
+inline constexpr const char* kFileTypeYaffs = "Yaffs File System";
+inline constexpr const char* kFileTypeYaffsOption = "yaffs File System";  // as the editor offers it
+inline constexpr const char* kFileTypeUbi = "Ubi File System";
+inline constexpr const char* kFileTypeExt4 = "Ext4 File System";
+inline constexpr const char* kUpgradeYes = "Yes";
+inline constexpr const char* kUpgradeNo = "No";
+
+// The application members (one per process, owned by the front end).
+struct AppMembers {
+  std::string m_strAppDir;      // program folder, ends with a separator
+  std::string m_strKeysFile;    // key list file that passed its check
+  std::string m_strInputDir;    // folder of the chosen table or key list, ends with a separator
+  std::string m_strOutputPath;  // output folder (output names are appended as they are)
+  int32_t m_nBoardType = 0;     // 0 .. 5
+  int32_t m_nJavaMemory = 0;    // Java heap in megabytes
+
+  [[nodiscard]] std::string TempDir() const;  // m_strAppDir + "Temp" + separator
+};
+
+// One row of the partition table.
+struct PartitionRow {
+  bool checked = false;
+  std::string outputName;    // column 1
+  std::string fileType;      // column 2
+  std::string flashName;     // column 3
+  std::string upgrade;       // column 4
+  std::string unsignedFile;  // column 5
+};
+
+inline constexpr size_t kMaxPartitionRows = 64;
+
+struct PartitionTable {
+  std::vector<PartitionRow> rows;
+  bool m_bModified = false;
+  int m_nPrevRow = -1;
+  int m_nCurRow = -1;
+};
+
+// One entry of the flash layout file.
+struct tagFlashData {
+  std::string strFlashName;
+  std::string strFlashType;  // "Nand", "Spi" or "eMMC"
+  int32_t nPageSize = 0;
+  int32_t nBlockSize = 0;
+  int32_t nEccType = 0;
+};
+using FlashTable = std::vector<tagFlashData>;
+
+// First entry whose name equals `name` ignoring case, or nullptr.
+[[nodiscard]] const tagFlashData* FindFlash(const FlashTable& table, std::string_view name);
+
+// The 23 trimmed lines of the key list file that passed its check.
+using KeyLines = std::vector<std::string>;
+
+// Everything a Make run reads, in one place.
+struct Workspace {
+  AppMembers app;
+  PartitionTable table;
+  FlashTable flashTable;
+  KeyLines keyLines;
+};
+
+}  // namespace tarnel

@@ -1,0 +1,65 @@
+// The few operating-system services the core needs. Everything that is not
+// plain C++ or C stdio lives behind this header (one implementation per platform).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnel {
+
+enum class PathKind { Missing, File, Folder, Other };
+
+struct FileInfo {
+  PathKind kind = PathKind::Missing;
+  uint64_t size = 0;
+  int64_t mtime = 0;        // seconds since the epoch, 0 when unknown
+  bool hasMtime = false;
+  uint32_t mode = 0;        // permission bits as the platform reports them
+};
+
+[[nodiscard]] FileInfo StatPath(const std::string& path);
+[[nodiscard]] PathKind GetPathKind(const std::string& path);
+[[nodiscard]] bool IsRegularFile(const std::string& path);
+[[nodiscard]] bool IsFolder(const std::string& path);
+// Creates one folder; false when it could not be made (also when it exists).
+bool MakeFolder(const std::string& path);
+bool RemoveFile(const std::string& path);
+[[nodiscard]] bool RenameReplace(const std::string& from, const std::string& to);
+// Folder of the running executable, ending with a separator.
+[[nodiscard]] std::string ExecutableDir();
+// Absolute form of a path given on a command line.
+[[nodiscard]] std::string AbsolutePath(const std::string& path);
+
+// Creates a new file next to `finalPath` for writing ("wb") and returns it with
+// its name. Owner-only permissions when `ownerOnly`.
+[[nodiscard]] FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::string& tempPath);
+// Restricts an existing file to its owner.
+bool MakeOwnerOnly(const std::string& path);
+
+// Starts a program with an argument vector (no shell), in `workDir`, with its
+// standard output and error appended to `logPath`, and waits without a time
+// limit. Returns the exit status, or -1 when it could not be started.
+[[nodiscard]] int RunProcess(const std::vector<std::string>& argv, const std::string& workDir,
+                             const std::string& logPath);
+
+// An exclusive advisory lock on a file, held until destruction; a lock left
+// by a killed process is released by the system.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  // False when another process holds it or the file cannot be opened.
+  [[nodiscard]] bool TryLock(const std::string& path);
+  void Unlock();
+  [[nodiscard]] bool Held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace tarnel

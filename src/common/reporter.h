@@ -1,0 +1,57 @@
+// How a run reports to the person at the other end. The core never prints or
+// shows anything itself: every message box and progress update goes through a
+// RunReporter that the front end injects (window, command line, test).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarnel {
+
+inline constexpr const char* kAppName = "Tarnel";
+
+enum class MsgIcon { None, Warning, Stop, Information };
+
+class RunReporter {
+ public:
+  virtual ~RunReporter() = default;
+  // One message box; returns when the person has closed it.
+  virtual void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) = 0;
+  // Progress bar range 0 .. maximum, and its position.
+  virtual void SetProgressRange(int maximum) = 0;
+  virtual void SetProgressPos(int position) = 0;
+  // The short pause before a closing success message (the window waits, others need not).
+  virtual void Pause(int milliseconds) = 0;
+
+  void Show(const std::string& text, MsgIcon icon = MsgIcon::None) { ShowMessage(text, kAppName, icon); }
+};
+
+// Keeps every call in order, for tests and for front ends that replay them.
+class RecordingReporter : public RunReporter {
+ public:
+  enum class Kind { Message, Range, Position, Pause };
+  struct Event {
+    Kind kind;
+    std::string text;     // message text
+    std::string caption;  // message caption
+    MsgIcon icon = MsgIcon::None;
+    int value = 0;        // range maximum, position or pause
+  };
+
+  void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override;
+  void SetProgressRange(int maximum) override;
+  void SetProgressPos(int position) override;
+  void Pause(int milliseconds) override;
+
+  [[nodiscard]] const std::vector<Event>& Events() const { return events_; }
+  // Message texts only, in order.
+  [[nodiscard]] std::vector<std::string> Messages() const;
+  // Progress positions only, in order.
+  [[nodiscard]] std::vector<int> Positions() const;
+  void Clear() { events_.clear(); }
+
+ private:
+  std::vector<Event> events_;
+};
+
+}  // namespace tarnel

@@ -1,0 +1,58 @@
+// The state of one Make run, handed to every signer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "common/model.h"
+#include "common/reporter.h"
+
+namespace tarnel {
+
+using Key128 = std::array<uint8_t, 16>;
+
+class SigningContext {
+ public:
+  SigningContext(Workspace& workspace, RunReporter& reporter) : ws_(workspace), reporter_(reporter) {}
+  ~SigningContext();
+  SigningContext(const SigningContext&) = delete;
+  SigningContext& operator=(const SigningContext&) = delete;
+
+  uint32_t headerConstant = 0;  // set to 2 at the start of each run
+  int32_t totalSteps = 0;
+  int32_t doneSteps = 0;
+  Key128 imageMacKey{};         // AES-128 key of the first-generation containers
+  std::string fileType;         // File Type of the current row, trimmed
+  std::string flashType;        // flash type of the current row's flash entry
+  std::string upgradeFlashName; // Flash Name shared by the upgrade rows
+  uint32_t pageSize = 0;
+  uint32_t blockSize = 0;
+  uint32_t spareSize = 0;
+  bool keyPartitionWanted = false;
+  uint32_t bootPageSize = 0;
+  uint32_t bootBlockSize = 0;
+  uint32_t bootSpareSize = 0;
+  Key128 rootKey{};             // root key of the key partition encryption
+
+  [[nodiscard]] AppMembers& App() { return ws_.app; }
+  [[nodiscard]] const AppMembers& App() const { return ws_.app; }
+  [[nodiscard]] Workspace& Ws() { return ws_; }
+  [[nodiscard]] const Workspace& Ws() const { return ws_; }
+  [[nodiscard]] RunReporter& Reporter() { return reporter_; }
+
+  // A message box with the application's name as caption.
+  void Show(const std::string& text, MsgIcon icon = MsgIcon::None) { reporter_.Show(text, icon); }
+  void SetPos(int position) { reporter_.SetProgressPos(position); }
+  // One step done: done steps + 1 and the bar follows.
+  void StepDone() {
+    ++doneSteps;
+    reporter_.SetProgressPos(doneSteps);
+  }
+
+ private:
+  Workspace& ws_;
+  RunReporter& reporter_;
+};
+
+}  // namespace tarnel

@@ -1,0 +1,50 @@
+// The Make run: checks, the row loop with one signer per File Type and board
+// generation, the key partition, the upgrade package, and one closing message.
+#pragma once
+
+#include <cstdint>
+
+#include "common/signing_context.h"
+
+namespace tarnel {
+
+inline constexpr const char* kMsgTestkeyPk8Missing = "testkey.pk8 is not exist!";
+inline constexpr const char* kMsgTestkeyPemMissing = "testkey.x509.pem is not exist!";
+inline constexpr const char* kMsgNoValidItem = "Found not valid partition item!";
+inline constexpr const char* kMsgFlashConfigInLine = "Failed to get the flash config in the Line %d!";
+inline constexpr const char* kMsgCfgBinMissing = "cfg.bin is not exist!";
+inline constexpr const char* kMsgBootFailed = "Failed to sign boot part in the Line %d!";
+inline constexpr const char* kMsgNonFsFailed = "Failed to sign Non-File System part in the Line %d!";
+inline constexpr const char* kMsgYaffsFailed = "Failed to sign Yaffs File System part in the Line %d!";
+inline constexpr const char* kMsgUbiFailed = "Failed to sign Ubi File System part in the Line %d!";
+inline constexpr const char* kMsgExt4Failed = "Failed to sign ext4 File System part in the Line %d!";
+inline constexpr const char* kMsgAllSigned = "All files signed successfully!";
+inline constexpr const char* kMsgMakePackageFailed = "Failed to make upgrade package!";
+inline constexpr const char* kMsgSignApkFailed = "Failed to sign package for android!,please config Memory!";
+inline constexpr const char* kMsgSignPackageFailed = "Failed to sign package for CA!";
+inline constexpr const char* kMsgPackageDone = "Generate release package successfully!";
+// One run per program folder at a time.
+inline constexpr const char* kMsgRunInProgress = "Another Make run is using the folder %s; wait for it to end!";
+inline constexpr const char* kMsgTempFolderMissing = "Failed to create the folder %s!";
+
+inline constexpr const char* kTempLockName = ".tarnel.lock";
+inline constexpr const char* kPackageName = "UpgradePackage.zip";
+inline constexpr const char* kSignedPackageName = "UpgradePackage_AndroidSigned.bin";
+inline constexpr const char* kReleasePackageName = "update.zip";
+inline constexpr const char* kKeyPartName = "KeyPart.img";
+inline constexpr const char* kCfgBinName = "cfg.bin";
+inline constexpr int kSuccessPauseMs = 800;
+
+// Spare bytes per page of a NAND flash by page size and ECC type; nullopt
+// when the page size is not one of 2048, 4096, 8192, 16384.
+struct SpareLookup {
+  bool known = false;
+  uint32_t spare = 0;
+};
+[[nodiscard]] SpareLookup NandSpareSize(int32_t pageSize, int32_t eccType);
+
+// The whole run. Every outcome is reported through the context's reporter.
+// Returns true when it ended with its success message.
+bool RunMake(SigningContext& ctx);
+
+}  // namespace tarnel

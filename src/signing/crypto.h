@@ -1,0 +1,78 @@
+// Key lines, digests and signatures, through OpenSSL's EVP interfaces.
+#pragma once
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "common/files.h"
+
+namespace tarnel {
+
+struct BnFree {
+  void operator()(BIGNUM* bn) const { BN_clear_free(bn); }
+};
+using BigNum = std::unique_ptr<BIGNUM, BnFree>;
+
+struct PKeyFree {
+  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+using PKey = std::unique_ptr<EVP_PKEY, PKeyFree>;
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+// Longest key line read in one go; a longer line continues as the next read.
+inline constexpr size_t kKeyLineMaxChars = 1022;
+
+// Reads one key component line: the line end is removed, the first two
+// characters are skipped, hexadecimal digits are taken in pairs (big-endian),
+// anything else is ignored and a final unpaired digit is dropped.
+// Returns 0, or -1 when no line could be read.
+[[nodiscard]] int ReadKeyComponent(InFile& file, BigNum& out);
+// The same rule applied to a line already read.
+[[nodiscard]] BigNum KeyComponentFromLine(std::string line);
+
+enum class KeyLoad { Ok, OpenFailed, ReadFailed, BuildFailed };
+
+// Reads the eight components n, e, d, p, q, d mod (p-1), d mod (q-1),
+// q^-1 mod p from the start of a key file and builds the private key.
+[[nodiscard]] PKey LoadRsaPrivateKey(const std::string& keyFilePath, KeyLoad* status = nullptr);
+// The same from a file already open at the first of the eight lines.
+[[nodiscard]] PKey ReadRsaPrivateKey(InFile& file, KeyLoad* status = nullptr);
+// A public key from n and e.
+[[nodiscard]] PKey RsaPublicKeyFromComponents(const BIGNUM* n, const BIGNUM* e);
+
+// RSASSA-PKCS1-v1_5 with SHA-256 over a 32-byte digest. Returns 0 when the
+// signature came out exactly 256 bytes and verifies with the key's public
+// half, -1 otherwise (wrong key size, components that do not form a key).
+[[nodiscard]] int SignDigest(EVP_PKEY* key, const uint8_t* digest, uint8_t* signature256);
+
+// Writes the number big-endian, right-aligned, into a 256-byte field (bytes
+// before it are left as they are). Returns 0, or -1 when it needs more than 256 bytes.
+[[nodiscard]] int StoreKeyComponent256(uint8_t* field256, const BIGNUM* value);
+
+// Hash context: tag 1 is SHA-256 (the only one ever created); any other tag SHA-1.
+struct HashContext {
+  int tag = 1;
+  MdCtx md;
+};
+// Returns 0, or -1 when the context could not be made.
+[[nodiscard]] int CA_common_InitHASH(std::unique_ptr<HashContext>& out);
+[[nodiscard]] int CA_common_UpdateHASH(HashContext& ctx, const uint8_t* data, size_t n);
+// Writes the digest (32 bytes for SHA-256) and releases the context.
+[[nodiscard]] int CA_common_FinalHASH(uint8_t* digest, std::unique_ptr<HashContext>& ctx);
+
+// SHA-256 of an open file read to its end in 512-byte reads; closes the file.
+// Returns 0, or -1 on a read error.
+[[nodiscard]] int HashFileSha256(InFile& file, uint8_t* digest32);
+// SHA-256 of a buffer.
+[[nodiscard]] bool Sha256(const uint8_t* data, size_t n, uint8_t* digest32);
+
+}  // namespace tarnel
