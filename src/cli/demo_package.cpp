@@ -1,0 +1,6 @@
+// Placeholder until these samples land.
+#include "cli/demo.h"
+
+namespace tarnel::demo {
+bool WritePackageSamples(const std::string&, std::string&) { return true; }
+}  // namespace tarnel::demo

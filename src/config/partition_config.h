@@ -1,0 +1,36 @@
+// The partition table file: root "Tarnel_PartConfigs", one element per row
+// with the attributes Sel, OutputName, FileType, FlashName, Upgrade, UnsignedFile.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/model.h"
+#include "common/reporter.h"
+
+namespace tarnel {
+
+inline constexpr const char* kPartitionConfigRoot = "Tarnel_PartConfigs";
+inline constexpr const char* kPartitionConfigRow = "PartConfig";
+inline constexpr const char* kDefaultPartitionConfigName = "PartConfig.xml";
+inline constexpr const char* kMsgOpenPartitionConfigFailed = "Failed to open the partition config file!";
+inline constexpr const char* kMsgReadPartitionConfigFailed = "Failed to read the partition config file!";
+inline constexpr const char* kMsgInvalidPartitionConfig = "Invalid the partition config file!";
+inline constexpr const char* kMsgOnly64Files = "Only allowed to add 64 files";
+inline constexpr const char* kMsgRa200NoYaffs = "RA200 not support Yaffs File System ";
+inline constexpr const char* kMsgRa100NoUbi = "RA100 not Support Ubi File System ";
+inline constexpr const char* kMsgSb300NoUbi = "SB300 not Support Ubi File System ";
+inline constexpr const char* kCaptionError = "Error";
+inline constexpr const char* kMsgSaveTableQuestion = "Save partition table changes to file?";
+inline constexpr const char* kCaptionSaveTip = "Save Tip";
+
+// Loads rows into `table` (emptied first once the root checks pass). On a
+// failure after that the rows read so far stay. Clears m_bModified on success.
+[[nodiscard]] bool LoadPartitionConfig(PartitionTable& table, int32_t boardType, RunReporter& reporter,
+                                       const std::string& path);
+
+// Writes the table (nothing at all when it has no rows) and clears m_bModified.
+// Returns false when the file could not be written (the window does not report it).
+bool SavePartitionConfig(PartitionTable& table, const std::string& path);
+
+}  // namespace tarnel
