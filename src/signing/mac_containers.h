@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/signing_context.h"
@@ -16,23 +17,31 @@ inline constexpr const char* kMsgBlockSizeZero = "nBlockSize is 0";
 inline constexpr const char* kMsgSourceTooSmall = "The source file is too small, please select again!";
 inline constexpr const char* kMsgMallocFailed = "malloc failed!";
 
-// AES-128-CBC, zero IV, over n bytes (a multiple of 16); the MAC is the last
-// ciphertext block. Returns false when OpenSSL refuses.
+// AES-128-CBC, zero IV, over n bytes (a nonzero multiple of 16); the MAC is
+// the last ciphertext block. Returns false when n is 0 or not a multiple of
+// 16, or when OpenSSL refuses.
 [[nodiscard]] bool ComputeCbcMac(const Key128& key, const uint8_t* data, size_t n, uint8_t* mac16);
 
-// Streaming form of the same MAC, for data that is never held whole.
+// Streaming form of the same MAC, for data that is never held whole: any
+// split of the same bytes over Update calls gives exactly ComputeCbcMac's
+// result. Pieces may have any length; the total must be a nonzero multiple of
+// 16 when Final is called. The key schedule is wiped when the object goes
+// away. After a failure every later call fails.
 class CbcMac {
  public:
   explicit CbcMac(const Key128& key);
   ~CbcMac();
   CbcMac(const CbcMac&) = delete;
   CbcMac& operator=(const CbcMac&) = delete;
-  [[nodiscard]] bool Update(const uint8_t* data, size_t n);  // n a multiple of 16
+  [[nodiscard]] bool Update(const uint8_t* data, size_t n);
+  // Writes the MAC; the object is spent afterwards.
   [[nodiscard]] bool Final(uint8_t* mac16);
+  // Bytes fed so far.
+  [[nodiscard]] uint64_t Fed() const;
 
  private:
   struct Impl;
-  Impl* impl_;
+  std::unique_ptr<Impl> impl_;
 };
 
 [[nodiscard]] bool SealRawImage(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
