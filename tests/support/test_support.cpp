@@ -189,6 +189,8 @@ MakeFixture::MakeFixture(int boardType) {
 }
 
 void MakeFixture::LoadKeys() {
+  // As the Keys File Browse does: the input folder follows the chosen key list.
+  ws.app.m_strInputDir = inputDir;
   RecordingReporter r;
   ASSERT_TRUE(LoadKeyListFile(ws, r, keyListPath));
 }

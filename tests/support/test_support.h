@@ -65,7 +65,8 @@ struct MakeFixture {
   std::string keyListPath;
 
   explicit MakeFixture(int boardType = 2);
-  // Loads the key list into ws.keyLines / m_strKeysFile (fails the test otherwise).
+  // As the Keys File Browse does: m_strInputDir = input folder, then the key list
+  // is loaded into ws.keyLines / m_strKeysFile (fails the test otherwise).
   void LoadKeys();
   // Adds a checked row whose unsigned file is written to the input folder.
   PartitionRow& AddRow(const std::string& outputName, const std::string& fileType, const std::string& flashName,
