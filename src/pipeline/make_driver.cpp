@@ -1,6 +1,6 @@
 #include "pipeline/make_driver.h"
 
-#include <chrono>
+#include <openssl/crypto.h>
 
 #include "boot/boot_image.h"
 #include "boot/key_list.h"
@@ -203,8 +203,11 @@ bool RunMake(SigningContext& ctx) {
   // 9. The three 128-bit keys come from the end of the key list.
   const KeyLines& lines = ctx.Ws().keyLines;
   if (lines.size() < 3) return false;
-  const Key128 v1 = DecodeKey128(lines[lines.size() - 1]);
-  ctx.imageMacKey = v1;
+  struct WipedKey {
+    Key128 bytes;
+    ~WipedKey() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+  } v1{DecodeKey128(lines[lines.size() - 1])};
+  ctx.imageMacKey = v1.bytes;
   ctx.keyPartitionWanted = false;
   ctx.bootPageSize = ctx.bootBlockSize = ctx.bootSpareSize = 0;
 
@@ -241,7 +244,7 @@ bool RunMake(SigningContext& ctx) {
   RunSignApk(ctx);
   if (!IsRegularFile(signedPackagePath)) return FailPackage(ctx, kMsgSignApkFailed);
   ctx.StepDone();
-  ctx.imageMacKey = v1;
+  ctx.imageMacKey = v1.bytes;
   if (!SignUpgradePackage(ctx, app.m_strOutputPath + kReleasePackageName, signedPackagePath))
     return FailPackage(ctx, kMsgSignPackageFailed);
   ctx.StepDone();
