@@ -19,11 +19,21 @@ std::string StripLineEnd(std::string line) {
   return line;
 }
 
-// Reads the next line; at the end of the file an empty line.
+// Reads the next line; at the end of the file an empty line. A line too long
+// to be anything we expect comes back cut, never empty, so it cannot pass
+// for a blank one.
 std::string NextLine(InFile& file) {
   std::string line;
-  if (!file.ReadFullLine(line)) return {};
+  (void)file.ReadFullLine(line);
   return StripLineEnd(std::move(line));
+}
+
+// The next line trimmed; the untrimmed copy is wiped.
+std::string NextTrimmedLine(InFile& file) {
+  std::string raw = NextLine(file);
+  std::string line = Trim(raw);
+  Cleanse(raw);
+  return line;
 }
 
 uint8_t HexPair(const std::string& text, size_t pos) {
@@ -42,10 +52,7 @@ bool LoadKeyListFile(Workspace& ws, RunReporter& reporter, const std::string& pa
   KeyLines lines;
   lines.reserve(kKeyListLines);
   for (size_t i = 0; i < kKeyListLines; ++i) {
-    std::string raw;
-    if (!file.ReadFullLine(raw)) raw.clear();
-    std::string line = Trim(raw);
-    Cleanse(raw);
+    std::string line = NextTrimmedLine(file);
     if (line.empty()) {
       for (std::string& l : lines) Cleanse(l);
       reporter.Show(kMsgInvalidKeyList);
@@ -83,15 +90,9 @@ bool WriteTempKeyFiles(SigningContext& ctx, const std::string& keyListPath) {
   }
   bool ok = true;
   for (int line = 1; line <= 18; ++line) {
-    std::string text = NextLine(keyList);
     const int target = line <= 8 ? 0 : (line <= 10 ? 1 : 2);
-    if (target == 2) {
-      std::string trimmed = Trim(text);
-      Cleanse(text);
-      text = std::move(trimmed);
-    }
-    text += '\n';
-    ok = files[target].Write(text.data(), text.size()) && ok;
+    std::string text = target == 2 ? NextTrimmedLine(keyList) : NextLine(keyList);
+    ok = files[target].Write(text.data(), text.size()) && files[target].Write("\n", 1) && ok;
     Cleanse(text);
   }
   for (OutFile& f : files) ok = f.Commit() && ok;
@@ -134,14 +135,14 @@ bool ConvertKeyRecordText(RunReporter& reporter, const std::string& destinationP
     reporter.Show(kMsgInvalidRecordText);
     return false;
   };
-  const std::string first = Trim(NextLine(source));
+  const std::string first = NextTrimmedLine(source);
   if (first.compare(0, 7, "KEYNUM=") != 0 || first.size() < 7) return invalid();
   const long long expected = LeadingInteger(std::string_view(first).substr(7, 99));
 
   const uint64_t length = source.Size();
   long long written = 0;
   while (source.Tell() < length) {
-    std::string line = Trim(NextLine(source));
+    std::string line = NextTrimmedLine(source);
     if (line.size() != 41 || line.compare(0, 4, "KEY=") != 0) {
       Cleanse(line);
       return invalid();

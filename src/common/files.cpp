@@ -3,17 +3,43 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <vector>
+
+#include <openssl/crypto.h>
 
 #include "common/platform.h"
 
 namespace tarnel {
 
+namespace {
+
+constexpr size_t kStdioBuffer = 4096;
+
+// Gives a stream a buffer of our own, so that what passes through it can be
+// wiped afterwards (stdio's own buffer is freed as it is).
+bool UseOwnBuffer(FILE* f, std::unique_ptr<char[]>& buffer) {
+  buffer = std::make_unique<char[]>(kStdioBuffer);
+  return std::setvbuf(f, buffer.get(), _IOFBF, kStdioBuffer) == 0;
+}
+
+void WipeBuffer(std::unique_ptr<char[]>& buffer) {
+  if (buffer) OPENSSL_cleanse(buffer.get(), kStdioBuffer);
+  buffer.reset();
+}
+
+}  // namespace
+
 bool InFile::Open(const std::string& path, bool text) {
   Close();
   if (!IsRegularFile(path)) return false;
   f_ = std::fopen(path.c_str(), text ? "r" : "rb");
-  return f_ != nullptr;
+  if (f_ == nullptr) return false;
+  if (text && !UseOwnBuffer(f_, buffer_)) {
+    Close();
+    return false;
+  }
+  return true;
 }
 
 void InFile::Close() {
@@ -21,6 +47,7 @@ void InFile::Close() {
     std::fclose(f_);
     f_ = nullptr;
   }
+  WipeBuffer(buffer_);
 }
 
 size_t InFile::Read(void* buf, size_t n) {
@@ -42,15 +69,20 @@ uint64_t InFile::Size() const {
 bool InFile::ReadLine(std::string& line, size_t maxChars) {
   line.clear();
   if (f_ == nullptr) return false;
+  if (maxChars == 0 || maxChars > static_cast<size_t>(INT_MAX) - 1) return false;
   std::vector<char> buf(maxChars + 1);
-  if (std::fgets(buf.data(), static_cast<int>(buf.size()), f_) == nullptr) return false;
-  line.assign(buf.data());
-  return true;
+  const bool ok = std::fgets(buf.data(), static_cast<int>(buf.size()), f_) != nullptr;
+  if (ok) line.assign(buf.data());
+  // Key lines pass through here.
+  OPENSSL_cleanse(buf.data(), buf.size());
+  return ok;
 }
 
 bool InFile::ReadFullLine(std::string& line, size_t maxChars) {
   line.clear();
   if (f_ == nullptr) return false;
+  // Room for a key line up front, so that growing does not leave copies behind.
+  line.reserve(std::min<size_t>(maxChars, 4096));
   int c;
   while ((c = std::fgetc(f_)) != EOF) {
     if (line.size() >= maxChars) return false;
@@ -72,8 +104,22 @@ bool OutFile::Create(const std::string& path, bool ownerOnly) {
   Discard();
   path_ = path;
   written_ = 0;
+  if (IsFolder(path)) return false;
   f_ = CreateTempSibling(path, ownerOnly, tempPath_);
-  return f_ != nullptr;
+  if (f_ == nullptr) return false;
+  if (ownerOnly && !UseOwnBuffer(f_, buffer_)) {
+    Discard();
+    return false;
+  }
+  return true;
+}
+
+void OutFile::CloseFile() {
+  if (f_ != nullptr) {
+    std::fclose(f_);
+    f_ = nullptr;
+  }
+  WipeBuffer(buffer_);
 }
 
 bool OutFile::Write(const void* buf, size_t n) {
@@ -96,7 +142,7 @@ bool OutFile::WriteFill(uint8_t byte, uint64_t count) {
 }
 
 bool OutFile::WriteAt(uint64_t offset, const void* buf, size_t n) {
-  if (f_ == nullptr || offset + n > written_) return false;
+  if (f_ == nullptr || offset > written_ || n > written_ - offset) return false;
   if (fseeko(f_, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
   const bool ok = std::fwrite(buf, 1, n, f_) == n;
   return fseeko(f_, 0, SEEK_END) == 0 && ok;
@@ -107,6 +153,7 @@ bool OutFile::Commit() {
   const bool flushed = std::fflush(f_) == 0 && std::ferror(f_) == 0;
   const bool closed = std::fclose(f_) == 0;
   f_ = nullptr;
+  WipeBuffer(buffer_);
   if (!flushed || !closed || !RenameReplace(tempPath_, path_)) {
     RemoveFile(tempPath_);
     tempPath_.clear();
@@ -117,10 +164,7 @@ bool OutFile::Commit() {
 }
 
 void OutFile::Discard() {
-  if (f_ != nullptr) {
-    std::fclose(f_);
-    f_ = nullptr;
-  }
+  CloseFile();
   if (!tempPath_.empty()) {
     RemoveFile(tempPath_);
     tempPath_.clear();

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace tarnel {
@@ -19,9 +20,10 @@ class InFile {
   ~InFile() { Close(); }
   InFile(const InFile&) = delete;
   InFile& operator=(const InFile&) = delete;
-  InFile(InFile&& other) noexcept : f_(other.f_) { other.f_ = nullptr; }
+  InFile(InFile&& other) noexcept : f_(other.f_), buffer_(std::move(other.buffer_)) { other.f_ = nullptr; }
 
-  // Opens a regular file (a folder is refused). `text` only matters on Windows.
+  // Opens a regular file (a folder is refused). Text files (key lists, key
+  // record texts) are read through a buffer of our own that is wiped on Close().
   [[nodiscard]] bool Open(const std::string& path, bool text = false);
   void Close();
   [[nodiscard]] bool IsOpen() const { return f_ != nullptr; }
@@ -45,6 +47,7 @@ class InFile {
 
  private:
   FILE* f_ = nullptr;
+  std::unique_ptr<char[]> buffer_;  // stdio buffer of text files, wiped on Close()
 };
 
 class OutFile {
@@ -54,7 +57,9 @@ class OutFile {
   OutFile(const OutFile&) = delete;
   OutFile& operator=(const OutFile&) = delete;
 
-  // Starts the file; nothing appears under `path` until Commit().
+  // Starts the file; nothing appears under `path` until Commit(). An existing
+  // folder under `path` is refused. Owner-only files hold secrets: they are
+  // written through a buffer of our own that is wiped when the file closes.
   [[nodiscard]] bool Create(const std::string& path, bool ownerOnly = false);
   [[nodiscard]] bool Write(const void* buf, size_t n);
   // Writes `count` copies of `byte`.
@@ -69,7 +74,10 @@ class OutFile {
   [[nodiscard]] const std::string& Path() const { return path_; }
 
  private:
+  void CloseFile();
+
   FILE* f_ = nullptr;
+  std::unique_ptr<char[]> buffer_;  // stdio buffer of owner-only files, wiped on close
   std::string path_;
   std::string tempPath_;
   uint64_t written_ = 0;

@@ -5,6 +5,7 @@
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "common/secure.h"
@@ -51,7 +52,9 @@ BigNum KeyComponentFromLine(std::string line) {
     }
   }
   Cleanse(line);
-  BigNum bn(BN_bin2bn(bytes.data(), static_cast<int>(count), nullptr));
+  // Secure numbers: OpenSSL wipes them, and the key parameters built from them, when freed.
+  BigNum bn(BN_secure_new());
+  if (!bn || BN_bin2bn(bytes.data(), static_cast<int>(count), bn.get()) == nullptr) return nullptr;
   return bn;
 }
 
@@ -174,17 +177,25 @@ int CA_common_FinalHASH(uint8_t* digest, std::unique_ptr<HashContext>& ctx) {
 }
 
 int HashFileSha256(InFile& file, uint8_t* digest32) {
+  if (!file.IsOpen()) return -1;
   std::unique_ptr<HashContext> ctx;
-  if (CA_common_InitHASH(ctx) != 0) return -1;
+  if (CA_common_InitHASH(ctx) != 0) {
+    file.Close();
+    return -1;
+  }
   uint8_t buf[512];
+  bool ok = true;
   for (;;) {
     const size_t n = file.Read(buf, sizeof(buf));
     if (n == 0) break;
-    if (CA_common_UpdateHASH(*ctx, buf, n) != 0) return -1;
+    if (CA_common_UpdateHASH(*ctx, buf, n) != 0) {
+      ok = false;
+      break;
+    }
   }
-  const bool readError = file.Get() != nullptr && std::ferror(file.Get()) != 0;
+  if (std::ferror(file.Get()) != 0) ok = false;
   file.Close();
-  if (CA_common_FinalHASH(digest32, ctx) != 0 || readError) return -1;
+  if (CA_common_FinalHASH(digest32, ctx) != 0 || !ok) return -1;
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "signing/sign_image.h"
 
+#include <new>
 #include <vector>
 
 #include "common/files.h"
@@ -72,7 +73,13 @@ bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std
     ctx.Show(Format(kMsgHashFailed, sourcePath.c_str()));
     return false;
   }
-  std::vector<uint8_t> buffer(kWholeImagePiece);
+  std::vector<uint8_t> buffer;
+  try {
+    buffer.resize(kWholeImagePiece);
+  } catch (const std::bad_alloc&) {
+    ctx.Show(kMsgMallocFileData);
+    return false;
+  }
   uint64_t copied = 0;
   for (;;) {
     const size_t n = source.Read(buffer.data(), buffer.size());
