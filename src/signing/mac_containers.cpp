@@ -5,7 +5,12 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <new>
+#include <vector>
 
+#include "common/files.h"
+#include "common/platform.h"
+#include "common/text.h"
 #include "signing/image_headers.h"
 
 namespace tarnel {
@@ -21,6 +26,8 @@ struct CipherCtxFree {
 
 // Ciphertext passes through this many bytes at a time; only its last block is kept.
 constexpr size_t kMacWorkBytes = 4096;
+// Length of one key record; the key partition header counts them.
+constexpr uint64_t kKeyRecordBytes = 36;
 
 }  // namespace
 
@@ -93,8 +100,308 @@ bool ComputeCbcMac(const Key128& key, const uint8_t* data, size_t n, uint8_t* ma
   return mac.Update(data, n) && mac.Final(mac16);
 }
 
-bool SealRawImage(SigningContext&, uint32_t, const std::string&, const std::string&, uint32_t, uint32_t) { return false; }
-bool SealKeyPartition(SigningContext&, uint32_t, const std::string&, const std::string&, uint32_t, uint32_t) { return false; }
-bool SealChunkedImage(SigningContext&, const std::string&, const std::string&, uint32_t, uint32_t, uint32_t) { return false; }
+namespace {
+
+constexpr uint64_t kWholeRange = ~uint64_t{0};
+constexpr size_t kCopyPiece = 64 * 1024;
+
+uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
+
+// One MAC per run of `chunkSize` bytes of the covered range (a single MAC
+// when the chunk size is kWholeRange); every chunk starts from a zero IV.
+class ChunkMacs {
+ public:
+  ChunkMacs(const Key128& key, uint64_t chunkSize) : key_(key), chunkSize_(chunkSize) {}
+  ~ChunkMacs() {
+    if (!table_.empty()) OPENSSL_cleanse(table_.data(), table_.size());
+  }
+  ChunkMacs(const ChunkMacs&) = delete;
+  ChunkMacs& operator=(const ChunkMacs&) = delete;
+
+  [[nodiscard]] bool Feed(const uint8_t* data, size_t n) {
+    while (n > 0) {
+      if (!current_) current_ = std::make_unique<CbcMac>(key_);
+      const uint64_t room = chunkSize_ - current_->Fed();
+      const size_t piece = room < n ? static_cast<size_t>(room) : n;
+      if (!current_->Update(data, piece)) return false;
+      data += piece;
+      n -= piece;
+      if (current_->Fed() == chunkSize_ && !Close()) return false;
+    }
+    return true;
+  }
+  // Ends the last, possibly short, chunk.
+  [[nodiscard]] bool Finish() { return !current_ || Close(); }
+  [[nodiscard]] size_t Count() const { return table_.size() / kMacSize; }
+  [[nodiscard]] const std::vector<uint8_t>& Table() const { return table_; }
+
+ private:
+  [[nodiscard]] bool Close() {
+    uint8_t mac[kMacSize];
+    const bool ok = current_->Final(mac);
+    current_.reset();
+    if (ok) table_.insert(table_.end(), mac, mac + kMacSize);
+    return ok;
+  }
+
+  const Key128& key_;
+  uint64_t chunkSize_;
+  std::unique_ptr<CbcMac> current_;
+  std::vector<uint8_t> table_;
+};
+
+// Writes the output and feeds the bytes the MACs cover.
+class Emitter {
+ public:
+  explicit Emitter(OutFile& out) : out_(out) {}
+  void Cover(ChunkMacs* macs) { macs_ = macs; }
+
+  [[nodiscard]] bool Put(const uint8_t* data, size_t n) {
+    if (!out_.Write(data, n)) {
+      writeFailed_ = true;
+      return false;
+    }
+    return macs_ == nullptr || macs_->Feed(data, n);
+  }
+  [[nodiscard]] bool FillFF(uint64_t count) {
+    static const std::vector<uint8_t> kFF(kCopyPiece, 0xFF);
+    while (count > 0) {
+      const size_t n = count < kCopyPiece ? static_cast<size_t>(count) : kCopyPiece;
+      if (!Put(kFF.data(), n)) return false;
+      count -= n;
+    }
+    return true;
+  }
+  // Copies exactly `length` bytes of the source.
+  [[nodiscard]] bool Copy(InFile& in, uint64_t length) {
+    std::vector<uint8_t> buf(kCopyPiece);
+    while (length > 0) {
+      const size_t want = length < kCopyPiece ? static_cast<size_t>(length) : kCopyPiece;
+      if (!in.ReadExact(buf.data(), want)) {
+        readFailed_ = true;
+        return false;
+      }
+      if (!Put(buf.data(), want)) return false;
+      length -= want;
+    }
+    return true;
+  }
+  [[nodiscard]] bool ReadFailed() const { return readFailed_; }
+  [[nodiscard]] bool WriteFailed() const { return writeFailed_; }
+
+ private:
+  OutFile& out_;
+  ChunkMacs* macs_ = nullptr;
+  bool readFailed_ = false;
+  bool writeFailed_ = false;
+};
+
+// Source checked, opened, output started: the steps every container begins with.
+bool OpenEnds(SigningContext& ctx, const std::string& sourcePath, const std::string& outputPath, InFile& in,
+              OutFile& out) {
+  if (!IsRegularFile(sourcePath)) {
+    ctx.Show(kMsgMacSourceNotFound);
+    return false;
+  }
+  if (!in.Open(sourcePath)) {
+    ctx.Show(kMsgMacOpenSourceFailed);
+    return false;
+  }
+  if (!out.Create(outputPath)) {
+    ctx.Show(kMsgMacCreateDestinationFailed);
+    return false;
+  }
+  return true;
+}
+
+// The page holds the header and the MAC; blocks are whole pages.
+bool CheckGeometry(SigningContext& ctx, const std::string& sourcePath, uint32_t pageSize, uint32_t blockSize,
+                   size_t headerSize) {
+  if (blockSize == 0) {
+    ctx.Show(kMsgBlockSizeZero);
+    return false;
+  }
+  if (pageSize == 0 || pageSize % kMacSize != 0 || pageSize < headerSize) {
+    ctx.Show(Format(kMsgMacBadPageSize, pageSize, sourcePath.c_str(), static_cast<unsigned>(headerSize)));
+    return false;
+  }
+  if (blockSize % pageSize != 0) {
+    ctx.Show(Format(kMsgMacBadBlockSize, blockSize, sourcePath.c_str(), pageSize));
+    return false;
+  }
+  return true;
+}
+
+// The one message for a failure while streaming.
+bool StreamFailed(SigningContext& ctx, const Emitter& emit, const std::string& sourcePath,
+                  const std::string& outputPath) {
+  if (emit.ReadFailed())
+    ctx.Show(Format(kMsgMacReadFailed, sourcePath.c_str()));
+  else if (emit.WriteFailed())
+    ctx.Show(Format(kMsgMacWriteFailed, outputPath.c_str()));
+  else
+    ctx.Show(kMsgMallocFailed);  // the cipher could not be set up
+  return false;
+}
+
+bool SealSingle(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath, const std::string& sourcePath,
+                uint32_t blockSize, uint32_t spareValue, bool keyPartition) {
+  InFile in;
+  OutFile out;
+  if (!OpenEnds(ctx, sourcePath, outputPath, in, out)) return false;
+  const size_t headerSize = keyPartition ? kMacKeyPartHeaderSize : kMacImageHeaderSize;
+  if (!CheckGeometry(ctx, sourcePath, pageSize, blockSize, headerSize)) return false;
+
+  const uint64_t p = pageSize;
+  const uint64_t length = in.Size();
+  if (length > kMaxImageLength) {
+    ctx.Show(Format(kMsgMacTooLarge, sourcePath.c_str()));
+    return false;
+  }
+  const uint64_t data = RoundUp(length, p);
+  const uint64_t r = (data + 2 * p) % blockSize;
+  const uint64_t pad = r > 0 ? blockSize - r : 0;
+  const uint64_t total = data + 2 * p + pad;
+  if (total > kMaxImageLength) {
+    ctx.Show(Format(kMsgMacTooLarge, sourcePath.c_str()));
+    return false;
+  }
+
+  MacImageHeader header;
+  header.size = headerSize;
+  header.pageSize = pageSize;
+  header.blockSize = blockSize;
+  header.spareSize = spareValue;
+  header.totalLength = static_cast<uint32_t>(total);
+  header.pageEcho = pageSize;
+  header.sourceLength = static_cast<uint32_t>(length);
+  header.coveredLength = static_cast<uint32_t>(p + data);
+  header.dataLength = 0;
+  header.coveredLength2 = static_cast<uint32_t>(p + data);
+  if (keyPartition) {
+    header.kindValue = static_cast<uint32_t>(length / kKeyRecordBytes);
+    header.chunkCount = 1;
+    header.chunkSize = blockSize / 2;
+  } else {
+    header.kindValue = ctx.headerConstant;
+    header.chunkCount = 0;
+    header.chunkSize = 0;
+  }
+  std::vector<uint8_t> headerBytes(headerSize);
+  header.Encode(headerBytes.data());
+
+  // Covered: header page and the data padded to whole pages.
+  ChunkMacs macs(ctx.imageMacKey, kWholeRange);
+  Emitter emit(out);
+  emit.Cover(&macs);
+  if (!emit.Put(headerBytes.data(), headerBytes.size()) || !emit.FillFF(p - headerSize) || !emit.Copy(in, length) ||
+      !emit.FillFF(data - length) || !macs.Finish() || macs.Count() != 1)
+    return StreamFailed(ctx, emit, sourcePath, outputPath);
+  emit.Cover(nullptr);
+  // MAC page, then the block fill.
+  if (!emit.Put(macs.Table().data(), kMacSize) || !emit.FillFF(p - kMacSize) || !emit.FillFF(pad))
+    return StreamFailed(ctx, emit, sourcePath, outputPath);
+  if (!out.Commit()) {
+    ctx.Show(Format(kMsgMacWriteFailed, outputPath.c_str()));
+    return false;
+  }
+  return true;
+}
+
+bool SealChunked(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath,
+                 uint32_t pageSize, uint32_t blockSize, uint32_t spareSize) {
+  ctx.StepDone();
+  InFile in;
+  OutFile out;
+  if (!OpenEnds(ctx, sourcePath, outputPath, in, out)) return false;
+  if (!CheckGeometry(ctx, sourcePath, pageSize, blockSize, kMacImageHeaderSize)) return false;
+
+  const uint64_t p = pageSize;
+  const uint64_t length = in.Size();
+  if (length > kMaxImageLength) {
+    ctx.Show(Format(kMsgMacTooLarge, sourcePath.c_str()));
+    return false;
+  }
+  const uint64_t data = RoundUp(length, blockSize);
+  if (data < kMacChunkSize) {
+    ctx.Show(kMsgSourceTooSmall);
+    return false;
+  }
+  const uint64_t covered = p + data;
+  const uint64_t chunks = RoundUp(covered, kMacChunkSize) / kMacChunkSize;
+  const uint64_t tail = RoundUp(kMacSize * chunks + p, blockSize);
+  const uint64_t total = data + tail;
+  if (total > kMaxImageLength) {
+    ctx.Show(Format(kMsgMacTooLarge, sourcePath.c_str()));
+    return false;
+  }
+
+  MacImageHeader header;
+  header.size = kMacImageHeaderSize;
+  header.pageSize = pageSize;
+  header.blockSize = blockSize;
+  header.spareSize = spareSize;
+  header.totalLength = static_cast<uint32_t>(total);
+  header.pageEcho = 0;
+  header.sourceLength = static_cast<uint32_t>(length);
+  header.coveredLength = static_cast<uint32_t>(covered);
+  header.kindValue = ctx.headerConstant;
+  header.dataLength = static_cast<uint32_t>(data);
+  header.coveredLength2 = static_cast<uint32_t>(covered);
+  header.chunkCount = static_cast<uint32_t>(chunks);
+  header.chunkSize = kMacChunkSize;
+  uint8_t headerBytes[kMacImageHeaderSize];
+  header.Encode(headerBytes);
+
+  // Covered, 1 MiB per MAC: the data padded to whole blocks, then the header page.
+  ChunkMacs macs(ctx.imageMacKey, kMacChunkSize);
+  Emitter emit(out);
+  emit.Cover(&macs);
+  if (!emit.Copy(in, length) || !emit.FillFF(data - length) || !emit.Put(headerBytes, sizeof(headerBytes)) ||
+      !emit.FillFF(p - kMacImageHeaderSize) || !macs.Finish() || macs.Count() != chunks)
+    return StreamFailed(ctx, emit, sourcePath, outputPath);
+  ctx.StepDone();
+  emit.Cover(nullptr);
+  if (!emit.Put(macs.Table().data(), macs.Table().size()) || !emit.FillFF(tail - p - macs.Table().size()))
+    return StreamFailed(ctx, emit, sourcePath, outputPath);
+  if (!out.Commit()) {
+    ctx.Show(Format(kMsgMacWriteFailed, outputPath.c_str()));
+    return false;
+  }
+  ctx.StepDone();
+  return true;
+}
+
+// A buffer that cannot be had ends the container with the one message.
+template <typename Fn>
+bool GuardAlloc(SigningContext& ctx, Fn&& fn) {
+  try {
+    return fn();
+  } catch (const std::bad_alloc&) {
+    ctx.Show(kMsgMallocFailed);
+    return false;
+  }
+}
+
+}  // namespace
+
+bool SealRawImage(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
+                  const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue) {
+  return GuardAlloc(ctx, [&] {
+    return SealSingle(ctx, pageSize, outputPath, sourcePath, blockSize, spareValue, /*keyPartition=*/false);
+  });
+}
+
+bool SealKeyPartition(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
+                      const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue) {
+  return GuardAlloc(ctx, [&] {
+    return SealSingle(ctx, pageSize, outputPath, sourcePath, blockSize, spareValue, /*keyPartition=*/true);
+  });
+}
+
+bool SealChunkedImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath,
+                      uint32_t pageSize, uint32_t blockSize, uint32_t spareSize) {
+  return GuardAlloc(ctx, [&] { return SealChunked(ctx, outputPath, sourcePath, pageSize, blockSize, spareSize); });
+}
 
 }  // namespace tarnel

@@ -16,6 +16,15 @@ inline constexpr const char* kMsgMacCreateDestinationFailed = "Failed to create 
 inline constexpr const char* kMsgBlockSizeZero = "nBlockSize is 0";
 inline constexpr const char* kMsgSourceTooSmall = "The source file is too small, please select again!";
 inline constexpr const char* kMsgMallocFailed = "malloc failed!";
+// Geometry and size checks (page size, block size, source path or size).
+inline constexpr const char* kMsgMacBadPageSize =
+    "Invalid page size %u for %s: it must be a nonzero multiple of 16 that holds the %u-byte image header!";
+inline constexpr const char* kMsgMacBadBlockSize =
+    "Invalid block size %u for %s: it must be a nonzero multiple of the page size %u!";
+inline constexpr const char* kMsgMacTooLarge =
+    "The source file %s is too large: the signed image must stay below 4 GiB!";
+inline constexpr const char* kMsgMacReadFailed = "Failed to read the source file %s!";
+inline constexpr const char* kMsgMacWriteFailed = "Failed to write the destination file %s!";
 
 // AES-128-CBC, zero IV, over n bytes (a nonzero multiple of 16); the MAC is
 // the last ciphertext block. Returns false when n is 0 or not a multiple of
@@ -44,10 +53,18 @@ class CbcMac {
   std::unique_ptr<Impl> impl_;
 };
 
+// The containers stream the source through fixed buffers and write the output
+// all-or-nothing; each shows one message and returns false on failure.
+
+// Header page, source padded with 0xFF to whole pages, MAC page, 0xFF to the
+// next block boundary. The MAC covers the header page and the padded data.
 [[nodiscard]] bool SealRawImage(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
                                 const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue);
 [[nodiscard]] bool SealKeyPartition(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
                                     const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue);
+// Source padded with 0xFF to whole blocks, header page, table of one MAC per
+// 1 MiB of (padded data + header page), 0xFF to the next block boundary.
+// Advances the run's progress by three steps.
 [[nodiscard]] bool SealChunkedImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath,
                                     uint32_t pageSize, uint32_t blockSize, uint32_t spareSize);
 

@@ -5,9 +5,16 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <vector>
 
+#include "common/le.h"
+#include "common/signing_context.h"
+#include "common/text.h"
 #include "support/test_support.h"
 
 namespace tarnel {
@@ -76,6 +83,234 @@ TEST(CbcMacTest, KeyChangesTheMac) {
   ASSERT_TRUE(ComputeCbcMac(TestKey(3), data.data(), data.size(), a));
   ASSERT_TRUE(ComputeCbcMac(TestKey(4), data.data(), data.size(), b));
   EXPECT_NE(std::vector<uint8_t>(a, a + 16), std::vector<uint8_t>(b, b + 16));
+}
+
+// ---------------------------------------------------------------------------
+// Containers. Every MAC is recomputed with one EVP pass over the range the
+// layout says it covers, taken from the output file itself.
+
+constexpr uint32_t kMiB = 1048576;
+
+uint32_t Word(const std::vector<uint8_t>& image, size_t offset) { return GetLe32(image.data() + offset); }
+
+bool AllFF(const std::vector<uint8_t>& image, size_t from, size_t to) {
+  for (size_t i = from; i < to; ++i)
+    if (image[i] != 0xFF) return false;
+  return true;
+}
+
+class ContainerTest : public ::testing::Test {
+ protected:
+  ContainerTest() : ctx_(ws_, reporter_) {
+    ws_.app.m_strAppDir = dir_.Path();
+    ctx_.headerConstant = 2;
+    ctx_.imageMacKey = TestKey(9);
+  }
+
+  std::string Source(const std::vector<uint8_t>& bytes) {
+    const std::string path = dir_ / "source.bin";
+    test::WriteBytes(path, bytes);
+    return path;
+  }
+  std::string Out() const { return dir_ / "out.img"; }
+
+  // Header page, padded data, MAC page, block fill; returns the image.
+  std::vector<uint8_t> CheckSingleMac(const std::vector<uint8_t>& src, uint32_t p, uint32_t b, uint32_t spare,
+                                      bool keyPart, uint64_t expectedTotal) {
+    const std::vector<uint8_t> img = test::ReadBytes(Out());
+    const size_t l = src.size();
+    const size_t d = (l + p - 1) / p * p;
+    EXPECT_EQ(img.size(), expectedTotal);
+    EXPECT_EQ(img.size() % b, 0u);
+    if (img.size() != expectedTotal) return img;
+    EXPECT_EQ(std::memcmp(img.data(), "Corvantis_KELVA_ImgHead_MagicNu\0", 32), 0);
+    EXPECT_EQ(std::memcmp(img.data() + 32, "1.0.0.0\0", 8), 0);
+    EXPECT_EQ(Word(img, 40), p);
+    EXPECT_EQ(Word(img, 44), b);
+    EXPECT_EQ(Word(img, 48), spare);
+    EXPECT_EQ(Word(img, 52), expectedTotal);
+    EXPECT_EQ(Word(img, 56), p);
+    EXPECT_EQ(Word(img, 60), l);
+    EXPECT_EQ(Word(img, 64), p + d);
+    EXPECT_EQ(Word(img, 68), keyPart ? l / 36 : 2u);
+    EXPECT_EQ(Word(img, 72), 0u);
+    EXPECT_EQ(Word(img, 76), p + d);
+    EXPECT_EQ(Word(img, 80), 16u);
+    EXPECT_EQ(Word(img, 84), keyPart ? 1u : 0u);
+    EXPECT_EQ(Word(img, 88), keyPart ? b / 2 : 0u);
+    const size_t headerSize = keyPart ? 124 : 116;
+    for (size_t i = 92; i < headerSize; ++i) EXPECT_EQ(img[i], 0) << i;
+    EXPECT_TRUE(AllFF(img, headerSize, p));
+    EXPECT_EQ(std::memcmp(img.data() + p, src.data(), l), 0);
+    EXPECT_TRUE(AllFF(img, p + l, p + d));
+    const std::vector<uint8_t> mac = ReferenceMac(ctx_.imageMacKey, img.data(), p + d);
+    EXPECT_EQ(std::vector<uint8_t>(img.begin() + p + d, img.begin() + p + d + 16), mac);
+    EXPECT_TRUE(AllFF(img, p + d + 16, img.size()));
+    return img;
+  }
+
+  // Padded data, header page, MAC table, block fill; returns the image.
+  std::vector<uint8_t> CheckChunked(const std::vector<uint8_t>& src, uint32_t p, uint32_t b, uint32_t spare) {
+    const std::vector<uint8_t> img = test::ReadBytes(Out());
+    const size_t l = src.size();
+    const size_t d = (l + b - 1) / b * b;
+    const size_t s = d + p;
+    const size_t n = (s + kMiB - 1) / kMiB;
+    const size_t t = (16 * n + p + b - 1) / b * b;
+    EXPECT_EQ(img.size(), d + t);
+    if (img.size() != d + t) return img;
+    EXPECT_EQ(std::memcmp(img.data(), src.data(), l), 0);
+    EXPECT_TRUE(AllFF(img, l, d));
+    const uint8_t* h = img.data() + d;
+    EXPECT_EQ(std::memcmp(h, "Corvantis_KELVA_ImgHead_MagicNu\0", 32), 0);
+    const uint32_t expected[] = {p, b, spare, static_cast<uint32_t>(d + t), 0, static_cast<uint32_t>(l),
+                                 static_cast<uint32_t>(s), 2, static_cast<uint32_t>(d), static_cast<uint32_t>(s),
+                                 16, static_cast<uint32_t>(n), kMiB};
+    for (size_t i = 0; i < std::size(expected); ++i) EXPECT_EQ(GetLe32(h + 40 + 4 * i), expected[i]) << 40 + 4 * i;
+    for (size_t i = 92; i < 116; ++i) EXPECT_EQ(h[i], 0) << i;
+    EXPECT_TRUE(AllFF(img, d + 116, s));
+    for (size_t i = 0; i < n; ++i) {
+      const size_t from = i * kMiB;
+      const size_t to = std::min<size_t>(from + kMiB, s);
+      const std::vector<uint8_t> mac = ReferenceMac(ctx_.imageMacKey, img.data() + from, to - from);
+      EXPECT_EQ(std::vector<uint8_t>(img.begin() + s + 16 * i, img.begin() + s + 16 * i + 16), mac) << "chunk " << i;
+    }
+    EXPECT_TRUE(AllFF(img, s + 16 * n, img.size()));
+    return img;
+  }
+
+  test::TempFolder dir_;
+  Workspace ws_;
+  RecordingReporter reporter_;
+  SigningContext ctx_;
+};
+
+TEST_F(ContainerTest, RawImageLayouts) {
+  {  // exactly one page, block of four pages: data one page, one page of block fill
+    const auto src = PatternBytes(2048, 11);
+    ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(src), 8192, 0));
+    CheckSingleMac(src, 2048, 8192, 0, false, 8192);
+  }
+  {  // D + 2P already a block multiple: no block fill
+    const auto src = PatternBytes(4000, 12);
+    ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(src), 8192, 0));
+    CheckSingleMac(src, 2048, 8192, 0, false, 8192);
+  }
+  {  // empty source: header page, MAC page, block fill
+    ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source({}), 131072, 0));
+    CheckSingleMac({}, 2048, 131072, 0, false, 131072);
+  }
+  {  // several copy pieces, odd length, spare value stored
+    const auto src = PatternBytes(300001, 13);
+    ASSERT_TRUE(SealRawImage(ctx_, 4096, Out(), Source(src), 262144, 77));
+    CheckSingleMac(src, 4096, 262144, 77, false, 524288);
+  }
+  EXPECT_TRUE(reporter_.Messages().empty());
+  EXPECT_TRUE(reporter_.Positions().empty());
+}
+
+TEST_F(ContainerTest, HeaderBytesAreCoveredByTheMac) {
+  const auto src = PatternBytes(5000, 14);
+  ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(src), 8192, 0));
+  const auto a = CheckSingleMac(src, 2048, 8192, 0, false, 16384);
+  ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(src), 8192, 1));  // only header offset 48 differs
+  const auto b = CheckSingleMac(src, 2048, 8192, 1, false, 16384);
+  ASSERT_EQ(a.size(), b.size());
+  EXPECT_NE(std::vector<uint8_t>(a.begin() + 2048 + 6144, a.begin() + 2048 + 6144 + 16),
+            std::vector<uint8_t>(b.begin() + 2048 + 6144, b.begin() + 2048 + 6144 + 16));
+}
+
+TEST_F(ContainerTest, KeyPartitionLayout) {
+  const auto src = PatternBytes(36, 15);
+  ASSERT_TRUE(SealKeyPartition(ctx_, 2048, Out(), Source(src), 131072, 0));
+  CheckSingleMac(src, 2048, 131072, 0, true, 131072);
+  const auto three = PatternBytes(108, 16);
+  ASSERT_TRUE(SealKeyPartition(ctx_, 4096, Out(), Source(three), 262144, 0));
+  CheckSingleMac(three, 4096, 262144, 0, true, 262144);
+}
+
+TEST_F(ContainerTest, ChunkedLayouts) {
+  {  // S an exact multiple of 1 MiB: the last chunk is a full one
+    const auto src = PatternBytes(2 * kMiB - 2048, 21);
+    ASSERT_TRUE(SealChunkedImage(ctx_, Out(), Source(src), 2048, 2048, 64));
+    CheckChunked(src, 2048, 2048, 64);
+  }
+  {  // S = 1 MiB + P: the last chunk is the header page alone
+    const auto src = PatternBytes(kMiB, 22);
+    ASSERT_TRUE(SealChunkedImage(ctx_, Out(), Source(src), 2048, 131072, 64));
+    const auto img = CheckChunked(src, 2048, 131072, 64);
+    ASSERT_EQ(img.size(), kMiB + 131072u);
+    EXPECT_EQ(Word(img, kMiB + 84), 2u);
+  }
+  {  // odd length, several chunks, bigger pages
+    const auto src = PatternBytes(3 * kMiB + 777, 23);
+    ASSERT_TRUE(SealChunkedImage(ctx_, Out(), Source(src), 4096, 262144, 200));
+    CheckChunked(src, 4096, 262144, 200);
+  }
+  EXPECT_TRUE(reporter_.Messages().empty());
+  EXPECT_EQ(reporter_.Positions(), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+}
+
+TEST_F(ContainerTest, ChunkedRefusals) {
+  const std::string small = Source(PatternBytes(kMiB - 131072, 24));
+  EXPECT_FALSE(SealChunkedImage(ctx_, Out(), small, 2048, 131072, 64));
+  EXPECT_FALSE(SealChunkedImage(ctx_, Out(), Source({}), 2048, 131072, 64));
+  EXPECT_FALSE(SealChunkedImage(ctx_, Out(), small, 2048, 0, 64));
+  EXPECT_EQ(reporter_.Messages(), (std::vector<std::string>{kMsgSourceTooSmall, kMsgSourceTooSmall, kMsgBlockSizeZero}));
+  // Each refusal still counted its first step; nothing was written.
+  EXPECT_EQ(reporter_.Positions(), (std::vector<int>{1, 2, 3}));
+  EXPECT_FALSE(std::filesystem::exists(Out()));
+}
+
+TEST_F(ContainerTest, BadGeometryIsRefusedWithoutOutput) {
+  const std::string src = Source(PatternBytes(3000, 25));
+  struct Case {
+    uint32_t page, block;
+    const char* expectStart;
+  } cases[] = {
+      {2048, 0, kMsgBlockSizeZero}, {0, 8192, "Invalid page size 0 for "},
+      {1000, 8000, "Invalid page size 1000 for "}, {112, 1120, "Invalid page size 112 for "},
+      {2048, 3072, "Invalid block size 3072 for "},
+  };
+  for (const Case& c : cases) {
+    reporter_.Clear();
+    EXPECT_FALSE(SealRawImage(ctx_, c.page, Out(), src, c.block, 0));
+    ASSERT_EQ(reporter_.Messages().size(), 1u);
+    const std::string msg = reporter_.Messages()[0];
+    EXPECT_EQ(msg.rfind(c.expectStart, 0), 0u) << msg;
+    if (c.block != 0) {
+      EXPECT_NE(msg.find(src), std::string::npos) << msg;
+    }
+    EXPECT_FALSE(std::filesystem::exists(Out()));
+  }
+  // The key partition header is 124 bytes: a 112-byte page cannot hold it,
+  // 128 can.
+  reporter_.Clear();
+  EXPECT_FALSE(SealKeyPartition(ctx_, 112, Out(), src, 1120, 0));
+  EXPECT_TRUE(SealKeyPartition(ctx_, 128, Out(), src, 1024, 0));
+  EXPECT_EQ(reporter_.Messages().size(), 1u);
+}
+
+TEST_F(ContainerTest, MissingSourceAndFailedRunsKeepThePreviousOutput) {
+  test::WriteBytes(Out(), {1, 2, 3});
+  EXPECT_FALSE(SealRawImage(ctx_, 2048, Out(), dir_ / "missing.bin", 8192, 0));
+  EXPECT_FALSE(SealRawImage(ctx_, 2048, Out(), dir_.Path(), 8192, 0));  // a folder
+  EXPECT_FALSE(SealChunkedImage(ctx_, Out(), dir_ / "missing.bin", 2048, 131072, 0));
+  EXPECT_FALSE(SealRawImage(ctx_, 2048, dir_ / "no/such/folder/out.img", Source({1}), 8192, 0));
+  EXPECT_EQ(reporter_.Messages(), (std::vector<std::string>{kMsgMacSourceNotFound, kMsgMacSourceNotFound,
+                                                            kMsgMacSourceNotFound, kMsgMacCreateDestinationFailed}));
+  EXPECT_EQ(test::ReadBytes(Out()), (std::vector<uint8_t>{1, 2, 3}));
+}
+
+TEST_F(ContainerTest, SourcesOf4GiBAreRefused) {
+  const std::string big = dir_ / "big.bin";
+  test::WriteBytes(big, {});
+  std::filesystem::resize_file(big, 0xFFFFFFFFull - 4096);  // sparse; the sealed image would pass 4 GiB
+  EXPECT_FALSE(SealRawImage(ctx_, 2048, Out(), big, 131072, 0));
+  EXPECT_FALSE(SealChunkedImage(ctx_, Out(), big, 2048, 131072, 0));
+  ASSERT_EQ(reporter_.Messages().size(), 2u);
+  for (const std::string& m : reporter_.Messages()) EXPECT_EQ(m, Format(kMsgMacTooLarge, big.c_str()));
+  EXPECT_FALSE(std::filesystem::exists(Out()));
 }
 
 }  // namespace
