@@ -24,6 +24,7 @@ inline constexpr uint32_t kSectionSize = 1048576;  // sectioned images: 1 MiB pe
 
 inline constexpr char kSignedImageMagic[] = "Corvantis_KELVA_ImgHead_MagicNum";  // 32 chars, no NUL stored
 inline constexpr char kSignedImageVersion[] = "v1.0.0.3";                        // 8 chars, no NUL stored
+static_assert(sizeof(kSignedImageMagic) == 32 + 1 && sizeof(kSignedImageVersion) == 8 + 1);
 
 struct SignedImageHeader {
   static constexpr size_t kOffMagic = 0;             // 32 bytes
@@ -96,6 +97,7 @@ inline constexpr uint32_t kMacChunkSize = 1048576;
 
 inline constexpr char kMacImageMagic[] = "Corvantis_KELVA_ImgHead_MagicNu";  // 31 chars + NUL = 32 bytes
 inline constexpr char kMacImageVersion[] = "1.0.0.0";                        // 7 chars + NUL
+static_assert(sizeof(kMacImageMagic) == 32 && sizeof(kMacImageVersion) == 8);
 
 struct MacImageHeader {
   static constexpr size_t kOffMagic = 0;            // 32 bytes, last one NUL
@@ -115,7 +117,7 @@ struct MacImageHeader {
   static constexpr size_t kOffChunkSize = 88;       // u32
   static constexpr size_t kOffReserved = 92;        // zero up to the header size
 
-  size_t size = kMacImageHeaderSize;  // 116 or 124
+  size_t size = kMacImageHeaderSize;  // 116 or 124 (never less than kOffReserved)
   uint32_t pageSize = 0;
   uint32_t blockSize = 0;
   uint32_t spareSize = 0;
