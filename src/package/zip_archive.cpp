@@ -1,0 +1,417 @@
+#include "package/zip_archive.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+#include "common/files.h"
+#include "common/le.h"
+#include "common/platform.h"
+#include "common/stamps.h"
+
+namespace tarnel {
+
+namespace {
+
+// Local file header, 30 bytes + name + extra:
+//   0 signature  4 version needed  6 flags  8 method  10 time  12 date
+//   14 CRC-32  18 compressed size  22 uncompressed size  26 name length  28 extra length
+// Central directory record, 46 bytes + name + extra + comment:
+//   0 signature  4 version made by  6 version needed  8 flags  10 method
+//   12 time  14 date  16 CRC-32  20 compressed size  24 uncompressed size
+//   28 name length  30 extra length  32 comment length  34 disk number start
+//   36 internal attributes  38 external attributes  42 local header offset
+// End of central directory, 22 bytes + comment:
+//   0 signature  4 this disk  6 disk of the directory  8 entries on this disk
+//   10 entries in all  12 directory size  16 directory offset  20 comment length
+static_assert(kZipLocalHeaderSize == 30 && kZipCentralHeaderSize == 46 && kZipEndSize == 22);
+
+constexpr uint16_t kMethodStored = 0;
+constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kVersionStored = 10;      // 1.0
+constexpr uint16_t kVersionDeflated = 20;    // 2.0
+constexpr uint16_t kVersionMadeBy = (3u << 8) | 20u;  // Unix, 2.0
+constexpr uint16_t kFlagDataDescriptor = 1u << 3;
+constexpr uint16_t kFlagUtf8Name = 1u << 11;
+constexpr uint32_t kZip64Marker = 0xFFFFFFFFu;
+constexpr uint16_t kZip64Marker16 = 0xFFFFu;
+constexpr uint64_t kDataDescriptorMin = 12;  // CRC and sizes, without the optional signature
+constexpr uint32_t kUnixTypeMask = 0170000;
+constexpr uint32_t kUnixRegular = 0100000;
+
+struct DosStamp {
+  uint16_t time = 0;
+  uint16_t date = 0;
+};
+
+DosStamp ToDos(const std::tm& tm) {
+  int year = tm.tm_year + 1900;
+  DosStamp s;
+  if (year < 1980) {  // the DOS calendar starts in 1980
+    s.date = (1u << 5) | 1u;
+    return s;
+  }
+  if (year > 2107) {
+    s.date = static_cast<uint16_t>((127u << 9) | (12u << 5) | 31u);
+    s.time = static_cast<uint16_t>((23u << 11) | (59u << 5) | 29u);
+    return s;
+  }
+  s.date = static_cast<uint16_t>(((year - 1980) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+  s.time = static_cast<uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec / 2));
+  return s;
+}
+
+// SOURCE_DATE_EPOCH in UTC when set, else the file's time in local time,
+// else the current local time.
+DosStamp EntryStamp(const FileInfo& info) {
+  std::tm tm{};
+  bool have = false;
+  if (const auto epoch = SourceDateEpoch()) {
+    have = gmtime_r(&*epoch, &tm) != nullptr;
+  } else if (info.hasMtime) {
+    const auto t = static_cast<std::time_t>(info.mtime);
+    have = localtime_r(&t, &tm) != nullptr;
+  }
+  if (!have) {
+    const std::time_t now = std::time(nullptr);
+    have = localtime_r(&now, &tm) != nullptr;
+  }
+  return have ? ToDos(tm) : DosStamp{};
+}
+
+bool NeedsUtf8Flag(const std::string& name) {
+  return std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+// A raw deflate stream (no zlib header), released on every path.
+class Deflater {
+ public:
+  Deflater() = default;
+  ~Deflater() {
+    if (ready_) deflateEnd(&zs_);
+  }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+  [[nodiscard]] bool Init() {
+    ready_ = deflateInit2(&zs_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    return ready_;
+  }
+  z_stream& Stream() { return zs_; }
+
+ private:
+  z_stream zs_{};
+  bool ready_ = false;
+};
+
+}  // namespace
+
+int FileExists(const std::string& path) {
+  switch (GetPathKind(path)) {
+    case PathKind::File:
+      return 1;
+    case PathKind::Folder:
+      return -1;
+    default:
+      return 0;
+  }
+}
+
+void CZipArchive::FileCloser::operator()(std::FILE* f) const { std::fclose(f); }
+
+CZipArchive::CZipArchive() = default;
+
+CZipArchive::~CZipArchive() {
+  if (IsOpen()) (void)Close();
+}
+
+void CZipArchive::Reset() {
+  file_.reset();
+  path_.clear();
+  oldDirectory_.clear();
+  oldEntryCount_ = 0;
+  comment_.clear();
+  dataEnd_ = 0;
+  newEntries_.clear();
+  newDirectoryBytes_ = 0;
+}
+
+bool CZipArchive::ReadAt(uint64_t offset, void* data, size_t n) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  if (fseeko(file_.get(), static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+  return std::fread(data, 1, n, file_.get()) == n;
+}
+
+bool CZipArchive::WriteAt(uint64_t offset, const void* data, size_t n) {
+  if (fseeko(file_.get(), static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+  return n == 0 || std::fwrite(data, 1, n, file_.get()) == n;
+}
+
+bool CZipArchive::OpenForAppend(const std::string& path) {
+  if (IsOpen()) return false;
+  if (GetPathKind(path) != PathKind::File) return false;
+  file_.reset(std::fopen(path.c_str(), "r+b"));
+  if (!file_) return false;
+  path_ = path;
+  if (fseeko(file_.get(), 0, SEEK_END) != 0) {
+    Reset();
+    return false;
+  }
+  const off_t size = ftello(file_.get());
+  if (size < 0 || !ReadDirectory(static_cast<uint64_t>(size))) {
+    Reset();
+    return false;
+  }
+  return true;
+}
+
+// The end record is searched backwards from the end of the file, within the
+// longest comment it can carry; a candidate counts only when its comment
+// reaches exactly to the end of the file and the directory it names holds
+// together.
+bool CZipArchive::ReadDirectory(uint64_t fileSize) {
+  if (fileSize < kZipEndSize) return false;
+  const uint64_t tailSize = std::min<uint64_t>(fileSize, kZipEndSize + kZipMaxComment);
+  const uint64_t tailStart = fileSize - tailSize;
+  std::vector<uint8_t> tail(static_cast<size_t>(tailSize));
+  if (!ReadAt(tailStart, tail.data(), tail.size())) return false;
+  for (size_t i = tail.size() - kZipEndSize + 1; i-- > 0;) {
+    const uint8_t* end = tail.data() + i;
+    if (GetLe32(end) != kZipEndSig) continue;
+    if (i + kZipEndSize + GetLe16(end + 20) != tail.size()) continue;
+    if (TryEndRecord(fileSize, tailStart + i, end)) return true;
+  }
+  return false;
+}
+
+bool CZipArchive::TryEndRecord(uint64_t fileSize, uint64_t endOffset, const uint8_t* end) {
+  const uint16_t thisDisk = GetLe16(end + 4);
+  const uint16_t directoryDisk = GetLe16(end + 6);
+  const uint16_t entriesHere = GetLe16(end + 8);
+  const uint16_t entries = GetLe16(end + 10);
+  const uint32_t directorySize = GetLe32(end + 12);
+  const uint32_t directoryOffset = GetLe32(end + 16);
+  const uint16_t commentLength = GetLe16(end + 20);
+  if (thisDisk != 0 || directoryDisk != 0 || entriesHere != entries) return false;
+  if (entries == kZip64Marker16 || directorySize == kZip64Marker || directoryOffset == kZip64Marker) return false;
+  // The directory must end where the end record starts: nothing between
+  // them (a ZIP64 end record would sit there) and no prefix before entry 0.
+  if (static_cast<uint64_t>(directoryOffset) + directorySize != endOffset) return false;
+  if (endOffset + kZipEndSize + commentLength != fileSize) return false;
+  if (directorySize > kZipMaxCentralDirectory) return false;
+  if (static_cast<uint64_t>(entries) * kZipCentralHeaderSize > directorySize) return false;
+
+  oldDirectory_.assign(directorySize, 0);
+  if (directorySize > 0 && !ReadAt(directoryOffset, oldDirectory_.data(), oldDirectory_.size())) return false;
+  comment_.assign(end + kZipEndSize, end + kZipEndSize + commentLength);
+  oldEntryCount_ = entries;
+  dataEnd_ = directoryOffset;
+  if (CheckOldEntries(fileSize)) return true;
+  oldDirectory_.clear();
+  comment_.clear();
+  oldEntryCount_ = 0;
+  dataEnd_ = 0;
+  return false;
+}
+
+// Every directory record must be complete and lie inside the directory, and
+// point at a local header whose data ends before the directory starts (new
+// entries are written from there on).
+bool CZipArchive::CheckOldEntries(uint64_t fileSize) {
+  const uint64_t directorySize = oldDirectory_.size();
+  uint64_t pos = 0;
+  for (uint64_t k = 0; k < oldEntryCount_; ++k) {
+    if (pos + kZipCentralHeaderSize > directorySize) return false;
+    const uint8_t* rec = oldDirectory_.data() + pos;
+    if (GetLe32(rec) != kZipCentralHeaderSig) return false;
+    const uint16_t flags = GetLe16(rec + 8);
+    const uint32_t compressedSize = GetLe32(rec + 20);
+    const uint32_t uncompressedSize = GetLe32(rec + 24);
+    const uint64_t recordSize = kZipCentralHeaderSize + uint64_t{GetLe16(rec + 28)} + GetLe16(rec + 30) +
+                                GetLe16(rec + 32);
+    const uint16_t diskStart = GetLe16(rec + 34);
+    const uint32_t localOffset = GetLe32(rec + 42);
+    if (pos + recordSize > directorySize) return false;
+    if (diskStart != 0) return false;
+    if (compressedSize == kZip64Marker || uncompressedSize == kZip64Marker || localOffset == kZip64Marker)
+      return false;
+
+    uint8_t local[kZipLocalHeaderSize];
+    if (uint64_t{localOffset} + kZipLocalHeaderSize > dataEnd_) return false;
+    if (!ReadAt(localOffset, local, sizeof local)) return false;
+    if (GetLe32(local) != kZipLocalHeaderSig) return false;
+    uint64_t entryEnd = uint64_t{localOffset} + kZipLocalHeaderSize + GetLe16(local + 26) + GetLe16(local + 28) +
+                        compressedSize;
+    if ((flags & kFlagDataDescriptor) != 0) entryEnd += kDataDescriptorMin;
+    if (entryEnd > dataEnd_ || entryEnd > fileSize) return false;
+    pos += recordSize;
+  }
+  return pos == directorySize;
+}
+
+uint64_t CZipArchive::DirectorySizeWith(size_t extraRecordBytes) const {
+  return oldDirectory_.size() + newDirectoryBytes_ + extraRecordBytes;
+}
+
+bool CZipArchive::AddDiskFile(const std::string& diskPath, const std::string& entryName) {
+  if (!IsOpen()) return false;
+  if (entryName.empty() || entryName.size() > 0xFFFF) return false;
+  if (oldEntryCount_ + newEntries_.size() + 1 > kZipMaxEntries) return false;
+
+  const FileInfo info = StatPath(diskPath);
+  if (info.kind != PathKind::File) return false;
+  if (info.size > kZipMaxOffset) return false;
+  InFile in;
+  if (!in.Open(diskPath)) return false;
+
+  const uint64_t headerOffset = dataEnd_;
+  const uint64_t dataStart = headerOffset + kZipLocalHeaderSize + entryName.size();
+  const size_t recordSize = kZipCentralHeaderSize + entryName.size();
+  // The archive without this entry's data must already fit; checked again
+  // with the real compressed size below.
+  const uint64_t fixedTail = DirectorySizeWith(recordSize) + kZipEndSize + comment_.size();
+  if (dataStart + fixedTail > kZipMaxOffset) return false;
+
+  const bool stored = info.size < kZipStoreBelow;
+  const uint16_t method = stored ? kMethodStored : kMethodDeflated;
+  const uint16_t versionNeeded = stored ? kVersionStored : kVersionDeflated;
+  const uint16_t flags = NeedsUtf8Flag(entryName) ? kFlagUtf8Name : 0;
+  const DosStamp stamp = EntryStamp(info);
+  uint32_t mode = info.mode;
+  if ((mode & kUnixTypeMask) == 0) mode |= kUnixRegular;
+
+  // Local header with CRC and sizes zero for now; patched once known.
+  std::vector<uint8_t> local(kZipLocalHeaderSize + entryName.size(), 0);
+  PutLe32(&local[0], kZipLocalHeaderSig);
+  PutLe16(&local[4], versionNeeded);
+  PutLe16(&local[6], flags);
+  PutLe16(&local[8], method);
+  PutLe16(&local[10], stamp.time);
+  PutLe16(&local[12], stamp.date);
+  PutLe16(&local[26], static_cast<uint16_t>(entryName.size()));
+  PutLe16(&local[28], 0);
+  std::copy(entryName.begin(), entryName.end(), local.begin() + kZipLocalHeaderSize);
+  if (!WriteAt(headerOffset, local.data(), local.size())) return false;
+
+  std::vector<uint8_t> inBuf(kZipPiece);
+  std::vector<uint8_t> outBuf(kZipPiece);
+  uLong crc = crc32(0L, Z_NULL, 0);
+  uint64_t uncompressed = 0;
+  uint64_t compressed = 0;
+  std::FILE* out = file_.get();
+  auto emit = [&](const uint8_t* p, size_t n) {
+    compressed += n;
+    if (dataStart + compressed + fixedTail > kZipMaxOffset) return false;
+    return n == 0 || std::fwrite(p, 1, n, out) == n;
+  };
+
+  Deflater deflater;
+  if (!stored && !deflater.Init()) return false;
+  z_stream& zs = deflater.Stream();
+  for (;;) {
+    const size_t n = in.Read(inBuf.data(), inBuf.size());
+    if (n == 0) break;
+    uncompressed += n;
+    if (uncompressed > kZipMaxOffset) return false;
+    crc = crc32(crc, inBuf.data(), static_cast<uInt>(n));
+    if (stored) {
+      if (!emit(inBuf.data(), n)) return false;
+      continue;
+    }
+    zs.next_in = inBuf.data();
+    zs.avail_in = static_cast<uInt>(n);
+    while (zs.avail_in > 0) {
+      zs.next_out = outBuf.data();
+      zs.avail_out = static_cast<uInt>(outBuf.size());
+      if (deflate(&zs, Z_NO_FLUSH) == Z_STREAM_ERROR) return false;
+      if (!emit(outBuf.data(), outBuf.size() - zs.avail_out)) return false;
+    }
+  }
+  if (std::ferror(in.Get()) != 0) return false;
+  if (!stored) {
+    int rc = Z_OK;
+    do {
+      zs.next_out = outBuf.data();
+      zs.avail_out = static_cast<uInt>(outBuf.size());
+      rc = deflate(&zs, Z_FINISH);
+      if (rc == Z_STREAM_ERROR) return false;
+      if (!emit(outBuf.data(), outBuf.size() - zs.avail_out)) return false;
+    } while (rc != Z_STREAM_END);
+  }
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) return false;
+
+  uint8_t sizes[12];
+  PutLe32(&sizes[0], static_cast<uint32_t>(crc));
+  PutLe32(&sizes[4], static_cast<uint32_t>(compressed));
+  PutLe32(&sizes[8], static_cast<uint32_t>(uncompressed));
+  if (!WriteAt(headerOffset + 14, sizes, sizeof sizes)) return false;
+  if (std::fflush(out) != 0) return false;
+
+  NewEntry entry;
+  entry.centralRecord.assign(recordSize, 0);
+  uint8_t* rec = entry.centralRecord.data();
+  PutLe32(rec + 0, kZipCentralHeaderSig);
+  PutLe16(rec + 4, kVersionMadeBy);
+  PutLe16(rec + 6, versionNeeded);
+  PutLe16(rec + 8, flags);
+  PutLe16(rec + 10, method);
+  PutLe16(rec + 12, stamp.time);
+  PutLe16(rec + 14, stamp.date);
+  std::copy(sizes, sizes + sizeof sizes, rec + 16);
+  PutLe16(rec + 28, static_cast<uint16_t>(entryName.size()));
+  PutLe16(rec + 30, 0);
+  PutLe16(rec + 32, 0);
+  PutLe16(rec + 34, 0);
+  PutLe16(rec + 36, 0);
+  PutLe32(rec + 38, mode << 16);
+  PutLe32(rec + 42, static_cast<uint32_t>(headerOffset));
+  std::copy(entryName.begin(), entryName.end(), rec + kZipCentralHeaderSize);
+
+  newEntries_.push_back(std::move(entry));
+  newDirectoryBytes_ += recordSize;
+  dataEnd_ = dataStart + compressed;
+  return true;
+}
+
+bool CZipArchive::Close() {
+  if (!IsOpen()) return false;
+  const uint64_t directoryOffset = dataEnd_;
+  const uint64_t directorySize = DirectorySizeWith(0);
+  const uint64_t entries = oldEntryCount_ + newEntries_.size();
+  const uint64_t archiveEnd = directoryOffset + directorySize + kZipEndSize + comment_.size();
+  bool ok = archiveEnd <= kZipMaxOffset && entries <= kZipMaxEntries;
+
+  ok = ok && WriteAt(directoryOffset, oldDirectory_.data(), oldDirectory_.size());
+  for (const NewEntry& e : newEntries_) {
+    if (!ok) break;
+    ok = std::fwrite(e.centralRecord.data(), 1, e.centralRecord.size(), file_.get()) == e.centralRecord.size();
+  }
+  if (ok) {
+    std::vector<uint8_t> end(kZipEndSize, 0);
+    PutLe32(&end[0], kZipEndSig);
+    PutLe16(&end[4], 0);
+    PutLe16(&end[6], 0);
+    PutLe16(&end[8], static_cast<uint16_t>(entries));
+    PutLe16(&end[10], static_cast<uint16_t>(entries));
+    PutLe32(&end[12], static_cast<uint32_t>(directorySize));
+    PutLe32(&end[16], static_cast<uint32_t>(directoryOffset));
+    PutLe16(&end[20], static_cast<uint16_t>(comment_.size()));
+    end.insert(end.end(), comment_.begin(), comment_.end());
+    ok = std::fwrite(end.data(), 1, end.size(), file_.get()) == end.size();
+  }
+  ok = ok && std::fflush(file_.get()) == 0 && std::ferror(file_.get()) == 0;
+  const bool closed = std::fclose(file_.release()) == 0;
+  ok = ok && closed;
+  if (ok) {
+    // A failed addition may have left bytes past the end record.
+    std::error_code ec;
+    std::filesystem::resize_file(path_, archiveEnd, ec);
+    ok = !ec;
+  }
+  Reset();
+  return ok;
+}
+
+}  // namespace tarnel
