@@ -1,9 +1,155 @@
-// Placeholder until this signer lands.
 #include "package/upgrade_package.h"
+
+#include "common/files.h"
+#include "common/paths.h"
+#include "common/platform.h"
+#include "common/text.h"
+#include "package/zip_archive.h"
+#include "pipeline/make_driver.h"
+#include "signing/mac_containers.h"
+#include "signing/sign_image.h"
 
 namespace tarnel {
 
-bool MakeUpgradePackage(SigningContext&, const std::string&) { return false; }
-void RunSignApk(SigningContext&) {}
-bool SignUpgradePackage(SigningContext&, const std::string&, const std::string&) { return false; }
+namespace {
+
+struct PackageEntry {
+  std::string diskPath;
+  std::string name;
+};
+
+bool IsUpgradeRow(const PartitionRow& row) { return row.checked && EqualsNoCase(row.upgrade, kUpgradeYes); }
+
+// The entries of the upgrade rows, in table order.
+std::vector<PackageEntry> PackageEntries(const SigningContext& ctx) {
+  const AppMembers& app = ctx.App();
+  const bool laterBoard = !IsFirstGeneration(app.m_nBoardType);
+  std::vector<PackageEntry> entries;
+  for (const PartitionRow& row : ctx.Ws().table.rows) {
+    if (!IsUpgradeRow(row)) continue;
+    const std::string type = Trim(row.fileType);
+    const std::string& name = row.outputName;
+    if (laterBoard && (EqualsNoCase(type, kFileTypeExt4) || EqualsNoCase(type, kFileTypeUbi)))
+      entries.push_back({app.m_strOutputPath + name + "_Sign.img", name + "_Sign.img"});
+    if (EqualsNoCase(type, kFileTypeNone)) {
+      // Read from where the row loop reads unsigned files: a bare name lies
+      // in the input folder, not in whatever folder the program runs in.
+      const std::string& file = row.unsignedFile;
+      entries.push_back({HasSep(file) ? file : app.m_strInputDir + file, name + ".img"});
+    } else {
+      entries.push_back({app.m_strOutputPath + name + ".img", name + ".img"});
+    }
+  }
+  return entries;
+}
+
+bool FailPackage(SigningContext& ctx, const std::string& packagePath, const std::string& message) {
+  if (IsRegularFile(packagePath)) RemoveFile(packagePath);
+  ctx.Show(message);
+  return false;
+}
+
+}  // namespace
+
+bool MakeUpgradePackage(SigningContext& ctx, const std::string& packagePath) {
+  // 1. All upgrade rows share one Flash Name.
+  ctx.upgradeFlashName.clear();
+  for (const PartitionRow& row : ctx.Ws().table.rows) {
+    if (!IsUpgradeRow(row)) continue;
+    if (ctx.upgradeFlashName.empty()) {
+      ctx.upgradeFlashName = row.flashName;
+    } else if (!EqualsNoCase(row.flashName, ctx.upgradeFlashName)) {
+      ctx.Show(kMsgUpgradeFlashDiffers);
+      return false;
+    }
+  }
+  // 2.
+  if (FindFlash(ctx.Ws().flashTable, ctx.upgradeFlashName) == nullptr) {
+    ctx.Show(kMsgUpgradeFlashNotFound);
+    return false;
+  }
+  // 3.
+  const std::string templatePath = ctx.App().m_strInputDir + kTemplateName;
+  if (FileExists(templatePath) != 1) {
+    ctx.Show(Format(kMsgTemplateNotFound, kTemplateName));
+    return false;
+  }
+  // 4, 5.
+  if (!CopyFileReplace(templatePath, packagePath)) return FailPackage(ctx, packagePath, kMsgCreatePackageFailed);
+  CZipArchive archive;
+  if (!archive.OpenForAppend(packagePath)) return FailPackage(ctx, packagePath, kMsgCreatePackageFailed);
+  // 6.
+  for (const PackageEntry& entry : PackageEntries(ctx)) {
+    if (!archive.AddDiskFile(entry.diskPath, entry.name)) {
+      (void)archive.Close();
+      return FailPackage(ctx, packagePath, Format(kMsgAddToPackageFailed, entry.diskPath.c_str()));
+    }
+  }
+  // 7. The central directory is written here; an archive that could not be
+  // finished is not left behind as if it were one.
+  if (!archive.Close()) return FailPackage(ctx, packagePath, kMsgCreatePackageFailed);
+  return true;
+}
+
+std::vector<std::string> SignApkArguments(const AppMembers& app) {
+  const std::string tempDir = app.TempDir();
+  return {app.m_strAppDir + kJavaRelativePath,
+          "-jar",
+          "-Xms32m",
+          "-Xmx" + std::to_string(app.m_nJavaMemory) + "m",
+          app.m_strAppDir + kSignApkRelativePath,
+          "-w",
+          kAndroidCertName,
+          kAndroidKeyName,
+          tempDir + kPackageName,
+          tempDir + kSignedPackageName};
+}
+
+void RunSignApk(SigningContext& ctx) {
+  const AppMembers& app = ctx.App();
+  const std::string signedPath = app.TempDir() + kSignedPackageName;
+  // The run judges Java by this file alone: an old one must not stand in for it.
+  if (GetPathKind(signedPath) != PathKind::Missing) RemoveFile(signedPath);
+
+  const std::vector<std::string> argv = SignApkArguments(app);
+  if (!IsRegularFile(argv[0])) {
+    ctx.Show(Format(kMsgJavaMissing, argv[0].c_str()));
+    return;
+  }
+  if (!IsRegularFile(argv[4])) {
+    ctx.Show(Format(kMsgSignApkJarMissing, argv[4].c_str()));
+    return;
+  }
+  const int status = RunProcess(argv, app.m_strInputDir, app.TempDir() + kSignApkLogName);
+  // signapk writes its output in place; after a failure (out of heap, bad
+  // key, killed) whatever it left there is not a signed package.
+  if (status != 0 && GetPathKind(signedPath) != PathKind::Missing) RemoveFile(signedPath);
+}
+
+bool SignUpgradePackage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {
+  const tagFlashData* flash = FindFlash(ctx.Ws().flashTable, ctx.upgradeFlashName);
+  if (flash == nullptr) {
+    ctx.Show(kMsgPackageFlashConfig);
+    return false;
+  }
+  ctx.flashType = flash->strFlashType;
+  ctx.pageSize = static_cast<uint32_t>(flash->nPageSize);
+  ctx.blockSize = static_cast<uint32_t>(flash->nBlockSize);
+  ctx.spareSize = 0;
+  if (EqualsNoCase(ctx.flashType, "Nand")) {
+    // the entry's own geometry
+  } else if (EqualsNoCase(ctx.flashType, "Spi")) {
+    ctx.pageSize = 1024;
+  } else if (EqualsNoCase(ctx.flashType, "eMMC")) {
+    ctx.pageSize = 1024;
+    ctx.blockSize = 2048;
+  } else {
+    ctx.Show(kMsgPackageFlashConfig);
+    return false;
+  }
+  if (IsFirstGeneration(ctx.App().m_nBoardType))
+    return SealRawImage(ctx, ctx.pageSize, outputPath, sourcePath, ctx.blockSize, 0);
+  return SignImageFile(ctx, outputPath, sourcePath);
+}
+
 }  // namespace tarnel

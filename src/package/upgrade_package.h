@@ -1,15 +1,48 @@
-// The upgrade archive: template + upgrade images, signed by signapk under
-// Java, then sealed for the board as "update.zip".
+// The upgrade archive: the template "META-INF.zip" plus the images of the
+// rows marked for upgrade, signed by signapk under Java, then sealed for the
+// board as "update.zip".
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/signing_context.h"
 
 namespace tarnel {
 
+inline constexpr const char* kMsgUpgradeFlashDiffers = "It must be the same for Flash Name to upgrade item!";
+inline constexpr const char* kMsgUpgradeFlashNotFound = "Found not the flash config!";
+inline constexpr const char* kMsgTemplateNotFound = "\"%s\" file not found!";
+inline constexpr const char* kMsgCreatePackageFailed = "Failed to create the upgrade package!";
+inline constexpr const char* kMsgAddToPackageFailed = "Failed to add the '%s' file to the upgrade package!";
+inline constexpr const char* kMsgPackageFlashConfig = "Failed to get the flash config!";
+// Java cannot run at all: named here, before the run's own message.
+inline constexpr const char* kMsgJavaMissing = "Found not the Java runtime %s!";
+inline constexpr const char* kMsgSignApkJarMissing = "Found not the signing tool %s!";
+
+inline constexpr const char* kTemplateName = "META-INF.zip";
+inline constexpr const char* kJavaRelativePath = "jre/bin/java";
+inline constexpr const char* kSignApkRelativePath = "Config/signapk.jar";
+inline constexpr const char* kSignApkLogName = "signapk.log";
+inline constexpr const char* kAndroidCertName = "testkey.x509.pem";
+inline constexpr const char* kAndroidKeyName = "testkey.pk8";
+
+// Builds the package at `packagePath`: copies the template there and appends
+// the upgrade rows' images. False after its message; a package whose building
+// failed is deleted.
 [[nodiscard]] bool MakeUpgradePackage(SigningContext& ctx, const std::string& packagePath);
+
+// The command line that has signapk sign the package in Temp into the
+// Android-signed package in Temp (run in the input folder).
+[[nodiscard]] std::vector<std::string> SignApkArguments(const AppMembers& app);
+
+// Runs Java with signapk and waits for it. Success shows only as the
+// Android-signed package in Temp: a package left by an earlier run is removed
+// first, and whatever a failing Java leaves behind is removed afterwards.
 void RunSignApk(SigningContext& ctx);
+
+// Seals the Android-signed package for the board: the MAC container on the
+// first generation, the RSA signature block on the later one.
 [[nodiscard]] bool SignUpgradePackage(SigningContext& ctx, const std::string& outputPath,
                                       const std::string& sourcePath);
 
