@@ -1,0 +1,262 @@
+// Key lines, digests and signatures. Signatures are checked with the public
+// key alone (a PEM written from key list lines 1 and 2 and read back by
+// OpenSSL), digests against one EVP call over the whole buffer.
+#include <gtest/gtest.h>
+
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "signing/crypto.h"
+#include "support/test_support.h"
+
+namespace tarnel {
+namespace {
+
+using test::ReadBytes;
+using test::SplitLines;
+using test::TempFolder;
+using test::WriteBytes;
+using test::WriteText;
+
+std::string Hex(const BIGNUM* bn) {
+  if (bn == nullptr) return "<null>";
+  char* h = BN_bn2hex(bn);
+  std::string s(h);
+  OPENSSL_free(h);
+  return s;
+}
+
+std::string HexOfLine(const std::string& line) { return Hex(KeyComponentFromLine(line).get()); }
+
+std::string JoinLines(const std::vector<std::string>& lines, size_t count, const char* end = "\n") {
+  std::string out;
+  for (size_t i = 0; i < count && i < lines.size(); ++i) out += lines[i] + end;
+  return out;
+}
+
+// The public key of key list lines 1 and 2, through a PEM file and OpenSSL's reader.
+struct PublicKeyFromLines {
+  EVP_PKEY* key = nullptr;
+  PublicKeyFromLines(const std::string& nLine, const std::string& eLine) {
+    TempFolder dir;
+    test::WritePublicKeyPem(nLine, eLine, dir / "pub.pem");
+    FILE* f = std::fopen((dir / "pub.pem").c_str(), "r");
+    if (f != nullptr) {
+      key = PEM_read_PUBKEY(f, nullptr, nullptr, nullptr);
+      std::fclose(f);
+    }
+  }
+  ~PublicKeyFromLines() { EVP_PKEY_free(key); }
+};
+
+TEST(KeyComponentLine, DigitRules) {
+  EXPECT_EQ(HexOfLine("0xABCD\n"), "ABCD");
+  EXPECT_EQ(HexOfLine("0xabcd\r\n"), "ABCD");
+  // The first two characters are skipped even when they are digits.
+  EXPECT_EQ(HexOfLine("12ABCD"), "ABCD");
+  EXPECT_EQ(HexOfLine("ABCDEF"), "CDEF");
+  // A final unpaired digit is dropped.
+  EXPECT_EQ(HexOfLine("0xABC"), "AB");
+  EXPECT_EQ(HexOfLine("0x1\n"), "0");
+  // Anything that is not a hexadecimal digit is ignored, pairs run across it.
+  EXPECT_EQ(HexOfLine("0xA:B C\tD-xyz"), "ABCD");
+  EXPECT_EQ(HexOfLine("0x 01:00:01 "), "010001");
+  // Empty or digit-less lines give zero.
+  EXPECT_EQ(HexOfLine(""), "0");
+  EXPECT_EQ(HexOfLine("0x"), "0");
+  EXPECT_EQ(HexOfLine("0xzz\r\n"), "0");
+  // Leading zero bytes vanish in the number.
+  EXPECT_EQ(HexOfLine("0x0000FF"), "FF");
+}
+
+TEST(KeyComponentLine, ReadsLinesOfAtMost1022Characters) {
+  TempFolder dir;
+  const std::string longDigits(1100, 'A');
+  WriteText(dir / "k.txt", "0x" + longDigits + "\n0x0102\r\n");
+  InFile f;
+  ASSERT_TRUE(f.Open(dir / "k.txt", true));
+  BigNum bn;
+  // First read: 1022 characters, "0x" and 1020 digits.
+  ASSERT_EQ(ReadKeyComponent(f, bn), 0);
+  EXPECT_EQ(BN_num_bytes(bn.get()), 510);
+  // The rest of the long line comes as a new line whose first two characters are skipped.
+  ASSERT_EQ(ReadKeyComponent(f, bn), 0);
+  EXPECT_EQ(BN_num_bytes(bn.get()), 39);  // 80 digits left, 2 skipped
+  ASSERT_EQ(ReadKeyComponent(f, bn), 0);
+  EXPECT_EQ(Hex(bn.get()), "0102");
+  EXPECT_EQ(ReadKeyComponent(f, bn), -1);
+}
+
+class KeyLoading : public ::testing::Test {
+ protected:
+  TempFolder dir;
+  std::vector<std::string> lines = SplitLines(test::SharedKeyListText());
+  std::string Write(const std::string& text) {
+    const std::string path = dir / "keys.txt";
+    WriteText(path, text);
+    return path;
+  }
+};
+
+TEST_F(KeyLoading, SignatureVerifiesWithPublicHalfAndHasTheStandardEncoding) {
+  KeyLoad status = KeyLoad::ReadFailed;
+  PKey key = LoadRsaPrivateKey(Write(test::SharedKeyListText()), &status);
+  ASSERT_TRUE(key);
+  EXPECT_EQ(status, KeyLoad::Ok);
+
+  const auto data = test::PatternBytes(1000, 7);
+  const auto digest = test::Sha256Of(data.data(), data.size());
+  uint8_t sig[256];
+  ASSERT_EQ(SignDigest(key.get(), digest.data(), sig), 0);
+  EXPECT_TRUE(test::VerifyWithPublicKey(lines[0], lines[1], data.data(), data.size(), sig, 256));
+  auto other = data;
+  other[0] ^= 1;
+  EXPECT_FALSE(test::VerifyWithPublicKey(lines[0], lines[1], other.data(), other.size(), sig, 256));
+
+  // The public operation gives back 00 01 FF..FF 00, the SHA-256 DigestInfo, the digest.
+  PublicKeyFromLines pub(lines[0], lines[1]);
+  ASSERT_NE(pub.key, nullptr);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, pub.key, nullptr);
+  ASSERT_NE(ctx, nullptr);
+  std::vector<uint8_t> block(256);
+  size_t len = block.size();
+  ASSERT_EQ(EVP_PKEY_verify_recover_init(ctx), 1);
+  ASSERT_EQ(EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_NO_PADDING), 1);
+  ASSERT_EQ(EVP_PKEY_verify_recover(ctx, block.data(), &len, sig, 256), 1);
+  EVP_PKEY_CTX_free(ctx);
+  ASSERT_EQ(len, 256u);
+  std::vector<uint8_t> expected = {0x00, 0x01};
+  expected.insert(expected.end(), 202, 0xFF);
+  expected.push_back(0x00);
+  const uint8_t prefix[19] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                              0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+  expected.insert(expected.end(), prefix, prefix + 19);
+  expected.insert(expected.end(), digest.begin(), digest.end());
+  EXPECT_EQ(block, expected);
+}
+
+TEST_F(KeyLoading, OnlyTheFirstEightLinesCount) {
+  // Lines 9 onwards may be anything.
+  PKey key = LoadRsaPrivateKey(Write(JoinLines(lines, 8, "\r\n") + "garbage\n"));
+  ASSERT_TRUE(key);
+  uint8_t digest[32] = {1, 2, 3};
+  uint8_t sig[256];
+  EXPECT_EQ(SignDigest(key.get(), digest, sig), 0);
+}
+
+TEST_F(KeyLoading, FailuresAreTold) {
+  KeyLoad status = KeyLoad::Ok;
+  EXPECT_FALSE(LoadRsaPrivateKey(dir / "missing.txt", &status));
+  EXPECT_EQ(status, KeyLoad::OpenFailed);
+  EXPECT_FALSE(LoadRsaPrivateKey(dir.Path(), &status));
+  EXPECT_EQ(status, KeyLoad::OpenFailed);
+
+  EXPECT_FALSE(LoadRsaPrivateKey(Write(JoinLines(lines, 7)), &status));
+  EXPECT_EQ(status, KeyLoad::ReadFailed);
+  EXPECT_FALSE(LoadRsaPrivateKey(Write(""), &status));
+  EXPECT_EQ(status, KeyLoad::ReadFailed);
+
+  // The root key's p (line 14) in place of the external key's p.
+  auto swapped = lines;
+  swapped[3] = lines[13];
+  EXPECT_FALSE(LoadRsaPrivateKey(Write(JoinLines(swapped, 8)), &status));
+  EXPECT_EQ(status, KeyLoad::BuildFailed);
+}
+
+TEST_F(KeyLoading, MismatchedComponentsNeverYieldABadSignature) {
+  const auto data = test::PatternBytes(64, 5);
+  const auto digest = test::Sha256Of(data.data(), data.size());
+  // d from the other key: the CRT components still make a good signature.
+  auto mixed = lines;
+  mixed[2] = lines[12];
+  PKey key = LoadRsaPrivateKey(Write(JoinLines(mixed, 8)));
+  ASSERT_TRUE(key);
+  uint8_t sig[256];
+  ASSERT_EQ(SignDigest(key.get(), digest.data(), sig), 0);
+  EXPECT_TRUE(test::VerifyWithPublicKey(lines[0], lines[1], data.data(), data.size(), sig, 256));
+
+  // d and d mod (p-1) both from the other key: whatever the private operation
+  // gives would not verify on the board, so there is no signature.
+  mixed[5] = lines[15];
+  key = LoadRsaPrivateKey(Write(JoinLines(mixed, 8)));
+  ASSERT_TRUE(key);
+  EXPECT_EQ(SignDigest(key.get(), digest.data(), sig), -1);
+}
+
+TEST(SignDigestSize, OnlyA2048BitKeySigns) {
+  TempFolder dir;
+  uint8_t digest[32] = {};
+  uint8_t sig[256];
+  WriteText(dir / "keys.txt", test::KeyListTextWithBits(1024, 2048));
+  PKey key = LoadRsaPrivateKey(dir / "keys.txt");
+  ASSERT_TRUE(key);
+  EXPECT_EQ(SignDigest(key.get(), digest, sig), -1);
+
+  // A 4096-bit modulus line is longer than one read, so its components come
+  // out shifted and never form a key.
+  WriteText(dir / "keys.txt", test::KeyListTextWithBits(4096, 2048));
+  KeyLoad status = KeyLoad::Ok;
+  EXPECT_FALSE(LoadRsaPrivateKey(dir / "keys.txt", &status));
+  EXPECT_EQ(status, KeyLoad::BuildFailed);
+
+  EXPECT_EQ(SignDigest(nullptr, digest, sig), -1);
+}
+
+TEST(StoreKeyComponent256, RightAlignedBigEndianLeavingBytesBefore) {
+  std::vector<uint8_t> field(256, 0xAA);
+  BigNum bn(KeyComponentFromLine("0x010203"));
+  ASSERT_EQ(StoreKeyComponent256(field.data(), bn.get()), 0);
+  EXPECT_EQ(field[252], 0xAA);
+  EXPECT_EQ(field[253], 0x01);
+  EXPECT_EQ(field[254], 0x02);
+  EXPECT_EQ(field[255], 0x03);
+
+  std::vector<uint8_t> zero(256, 0xAA);
+  BigNum z(KeyComponentFromLine(""));
+  ASSERT_EQ(StoreKeyComponent256(zero.data(), z.get()), 0);
+  EXPECT_EQ(zero, std::vector<uint8_t>(256, 0xAA));
+
+  // 257 bytes do not fit: refused, field untouched.
+  std::vector<uint8_t> untouched(256, 0xAA);
+  BigNum big(KeyComponentFromLine("0x" + std::string(514, 'F')));
+  EXPECT_EQ(StoreKeyComponent256(untouched.data(), big.get()), -1);
+  EXPECT_EQ(untouched, std::vector<uint8_t>(256, 0xAA));
+
+  std::vector<uint8_t> full(256, 0);
+  BigNum exact(KeyComponentFromLine("0x" + std::string(512, 'F')));
+  ASSERT_EQ(StoreKeyComponent256(full.data(), exact.get()), 0);
+  EXPECT_EQ(full, std::vector<uint8_t>(256, 0xFF));
+}
+
+TEST(Hashing, FileAndPiecewiseDigestsMatchOneShot) {
+  TempFolder dir;
+  for (const size_t n : {size_t{0}, size_t{1}, size_t{511}, size_t{512}, size_t{513}, size_t{100000}}) {
+    const auto data = test::PatternBytes(n, static_cast<uint32_t>(n + 3));
+    WriteBytes(dir / "f.bin", data);
+    InFile f;
+    ASSERT_TRUE(f.Open(dir / "f.bin"));
+    uint8_t digest[32];
+    ASSERT_EQ(HashFileSha256(f, digest), 0) << n;
+    EXPECT_FALSE(f.IsOpen());
+    EXPECT_EQ(std::vector<uint8_t>(digest, digest + 32), test::Sha256Of(data.data(), data.size())) << n;
+
+    std::unique_ptr<HashContext> ctx;
+    ASSERT_EQ(CA_common_InitHASH(ctx), 0);
+    EXPECT_EQ(ctx->tag, 1);
+    for (size_t off = 0; off < n; off += 777)
+      ASSERT_EQ(CA_common_UpdateHASH(*ctx, data.data() + off, std::min<size_t>(777, n - off)), 0);
+    ASSERT_EQ(CA_common_FinalHASH(digest, ctx), 0);
+    EXPECT_EQ(ctx, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(digest, digest + 32), test::Sha256Of(data.data(), data.size())) << n;
+  }
+  InFile notOpen;
+  uint8_t digest[32];
+  EXPECT_EQ(HashFileSha256(notOpen, digest), -1);
+}
+
+}  // namespace
+}  // namespace tarnel
