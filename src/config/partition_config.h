@@ -29,8 +29,9 @@ inline constexpr const char* kCaptionSaveTip = "Save Tip";
 [[nodiscard]] bool LoadPartitionConfig(PartitionTable& table, int32_t boardType, RunReporter& reporter,
                                        const std::string& path);
 
-// Writes the table (nothing at all when it has no rows) and clears m_bModified.
-// Returns false when the file could not be written (the window does not report it).
+// Writes the table all-or-nothing (nothing at all when it has no rows) and
+// clears m_bModified. Returns false when the file could not be written; the
+// table then stays marked as modified, so its changes are not taken as saved.
 bool SavePartitionConfig(PartitionTable& table, const std::string& path);
 
 }  // namespace tarnel
