@@ -1,7 +1,114 @@
-// Placeholder until this signer lands.
 #include "signing/ubi.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "common/files.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "signing/section_signer.h"
+#include "signing/sign_image.h"
 
 namespace tarnel {
 
-bool SignUbiImage(SigningContext&, const std::string&, const std::string&) { return false; }
+namespace {
+
+// Streams the source into the output image; nothing appears under the final
+// name unless the whole copy made it.
+bool CopyImage(SigningContext& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
+               const std::string& outputPath) {
+  OutFile output;
+  if (!output.Create(outputPath)) {
+    ctx.Show(Format(kMsgOpenFileFailed, outputPath.c_str()));
+    return false;
+  }
+  std::vector<uint8_t> buffer;
+  if (!AllocateOrShow(ctx, buffer, kSectionSize, kMsgMallocFilebuffer)) return false;
+  uint64_t copied = 0;
+  for (;;) {
+    const size_t n = source.Read(buffer.data(), buffer.size());
+    if (n == 0) break;
+    copied += n;
+    if (!output.Write(buffer.data(), n)) {
+      ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
+      return false;
+    }
+  }
+  if (std::ferror(source.Get()) != 0 || copied != length) {
+    ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
+    return false;
+  }
+  if (!output.Commit()) {
+    ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {
+  const std::string signPath = SignFilePathFor(outputPath);
+  const std::string tempSignPath = ctx.App().TempDir() + AfterLastSep(signPath);
+  const Stamps stamps = TakeStamps();
+
+  InFile source;
+  if (!source.Open(sourcePath)) {
+    ctx.Show(Format(kMsgOpenFileFailed, sourcePath.c_str()));
+    return false;
+  }
+  const uint64_t length = source.Size();
+  // Section lengths and counts are 32-bit fields: a larger image would be
+  // signed only in part, so it is refused.
+  if (length > kMaxImageLength) {
+    ctx.Show(Format(kMsgFileTooLarge, sourcePath.c_str()));
+    return false;
+  }
+  if (!SectionedSourceLongEnough(length)) {
+    ctx.Show(kMsgSectionTooLarge);
+    return false;
+  }
+
+  // X.img first: it stays in place whatever happens to the signing.
+  if (!CopyImage(ctx, source, length, sourcePath, outputPath)) return false;
+  if (!source.Seek(0)) {
+    ctx.Show(Format(kMsgOpenFileFailed, sourcePath.c_str()));
+    return false;
+  }
+
+  PKey key = LoadSigningKey(ctx);
+  if (!key) return false;
+  OutFile signFile;
+  if (!signFile.Create(tempSignPath)) {
+    ctx.Show(Format(kMsgOpenSignFileFailed, tempSignPath.c_str()));
+    return false;
+  }
+  const uint32_t sections = SectionCountFor(length);
+  SectionSigner signer(ctx, key.get(), stamps, outputPath, sections, signFile, nullptr);
+  if (!signer.Begin()) return false;
+  uint64_t left = length;
+  while (left > 0) {
+    size_t room = 0;
+    uint8_t* at = signer.Room(room);
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(room, left));
+    if (want == 0 || !source.ReadExact(at, want)) {
+      ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
+      return false;
+    }
+    if (!signer.Filled(want)) return false;
+    left -= want;
+  }
+  if (!signer.Finish()) {
+    ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
+    return false;
+  }
+  source.Close();
+  if (!signFile.Commit()) {
+    ctx.Show(Format(kMsgWriteOutputFailed, tempSignPath.c_str()));
+    return false;
+  }
+  return SignImageFile(ctx, signPath, tempSignPath);
+}
+
 }  // namespace tarnel

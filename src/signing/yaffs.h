@@ -1,5 +1,11 @@
 // Yaffs images (pages followed by their spare bytes), sealed with a CBC-MAC per
 // 1 MiB of page data in the same page-and-spare layout.
+//
+// Output: the source padded with 0xFF to whole raw blocks, a header page (the
+// 116-byte MAC header, then 0xFF) with its spare bytes, then the MAC table
+// spread over the first page-size bytes of each following page, 0xFF up to a
+// whole raw block. Only a "Nand" flash has spare bytes; for any other flash
+// type the pages follow each other directly and the spare size counts as 0.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +14,14 @@
 #include "common/signing_context.h"
 
 namespace tarnel {
+
+inline constexpr const char* kMsgYaffsBadPageSize =
+    "Invalid page size %u for %s: it must be a multiple of 16 that divides 1048576 and holds the 116-byte image "
+    "header!";
+inline constexpr const char* kMsgYaffsBadBlockSize =
+    "Invalid block size %u for %s: it must be a nonzero multiple of the page size %u!";
+inline constexpr const char* kMsgYaffsTooLarge =
+    "The source file %s is too large: the sealed image must stay below 4 GiB!";
 
 [[nodiscard]] bool SealYaffsImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath,
                                   uint32_t pageSize, uint32_t blockSize, uint32_t spareSize);

@@ -1,0 +1,75 @@
+// Signing an image per 1 MiB section: the pieces shared by the UBI and the
+// Ext4 sparse signers. The data flows through one 1 MiB buffer; each full
+// section is signed into its own 8192-byte signature block, placed at
+// index x 8192 at the start of the signature file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/files.h"
+#include "common/signing_context.h"
+#include "common/stamps.h"
+#include "signing/crypto.h"
+#include "signing/image_headers.h"
+
+namespace tarnel {
+
+inline constexpr const char* kMsgSectionTooLarge = "Section size > File length/2!";
+inline constexpr const char* kMsgMallocFilebuffer = "Malloc Filebuffer failed!!!";
+inline constexpr const char* kMsgOpenSignFileFailed = "Open %s file failed!";
+
+// Sources below this length (bit 0 ignored) are refused with "Section size > File length/2!".
+inline constexpr uint64_t kMinSectionedSource = 2097152;
+
+// The name of the signature file beside the output image: the output image
+// path without its last four characters (".img"), then "_Sign.img".
+[[nodiscard]] std::string SignFilePathFor(const std::string& outputImagePath);
+// Number of 1 MiB sections of `length` bytes (the last may be short).
+[[nodiscard]] uint32_t SectionCountFor(uint64_t length);
+// True when a source of `length` bytes is long enough to be signed in sections.
+[[nodiscard]] bool SectionedSourceLongEnough(uint64_t length);
+
+// Allocates a buffer, showing `message` instead of throwing when it cannot be had.
+[[nodiscard]] bool AllocateOrShow(SigningContext& ctx, std::vector<uint8_t>& buffer, size_t n, const char* message);
+
+class SectionSigner {
+ public:
+  // `imagePath` goes into every section header; `sectionCount` sections are
+  // expected. The blocks go to `signFile`; when `dataFile` is given, every
+  // section's bytes are written to it too, in order.
+  SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, std::string imagePath,
+                uint32_t sectionCount, OutFile& signFile, OutFile* dataFile);
+
+  // Allocates the section buffer and reserves the block area at the start of
+  // the signature file (which must still be empty).
+  [[nodiscard]] bool Begin();
+  // Free room left in the current section (never 0 before all sections are done).
+  [[nodiscard]] uint8_t* Room(size_t& n);
+  // `n` bytes were placed at Room(); a full section is written and signed.
+  [[nodiscard]] bool Filled(size_t n);
+  // Signs the short last section; false when the data did not make up
+  // exactly the expected number of sections.
+  [[nodiscard]] bool Finish();
+  [[nodiscard]] uint64_t BytesSeen() const { return seen_; }
+  [[nodiscard]] uint32_t SectionsDone() const { return done_; }
+
+ private:
+  [[nodiscard]] bool SignCurrent();
+
+  SigningContext& ctx_;
+  EVP_PKEY* key_;
+  Stamps stamps_;
+  std::string imagePath_;
+  uint32_t count_;
+  OutFile& signFile_;
+  OutFile* dataFile_;
+  std::vector<uint8_t> buffer_;
+  size_t fill_ = 0;
+  uint32_t done_ = 0;
+  uint64_t seen_ = 0;
+  SignatureBlock block_{};
+};
+
+}  // namespace tarnel
