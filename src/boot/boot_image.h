@@ -1,14 +1,123 @@
 // The signed boot image: key area, parameter area and boot area, each
 // followed by its RSA signature.
+//
+// Board type 0 (short parameter area, no unchecked area):
+//   0        516  key area (external public key n, e)
+//   516      256  key area signature (root key)
+//   772      1020 parameter area
+//   1792     256  parameter area signature (external key)
+//   2048     L    boot area
+//   2048+L   256  boot area signature (external key)
+// Other board types:
+//   0        516  key area
+//   516      256  key area signature
+//   772      5116 parameter area
+//   5888     256  parameter area signature
+//   6144     32   unchecked area (16 x 0x00, 16 x 0xFF)
+//   6176     L    boot area (last 8 bytes two zero words)
+//   6176+L   256  boot area signature
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "common/signing_context.h"
 
 namespace tarnel {
 
+inline constexpr const char* kMsgInvalidBootFile = "Invalid boot file!";
+inline constexpr const char* kMsgBootFileTooLarge =
+    "The boot file %s is too large: the boot image must stay below 4 GiB!";
+inline constexpr const char* kMsgBootSizeTooLarge = "The boot size %llu is too large for a boot image!";
+inline constexpr const char* kMsgOpenBootKeyFailed = "Failed to open key file for boot sign!";
+inline constexpr const char* kMsgReadBootKeyFailed = "Failed to read mpi file for boot sign!";
+inline constexpr const char* kMsgOpenAreaFailed = "Failed to open source file!";
+inline constexpr const char* kMsgOpenAreaForBootSignFailed = "Failed to open source file for boot sign!";
+inline constexpr const char* kMsgBootSignFailed = "Failed to make the sign for boot area!";
+inline constexpr const char* kMsgCreateBootSignatureFailed = "Failed to create the boot area sign file!";
+inline constexpr const char* kMsgInvalidCfgBin = "Invalid config file \"cfg.bin\" for boot sign!";  // warning
+inline constexpr const char* kMsgCreateParamAreaFailed =
+    "Failed to create the param area file for boot sign!";  // warning
+inline constexpr const char* kMsgParamAreaInvalid = "Fatal Error: The ParamArea file is invalid!";
+inline constexpr const char* kMsgInvalidBootFileForSign = "Invalid boot file for boot sign!";
+inline constexpr const char* kMsgCreateBootAreaFailed = "Failed to create boot area file for boot sign!";
+inline constexpr const char* kMsgCreateBootSideFailed =
+    "Failed to create boot area encrypt part file for boot sign!";
+inline constexpr const char* kMsgReadBootFileFailed = "Failed to read data from the boot file!";
+inline constexpr const char* kMsgBootFileInvalid = "The boot file is invalid!";
+inline constexpr const char* kMsgInvalidKeyAreaFile = "Invalid key area file for boot sign!";
+inline constexpr const char* kMsgInvalidKeyAreaSignFile = "Invalid key area sign file for boot sign!";
+inline constexpr const char* kMsgInvalidParamAreaFile = "Invalid param area file for boot sign!";
+inline constexpr const char* kMsgInvalidParamAreaSignFile = "Invalid param area sign file for boot sign!";
+inline constexpr const char* kMsgInvalidBootAreaFile = "Invalid boot area file for boot sign!";
+inline constexpr const char* kMsgInvalidBootAreaSignFile = "Invalid boot area sign file for boot sign!";
+inline constexpr const char* kMsgInvalidUncheckedAreaFile = "Invalid uncheck area file!";
+inline constexpr const char* kMsgCreateBootImageFailed = "Failed to create the boot sign file!";
+inline constexpr const char* kMsgWriteBootImageFailed = "Failed to write the boot sign file %s!";
+
+// Area files under the program folder's Temp folder.
+inline constexpr const char* kKeyAreaFile = "KeyArea.bin";
+inline constexpr const char* kKeyAreaSignFile = "KeyAreaSign.bin";
+inline constexpr const char* kParamAreaFile = "ParamArea.bin";
+inline constexpr const char* kParamAreaSignFile = "ParamAreaSign.bin";
+inline constexpr const char* kBootAreaFile = "BootArea.bin";
+inline constexpr const char* kBootAreaEncryptPartFile = "BootAreaEncryptPart.bin";
+inline constexpr const char* kUncheckedAreaFile = "UncheckedArea.bin";
+inline constexpr const char* kBootAreaSignFile = "BootAreaSign.bin";
+
+inline constexpr size_t kKeyAreaSize = 516;
+inline constexpr size_t kAreaSignatureSize = 256;
+inline constexpr size_t kShortParamAreaSize = 1020;  // board type 0
+inline constexpr size_t kLongParamAreaSize = 5116;   // other board types
+inline constexpr size_t kUncheckedAreaSize = 32;
+inline constexpr size_t kParamDataOffset = 32;       // cfg.bin bytes start here
+
+// Largest boot file: the boot area, its signature and the areas before it
+// must keep the image and the parameter words below 4 GiB.
+inline constexpr uint64_t kMaxBootFileSize = 0xFFFFFFFFull - 8192;
+
+// Builds the boot image of one "Fastboot" row; shows its own messages.
 [[nodiscard]] bool SignBootImage(SigningContext& ctx, const std::string& outputPath, const std::string& bootPath,
                                  const std::string& keyListPath, const std::string& cfgPath);
+
+// Key area from a two-line public key file (n, e). Shows no message; fails
+// also when a component does not fit its 256-byte field.
+[[nodiscard]] bool BuildKeyArea(const std::string& publicKeyPath, const std::string& keyAreaPath);
+
+// 256-byte RSA signature of the SHA-256 of the whole area file, made with the
+// eight-line private key file.
+[[nodiscard]] bool SignAreaFile(SigningContext& ctx, const std::string& areaPath, const std::string& privateKeyPath,
+                                const std::string& signaturePath);
+
+// Parameter area for a boot file of `bootSize` bytes, with cfg.bin's bytes.
+[[nodiscard]] bool BuildParamArea(SigningContext& ctx, const std::string& cfgPath, const std::string& paramAreaPath,
+                                  uint64_t bootSize);
+
+// Boot area for the boot file of `bootSize` bytes. `sidePath` receives a copy
+// of the boot area on board type 0 and the unchecked area otherwise.
+[[nodiscard]] bool BuildBootArea(SigningContext& ctx, const std::string& bootPath, const std::string& bootAreaPath,
+                                 const std::string& sidePath, uint64_t bootSize);
+
+// The area files in image order of their listing; `uncheckedArea` is only
+// read on board types other than 0.
+struct BootAreaFiles {
+  std::string keyArea;
+  std::string keyAreaSign;
+  std::string paramArea;
+  std::string paramAreaSign;
+  std::string bootArea;
+  std::string bootAreaSign;
+  std::string uncheckedArea;
+};
+[[nodiscard]] bool AssembleBootImage(SigningContext& ctx, const BootAreaFiles& areas, const std::string& outputPath);
+
+// Length of the boot area for a boot file of `bootSize` bytes.
+[[nodiscard]] uint64_t BootAreaLength(uint64_t bootSize, bool boardTypeZero);
+
+// SHA-256 compression of one 64-byte block from the initial hash value, no
+// padding: the intermediate hash value H0..H7.
+void Sha256FirstBlock(const uint8_t* block64, uint32_t hash[8]);
+// The parity test of board type 0: H7 of Sha256FirstBlock(data) is odd.
+[[nodiscard]] bool Sha256FirstBlockOdd(const uint8_t* data);
 
 }  // namespace tarnel
