@@ -1,0 +1,285 @@
+// The key list file, the temporary key files cut from it, 128-bit key lines
+// and the key record text. Expected bytes are written out literally; the
+// temporary root key is checked by signing with it and verifying with the
+// root key's public lines through OpenSSL.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "boot/key_list.h"
+#include "signing/crypto.h"
+#include "support/test_support.h"
+
+namespace tarnel {
+namespace {
+
+using test::ReadBytes;
+using test::ReadText;
+using test::SplitLines;
+using test::TempFolder;
+using test::WriteText;
+
+std::string Join(const std::vector<std::string>& lines, const std::string& end = "\n") {
+  std::string out;
+  for (const auto& l : lines) out += l + end;
+  return out;
+}
+
+std::vector<std::string> Messages(const std::string& m) { return {m}; }
+
+class KeyListLoad : public ::testing::Test {
+ protected:
+  TempFolder dir;
+  Workspace ws;
+  RecordingReporter reporter;
+  std::vector<std::string> lines = SplitLines(test::SharedKeyListText());
+
+  bool Load(const std::string& text) {
+    const std::string path = dir / "keys.txt";
+    WriteText(path, text);
+    return LoadKeyListFile(ws, reporter, path);
+  }
+};
+
+TEST_F(KeyListLoad, TwentyThreeLinesLoadWithOrWithoutFinalBreak) {
+  ASSERT_EQ(lines.size(), 23u);
+  const std::string full = Join(lines);
+  for (const std::string& text : {full, full.substr(0, full.size() - 1), Join(lines, "\r\n"), full + "\n",
+                                  full + "\nthe 25th line is never read\n"}) {
+    ws = Workspace{};
+    reporter.Clear();
+    ASSERT_TRUE(Load(text));
+    EXPECT_TRUE(reporter.Messages().empty());
+    EXPECT_EQ(ws.keyLines, lines);
+    EXPECT_EQ(ws.app.m_strKeysFile, dir / "keys.txt");
+  }
+}
+
+TEST_F(KeyListLoad, LinesAreStoredTrimmed) {
+  auto padded = lines;
+  padded[0] = " \t" + lines[0] + "  ";
+  padded[22] = lines[22] + " \t ";
+  ASSERT_TRUE(Load(Join(padded)));
+  EXPECT_EQ(ws.keyLines, lines);
+}
+
+TEST_F(KeyListLoad, RejectedFilesKeepWhatWasLoaded) {
+  const std::string good = dir / "good.txt";
+  WriteText(good, Join(lines));
+  ASSERT_TRUE(LoadKeyListFile(ws, reporter, good));
+
+  auto withBlank = lines;
+  withBlank[4] = " \t ";
+  auto withEmpty = lines;
+  withEmpty[22] = "";
+  std::vector<std::string> twentyTwo(lines.begin(), lines.begin() + 22);
+  const std::vector<std::string> bad = {
+      Join(twentyTwo),
+      Join(withBlank),
+      Join(withEmpty),
+      Join(lines) + "   \n",  // a 24th line of blanks
+      Join(lines) + "x",     // a 24th line of text
+      Join(lines) + std::string(2 << 20, 'x') + "\n",  // a 24th line too long to read whole
+      "",
+  };
+  for (size_t i = 0; i < bad.size(); ++i) {
+    SCOPED_TRACE(i);
+    reporter.Clear();
+    EXPECT_FALSE(Load(bad[i]));
+    EXPECT_EQ(reporter.Messages(), Messages("Invalid key list file!"));
+    EXPECT_EQ(ws.keyLines, lines);
+    EXPECT_EQ(ws.app.m_strKeysFile, good);
+  }
+
+  reporter.Clear();
+  EXPECT_FALSE(LoadKeyListFile(ws, reporter, dir / "missing.txt"));
+  EXPECT_EQ(reporter.Messages(), Messages("Failed to load the key list file!"));
+  reporter.Clear();
+  EXPECT_FALSE(LoadKeyListFile(ws, reporter, dir.Path()));
+  EXPECT_EQ(reporter.Messages(), Messages("Failed to load the key list file!"));
+  EXPECT_EQ(ws.keyLines, lines);
+  EXPECT_EQ(ws.app.m_strKeysFile, good);
+}
+
+// ---------------------------------------------------------------------------
+
+class TempKeyFiles : public ::testing::Test {
+ protected:
+  test::MakeFixture fx;
+  std::vector<std::string> lines = SplitLines(test::SharedKeyListText());
+
+  bool Write(const std::string& keyListPath) {
+    SigningContext ctx(fx.ws, fx.reporter);
+    return WriteTempKeyFiles(ctx, keyListPath);
+  }
+  std::string Temp(const char* name) const { return fx.ws.app.TempDir() + name; }
+};
+
+TEST_F(TempKeyFiles, ExternalLinesAsReadRootLinesTrimmedOwnerOnly) {
+  auto edited = lines;
+  edited[0] = "  " + lines[0];  // leading blanks stay in the external files
+  edited[8] = "\t" + lines[8] + " ";
+  edited[10] = "   " + lines[10] + "  ";
+  edited[17] = lines[17] + "\t";
+  const std::string path = fx.inputDir + "edited.txt";
+  WriteText(path, Join(edited, "\r\n"));
+  // Earlier files of any mode are replaced.
+  WriteText(Temp(kRootPrivateKeyFile), "old");
+  ASSERT_EQ(::chmod(Temp(kRootPrivateKeyFile).c_str(), 0644), 0);
+
+  ASSERT_TRUE(Write(path));
+  EXPECT_TRUE(fx.reporter.Messages().empty());
+  EXPECT_EQ(ReadText(Temp(kExternalPrivateKeyFile)), Join({edited.begin(), edited.begin() + 8}));
+  EXPECT_EQ(ReadText(Temp(kExternalPublicKeyFile)), Join({edited.begin() + 8, edited.begin() + 10}));
+  EXPECT_EQ(ReadText(Temp(kRootPrivateKeyFile)), Join({lines.begin() + 10, lines.begin() + 18}));
+  for (const char* name : {kExternalPrivateKeyFile, kExternalPublicKeyFile, kRootPrivateKeyFile}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(Temp(name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
+  // Nothing but the three files in Temp.
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(fx.ws.app.TempDir())) ++count;
+  EXPECT_EQ(count, 3u);
+
+  // The root key file is a usable key: its signature verifies with lines 11 and 12.
+  PKey root = LoadRsaPrivateKey(Temp(kRootPrivateKeyFile));
+  ASSERT_TRUE(root);
+  const auto data = test::PatternBytes(333, 8);
+  const auto digest = test::Sha256Of(data.data(), data.size());
+  uint8_t sig[256];
+  ASSERT_EQ(SignDigest(root.get(), digest.data(), sig), 0);
+  EXPECT_TRUE(test::VerifyWithPublicKey(lines[10], lines[11], data.data(), data.size(), sig, 256));
+}
+
+TEST_F(TempKeyFiles, ListShortenedAfterLoadGivesEmptyLines) {
+  const std::string path = fx.inputDir + "short.txt";
+  WriteText(path, Join({lines.begin(), lines.begin() + 5}));
+  ASSERT_TRUE(Write(path));
+  EXPECT_EQ(ReadText(Temp(kExternalPrivateKeyFile)), Join({lines.begin(), lines.begin() + 5}) + "\n\n\n");
+  EXPECT_EQ(ReadText(Temp(kExternalPublicKeyFile)), "\n\n");
+  EXPECT_EQ(ReadText(Temp(kRootPrivateKeyFile)), std::string(8, '\n'));
+}
+
+TEST_F(TempKeyFiles, Failures) {
+  EXPECT_FALSE(Write(fx.inputDir + "missing.txt"));
+  EXPECT_EQ(fx.reporter.Messages(), Messages("Failed to open key file!"));
+  fx.reporter.Clear();
+
+  std::filesystem::remove_all(fx.ws.app.TempDir());
+  EXPECT_FALSE(Write(fx.keyListPath));
+  EXPECT_EQ(fx.reporter.Messages(), Messages("Failed to create temp key file!"));
+
+  // One of the three names taken by a folder: none of the files is written.
+  fx.reporter.Clear();
+  std::filesystem::create_directories(Temp(kRootPrivateKeyFile));
+  EXPECT_FALSE(Write(fx.keyListPath));
+  EXPECT_EQ(fx.reporter.Messages(), Messages("Failed to create temp key file!"));
+  EXPECT_FALSE(std::filesystem::exists(Temp(kExternalPrivateKeyFile)));
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(fx.ws.app.TempDir())) ++count;
+  EXPECT_EQ(count, 1u);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(DecodeKey128, PairsOfDigits) {
+  EXPECT_EQ(DecodeKey128("00112233445566778899AABBCCDDEEFF"),
+            (Key128{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}));
+  EXPECT_EQ(DecodeKey128("aabbccddeeff00112233445566778899trailing"),
+            (Key128{0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99}));
+  // 31 characters: byte 15 is the single last digit.
+  const Key128 shortKey = DecodeKey128("0102030405060708090A0B0C0D0E0FC");
+  EXPECT_EQ(shortKey[14], 0x0F);
+  EXPECT_EQ(shortKey[15], 0x0C);
+  EXPECT_EQ(DecodeKey128(""), Key128{});
+  // Leading valid digits of a pair count, the rest is ignored.
+  const Key128 odd = DecodeKey128("5zz5G1");
+  EXPECT_EQ(odd[0], 0x05);
+  EXPECT_EQ(odd[1], 0x00);
+  EXPECT_EQ(odd[2], 0x00);
+  EXPECT_EQ(odd[3], 0x00);
+}
+
+// ---------------------------------------------------------------------------
+
+class KeyRecordText : public ::testing::Test {
+ protected:
+  TempFolder dir;
+  RecordingReporter reporter;
+  const std::string key = "000102030405060708090A0B0C0D0E0F";
+  std::string src = dir / "KeyPart.txt";
+  std::string dst = dir / "TempKeyPart.txt";
+
+  bool Convert(const std::string& text) {
+    WriteText(src, text);
+    return ConvertKeyRecordText(reporter, dst, src);
+  }
+  void ExpectInvalid(const std::string& text) {
+    SCOPED_TRACE(text);
+    reporter.Clear();
+    test::WriteBytes(dst, {0xAB});
+    EXPECT_FALSE(Convert(text));
+    EXPECT_EQ(reporter.Messages(), Messages("Invaild source file context!"));
+    EXPECT_EQ(ReadBytes(dst), std::vector<uint8_t>{0xAB});  // the earlier file stays
+  }
+};
+
+TEST_F(KeyRecordText, RecordBytes) {
+  EXPECT_EQ(kKeyRecordSize, 36u);
+  ASSERT_TRUE(Convert("KEYNUM=1\nKEY=0002 " + key + "\n"));
+  EXPECT_TRUE(reporter.Messages().empty());
+  std::vector<uint8_t> expected = {0x10, 0x00, 0x02, 0x00};
+  for (uint8_t i = 0; i < 16; ++i) expected.push_back(i);
+  expected.insert(expected.end(), 16, 0xFF);
+  EXPECT_EQ(ReadBytes(dst), expected);
+
+  // Two records in text order; the separator may be anything; CRLF and blanks around lines are fine.
+  ASSERT_TRUE(Convert("  KEYNUM= 2 \r\nKEY=ABCDx" + key + "\r\n\tKEY=0001 ffeeddccbbaa99887766554433221100  "));
+  const auto two = ReadBytes(dst);
+  ASSERT_EQ(two.size(), 72u);
+  EXPECT_EQ(two[2], 0xCD);
+  EXPECT_EQ(two[3], 0xAB);
+  EXPECT_EQ(two[36 + 2], 0x01);
+  EXPECT_EQ(two[36 + 3], 0x00);
+  EXPECT_EQ(two[36 + 4], 0xFF);
+  EXPECT_EQ(two[36 + 19], 0x00);
+  EXPECT_EQ(std::vector<uint8_t>(two.begin() + 56, two.end()), std::vector<uint8_t>(16, 0xFF));
+
+  ASSERT_TRUE(Convert("KEYNUM=0"));
+  EXPECT_TRUE(ReadBytes(dst).empty());
+  ASSERT_TRUE(Convert("KEYNUM=0\n"));
+  EXPECT_TRUE(ReadBytes(dst).empty());
+}
+
+TEST_F(KeyRecordText, InvalidTexts) {
+  const std::string line = "KEY=0002 " + key;
+  ExpectInvalid("");
+  ExpectInvalid("KEYNUM=1\n");                      // count 1, no key line
+  ExpectInvalid("KEYNUM=2\n" + line + "\n");        // count differs
+  ExpectInvalid("KEYNUM=0\n" + line + "\n");
+  ExpectInvalid("keynum=1\n" + line + "\n");        // not "KEYNUM="
+  ExpectInvalid("KEYNUM=1\n" + line.substr(0, 40) + "\n");  // 40 characters
+  ExpectInvalid("KEYNUM=1\n" + line + "0\n");       // 42 characters
+  ExpectInvalid("KEYNUM=1\nKEX=0002 " + key + "\n");
+  ExpectInvalid("KEYNUM=1\n" + line + "\n\n");      // a blank line after the last key
+}
+
+TEST_F(KeyRecordText, FileProblems) {
+  EXPECT_FALSE(ConvertKeyRecordText(reporter, dst, dir / "absent.txt"));
+  EXPECT_EQ(reporter.Messages(), Messages("Found not the source file!"));
+  reporter.Clear();
+  EXPECT_FALSE(ConvertKeyRecordText(reporter, dst, dir.Path()));
+  EXPECT_EQ(reporter.Messages(), Messages("Found not the source file!"));
+  reporter.Clear();
+  WriteText(src, "KEYNUM=0\n");
+  EXPECT_FALSE(ConvertKeyRecordText(reporter, dir / "no/such/folder.bin", src));
+  EXPECT_EQ(reporter.Messages(), Messages("Failed to create the destination file!"));
+}
+
+}  // namespace
+}  // namespace tarnel
