@@ -6,6 +6,13 @@
 set(TARNEL_SIGNAPK_JAR "/usr/share/signapk/signapk.jar" CACHE FILEPATH "AOSP signapk.jar to link into Config/")
 set(TARNEL_JAVA_HOME "/usr/lib/jvm/default-java" CACHE PATH "Java home to link as jre/")
 
+# Multi-configuration generators would put the executables under bin/<config>/,
+# away from the program folder they look for next to themselves.
+foreach(config IN LISTS CMAKE_CONFIGURATION_TYPES)
+  string(TOUPPER ${config} upper)
+  set(CMAKE_RUNTIME_OUTPUT_DIRECTORY_${upper} ${TARNEL_HOME})
+endforeach()
+
 file(MAKE_DIRECTORY ${TARNEL_HOME}/Config)
 configure_file(${CMAKE_SOURCE_DIR}/data/Config/FlashConfig.xml ${TARNEL_HOME}/Config/FlashConfig.xml COPYONLY)
 configure_file(${CMAKE_SOURCE_DIR}/data/BurnConfig.ini ${TARNEL_HOME}/BurnConfig.ini COPYONLY)
