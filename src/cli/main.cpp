@@ -1,7 +1,251 @@
 // tarnel-cli: the command line beside the desktop program.
-#include <cstdio>
+//
+//   tarnel-cli make --board <0-5|board name> --config <partition table> --keys <key list>
+//                   (--output <folder> | --default-output) [--home <program folder>]
+//   tarnel-cli keygen <key list file> [--force]
+//   tarnel-cli demo <folder> [--home <program folder>]
+//
+// `make` does what a person does in the window, in the same order: the
+// program folder is checked and the flash layout loaded as the window does at
+// start; then the board type is selected, the partition table loaded, the key
+// list loaded, the output folder set, and Make pressed. Every message box
+// text goes to standard error on a line of its own, in order.
+//
+// Exit status: 0 when the run ended with its success message; 1 for every
+// other end of a run (a failed load, a failed check, a failed signer, another
+// run holding the program folder); 2 for a usage error: an unknown option or
+// board, a missing option, an output folder that does not exist.
+//
+// An empty --keys or --output value stands for a box left empty in the
+// window: the Make run then asks for it ("Please select the keys file!").
+#include <unistd.h>
 
-int main() {
-  std::fprintf(stderr, "tarnel-cli: no command yet\n");
-  return 2;
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+
+#include "boot/key_gen.h"
+#include "boot/key_list.h"
+#include "cli/demo.h"
+#include "common/model.h"
+#include "common/paths.h"
+#include "common/platform.h"
+#include "common/reporter.h"
+#include "common/signing_context.h"
+#include "common/text.h"
+#include "config/burn_config.h"
+#include "config/flash_config.h"
+#include "config/partition_config.h"
+#include "pipeline/make_driver.h"
+
+namespace tarnel {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+// The window refuses to start without these folders of the program folder.
+constexpr const char* kMsgFolderNotFound = "\"%s\" not find!";
+constexpr int kProgressWidth = 30;
+
+// Message boxes as lines on standard error; on a terminal also a progress
+// line, cleared before each message.
+class ConsoleReporter : public RunReporter {
+ public:
+  ConsoleReporter() : terminal_(::isatty(STDERR_FILENO) == 1) {}
+  ~ConsoleReporter() override { ClearProgress(); }
+  ConsoleReporter(const ConsoleReporter&) = delete;
+  ConsoleReporter& operator=(const ConsoleReporter&) = delete;
+
+  void ShowMessage(const std::string& text, const std::string&, MsgIcon) override {
+    ClearProgress();
+    std::string line = text;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+  }
+  void SetProgressRange(int maximum) override { maximum_ = maximum; }
+  void SetProgressPos(int position) override {
+    if (!terminal_ || maximum_ <= 0) return;
+    const int clamped = position < 0 ? 0 : (position > maximum_ ? maximum_ : position);
+    const int filled = static_cast<int>(static_cast<long long>(clamped) * kProgressWidth / maximum_);
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.resize(kProgressWidth, '.');
+    std::fprintf(stderr, "\r[%s] %d/%d", bar.c_str(), position, maximum_);
+    std::fflush(stderr);
+    shown_ = true;
+  }
+  // The window's short pause before a closing message is of no use here.
+  void Pause(int) override {}
+
+ private:
+  void ClearProgress() {
+    if (!shown_) return;
+    std::fprintf(stderr, "\r\033[K");
+    shown_ = false;
+  }
+
+  bool terminal_;
+  bool shown_ = false;
+  int maximum_ = 0;
+};
+
+void UsageError(const std::string& text) { std::fprintf(stderr, "tarnel-cli: %s\n", text.c_str()); }
+
+// A board index 0 to 5 or a board name (case ignored); -1 when it is neither.
+int32_t ParseBoard(const std::string& text) {
+  if (text.size() == 1 && text[0] >= '0' && text[0] <= '5') return text[0] - '0';
+  for (size_t i = 0; i < kBoardTypeNames.size(); ++i)
+    if (EqualsNoCase(text, kBoardTypeNames[i])) return static_cast<int32_t>(i);
+  return -1;
 }
+
+std::string BoardList() {
+  std::string out;
+  for (size_t i = 0; i < kBoardTypeNames.size(); ++i)
+    out += Format("%s%zu %.*s", i ? ", " : "", i, static_cast<int>(kBoardTypeNames[i].size()),
+                  kBoardTypeNames[i].data());
+  return out;
+}
+
+std::string ProgramFolder(const std::string& home) {
+  return home.empty() ? ExecutableDir() : WithTrailingSep(AbsolutePath(home));
+}
+
+struct MakeOptions {
+  std::string board;
+  std::string config;
+  std::string keys;
+  std::string output;
+  bool outputGiven = false;
+  bool defaultOutput = false;
+  std::string home;
+};
+
+int RunMakeCommand(const MakeOptions& options) {
+  // Usage first, so that a mistyped command changes nothing.
+  const int32_t board = ParseBoard(options.board);
+  if (board < 0) {
+    UsageError(Format("unknown board type \"%s\"; give 0 to 5 or a name: %s", options.board.c_str(),
+                      BoardList().c_str()));
+    return kExitUsage;
+  }
+  if (!options.outputGiven && !options.defaultOutput) {
+    UsageError("give the output folder with --output <folder>, or --default-output");
+    return kExitUsage;
+  }
+  std::string outputPath;
+  if (options.outputGiven && !options.output.empty()) {
+    outputPath = AbsolutePath(options.output);
+    if (!IsFolder(outputPath)) {
+      UsageError(Format("the output folder %s does not exist", outputPath.c_str()));
+      return kExitUsage;
+    }
+    outputPath = WithTrailingSep(outputPath);
+  }
+
+  ConsoleReporter reporter;
+  Workspace ws;
+  AppMembers& app = ws.app;
+  app.m_strAppDir = ProgramFolder(options.home);
+  if (app.m_strAppDir.empty()) {
+    UsageError("cannot tell the program folder; give it with --home <folder>");
+    return kExitUsage;
+  }
+
+  // What the window does when it opens.
+  for (const char* folder : {"Config", "jre"}) {
+    const std::string path = app.m_strAppDir + folder;
+    if (!IsFolder(path)) {
+      reporter.Show(Format(kMsgFolderNotFound, path.c_str()));
+      return kExitFailed;
+    }
+  }
+  (void)MakeFolder(app.m_strAppDir + "Temp");
+  (void)MakeFolder(app.m_strAppDir + "Output");
+  app.m_nJavaMemory = ReadJavaMemory(app.m_strAppDir);
+  (void)LoadFlashConfig(ws.flashTable, reporter, FlashConfigPath(app.m_strAppDir));
+
+  // Board type, Config File Browse, Keys File Browse, Output Browse.
+  app.m_nBoardType = board;
+  const std::string configPath = AbsolutePath(options.config);
+  if (!LoadPartitionConfig(ws.table, board, reporter, configPath)) return kExitFailed;
+  app.m_strInputDir = FolderPart(configPath);
+  if (!options.keys.empty()) {
+    const std::string keysPath = AbsolutePath(options.keys);
+    app.m_strInputDir = FolderPart(keysPath);
+    if (!LoadKeyListFile(ws, reporter, keysPath)) return kExitFailed;
+  }
+  app.m_strOutputPath = options.defaultOutput ? app.m_strAppDir + "Output" + std::string(kSepStr) : outputPath;
+
+  SigningContext ctx(ws, reporter);
+  return RunMake(ctx) ? kExitOk : kExitFailed;
+}
+
+int RunKeygenCommand(const std::string& file, bool force) {
+  const std::string path = AbsolutePath(file);
+  switch (WriteNewKeyList(path, force)) {
+    case KeyListWrite::Ok:
+      std::printf("Wrote a new key list to %s (readable by its owner only).\n", path.c_str());
+      return kExitOk;
+    case KeyListWrite::Exists:
+      UsageError(Format("%s already exists; give --force to replace it", path.c_str()));
+      return kExitFailed;
+    case KeyListWrite::GenerateFailed:
+      UsageError("could not generate the keys");
+      return kExitFailed;
+    case KeyListWrite::WriteFailed:
+      UsageError(Format("could not write %s", path.c_str()));
+      return kExitFailed;
+  }
+  return kExitFailed;
+}
+
+int Main(int argc, char** argv) {
+  CLI::App cli{"Tarnel: signs the partition images of a firmware for the boards' secure boot.", "tarnel-cli"};
+  cli.require_subcommand(1);
+
+  MakeOptions make;
+  CLI::App* makeCmd = cli.add_subcommand("make", "Sign the rows of a partition table, as the Make button does.");
+  makeCmd->add_option("--board", make.board, "Board type: 0 to 5 or its name (" + BoardList() + ")")->required();
+  makeCmd->add_option("--config", make.config, "Partition table file")->required();
+  makeCmd->add_option("--keys", make.keys, "Key list file")->required();
+  CLI::Option* outputOpt = makeCmd->add_option("--output", make.output, "Output folder (must exist)");
+  CLI::Option* defaultOpt =
+      makeCmd->add_flag("--default-output", make.defaultOutput, "Use the Output folder of the program folder");
+  outputOpt->excludes(defaultOpt);
+  makeCmd->add_option("--home", make.home, "Program folder (default: the folder of this executable)");
+
+  std::string keygenFile;
+  bool keygenForce = false;
+  CLI::App* keygenCmd = cli.add_subcommand("keygen", "Write a new key list file.");
+  keygenCmd->add_option("file", keygenFile, "Key list file to write")->required();
+  keygenCmd->add_flag("--force", keygenForce, "Replace an existing file");
+
+  std::string demoFolder;
+  std::string demoHome;
+  CLI::App* demoCmd = cli.add_subcommand("demo", "Create a workspace with sample inputs to try the tool on.");
+  demoCmd->add_option("folder", demoFolder, "Folder to create the workspace in")->required();
+  demoCmd->add_option("--home", demoHome, "Program folder the printed commands use");
+
+  try {
+    cli.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = cli.exit(e);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+
+  if (makeCmd->parsed()) {
+    make.outputGiven = outputOpt->count() > 0;
+    return RunMakeCommand(make);
+  }
+  if (keygenCmd->parsed()) return RunKeygenCommand(keygenFile, keygenForce);
+  if (demoCmd->parsed()) return demo::RunDemo(AbsolutePath(demoFolder), demoHome.empty() ? std::string() : ProgramFolder(demoHome));
+  return kExitUsage;
+}
+
+}  // namespace
+}  // namespace tarnel
+
+int main(int argc, char** argv) { return tarnel::Main(argc, argv); }
