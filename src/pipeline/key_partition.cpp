@@ -1,7 +1,123 @@
-// Placeholder until this signer lands.
 #include "pipeline/key_partition.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "boot/key_list.h"
+#include "common/files.h"
+#include "common/secure.h"
+#include "signing/mac_containers.h"
 
 namespace tarnel {
 
-bool BuildKeyPartition(SigningContext&) { return false; }
+namespace {
+
+struct CipherFree {
+  void operator()(EVP_CIPHER* c) const { EVP_CIPHER_free(c); }
+};
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }  // wipes the key schedule
+};
+
+// Only the start of the record file is rewritten; it holds one record.
+constexpr size_t kRewrittenBytes = 32;
+constexpr uint64_t kMaxRecordFileSize = 64 * 1024;
+
+// Two independent 8-byte blocks under the two-key EDE schedule (K1, K2, K1).
+bool DesEdeEcb(const uint8_t* key16, const uint8_t* in16, uint8_t* out16) {
+  std::unique_ptr<EVP_CIPHER, CipherFree> cipher(EVP_CIPHER_fetch(nullptr, "DES-EDE-ECB", nullptr));
+  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
+  if (!cipher || !ctx || EVP_CIPHER_get_key_length(cipher.get()) != 16) return false;
+  int outLen = 0;
+  int finalLen = 0;
+  return EVP_EncryptInit_ex2(ctx.get(), cipher.get(), key16, nullptr, nullptr) == 1 &&
+         EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
+         EVP_EncryptUpdate(ctx.get(), out16, &outLen, in16, 16) == 1 && outLen == 16 &&
+         EVP_EncryptFinal_ex(ctx.get(), out16 + outLen, &finalLen) == 1 && finalLen == 0;
+}
+
+bool Fail(SigningContext& ctx, const char* message) {
+  ctx.Show(message);
+  ctx.SetPos(0);
+  return false;
+}
+
+}  // namespace
+
+void KeyDerivationBlock(int32_t boardType, uint8_t block16[16]) {
+  // Each board family draws its block from a 32-bit xorshift generator with
+  // its own seed.
+  uint32_t x = boardType == 0 ? 0x9E3779B9u : 0x85EBCA6Bu;
+  for (size_t i = 0; i < 16; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    block16[i] = static_cast<uint8_t>(x >> 24);
+  }
+}
+
+bool EncryptKeyRecord(const Key128& rootKey, int32_t boardType, const uint8_t* input16, uint8_t* output16) {
+  std::array<uint8_t, 16> block{};
+  std::array<uint8_t, 16> derived{};
+  KeyDerivationBlock(boardType, block.data());
+  const bool ok = DesEdeEcb(rootKey.data(), block.data(), derived.data()) &&
+                  DesEdeEcb(derived.data(), input16, output16);
+  OPENSSL_cleanse(derived.data(), derived.size());
+  OPENSSL_cleanse(block.data(), block.size());
+  return ok;
+}
+
+bool BuildKeyPartition(SigningContext& ctx) {
+  const std::string temp = ctx.App().TempDir();
+  const std::string textPath = temp + kKeyPartTextFile;
+  const std::string recordPath = temp + kKeyPartRecordFile;
+  const KeyLines& lines = ctx.Ws().keyLines;
+  if (lines.size() < 3) return Fail(ctx, kMsgCreateTempKeyPartFailed);
+
+  // The key text: one key line, V1 under key id 0002.
+  {
+    OutFile text;
+    if (!text.Create(textPath, /*ownerOnly=*/true)) return Fail(ctx, kMsgCreateTempKeyPartFailed);
+    std::string body = std::string("KEYNUM=1\nKEY=") + kKeyPartKeyId + " " + lines.back();
+    const bool ok = text.Write(body.data(), body.size()) && text.Commit();
+    Cleanse(body);
+    if (!ok) return Fail(ctx, kMsgCreateTempKeyPartFailed);
+  }
+
+  ctx.imageMacKey = DecodeKey128(lines[lines.size() - 2]);  // V2 seals the key partition
+  ctx.rootKey = DecodeKey128(lines[lines.size() - 3]);      // V3 derives the encryption key
+
+  if (!ConvertKeyRecordText(ctx.Reporter(), recordPath, textPath)) return Fail(ctx, kMsgCreateTempKeyPartFailed);
+
+  // Encrypt the key of the first record in place; the rest stays as it is.
+  {
+    InFile in;
+    if (!in.Open(recordPath)) return Fail(ctx, kMsgEncryptKeyPartFailed);
+    const uint64_t size = in.Size();
+    if (size < kRewrittenBytes || size > kMaxRecordFileSize) return Fail(ctx, kMsgEncryptKeyPartFailed);
+    SecureBytes record(static_cast<size_t>(size));
+    if (!in.ReadExact(record.data(), record.size())) return Fail(ctx, kMsgEncryptKeyPartFailed);
+    in.Close();
+    std::array<uint8_t, 16> encrypted{};
+    static_assert(KeyRecord::kOffKey + 16 <= kRewrittenBytes);
+    const bool ok = EncryptKeyRecord(ctx.rootKey, ctx.App().m_nBoardType, record.data() + KeyRecord::kOffKey,
+                                     encrypted.data());
+    std::copy(encrypted.begin(), encrypted.end(), record.data() + KeyRecord::kOffKey);
+    OPENSSL_cleanse(encrypted.data(), encrypted.size());
+    if (!ok) return Fail(ctx, kMsgEncryptKeyPartFailed);
+    OutFile out;
+    if (!out.Create(recordPath, /*ownerOnly=*/true) || !out.Write(record.data(), record.size()) || !out.Commit())
+      return Fail(ctx, kMsgEncryptKeyPartFailed);
+  }
+
+  if (!SealKeyPartition(ctx, ctx.bootPageSize, ctx.App().m_strOutputPath + kKeyPartImageName, recordPath,
+                        ctx.bootBlockSize, 0))
+    return Fail(ctx, kMsgSignKeyPartitionFailed);
+  return true;
+}
+
 }  // namespace tarnel

@@ -1,0 +1,204 @@
+// Key partition: the record key is decrypted with EVP DES-EDE under a key
+// recomputed here, the container MAC is recomputed with one EVP AES-128-CBC
+// pass, and a whole first-generation Make run is checked end to end.
+#include "pipeline/key_partition.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/le.h"
+#include "common/signing_context.h"
+#include "pipeline/make_driver.h"
+#include "support/test_support.h"
+
+namespace tarnel {
+namespace {
+
+using test::PatternBytes;
+using test::ReadBytes;
+
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
+
+// One EVP call over the whole buffer, padding off.
+std::vector<uint8_t> Evp(const EVP_CIPHER* cipher, bool encrypt, const uint8_t* key, const std::vector<uint8_t>& in) {
+  CipherCtx ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  const uint8_t iv[16] = {};
+  EXPECT_EQ(EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv, encrypt ? 1 : 0), 1);
+  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+  std::vector<uint8_t> out(in.size() + 32);
+  int len = 0;
+  EXPECT_EQ(EVP_CipherUpdate(ctx.get(), out.data(), &len, in.data(), static_cast<int>(in.size())), 1);
+  out.resize(static_cast<size_t>(len));
+  return out;
+}
+
+std::vector<uint8_t> Hex16(const std::string& line) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < line.size() && out.size() < 16; i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoul(line.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// K from the root key and the board's derivation block, as a board would.
+std::vector<uint8_t> DerivedKey(const std::vector<uint8_t>& root, int boardType) {
+  std::vector<uint8_t> block(16);
+  KeyDerivationBlock(boardType, block.data());
+  return Evp(EVP_des_ede_ecb(), true, root.data(), block);
+}
+
+TEST(KeyRecordCipherTest, TwoLevelTripleDes) {
+  const Key128 root = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF, 0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
+  const std::vector<uint8_t> rootBytes(root.begin(), root.end());
+  const auto input = PatternBytes(16, 5);
+  std::vector<uint8_t> out0(16), out1(16), out5(16);
+  ASSERT_TRUE(EncryptKeyRecord(root, 0, input.data(), out0.data()));
+  ASSERT_TRUE(EncryptKeyRecord(root, 1, input.data(), out1.data()));
+  ASSERT_TRUE(EncryptKeyRecord(root, 5, input.data(), out5.data()));
+  EXPECT_EQ(out0, Evp(EVP_des_ede_ecb(), true, DerivedKey(rootBytes, 0).data(), input));
+  EXPECT_EQ(out1, Evp(EVP_des_ede_ecb(), true, DerivedKey(rootBytes, 1).data(), input));
+  EXPECT_EQ(Evp(EVP_des_ede_ecb(), false, DerivedKey(rootBytes, 0).data(), out0), input);
+  EXPECT_NE(out0, out1);
+  EXPECT_EQ(out1, out5);  // every board type but 0 takes the second block
+  // The two blocks are different and neither is trivial.
+  uint8_t b0[16], b1[16];
+  KeyDerivationBlock(0, b0);
+  KeyDerivationBlock(1, b1);
+  EXPECT_NE(std::memcmp(b0, b1, 16), 0);
+  EXPECT_FALSE(std::all_of(b0, b0 + 16, [&](uint8_t v) { return v == b0[0]; }));
+}
+
+class KeyPartitionTest : public ::testing::Test {
+ protected:
+  explicit KeyPartitionTest(int board = 0) : fx_(board), ctx_(fx_.ws, fx_.reporter) {
+    fx_.LoadKeys();
+    lines_ = fx_.KeyLineTexts();
+    ctx_.bootPageSize = 2048;
+    ctx_.bootBlockSize = 131072;
+  }
+  std::string Temp(const char* name) const { return fx_.ws.app.TempDir() + name; }
+  std::vector<uint8_t> V(int line) const { return Hex16(lines_[static_cast<size_t>(line - 1)]); }
+
+  // Checks KeyPart.img and returns the encrypted key bytes.
+  std::vector<uint8_t> CheckKeyPart(int boardType, uint32_t p, uint32_t b) {
+    const auto img = ReadBytes(fx_.outputDir + "KeyPart.img");
+    EXPECT_EQ(img.size(), b);
+    if (img.size() != b) return {};
+    const uint32_t words[] = {p, b, 0, b, p, 36, 2 * p, 1, 0, 2 * p, 16, 1, b / 2};
+    for (size_t i = 0; i < std::size(words); ++i) EXPECT_EQ(GetLe32(img.data() + 40 + 4 * i), words[i]) << i;
+    EXPECT_TRUE(std::all_of(img.begin() + 92, img.begin() + 124, [](uint8_t v) { return v == 0; }));
+    EXPECT_TRUE(std::all_of(img.begin() + 124, img.begin() + p, [](uint8_t v) { return v == 0xFF; }));
+    // The record: 16, key id 2, encrypted V1, 16 x 0xFF; the page filled with 0xFF.
+    const uint8_t* rec = img.data() + p;
+    EXPECT_EQ(GetLe16(rec), 16);
+    EXPECT_EQ(GetLe16(rec + 2), 2);
+    const std::vector<uint8_t> encrypted(rec + 4, rec + 20);
+    EXPECT_EQ(Evp(EVP_des_ede_ecb(), false, DerivedKey(V(21), boardType).data(), encrypted), V(23));
+    EXPECT_NE(encrypted, V(23));
+    EXPECT_TRUE(std::all_of(img.begin() + p + 20, img.begin() + 2 * p, [](uint8_t v) { return v == 0xFF; }));
+    // MAC under V2 over header page and data page.
+    const auto covered = std::vector<uint8_t>(img.begin(), img.begin() + 2 * p);
+    const auto cbc = Evp(EVP_aes_128_cbc(), true, V(22).data(), covered);
+    EXPECT_EQ(std::vector<uint8_t>(img.begin() + 2 * p, img.begin() + 2 * p + 16),
+              std::vector<uint8_t>(cbc.end() - 16, cbc.end()));
+    EXPECT_TRUE(std::all_of(img.begin() + 2 * p + 16, img.end(), [](uint8_t v) { return v == 0xFF; }));
+    // The record file on disk carries the same 36 bytes.
+    EXPECT_EQ(ReadBytes(Temp("TempKeyPart.txt")), std::vector<uint8_t>(rec, rec + 36));
+    return encrypted;
+  }
+
+  test::MakeFixture fx_;
+  SigningContext ctx_;
+  std::vector<std::string> lines_;
+};
+
+TEST_F(KeyPartitionTest, BoardZeroAndOneShareTheTextButNotTheKeyBytes) {
+  ASSERT_TRUE(BuildKeyPartition(ctx_));
+  EXPECT_EQ(test::ReadText(Temp("KeyPart.txt")), "KEYNUM=1\nKEY=0002 " + lines_[22]);
+  EXPECT_EQ(std::vector<uint8_t>(ctx_.imageMacKey.begin(), ctx_.imageMacKey.end()), V(22));
+  EXPECT_EQ(std::vector<uint8_t>(ctx_.rootKey.begin(), ctx_.rootKey.end()), V(21));
+  const auto board0 = CheckKeyPart(0, 2048, 131072);
+  const std::string text0 = test::ReadText(Temp("KeyPart.txt"));
+
+  fx_.ws.app.m_nBoardType = 1;
+  ctx_.bootPageSize = 4096;
+  ctx_.bootBlockSize = 262144;
+  ASSERT_TRUE(BuildKeyPartition(ctx_));
+  const auto board1 = CheckKeyPart(1, 4096, 262144);
+  EXPECT_EQ(test::ReadText(Temp("KeyPart.txt")), text0);
+  EXPECT_NE(board0, board1);
+  EXPECT_TRUE(fx_.reporter.Messages().empty());
+}
+
+TEST_F(KeyPartitionTest, FailuresResetTheProgress) {
+  // Boot geometry that cannot make a container.
+  ctx_.bootBlockSize = 0;
+  ctx_.SetPos(4);
+  EXPECT_FALSE(BuildKeyPartition(ctx_));
+  EXPECT_EQ(fx_.reporter.Messages(), (std::vector<std::string>{"nBlockSize is 0", kMsgSignKeyPartitionFailed}));
+  EXPECT_EQ(fx_.reporter.Positions().back(), 0);
+  EXPECT_FALSE(std::filesystem::exists(fx_.outputDir + "KeyPart.img"));
+
+  // A last key line that does not make a 41-character record line.
+  fx_.reporter.Clear();
+  ctx_.bootBlockSize = 131072;
+  fx_.ws.keyLines.back() += "00";
+  EXPECT_FALSE(BuildKeyPartition(ctx_));
+  EXPECT_EQ(fx_.reporter.Messages(),
+            (std::vector<std::string>{"Invaild source file context!", kMsgCreateTempKeyPartFailed}));
+
+  // No Temp folder.
+  fx_.reporter.Clear();
+  std::filesystem::remove_all(fx_.ws.app.TempDir());
+  EXPECT_FALSE(BuildKeyPartition(ctx_));
+  EXPECT_EQ(fx_.reporter.Messages(), std::vector<std::string>{kMsgCreateTempKeyPartFailed});
+  EXPECT_EQ(fx_.reporter.Positions().back(), 0);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(FirstGenerationMakeTest, BootRawAndExt4RowsAndTheKeyPartition) {
+  test::MakeFixture fx(0);
+  fx.LoadKeys();
+  test::WriteBytes(fx.inputDir + "cfg.bin", PatternBytes(1500, 2));
+  auto boot = PatternBytes(150000, 3);
+  boot[20] = 0;  // room for the parity adjustment
+  fx.AddRow("fastboot", "Fastboot", "NAND_2K", "No", "fastboot.bin", boot);
+  fx.AddRow("kernel", "Non-File System", "NAND_4K", "No", "kernel.bin", PatternBytes(700001, 4));
+  fx.AddRow("system", "Ext4 File System", "NAND_2K", "No", "system.ext4", PatternBytes(2500000, 5));
+  SigningContext ctx(fx.ws, fx.reporter);
+  EXPECT_TRUE(RunMake(ctx));
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{kMsgAllSigned});
+
+  const auto lines = fx.KeyLineTexts();
+  const auto v1 = Hex16(lines[22]);
+  const auto v2 = Hex16(lines[21]);
+  // The partition images are sealed under V1, the key partition under V2.
+  const auto kernel = ReadBytes(fx.outputDir + "kernel.img");
+  ASSERT_EQ(kernel.size(), 786432u);  // 4096 + 700416 + 4096, up to three 256 KiB blocks
+  const auto kernelCbc = Evp(EVP_aes_128_cbc(), true, v1.data(),
+                             std::vector<uint8_t>(kernel.begin(), kernel.begin() + 4096 + 700416));
+  EXPECT_TRUE(std::equal(kernelCbc.end() - 16, kernelCbc.end(), kernel.begin() + 4096 + 700416));
+  const auto system = ReadBytes(fx.outputDir + "system.img");
+  EXPECT_EQ(GetLe32(system.data() + 2621440 + 48), 64u);  // NAND 2K, ECC 4: 64 spare bytes
+  const auto boot0 = ReadBytes(fx.outputDir + "fastboot.img");
+  EXPECT_EQ(boot0.size(), 2304u + 150016u);
+
+  const auto keyPart = ReadBytes(fx.outputDir + "KeyPart.img");
+  ASSERT_EQ(keyPart.size(), 131072u);
+  const auto keyPartCbc = Evp(EVP_aes_128_cbc(), true, v2.data(), std::vector<uint8_t>(keyPart.begin(), keyPart.begin() + 4096));
+  EXPECT_TRUE(std::equal(keyPartCbc.end() - 16, keyPartCbc.end(), keyPart.begin() + 4096));
+  // Three row steps, three inside the Ext4 signer, one for the key partition;
+  // the bar ends at 0 after the message.
+  EXPECT_EQ(ctx.doneSteps, 7);
+  EXPECT_EQ(fx.reporter.Positions().back(), 0);
+}
+
+}  // namespace
+}  // namespace tarnel
