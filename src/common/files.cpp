@@ -8,6 +8,7 @@
 
 #include <openssl/crypto.h>
 
+#include "common/paths.h"
 #include "common/platform.h"
 
 namespace tarnel {
@@ -104,7 +105,8 @@ bool OutFile::Create(const std::string& path, bool ownerOnly) {
   Discard();
   path_ = path;
   written_ = 0;
-  if (IsFolder(path)) return false;
+  // A final name is needed, and a folder is never replaced by a file.
+  if (path.empty() || IsSep(path.back()) || IsFolder(path)) return false;
   f_ = CreateTempSibling(path, ownerOnly, tempPath_);
   if (f_ == nullptr) return false;
   if (ownerOnly && !UseOwnBuffer(f_, buffer_)) {

@@ -57,9 +57,10 @@ class OutFile {
   OutFile(const OutFile&) = delete;
   OutFile& operator=(const OutFile&) = delete;
 
-  // Starts the file; nothing appears under `path` until Commit(). An existing
-  // folder under `path` is refused. Owner-only files hold secrets: they are
-  // written through a buffer of our own that is wiped when the file closes.
+  // Starts the file; nothing appears under `path` until Commit(). An empty
+  // name, a name ending with a separator and an existing folder are refused.
+  // Owner-only files hold secrets: they are written through a buffer of our
+  // own that is wiped when the file closes.
   [[nodiscard]] bool Create(const std::string& path, bool ownerOnly = false);
   [[nodiscard]] bool Write(const void* buf, size_t n);
   // Writes `count` copies of `byte`.
