@@ -1,0 +1,474 @@
+#include "app/list_ctrl_ex.h"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStyleOptionHeader>
+#include <QToolButton>
+
+#include <algorithm>
+
+#include "app/icons.h"
+#include "common/paths.h"
+#include "common/text.h"
+#include "config/partition_config.h"
+
+namespace tarnel::app {
+
+QStringList FileTypeOptionsForBoard(int32_t boardType) {
+  QStringList options = {kFileTypeNone, kFileTypeFastboot, kFileTypeNonFs};
+  options << (IsFirstGeneration(boardType) ? kFileTypeYaffsOption : kFileTypeUbi);
+  options << kFileTypeExt4;
+  return options;
+}
+
+QStringList CListCtrlEx::UpgradeOptions() { return {kUpgradeYes, kUpgradeNo}; }
+
+// ---------------------------------------------------------------- header
+
+CHeaderCtrl::CHeaderCtrl(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {
+  setSectionsClickable(true);
+  setHighlightSections(false);
+  setSectionsMovable(false);
+  setStretchLastSection(false);
+  setMinimumSectionSize(0);
+  setSectionResizeMode(QHeaderView::Fixed);
+  setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+}
+
+void CHeaderCtrl::paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const {
+  if (logicalIndex != kColDelete || model() == nullptr) {
+    QHeaderView::paintSection(painter, rect, logicalIndex);
+    return;
+  }
+  // The add-row image sits in the middle of its section.
+  QStyleOptionHeader option;
+  initStyleOptionForIndex(&option, logicalIndex);
+  option.rect = rect;
+  option.text.clear();
+  option.icon = QIcon();
+  style()->drawControl(QStyle::CE_Header, &option, painter, this);
+  const QPixmap image = model()->headerData(logicalIndex, Qt::Horizontal, Qt::DecorationRole).value<QPixmap>();
+  const QRect target = QStyle::alignedRect(layoutDirection(), Qt::AlignCenter, image.size(), rect);
+  painter->drawPixmap(target, image);
+}
+
+// ---------------------------------------------------------------- view
+
+CListCtrlEx::CListCtrlEx(PartitionTable& table, UiHooks& hooks, QWidget* parent)
+    : QTableView(parent), table_(table), hooks_(hooks), model_(new CPartitionModel(table, this)) {
+  setHorizontalHeader(new CHeaderCtrl(this));
+  setModel(model_);
+  connect(model_, &QAbstractItemModel::rowsInserted, this,
+          [this](const QModelIndex&, int first, int last) { CreateDeleteButtons(first, last); });
+  connect(model_, &QAbstractItemModel::modelReset, this, [this] {
+    editorRow_ = -1;
+    CreateDeleteButtons(0, model_->rowCount() - 1);
+  });
+  connect(horizontalHeader(), &QHeaderView::sectionClicked, this, &CListCtrlEx::OnHeaderClicked);
+}
+
+void CListCtrlEx::Setup(const std::vector<std::string>& flashNames) {
+  setShowGrid(true);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setWordWrap(false);
+  setCornerButtonEnabled(false);
+  setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+  // The selection stays visible when the list loses focus.
+  QPalette pal = palette();
+  pal.setColor(QPalette::Inactive, QPalette::Highlight, pal.color(QPalette::Active, QPalette::Highlight));
+  pal.setColor(QPalette::Inactive, QPalette::HighlightedText, pal.color(QPalette::Active, QPalette::HighlightedText));
+  setPalette(pal);
+
+  verticalHeader()->hide();
+  verticalHeader()->setMinimumSectionSize(1);
+  verticalHeader()->setDefaultSectionSize(kRowHeight);
+  verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+
+  for (int c = 0; c < kColumnCount; ++c)
+    if (c != kColUnsignedFile) setColumnWidth(c, kColumnWidths[static_cast<size_t>(c)]);
+
+  fileTypeOptions_ = FileTypeOptionsForBoard(0);
+  flashNameOptions_.clear();
+  for (const std::string& name : flashNames) flashNameOptions_ << Q(name);
+
+  setUp_ = true;
+  table_.m_nPrevRow = -1;
+  table_.m_nCurRow = -1;
+  table_.m_bModified = false;
+  FitLastColumn();
+}
+
+void CListCtrlEx::SetFileTypeOptions(const QStringList& options) {
+  fileTypeOptions_ = options;
+  if (fileType_) {
+    fileType_->clear();
+    fileType_->addItems(options);
+    fileType_->setCurrentIndex(-1);
+  }
+}
+
+void CListCtrlEx::ClearFileTypeCells() {
+  for (int r = 0; r < model_->rowCount(); ++r) model_->SetCellText(r, kColFileType, QString());
+}
+
+namespace {
+
+bool SameRows(const std::vector<PartitionRow>& a, const std::vector<PartitionRow>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const PartitionRow& x, const PartitionRow& y) {
+    return x.checked == y.checked && x.outputName == y.outputName && x.fileType == y.fileType &&
+           x.flashName == y.flashName && x.upgrade == y.upgrade && x.unsignedFile == y.unsignedFile;
+  });
+}
+
+}  // namespace
+
+void CListCtrlEx::ReloadTable(const std::function<void()>& change) {
+  const std::vector<PartitionRow> before = table_.rows;
+  const int prevRow = table_.m_nPrevRow;
+  const int curRow = table_.m_nCurRow;
+  change();
+  if (SameRows(before, table_.rows) && prevRow == table_.m_nPrevRow && curRow == table_.m_nCurRow) return;
+  // The rows were replaced: the editors go without copying anything back.
+  CloseEditors();
+  model_->BeginReload();
+  model_->EndReload();
+}
+
+QToolButton* CListCtrlEx::DeleteButton(int row) const {
+  return qobject_cast<QToolButton*>(indexWidget(model_->index(row, kColDelete)));
+}
+
+QRect CListCtrlEx::CheckBoxRect(int row) const {
+  const QModelIndex index = model_->index(row, kColCheck);
+  if (!index.isValid()) return {};
+  QStyleOptionViewItem option;
+  initViewItemOption(&option);
+  option.rect = visualRect(index);
+  option.index = index;
+  option.features |= QStyleOptionViewItem::HasCheckIndicator;
+  option.checkState = model_->Checked(row) ? Qt::Checked : Qt::Unchecked;
+  return style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, this);
+}
+
+int CListCtrlEx::FirstSelectedRow() const {
+  if (selectionModel() == nullptr) return -1;
+  int first = -1;
+  for (const QModelIndex& index : selectionModel()->selectedIndexes())
+    if (first < 0 || index.row() < first) first = index.row();
+  return first;
+}
+
+int CListCtrlEx::RowsPerPage() const { return std::max(1, viewport()->height() / kRowHeight); }
+
+void CListCtrlEx::FitLastColumn() {
+  if (!setUp_) return;
+  setColumnWidth(kColUnsignedFile, std::max(0, viewport()->width() - kFixedColumnsWidth));
+}
+
+void CListCtrlEx::resizeEvent(QResizeEvent* event) {
+  QTableView::resizeEvent(event);
+  FitLastColumn();
+}
+
+// ---------------------------------------------------------------- header commands
+
+void CListCtrlEx::OnHeaderClicked(int section) {
+  if (section == kColCheck)
+    ToggleCheckAll();
+  else if (section == kColDelete)
+    AddRow();
+}
+
+void CListCtrlEx::ToggleCheckAll() {
+  const bool ticked = !model_->HeaderTicked();
+  model_->SetHeaderTicked(ticked);
+  model_->SetAllChecked(ticked);
+  MarkModified();
+}
+
+void CListCtrlEx::AddRow() {
+  const int n = model_->rowCount();
+  if (static_cast<size_t>(n) >= kMaxPartitionRows) {
+    hooks_.message(this, {kMsgOnly64Files, kAppName, QMessageBox::NoIcon, QMessageBox::Ok});
+    return;
+  }
+  model_->InsertRow(n, Q(Format(kNewRowNameFormat, n)));
+  MarkModified();
+}
+
+// ---------------------------------------------------------------- delete buttons
+
+void CListCtrlEx::CreateDeleteButtons(int first, int last) {
+  for (int r = first; r <= last; ++r) {
+    auto* button = new QToolButton;
+    button->setIcon(DeleteIcon());
+    button->setAutoRaise(true);
+    button->setFocusPolicy(Qt::NoFocus);
+    button->setToolTip(tr(kDeleteRowTip));
+    button->setAccessibleName(tr(kDeleteRowTip));
+    connect(button, &QToolButton::clicked, this, &CListCtrlEx::OnDeleteClicked);
+    setIndexWidget(model_->index(r, kColDelete), button);
+  }
+}
+
+void CListCtrlEx::OnDeleteClicked() {
+  const QObject* button = sender();
+  for (int r = 0; r < model_->rowCount(); ++r) {
+    if (indexWidget(model_->index(r, kColDelete)) == button) {
+      DeleteRow(r);
+      return;
+    }
+  }
+}
+
+void CListCtrlEx::DeleteRow(int row) {
+  if (row < 0 || row >= model_->rowCount()) return;
+  auto follow = [row](int& marker) {
+    if (marker == row)
+      marker = -1;
+    else if (marker > row)
+      --marker;
+  };
+  follow(table_.m_nPrevRow);
+  follow(table_.m_nCurRow);
+  if (editorRow_ == row)
+    CloseEditors();
+  else if (editorRow_ > row)
+    --editorRow_;  // the editors travel with their row
+  model_->RemoveRow(row);
+
+  // The editors stay on, or move to, the row that is still selected. A
+  // selected row that did not carry them is loaded first, so the editors never
+  // show one row's texts over another.
+  const int sel = FirstSelectedRow();
+  if (sel < 0) {
+    CloseEditors();
+  } else if (sel != editorRow_) {
+    OpenEditors(sel);
+  }
+  MarkModified();
+  if (model_->rowCount() == RowsPerPage()) scrollToTop();
+}
+
+// ---------------------------------------------------------------- editors
+
+void CListCtrlEx::OpenEditors(int row) {
+  CloseEditors();
+  if (row < 0 || row >= model_->rowCount()) return;
+  editorRow_ = row;
+
+  outputName_ = new QLineEdit;
+  outputName_->setAccessibleName(tr("Output Name"));
+  connect(outputName_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    model_->SetCellText(editorRow_, kColOutputName, text);
+    MarkModified();
+  });
+
+  auto makeCombo = [this](const QStringList& options, int column, const char* name) {
+    auto* combo = new QComboBox;
+    combo->setEditable(false);
+    combo->addItems(options);
+    combo->setAccessibleName(tr(name));
+    connect(combo, &QComboBox::activated, this, [this, combo, column](int index) {
+      model_->SetCellText(editorRow_, column, combo->itemText(index));
+      MarkModified();
+    });
+    return combo;
+  };
+  fileType_ = makeCombo(fileTypeOptions_, kColFileType, "File Type");
+  flashName_ = makeCombo(flashNameOptions_, kColFlashName, "Flash Name");
+  upgrade_ = makeCombo(UpgradeOptions(), kColUpgrade, "Upgrade");
+
+  // Column 5: the read-only path with the browse button over its rightmost 28 pixels.
+  auto* unsignedCell = new QWidget;
+  auto* layout = new QHBoxLayout(unsignedCell);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  unsignedFile_ = new QLineEdit;
+  unsignedFile_->setReadOnly(true);
+  unsignedFile_->setAccessibleName(tr("Unsigned File"));
+  browse_ = new QToolButton;
+  browse_->setIcon(BrowseIcon());
+  browse_->setFixedWidth(kBrowseButtonWidth);
+  browse_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+  browse_->setToolTip(tr(kBrowseTip));
+  browse_->setAccessibleName(tr(kBrowseTip));
+  layout->addWidget(unsignedFile_, 1);
+  layout->addWidget(browse_);
+  connect(browse_, &QToolButton::clicked, this, [this] {
+    ChooserRequest request;
+    request.kind = ChooserKind::OpenFile;
+    const QString current = model_->CellText(editorRow_, kColUnsignedFile);
+    if (!current.isEmpty()) request.folder = Q(FolderPart(S(current)));
+    const QString path = hooks_.choose(this, request);
+    if (path.isEmpty() || editorRow_ < 0) return;
+    model_->SetCellText(editorRow_, kColUnsignedFile, path);
+    if (unsignedFile_) unsignedFile_->setText(path);
+    MarkModified();
+  });
+
+  LoadEditors(row);
+  setIndexWidget(model_->index(row, kColOutputName), outputName_);
+  setIndexWidget(model_->index(row, kColFileType), fileType_);
+  setIndexWidget(model_->index(row, kColFlashName), flashName_);
+  setIndexWidget(model_->index(row, kColUpgrade), upgrade_);
+  setIndexWidget(model_->index(row, kColUnsignedFile), unsignedCell);
+}
+
+void CListCtrlEx::CloseEditors() {
+  if (editorRow_ >= 0 && editorRow_ < model_->rowCount()) {
+    for (int c = kColOutputName; c <= kColUnsignedFile; ++c) setIndexWidget(model_->index(editorRow_, c), nullptr);
+  }
+  editorRow_ = -1;
+  outputName_ = nullptr;
+  fileType_ = nullptr;
+  flashName_ = nullptr;
+  upgrade_ = nullptr;
+  unsignedFile_ = nullptr;
+  browse_ = nullptr;
+}
+
+void CListCtrlEx::LoadEditors(int row) {
+  outputName_->setText(model_->CellText(row, kColOutputName));
+  // A drop-down editor shows the first option that begins with the cell's
+  // text, ignoring case; none when no option does (or the cell is empty).
+  auto select = [this, row](QComboBox* combo, int column) {
+    combo->setCurrentIndex(-1);
+    const std::string text = S(model_->CellText(row, column));
+    if (text.empty()) return;
+    for (int i = 0; i < combo->count(); ++i) {
+      if (StartsWithNoCase(S(combo->itemText(i)), text)) {
+        combo->setCurrentIndex(i);
+        return;
+      }
+    }
+  };
+  select(fileType_, kColFileType);
+  select(flashName_, kColFlashName);
+  select(upgrade_, kColUpgrade);
+  unsignedFile_->setText(model_->CellText(row, kColUnsignedFile));
+}
+
+void CListCtrlEx::CopyEditorsBack() {
+  if (editorRow_ < 0 || !outputName_) return;
+  // A drop-down without a selection has no text, so its cell is emptied.
+  model_->SetCellText(editorRow_, kColOutputName, outputName_->text());
+  model_->SetCellText(editorRow_, kColFileType, fileType_->currentIndex() < 0 ? QString() : fileType_->currentText());
+  model_->SetCellText(editorRow_, kColFlashName, flashName_->currentIndex() < 0 ? QString() : flashName_->currentText());
+  model_->SetCellText(editorRow_, kColUpgrade, upgrade_->currentIndex() < 0 ? QString() : upgrade_->currentText());
+  model_->SetCellText(editorRow_, kColUnsignedFile, unsignedFile_->text());
+}
+
+void CListCtrlEx::LeaveEditing() {
+  CopyEditorsBack();
+  CloseEditors();
+}
+
+void CListCtrlEx::MoveEditingTo(int row) {
+  LeaveEditing();
+  OpenEditors(row);
+}
+
+void CListCtrlEx::SelectOnly(int row) {
+  const QModelIndex index = model_->index(row, kColOutputName);
+  selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  scrollTo(index);
+}
+
+// ---------------------------------------------------------------- mouse and keys
+
+void CListCtrlEx::mousePressEvent(QMouseEvent* event) {
+  basePressed_ = false;
+  if (event->button() != Qt::LeftButton) {
+    event->accept();
+    return;
+  }
+  const QPoint pos = event->position().toPoint();
+  const int sel = FirstSelectedRow();
+  const QModelIndex hit = indexAt(pos);
+  const int hitRow = hit.isValid() ? hit.row() : -1;
+
+  // A click on a row's check box changes only its check mark.
+  if (hitRow >= 0 && hit.column() == kColCheck && CheckBoxRect(hitRow).contains(pos)) {
+    model_->SetChecked(hitRow, !model_->Checked(hitRow));
+    MarkModified();
+    return;
+  }
+
+  table_.m_nPrevRow = table_.m_nCurRow;
+  table_.m_nCurRow = hitRow;
+  if (hitRow == sel) return;
+
+  if (hitRow < 0) {
+    // Empty space: the edited row gets its texts back and nothing stays selected.
+    LeaveEditing();
+    clearSelection();
+    return;
+  }
+  MoveEditingTo(hitRow);
+  QTableView::mousePressEvent(event);
+  basePressed_ = true;
+}
+
+void CListCtrlEx::mouseReleaseEvent(QMouseEvent* event) {
+  if (basePressed_) QTableView::mouseReleaseEvent(event);
+  basePressed_ = false;
+}
+
+void CListCtrlEx::mouseMoveEvent(QMouseEvent* event) {
+  // No selection by dragging: the editors follow clicks only.
+  if (event->buttons() == Qt::NoButton) QTableView::mouseMoveEvent(event);
+}
+
+void CListCtrlEx::mouseDoubleClickEvent(QMouseEvent* event) {
+  // The second click of a double click counts as a click of its own.
+  mousePressEvent(event);
+}
+
+void CListCtrlEx::keyPressEvent(QKeyEvent* event) {
+  CursorAction action{};
+  switch (event->key()) {
+    case Qt::Key_Up: action = MoveUp; break;
+    case Qt::Key_Down: action = MoveDown; break;
+    case Qt::Key_PageUp: action = MovePageUp; break;
+    case Qt::Key_PageDown: action = MovePageDown; break;
+    case Qt::Key_Home: action = MoveHome; break;
+    case Qt::Key_End: action = MoveEnd; break;
+    case Qt::Key_Space: {
+      // Space ticks or clears the check box of the selected row.
+      const int sel = FirstSelectedRow();
+      if (sel >= 0) {
+        model_->SetChecked(sel, !model_->Checked(sel));
+        MarkModified();
+      }
+      event->accept();
+      return;
+    }
+    default:
+      QTableView::keyPressEvent(event);
+      return;
+  }
+  // Keyboard moves take the editors along, as a click on the new row does.
+  const QModelIndex target = moveCursor(action, event->modifiers());
+  event->accept();
+  if (!target.isValid()) return;
+  const int sel = FirstSelectedRow();
+  table_.m_nPrevRow = table_.m_nCurRow;
+  table_.m_nCurRow = target.row();
+  if (target.row() == sel) return;
+  MoveEditingTo(target.row());
+  SelectOnly(target.row());
+}
+
+void CListCtrlEx::keyboardSearch(const QString&) {
+  // Typing does not move the selection away from the editors.
+}
+
+}  // namespace tarnel::app

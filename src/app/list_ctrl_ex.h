@@ -1,0 +1,138 @@
+// CListCtrlEx: the partition table editor of the main window. A table view
+// over CPartitionModel; the row being edited carries five editors and a browse
+// button laid over its cells, every row a delete button in column 6, and the
+// header a check-all box (section 0) and an add-row plus (section 6).
+#pragma once
+
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPointer>
+#include <QStringList>
+#include <QTableView>
+#include <QToolButton>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/partition_model.h"
+#include "app/ui_hooks.h"
+#include "common/model.h"
+
+namespace tarnel::app {
+
+inline constexpr int kRowHeight = 20;
+inline constexpr int kBrowseButtonWidth = 28;
+inline constexpr const char* kNewRowNameFormat = "Part %.2d";
+inline constexpr const char* kDeleteRowTip = "Delete this row";
+inline constexpr const char* kBrowseTip = "Choose the unsigned file";
+
+// File Type options of a board type: "None", "Fastboot", "Non-File System",
+// then "yaffs File System" (boards 0 and 1) or "Ubi File System" (2 to 5),
+// then "Ext4 File System".
+[[nodiscard]] QStringList FileTypeOptionsForBoard(int32_t boardType);
+
+// The header: dividers cannot be dragged, section 6 shows its image centred.
+class CHeaderCtrl : public QHeaderView {
+  Q_OBJECT
+
+ public:
+  explicit CHeaderCtrl(QWidget* parent = nullptr);
+
+ protected:
+  void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override;
+};
+
+class CListCtrlEx : public QTableView {
+  Q_OBJECT
+
+ public:
+  CListCtrlEx(PartitionTable& table, UiHooks& hooks, QWidget* parent = nullptr);
+
+  // Columns, header images, row height and the drop-down options; run once.
+  void Setup(const std::vector<std::string>& flashNames);
+  [[nodiscard]] bool IsSetUp() const { return setUp_; }
+
+  // The File Type options follow the board type; an open File Type editor
+  // loses its selection.
+  void SetFileTypeOptions(const QStringList& options);
+  // Empties the File Type cell of every row; the modified mark is not touched.
+  void ClearFileTypeCells();
+  [[nodiscard]] const QStringList& FileTypeOptions() const { return fileTypeOptions_; }
+  [[nodiscard]] const QStringList& FlashNameOptions() const { return flashNameOptions_; }
+  [[nodiscard]] static QStringList UpgradeOptions();
+
+  // Runs `change`, which may rewrite the table directly (a file load), and
+  // brings the view up to date when it did.
+  void ReloadTable(const std::function<void()>& change);
+
+  [[nodiscard]] CPartitionModel* PartitionModel() const { return model_; }
+  [[nodiscard]] PartitionTable& Table() { return table_; }
+  [[nodiscard]] int PrevRow() const { return table_.m_nPrevRow; }
+  [[nodiscard]] int CurRow() const { return table_.m_nCurRow; }
+  [[nodiscard]] bool Modified() const { return table_.m_bModified; }
+
+  // The editors of the edited row, null while no row is edited.
+  [[nodiscard]] int EditorRow() const { return editorRow_; }
+  [[nodiscard]] QLineEdit* OutputNameEditor() const { return outputName_; }
+  [[nodiscard]] QComboBox* FileTypeEditor() const { return fileType_; }
+  [[nodiscard]] QComboBox* FlashNameEditor() const { return flashName_; }
+  [[nodiscard]] QComboBox* UpgradeEditor() const { return upgrade_; }
+  [[nodiscard]] QLineEdit* UnsignedFileEditor() const { return unsignedFile_; }
+  [[nodiscard]] QToolButton* BrowseButton() const { return browse_; }
+  [[nodiscard]] QToolButton* DeleteButton(int row) const;
+  // Where the check box of a row is drawn, in viewport coordinates.
+  [[nodiscard]] QRect CheckBoxRect(int row) const;
+  [[nodiscard]] int FirstSelectedRow() const;
+  [[nodiscard]] int RowsPerPage() const;
+
+  // The header commands and the row delete button.
+  void ToggleCheckAll();
+  void AddRow();
+  void DeleteRow(int row);
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void keyboardSearch(const QString& search) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void OnHeaderClicked(int section);
+  void OnDeleteClicked();
+  void CreateDeleteButtons(int first, int last);
+  // A click or a keyboard move onto `row`: the edited row's texts go back
+  // into it and the editors move to `row`.
+  void MoveEditingTo(int row);
+  // Leaves the edited row: its editors' texts are copied back into it.
+  void LeaveEditing();
+  void OpenEditors(int row);
+  void CloseEditors();
+  void LoadEditors(int row);
+  void CopyEditorsBack();
+  void SelectOnly(int row);
+  void FitLastColumn();
+  void MarkModified() { table_.m_bModified = true; }
+
+  PartitionTable& table_;
+  UiHooks& hooks_;
+  CPartitionModel* model_;
+  QStringList fileTypeOptions_;
+  QStringList flashNameOptions_;
+  bool setUp_ = false;
+  bool basePressed_ = false;
+
+  int editorRow_ = -1;
+  QPointer<QLineEdit> outputName_;
+  QPointer<QComboBox> fileType_;
+  QPointer<QComboBox> flashName_;
+  QPointer<QComboBox> upgrade_;
+  QPointer<QLineEdit> unsignedFile_;
+  QPointer<QToolButton> browse_;
+};
+
+}  // namespace tarnel::app

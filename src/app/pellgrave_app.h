@@ -1,0 +1,36 @@
+// CPellgraveApp: the desktop program's application object. One running copy,
+// the program folder, the Java heap setting, and the main window shown until
+// it closes.
+#pragma once
+
+#include <QString>
+
+#include "app/ui_hooks.h"
+#include "common/model.h"
+
+namespace tarnel::app {
+
+class CPellgraveApp {
+ public:
+  CPellgraveApp() = default;
+
+  // Start-up and the window's life; returns the program's exit code.
+  int Run();
+
+  // The program folder: the executable's folder with its separator, trimmed.
+  [[nodiscard]] static std::string ProgramFolder(const QString& applicationDir);
+
+  [[nodiscard]] Workspace& Ws() { return ws_; }
+  [[nodiscard]] AppMembers& Members() { return ws_.app; }
+
+  // Where the single-instance lock lives; empty: the user's runtime folder.
+  void SetInstanceFolder(const QString& folder) { instanceFolder_ = folder; }
+  void SetHooks(UiHooks hooks) { hooks_ = std::move(hooks); }
+
+ private:
+  Workspace ws_;
+  QString instanceFolder_;
+  UiHooks hooks_ = UiHooks::Interactive();
+};
+
+}  // namespace tarnel::app

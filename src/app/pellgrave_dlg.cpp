@@ -1,0 +1,444 @@
+#include "app/pellgrave_dlg.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QEventLoop>
+#include <QGridLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+
+#include "app/app_settings.h"
+#include "app/icons.h"
+#include "app/list_ctrl_ex.h"
+#include "boot/key_list.h"
+#include "common/paths.h"
+#include "common/platform.h"
+#include "common/signing_context.h"
+#include "common/text.h"
+#include "config/flash_config.h"
+#include "config/partition_config.h"
+#include "pipeline/make_driver.h"
+
+namespace tarnel::app {
+
+// Message boxes and progress for the window's own commands and for the Make
+// worker. Called from the worker, each call waits until the user-interface
+// thread has handled it (a message box: until it was closed).
+class CPellgraveDlg::WindowReporter : public RunReporter {
+ public:
+  explicit WindowReporter(CPellgraveDlg& dialog) : dialog_(dialog) {}
+
+  void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override {
+    dialog_.bridge_.RunAndWait([this, t = Q(text), c = Q(caption), i = ToQtIcon(icon)] { dialog_.Message(t, c, i); });
+  }
+  void SetProgressRange(int maximum) override {
+    dialog_.bridge_.RunAndWait([this, maximum] { dialog_.progress_->setRange(0, std::max(0, maximum)); });
+  }
+  void SetProgressPos(int position) override {
+    dialog_.bridge_.RunAndWait([this, position] { dialog_.progress_->setValue(position); });
+  }
+  void Pause(int milliseconds) override {
+    if (QThread::currentThread() == dialog_.thread()) {
+      QEventLoop loop;
+      QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+      loop.exec();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+  }
+
+ private:
+  CPellgraveDlg& dialog_;
+};
+
+// One Make run: a copy of the workspace taken when Make was pressed, the
+// reporter and the run's signing context (kept until the next run).
+struct CPellgraveDlg::MakeRun {
+  MakeRun(const Workspace& workspace, CPellgraveDlg& dialog) : ws(workspace), reporter(dialog), ctx(ws, reporter) {}
+  Workspace ws;
+  WindowReporter reporter;
+  SigningContext ctx;
+};
+
+CPellgraveDlg::CPellgraveDlg(Workspace& workspace, UiHooks hooks, QWidget* parent)
+    : QDialog(parent), ws_(workspace), hooks_(std::move(hooks)), reporter_(std::make_unique<WindowReporter>(*this)) {
+  setWindowTitle(QString::fromUtf8(kWindowTitle));
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
+                 Qt::WindowCloseButtonHint);
+  setWindowIcon(AppIcon());
+  setSizeGripEnabled(false);
+  CreateControls();
+  // No system menu on this platform: the About item lives in the window's
+  // context menu and on F1.
+  auto* help = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(help, &QShortcut::activated, this, &CPellgraveDlg::ShowAboutBox);
+  resize(kWindowWidth, kWindowHeight);
+}
+
+CPellgraveDlg::~CPellgraveDlg() {
+  // The window is going away: release a worker that waits for it and let the
+  // run end without a window before anything it could reach is destroyed.
+  bridge_.Shutdown();
+  if (worker_.joinable()) worker_.join();
+}
+
+void CPellgraveDlg::CreateControls() {
+  auto button = [this](const char* text, const char* name) {
+    auto* b = new QPushButton(tr(text), this);
+    b->setObjectName(name);
+    b->setAutoDefault(false);
+    b->setDefault(false);
+    return b;
+  };
+  auto pathBox = [this](const char* name) {
+    auto* box = new QLineEdit(this);
+    box->setObjectName(name);
+    box->setReadOnly(true);
+    return box;
+  };
+
+  boardTypeLabel_ = new QLabel(tr(kLabelBoardType), this);
+  boardType_ = new QComboBox(this);
+  boardType_->setObjectName("boardType");
+  boardType_->setEditable(false);
+  boardTypeLabel_->setBuddy(boardType_);
+  connect(boardType_, &QComboBox::currentIndexChanged, this, &CPellgraveDlg::OnBoardTypeChanged);
+
+  configLabel_ = new QLabel(tr(kLabelConfigFile), this);
+  configPath_ = pathBox("configPath");
+  configLabel_->setBuddy(configPath_);
+  configBrowse_ = button(kButtonBrowse, "configBrowse");
+  connect(configBrowse_, &QPushButton::clicked, this, &CPellgraveDlg::OnConfigBrowse);
+
+  keysLabel_ = new QLabel(tr(kLabelKeysFile), this);
+  keysPath_ = pathBox("keysPath");
+  keysLabel_->setBuddy(keysPath_);
+  keysBrowse_ = button(kButtonBrowse, "keysBrowse");
+  connect(keysBrowse_, &QPushButton::clicked, this, &CPellgraveDlg::OnKeysBrowse);
+
+  defaultOutput_ = new QCheckBox(tr(kLabelDefaultOutput), this);
+  defaultOutput_->setObjectName("defaultOutput");
+  connect(defaultOutput_, &QCheckBox::clicked, this, &CPellgraveDlg::OnDefaultOutputClicked);
+  outputPath_ = pathBox("outputPath");
+  outputBrowse_ = button(kButtonBrowse, "outputBrowse");
+  connect(outputBrowse_, &QPushButton::clicked, this, &CPellgraveDlg::OnOutputBrowse);
+
+  list_ = new CListCtrlEx(ws_.table, hooks_, this);
+  list_->setObjectName("partitionTable");
+
+  make_ = button(kButtonMake, "make");
+  connect(make_, &QPushButton::clicked, this, &CPellgraveDlg::OnMake);
+  saveConfig_ = button(kButtonSaveConfig, "saveConfigAs");
+  connect(saveConfig_, &QPushButton::clicked, this, [this] { (void)OnSaveConfigAs(); });
+  cancel_ = button(kButtonCancel, "cancel");
+  cancel_->hide();
+  connect(cancel_, &QPushButton::clicked, this, &QWidget::close);
+
+  progress_ = new QProgressBar(this);
+  progress_->setObjectName("progress");
+  progress_->setTextVisible(false);
+  progress_->setRange(0, 100);
+  progress_->reset();
+}
+
+QList<QWidget*> CPellgraveDlg::MakeControls() const {
+  return {configBrowse_, keysBrowse_, outputBrowse_, defaultOutput_, list_, make_, saveConfig_, boardType_};
+}
+
+bool CPellgraveDlg::Startup() {
+  const std::string& appDir = ws_.app.m_strAppDir;
+  {
+    const QSignalBlocker blocker(boardType_);
+    boardType_->clear();
+    for (std::string_view name : kBoardTypeNames) boardType_->addItem(Q(std::string(name)));
+    boardType_->setCurrentIndex(0);
+  }
+
+  for (const char* folder : {"Config", "jre"}) {
+    const std::string path = appDir + folder;
+    if (!IsFolder(path)) {
+      Message(Q(Format(kMsgNotFind, path.c_str())));
+      return false;
+    }
+  }
+  // Already there or not creatable: a run reports what it cannot write.
+  (void)MakeFolder(appDir + "Temp");
+  (void)MakeFolder(appDir + "Output");
+
+  resize(kWindowWidth, kWindowHeight);
+  if (const QScreen* screen = this->screen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - QPoint(kWindowWidth / 2, kWindowHeight / 2));
+  }
+
+  const std::string flashConfig = FlashConfigPath(appDir);
+  list_->Setup(FillFlashNameList(flashConfig));
+  Layout();
+  (void)LoadFlashConfig(ws_.flashTable, *reporter_, flashConfig);
+  return true;
+}
+
+QMessageBox::StandardButton CPellgraveDlg::Message(const QString& text, const QString& caption, QMessageBox::Icon icon,
+                                                   QMessageBox::StandardButtons buttons) {
+  return hooks_.message(this, MessageRequest{text, caption, icon, buttons});
+}
+
+// ---------------------------------------------------------------- layout
+
+void CPellgraveDlg::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  Layout();
+}
+
+void CPellgraveDlg::Layout() {
+  if (progress_ == nullptr) return;
+  const int w = width();
+  const int h = height();
+  boardTypeLabel_->setGeometry(10, 20, 80, 16);
+  boardType_->setGeometry(90, 20, 105, 16);
+  configLabel_->setGeometry(10, 58, 180, 16);
+  configPath_->setGeometry(22, 77, w - 112, 22);
+  configBrowse_->setGeometry(w - 80, 76, 70, 24);
+  keysLabel_->setGeometry(10, 104, 180, 16);
+  keysPath_->setGeometry(22, 125, w - 112, 22);
+  keysBrowse_->setGeometry(w - 80, 124, 70, 24);
+  defaultOutput_->setGeometry(10, 150, 180, 16);
+  outputPath_->setGeometry(22, 171, w - 112, 22);
+  outputBrowse_->setGeometry(w - 80, 170, 70, 24);
+  list_->setGeometry(10, 204, w - 20, h - 271);
+  make_->setGeometry(w / 4 - 50, h - 62, 100, 24);
+  saveConfig_->setGeometry(3 * (w / 4) - 50, h - 62, 100, 24);
+  progress_->setGeometry(10, h - 28, w - 20, 18);
+}
+
+// ---------------------------------------------------------------- commands
+
+void CPellgraveDlg::OnBoardTypeChanged(int index) {
+  if (index < 0) return;
+  ws_.app.m_nBoardType = index;
+  list_->SetFileTypeOptions(FileTypeOptionsForBoard(index));
+  list_->ClearFileTypeCells();
+}
+
+ChooserRequest CPellgraveDlg::SeedChooser(const char* settingKey, const char* defaultName) const {
+  ChooserRequest request;
+  request.kind = ChooserKind::OpenFile;
+  const std::string remembered = S(ReadProfileString(settingKey));
+  if (remembered.empty()) {
+    request.fileName = QString::fromUtf8(defaultName);
+    request.folder = Q(ws_.app.m_strAppDir + "Config");
+  } else if (HasSep(remembered)) {
+    request.fileName = Q(AfterLastSep(remembered));
+    request.folder = Q(FolderPart(remembered));
+  } else {
+    request.folder = Q(remembered);
+  }
+  return request;
+}
+
+namespace {
+
+// Choosers answer with '/'; the core builds paths with the platform separator.
+std::string NativePath(const QString& chosen) { return S(QDir::toNativeSeparators(chosen)); }
+
+}  // namespace
+
+void CPellgraveDlg::OnConfigBrowse() {
+  ChooserRequest request = SeedChooser(kSettingConfigFile, kDefaultPartitionConfigName);
+  request.filters = {kFilterXml, kFilterAll};
+  const QString chosen = hooks_.choose(this, request);
+  if (chosen.isEmpty()) return;
+  const std::string path = NativePath(chosen);
+  WriteProfileString(kSettingConfigFile, Q(path));
+  bool loaded = false;
+  list_->ReloadTable(
+      [&] { loaded = LoadPartitionConfig(ws_.table, ws_.app.m_nBoardType, *reporter_, path); });
+  if (!loaded) return;
+  configPath_->setText(Q(path));
+  ws_.app.m_strInputDir = FolderPart(path);
+}
+
+void CPellgraveDlg::OnKeysBrowse() {
+  ChooserRequest request = SeedChooser(kSettingKeysFile, kDefaultKeyListName);
+  request.filters = {kFilterTxt, kFilterAll};
+  const QString chosen = hooks_.choose(this, request);
+  if (chosen.isEmpty()) return;
+  const std::string path = NativePath(chosen);
+  ws_.app.m_strInputDir = FolderPart(path);
+  WriteProfileString(kSettingKeysFile, Q(path));
+  if (!LoadKeyListFile(ws_, *reporter_, path)) return;
+  ws_.app.m_strKeysFile = path;
+  keysPath_->setText(Q(path));
+}
+
+void CPellgraveDlg::OnDefaultOutputClicked() {
+  if (defaultOutput_->isChecked()) {
+    ws_.app.m_strOutputPath = ws_.app.m_strAppDir + "Output" + std::string(kSepStr);
+    outputPath_->setText(Q(ws_.app.m_strOutputPath));
+    outputBrowse_->setEnabled(false);
+  } else {
+    ws_.app.m_strOutputPath.clear();
+    outputPath_->clear();
+    outputBrowse_->setEnabled(true);
+  }
+}
+
+void CPellgraveDlg::OnOutputBrowse() {
+  if (defaultOutput_->isChecked()) return;
+  ChooserRequest request;
+  request.kind = ChooserKind::Folder;
+  request.title = QString::fromUtf8(kOutputChooserTitle);
+  request.folder = ReadProfileString(kSettingOutputPath, Q(ws_.app.m_strAppDir + "Config"));
+  const QString chosen = hooks_.choose(this, request);
+  if (chosen.isEmpty()) return;
+  const std::string folder = Trim(NativePath(chosen));
+  if (folder.empty() || !IsFolder(folder)) return;
+  ws_.app.m_strOutputPath = WithTrailingSep(folder);
+  outputPath_->setText(Q(ws_.app.m_strOutputPath));
+  WriteProfileString(kSettingOutputPath, Q(ws_.app.m_strOutputPath));
+}
+
+bool CPellgraveDlg::OnSaveConfigAs() {
+  ChooserRequest request;
+  request.kind = ChooserKind::SaveFile;
+  request.folder = Q(ws_.app.m_strAppDir + std::string(kSepStr) + "Input");
+  request.fileName = QString::fromUtf8(kDefaultPartitionConfigName);
+  request.filters = {kFilterXml};
+  request.defaultSuffix = QString::fromUtf8(kSuffixXml);
+  request.confirmOverwrite = true;
+  const QString chosen = hooks_.choose(this, request);
+  if (chosen.isEmpty()) return true;
+  const std::string path = NativePath(chosen);
+  const bool wasModified = ws_.table.m_bModified;
+  if (SavePartitionConfig(ws_.table, path) || ws_.table.rows.empty()) return true;
+  // Nothing was saved: say so, and keep the table marked as changed.
+  ws_.table.m_bModified = wasModified;
+  Message(Q(Format(kMsgSaveTableFailed, path.c_str())), QString::fromUtf8(kAppName), QMessageBox::Warning);
+  return false;
+}
+
+void CPellgraveDlg::SetMakeControlsEnabled(bool enabled) {
+  for (QWidget* control : MakeControls()) control->setEnabled(enabled);
+  if (enabled && defaultOutput_->isChecked()) outputBrowse_->setEnabled(false);
+}
+
+void CPellgraveDlg::OnMake() {
+  if (making_) return;
+  if (worker_.joinable()) worker_.join();
+  making_ = true;
+  SetMakeControlsEnabled(false);
+  // The run reads its own copy of the workspace, so nothing the window does
+  // while it runs can reach it.
+  run_ = std::make_unique<MakeRun>(ws_, *this);
+  worker_ = std::thread([this, run = run_.get()] {
+    (void)RunMake(run->ctx);
+    bridge_.RunAndWait([this] { SetMakeControlsEnabled(true); });
+    bridge_.Post([this] { OnMakeFinished(); });
+  });
+}
+
+void CPellgraveDlg::OnMakeFinished() {
+  if (worker_.joinable()) worker_.join();
+  making_ = false;
+  emit makeFinished();
+  if (closeAfterMake_) {
+    closeAfterMake_ = false;
+    close();
+  }
+}
+
+// ---------------------------------------------------------------- closing, keys, About
+
+void CPellgraveDlg::reject() {
+  // Escape and the hidden Cancel take the same way as the close box.
+  close();
+}
+
+void CPellgraveDlg::closeEvent(QCloseEvent* event) {
+  if (making_) {
+    // The worker still reports to this window: it closes once the run has ended.
+    event->ignore();
+    if (!closeAfterMake_ &&
+        Message(QString::fromUtf8(kMsgCloseWhileMaking), QString::fromUtf8(kAppName), QMessageBox::Question,
+                QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
+      closeAfterMake_ = true;
+    return;
+  }
+  if (ws_.table.m_bModified &&
+      Message(QString::fromUtf8(kMsgSaveTableQuestion), QString::fromUtf8(kCaptionSaveTip), QMessageBox::NoIcon,
+              QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
+    if (!OnSaveConfigAs()) {
+      event->ignore();  // the changes could not be written: stay open
+      return;
+    }
+  }
+  event->accept();
+  QDialog::reject();
+}
+
+void CPellgraveDlg::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    event->accept();  // no default command: Enter does nothing
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void CPellgraveDlg::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  menu.addAction(windowIcon(), tr(kAboutMenuItem), this, &CPellgraveDlg::ShowAboutBox);
+  menu.exec(event->globalPos());
+}
+
+std::unique_ptr<QDialog> CPellgraveDlg::CreateAboutBox() {
+  auto box = std::make_unique<QDialog>(this);
+  box->setObjectName("aboutBox");
+  box->setWindowTitle(tr(kAboutTitle));
+  box->setWindowIcon(windowIcon());
+  auto* icon = new QLabel(box.get());
+  icon->setPixmap(AppIcon().pixmap(32, 32));
+  icon->setAlignment(Qt::AlignTop);
+  auto* edition = new QLabel(QString::fromUtf8(kAboutEdition), box.get());
+  edition->setObjectName("edition");
+  // The build's own date and time, "Mmm dd yyyy" and "hh:mm:ss".
+  auto* update = new QLabel(Q(Format(kAboutUpdate, __DATE__, __TIME__)), box.get());
+  update->setObjectName("update");
+  auto* ok = new QPushButton(tr("OK"), box.get());
+  ok->setDefault(true);
+  connect(ok, &QPushButton::clicked, box.get(), &QDialog::accept);
+  auto* grid = new QGridLayout(box.get());
+  grid->addWidget(icon, 0, 0, 2, 1);
+  grid->addWidget(edition, 0, 1);
+  grid->addWidget(update, 1, 1);
+  grid->addWidget(ok, 0, 2);
+  grid->setSizeConstraint(QLayout::SetFixedSize);
+  return box;
+}
+
+void CPellgraveDlg::ShowAboutBox() {
+  std::unique_ptr<QDialog> box = CreateAboutBox();
+  box->exec();
+}
+
+void CPellgraveDlg::RaiseWindow() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+}
+
+}  // namespace tarnel::app

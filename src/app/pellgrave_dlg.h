@@ -1,0 +1,154 @@
+// CPellgraveDlg: the program's one window. Board type, the three paths with
+// their Browse buttons, the partition table editor, Make, Save config as and
+// the progress bar; Make runs on a worker thread.
+#pragma once
+
+#include <QDialog>
+#include <QMessageBox>
+
+#include <memory>
+#include <thread>
+
+#include "app/ui_bridge.h"
+#include "app/ui_hooks.h"
+#include "common/model.h"
+#include "common/reporter.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace tarnel::app {
+
+class CListCtrlEx;
+
+inline constexpr const char* kWindowTitle = "Tarnel V3.0";
+inline constexpr const char* kMsgNotFind = "\"%s\" not find!";
+inline constexpr const char* kLabelBoardType = "Board Type:";
+inline constexpr const char* kLabelConfigFile = "Config File:";
+inline constexpr const char* kLabelKeysFile = "Keys File:";
+inline constexpr const char* kLabelDefaultOutput = "Default Output Path:";
+inline constexpr const char* kButtonBrowse = "Browse...";
+inline constexpr const char* kButtonMake = "Make";
+inline constexpr const char* kButtonSaveConfig = "Save config as";
+inline constexpr const char* kButtonCancel = "Cancel";
+inline constexpr const char* kOutputChooserTitle = "选择输出路径：";
+inline constexpr const char* kFilterXml = "*.xml";
+inline constexpr const char* kFilterTxt = "*.txt";
+inline constexpr const char* kFilterAll = "All Files(*.*)";
+inline constexpr const char* kSuffixXml = "xml";
+inline constexpr const char* kAboutMenuItem = "About Tarnel(&A)...";
+inline constexpr const char* kAboutTitle = "About Tarnel";
+inline constexpr const char* kAboutEdition = "Tarnel，3.0 Edition";
+inline constexpr const char* kAboutUpdate = "Update： %s, %s";
+// A close request while Make runs: the window closes once the run has ended.
+inline constexpr const char* kMsgCloseWhileMaking =
+    "Make is still running.\nClose the window as soon as the run has ended?";
+inline constexpr const char* kMsgSaveTableFailed = "Failed to write the partition config file %s!";
+
+inline constexpr int kWindowWidth = 760;
+inline constexpr int kWindowHeight = 570;
+
+class CPellgraveDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  CPellgraveDlg(Workspace& workspace, UiHooks hooks, QWidget* parent = nullptr);
+  ~CPellgraveDlg() override;
+
+  // The window's start-up. False when the program folder lacks Config or jre
+  // (the message has been shown): the program then ends.
+  [[nodiscard]] bool Startup();
+
+  // The commands, as the controls trigger them.
+  void OnBoardTypeChanged(int index);
+  void OnConfigBrowse();
+  void OnKeysBrowse();
+  void OnDefaultOutputClicked();
+  void OnOutputBrowse();
+  void OnMake();
+  // Save config as. False only when a chosen file could not be written.
+  bool OnSaveConfigAs();
+  void ShowAboutBox();
+  // The About box, built but not shown.
+  [[nodiscard]] std::unique_ptr<QDialog> CreateAboutBox();
+
+  [[nodiscard]] bool IsMaking() const { return making_; }
+  [[nodiscard]] bool CloseAfterMake() const { return closeAfterMake_; }
+  [[nodiscard]] Workspace& Ws() { return ws_; }
+  [[nodiscard]] CListCtrlEx* List() const { return list_; }
+  [[nodiscard]] QComboBox* BoardTypeBox() const { return boardType_; }
+  [[nodiscard]] QLineEdit* ConfigPathBox() const { return configPath_; }
+  [[nodiscard]] QLineEdit* KeysPathBox() const { return keysPath_; }
+  [[nodiscard]] QLineEdit* OutputPathBox() const { return outputPath_; }
+  [[nodiscard]] QPushButton* ConfigBrowseButton() const { return configBrowse_; }
+  [[nodiscard]] QPushButton* KeysBrowseButton() const { return keysBrowse_; }
+  [[nodiscard]] QPushButton* OutputBrowseButton() const { return outputBrowse_; }
+  [[nodiscard]] QCheckBox* DefaultOutputBox() const { return defaultOutput_; }
+  [[nodiscard]] QPushButton* MakeButton() const { return make_; }
+  [[nodiscard]] QPushButton* SaveConfigButton() const { return saveConfig_; }
+  [[nodiscard]] QPushButton* CancelButton() const { return cancel_; }
+  [[nodiscard]] QProgressBar* ProgressBar() const { return progress_; }
+  // The eight controls a Make run disables, in that order.
+  [[nodiscard]] QList<QWidget*> MakeControls() const;
+
+  // One message box through the hooks (user-interface thread).
+  QMessageBox::StandardButton Message(const QString& text, const QString& caption = QString::fromUtf8(kAppName),
+                                      QMessageBox::Icon icon = QMessageBox::NoIcon,
+                                      QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+
+ signals:
+  void makeFinished();
+
+ public slots:
+  // Brings the window to the front, restored to its normal size.
+  void RaiseWindow();
+  void reject() override;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  class WindowReporter;
+  struct MakeRun;
+
+  void CreateControls();
+  void Layout();
+  void SetMakeControlsEnabled(bool enabled);
+  void OnMakeFinished();
+  [[nodiscard]] ChooserRequest SeedChooser(const char* settingKey, const char* defaultName) const;
+
+  Workspace& ws_;
+  UiHooks hooks_;
+  CUiBridge bridge_;
+  std::unique_ptr<WindowReporter> reporter_;
+  std::unique_ptr<MakeRun> run_;
+  std::thread worker_;
+  bool making_ = false;
+  bool closeAfterMake_ = false;
+
+  QLabel* boardTypeLabel_ = nullptr;
+  QComboBox* boardType_ = nullptr;
+  QLabel* configLabel_ = nullptr;
+  QLineEdit* configPath_ = nullptr;
+  QPushButton* configBrowse_ = nullptr;
+  QLabel* keysLabel_ = nullptr;
+  QLineEdit* keysPath_ = nullptr;
+  QPushButton* keysBrowse_ = nullptr;
+  QCheckBox* defaultOutput_ = nullptr;
+  QLineEdit* outputPath_ = nullptr;
+  QPushButton* outputBrowse_ = nullptr;
+  CListCtrlEx* list_ = nullptr;
+  QPushButton* make_ = nullptr;
+  QPushButton* saveConfig_ = nullptr;
+  QPushButton* cancel_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+};
+
+}  // namespace tarnel::app
