@@ -1,0 +1,338 @@
+#include "package/upgrade_package.h"
+
+#include <gtest/gtest.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "cli/demo.h"
+#include "common/le.h"
+#include "common/platform.h"
+#include "common/text.h"
+#include "package/archive_oracles.h"
+#include "pipeline/make_driver.h"
+#include "support/test_support.h"
+
+namespace tarnel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::MakeFixture;
+using test::ReadBytes;
+using test::WriteBytes;
+
+constexpr const char* kBinaryEntry = "META-INF/com/google/android/update-binary";
+constexpr const char* kScriptEntry = "META-INF/com/google/android/updater-script";
+constexpr const char* kOtaCertEntry = "META-INF/com/android/otacert";
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> v) {
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+class UpgradePackageTest : public ::testing::Test {
+ protected:
+  MakeFixture fx{2};
+  test::TempFolder scratch;
+
+  void SetUp() override {
+    fx.LoadKeys();
+    fx.ws.app.m_strInputDir = fx.inputDir;
+    std::string error;
+    ASSERT_TRUE(demo::WritePackageSamples(fx.inputDir, error)) << error;
+  }
+
+  std::string TempDir() const { return fx.ws.app.TempDir(); }
+  std::string PackagePath() const { return TempDir() + kPackageName; }
+  std::string SignedPackagePath() const { return TempDir() + kSignedPackageName; }
+
+  bool Make() {
+    SigningContext ctx(fx.ws, fx.reporter);
+    const bool ok = MakeUpgradePackage(ctx, PackagePath());
+    upgradeFlashName = ctx.upgradeFlashName;
+    return ok;
+  }
+  void SignApk() {
+    SigningContext ctx(fx.ws, fx.reporter);
+    RunSignApk(ctx);
+  }
+  bool RunWholeMake() {
+    SigningContext ctx(fx.ws, fx.reporter);
+    return RunMake(ctx);
+  }
+
+  // The build's program folder links the system's Java and signapk.jar;
+  // the fixture's program folder links those links.
+  bool LinkJavaAndSignApk() {
+    const std::string home = std::string(TARNEL_HOME_DIR) + "/";
+    if (!IsRegularFile(home + "jre/bin/java") || !IsRegularFile(home + "Config/signapk.jar")) return false;
+    fs::create_directory_symlink(home + "jre", fx.ws.app.m_strAppDir + "jre");
+    fs::create_symlink(home + "Config/signapk.jar", fx.ws.app.m_strAppDir + "Config/signapk.jar");
+    return true;
+  }
+
+  // A stand-in for Java that records how it was started.
+  void FakeJava(const std::string& body) {
+    const std::string bin = fx.ws.app.m_strAppDir + "jre/bin/";
+    fs::create_directories(bin);
+    test::WriteText(bin + "java", "#!/bin/sh\n" + body);
+    fs::permissions(bin + "java", fs::perms(0755));
+    test::WriteText(fx.ws.app.m_strAppDir + "Config/signapk.jar", "jar");
+  }
+
+  std::string upgradeFlashName;
+};
+
+// Template entries first, then per upgrade row in table order: the
+// signature file of a later-board Ext4/UBI row, then the image (the unsigned
+// file itself for a "None" row).
+TEST_F(UpgradePackageTest, PackageHoldsTemplateThenUpgradeRowsInTableOrder) {
+  const auto raw = test::PatternBytes(3000, 4);
+  fx.AddRow("system", "Ext4 File System", "NAND_2K", "Yes", "system.raw", test::PatternBytes(10));
+  fx.AddRow("kernel", "Non-File System", "nand_2k", "yes", "kernel.bin", test::PatternBytes(10));
+  fx.AddRow("logo", "Non-File System", "NAND_2K", "No", "logo.bin", test::PatternBytes(10));
+  fx.AddRow("off", "Non-File System", "EMMC_8G", "Yes", "off.bin", test::PatternBytes(10)).checked = false;
+  fx.AddRow("raw", "None", "NAND_2K", "Yes", "raw.bin", raw).unsignedFile = "raw.bin";  // read from the input folder
+  fx.AddRow("rootfs", "Ubi File System", "NAND_2K", "Yes", "rootfs.ubi", test::PatternBytes(10));
+  std::map<std::string, std::vector<uint8_t>> images;
+  for (const char* name : {"system_Sign.img", "system.img", "kernel.img", "rootfs_Sign.img", "rootfs.img"}) {
+    images[name] = test::PatternBytes(20000 + images.size(), static_cast<uint32_t>(images.size()) + 11);
+    WriteBytes(fx.outputDir + name, images[name]);
+  }
+  images["raw.img"] = raw;
+
+  ASSERT_TRUE(Make()) << testing::PrintToString(fx.reporter.Messages());
+  EXPECT_TRUE(fx.reporter.Messages().empty());
+  EXPECT_EQ(upgradeFlashName, "NAND_2K");
+  std::string out;
+  EXPECT_TRUE(test::UnzipTestPasses(PackagePath(), &out)) << out;
+  EXPECT_EQ(test::ZipNames(PackagePath()),
+            (std::vector<std::string>{kBinaryEntry, kScriptEntry, "system_Sign.img", "system.img", "kernel.img",
+                                      "raw.img", "rootfs_Sign.img", "rootfs.img"}));
+  for (const auto& [name, content] : images)
+    EXPECT_EQ(test::UnzipEntry(PackagePath(), name, scratch / "x"), content) << name;
+
+  // A first-generation board has no signature files: images only.
+  fx.ws.app.m_nBoardType = 0;
+  ASSERT_TRUE(Make());
+  EXPECT_EQ(test::ZipNames(PackagePath()),
+            (std::vector<std::string>{kBinaryEntry, kScriptEntry, "system.img", "kernel.img", "raw.img",
+                                      "rootfs.img"}));
+}
+
+TEST_F(UpgradePackageTest, EachFailureShowsItsMessageAndLeavesNoPackage) {
+  auto expectFailure = [&](const std::string& message) {
+    fx.reporter.Clear();
+    WriteBytes(PackagePath(), {'o', 'l', 'd'});  // a package from an earlier run
+    EXPECT_FALSE(Make());
+    EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{message});
+  };
+  fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", test::PatternBytes(10));
+  PartitionRow& second = fx.AddRow("logo", "Non-File System", "NAND_4K", "Yes", "logo.bin", test::PatternBytes(10));
+  expectFailure("It must be the same for Flash Name to upgrade item!");
+
+  fx.ws.table.rows[0].flashName = second.flashName = "NOR_1M";
+  expectFailure("Found not the flash config!");
+
+  fx.ws.table.rows[0].flashName = second.flashName = "NAND_2K";
+  const std::string templ = fx.inputDir + "META-INF.zip";
+  RemoveFile(templ);
+  expectFailure("\"META-INF.zip\" file not found!");
+  fs::create_directory(templ);
+  expectFailure("\"META-INF.zip\" file not found!");
+  fs::remove(templ);
+
+  test::WriteText(templ, "not an archive\n");
+  expectFailure("Failed to create the upgrade package!");
+  EXPECT_EQ(GetPathKind(PackagePath()), PathKind::Missing);
+
+  std::string error;
+  ASSERT_TRUE(demo::WritePackageSamples(fx.inputDir, error)) << error;
+  WriteBytes(fx.outputDir + "kernel.img", test::PatternBytes(100));
+  expectFailure("Failed to add the '" + fx.outputDir + "logo.img' file to the upgrade package!");
+  EXPECT_EQ(GetPathKind(PackagePath()), PathKind::Missing);
+}
+
+// Java is started with its argument vector in the input folder, after an
+// Android-signed package of an earlier run is gone; what a failing Java
+// leaves is removed; its output goes to Temp/signapk.log.
+TEST_F(UpgradePackageTest, RunSignApkStartsJavaInTheInputFolder) {
+  FakeJava(
+      "out=\"$(dirname \"$0\")/../../Temp/java-call.txt\"\n"
+      "pwd > \"$out\"\n"
+      "for a in \"$@\"; do echo \"$a\" >> \"$out\"; last=\"$a\"; done\n"
+      "[ -e \"$last\" ] && echo stale >> \"$out\"\n"
+      "echo 'fake java ran'\n"
+      "printf signed > \"$last\"\n"
+      "exit ${FAKE_JAVA_STATUS:-0}\n");
+  fx.ws.app.m_nJavaMemory = 700;
+  const std::string home = fx.ws.app.m_strAppDir;
+  WriteBytes(SignedPackagePath(), {'o', 'l', 'd'});
+  SignApk();
+  EXPECT_TRUE(fx.reporter.Messages().empty());
+  std::string inputFolder = fx.inputDir;
+  inputFolder.pop_back();
+  EXPECT_EQ(test::SplitLines(test::ReadText(TempDir() + "java-call.txt")),
+            (std::vector<std::string>{inputFolder, "-jar", "-Xms32m", "-Xmx700m", home + "Config/signapk.jar", "-w",
+                                      "testkey.x509.pem", "testkey.pk8", PackagePath(), SignedPackagePath()}));
+  EXPECT_EQ(test::ReadText(SignedPackagePath()), "signed");
+
+  setenv("FAKE_JAVA_STATUS", "3", 1);
+  SignApk();
+  unsetenv("FAKE_JAVA_STATUS");
+  EXPECT_EQ(GetPathKind(SignedPackagePath()), PathKind::Missing);
+  EXPECT_EQ(test::ReadText(TempDir() + "signapk.log"), "fake java ran\nfake java ran\n");
+
+  fs::remove(home + "Config/signapk.jar");
+  SignApk();
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Found not the signing tool " + home +
+                                                             "Config/signapk.jar!"});
+  fs::remove_all(home + "jre");
+  fx.reporter.Clear();
+  SignApk();
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Found not the Java runtime " + home + "jre/bin/java!"});
+}
+
+TEST_F(UpgradePackageTest, SealingNeedsAKnownFlashType) {
+  fx.ws.flashTable.push_back({"NOR_1M", "Nor", 256, 65536, 0});
+  WriteBytes(SignedPackagePath(), test::PatternBytes(100));
+  for (const char* name : {"NOR_1M", "MISSING"}) {
+    fx.reporter.Clear();
+    SigningContext ctx(fx.ws, fx.reporter);
+    ctx.upgradeFlashName = name;
+    EXPECT_FALSE(SignUpgradePackage(ctx, fx.outputDir + "update.zip", SignedPackagePath()));
+    EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Failed to get the flash config!"});
+    EXPECT_EQ(GetPathKind(fx.outputDir + "update.zip"), PathKind::Missing);
+  }
+}
+
+// Whole runs with the real Java and signapk.jar: the seal is stripped and
+// checked with others' tools, and what it wraps is signapk's archive of the
+// template and the upgrade images.
+class UpgradeRunTest : public UpgradePackageTest {
+ protected:
+  void SetUp() override {
+    UpgradePackageTest::SetUp();
+    if (!LinkJavaAndSignApk()) GTEST_SKIP() << "no Java runtime or signapk.jar in the build's program folder";
+  }
+
+  // The Android-signed archive wrapped by the seal: readable by unzip, with
+  // our entries plus signapk's certificate, each entry as we packed it.
+  void ExpectSignedArchive(const std::vector<uint8_t>& wrapped, const std::vector<std::string>& packed) {
+    EXPECT_EQ(wrapped, ReadBytes(SignedPackagePath()));
+    const std::string archive = scratch / "wrapped.zip";
+    WriteBytes(archive, wrapped);
+    std::string out;
+    EXPECT_TRUE(test::UnzipTestPasses(archive, &out)) << out;
+    EXPECT_NE(out.find("signed by SignApk"), std::string::npos) << out;
+    std::vector<std::string> expected = {kBinaryEntry, kScriptEntry};
+    expected.insert(expected.end(), packed.begin(), packed.end());
+    EXPECT_EQ(test::ZipNames(PackagePath()), expected);
+    expected.push_back(kOtaCertEntry);
+    EXPECT_EQ(Sorted(test::ZipNames(archive)), Sorted(expected));
+    for (const std::string& name : packed)
+      EXPECT_EQ(test::UnzipEntry(archive, name, scratch / "x"), test::UnzipEntry(PackagePath(), name, scratch / "y"))
+          << name;
+  }
+};
+
+TEST_F(UpgradeRunTest, LaterBoardPackageIsSignedByJavaThenByRsa) {
+  const auto raw = test::PatternBytes(5000, 8);
+  fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", test::PatternBytes(300000, 5));
+  fx.AddRow("raw", "None", "NAND_2K", "Yes", "raw.bin", raw);
+  fx.AddRow("logo", "Non-File System", "NAND_2K", "No", "logo.bin", test::PatternBytes(9000, 6));
+  ASSERT_TRUE(RunWholeMake()) << test::ReadText(TempDir() + "signapk.log");
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Generate release package successfully!"});
+  EXPECT_EQ(FilesIn(fx.outputDir), (std::vector<std::string>{"kernel.img", "logo.img", "update.zip"}));
+
+  const auto sealed = ReadBytes(fx.outputDir + "update.zip");
+  ASSERT_GE(sealed.size(), 8192u * 2);
+  ASSERT_EQ(sealed.size() % 8192, 0u);
+  const uint8_t* block = sealed.data() + sealed.size() - 8192;
+  const uint32_t length = GetLe32(block + 52);
+  ASSERT_EQ((length + 8191) / 8192 * 8192 + 8192, sealed.size());
+  const auto lines = fx.KeyLineTexts();
+  EXPECT_TRUE(test::VerifyWithPublicKey(lines[0], lines[1], sealed.data(), length, block + 116, 256));
+  ExpectSignedArchive({sealed.begin(), sealed.begin() + length}, {"kernel.img", "raw.img"});
+  const std::string wrapped = scratch / "wrapped.zip";
+  EXPECT_EQ(test::UnzipEntry(wrapped, "raw.img", scratch / "x"), raw);
+  EXPECT_EQ(test::UnzipEntry(wrapped, "kernel.img", scratch / "x"), ReadBytes(fx.outputDir + "kernel.img"));
+}
+
+TEST_F(UpgradeRunTest, FirstGenerationPackageIsSealedWithTheMacContainer) {
+  fx.ws.app.m_nBoardType = 0;
+  fx.AddRow("kernel", "Non-File System", "EMMC_8G", "Yes", "kernel.bin", test::PatternBytes(70000, 5));
+  ASSERT_TRUE(RunWholeMake()) << test::ReadText(TempDir() + "signapk.log");
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Generate release package successfully!"});
+
+  // eMMC packages are sealed with 1024-byte pages in 2048-byte blocks.
+  const auto sealed = ReadBytes(fx.outputDir + "update.zip");
+  constexpr uint32_t P = 1024, B = 2048;
+  ASSERT_GE(sealed.size(), 3u * P);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(sealed.data()), 32),
+            std::string("Corvantis_KELVA_ImgHead_MagicNu\0", 32));
+  EXPECT_EQ(GetLe32(&sealed[40]), P);
+  EXPECT_EQ(GetLe32(&sealed[44]), B);
+  EXPECT_EQ(GetLe32(&sealed[48]), 0u);
+  EXPECT_EQ(GetLe32(&sealed[52]), sealed.size());
+  const uint32_t length = GetLe32(&sealed[60]);
+  const uint32_t padded = (length + P - 1) / P * P;
+  ASSERT_EQ(sealed.size() % B, 0u);
+  ASSERT_GE(sealed.size(), P + padded + P);
+  ExpectSignedArchive({sealed.begin() + P, sealed.begin() + P + length}, {"kernel.img"});
+
+  // CBC-MAC under key list line 23: one AES-128-CBC pass, zero IV.
+  long keyLength = 0;
+  unsigned char* key = OPENSSL_hexstr2buf(fx.KeyLineTexts()[22].c_str(), &keyLength);
+  ASSERT_NE(key, nullptr);
+  ASSERT_EQ(keyLength, 16);
+  std::vector<uint8_t> cipher(P + padded + 16);
+  int n = 0;
+  EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
+  const uint8_t iv[16] = {};
+  ASSERT_EQ(EVP_EncryptInit_ex(c, EVP_aes_128_cbc(), nullptr, key, iv), 1);
+  EVP_CIPHER_CTX_set_padding(c, 0);
+  ASSERT_EQ(EVP_EncryptUpdate(c, cipher.data(), &n, sealed.data(), static_cast<int>(P + padded)), 1);
+  EVP_CIPHER_CTX_free(c);
+  OPENSSL_free(key);
+  ASSERT_EQ(n, static_cast<int>(P + padded));
+  EXPECT_TRUE(std::equal(cipher.begin() + n - 16, cipher.begin() + n, sealed.begin() + P + padded));
+}
+
+// Java that cannot sign (1 MB heap) or is missing: the run says so, an old
+// Android-signed package is not sealed in its place, and the output folder
+// holds no package at all.
+TEST_F(UpgradeRunTest, JavaFailuresLeaveNoPackage) {
+  fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", test::PatternBytes(5000, 5));
+  WriteBytes(SignedPackagePath(), test::PatternBytes(4000, 1));  // left by an earlier run
+  fx.ws.app.m_nJavaMemory = 1;
+  EXPECT_FALSE(RunWholeMake());
+  EXPECT_EQ(fx.reporter.Messages(),
+            std::vector<std::string>{"Failed to sign package for android!,please config Memory!"});
+  EXPECT_EQ(FilesIn(fx.outputDir), std::vector<std::string>{"kernel.img"});
+  EXPECT_EQ(GetPathKind(SignedPackagePath()), PathKind::Missing);
+  EXPECT_NE(test::ReadText(TempDir() + "signapk.log").find("heap"), std::string::npos);
+
+  fs::remove(fx.ws.app.m_strAppDir + "jre");
+  fx.ws.app.m_nJavaMemory = 512;
+  fx.reporter.Clear();
+  EXPECT_FALSE(RunWholeMake());
+  EXPECT_EQ(fx.reporter.Messages(),
+            (std::vector<std::string>{"Found not the Java runtime " + fx.ws.app.m_strAppDir + "jre/bin/java!",
+                                      "Failed to sign package for android!,please config Memory!"}));
+  EXPECT_EQ(FilesIn(fx.outputDir), std::vector<std::string>{"kernel.img"});
+}
+
+}  // namespace
+}  // namespace tarnel
