@@ -205,6 +205,8 @@ int RunKeygenCommand(const std::string& file, bool force) {
 int Main(int argc, char** argv) {
   CLI::App cli{"Tarnel: signs the partition images of a firmware for the boards' secure boot.", "tarnel-cli"};
   cli.require_subcommand(1);
+  // A usage error shows what the commands are.
+  cli.failure_message(CLI::FailureMessage::help);
 
   MakeOptions make;
   CLI::App* makeCmd = cli.add_subcommand("make", "Sign the rows of a partition table, as the Make button does.");

@@ -1,0 +1,424 @@
+// Drives the built tarnel-cli as a person would from a shell, and checks its
+// outputs with the openssl command line and the exact message lines.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "boot/key_list.h"
+#include "cli/demo.h"
+#include "common/le.h"
+#include "common/model.h"
+#include "common/platform.h"
+#include "common/text.h"
+#include "config/partition_config.h"
+#include "pipeline/make_driver.h"
+#include "pipeline/row_checks.h"
+#include "signing/sign_image.h"
+#include "support/test_support.h"
+
+namespace tarnel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::PatternBytes;
+using test::ReadBytes;
+using test::ReadText;
+using test::RunShell;
+using test::ShellQuote;
+using test::SplitLines;
+using test::TempFolder;
+using test::WriteBytes;
+using test::WriteText;
+
+constexpr size_t kBlock = 8192;
+
+struct CliResult {
+  int status = -1;
+  std::vector<std::string> errLines;  // standard error, one message per line
+  std::string out;                    // standard output
+};
+
+// One row of a hand-written partition table file.
+struct XmlRow {
+  std::string sel, outputName, fileType, flashName, upgrade, file;
+};
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* dir : {"home/Config", "home/jre", "in", "out"}) fs::create_directories(root_ / dir);
+    home_ = root_ / "home/";
+    in_ = root_ / "in/";
+    out_ = root_ / "out/";
+    WriteText(home_ + "Config/FlashConfig.xml",
+              "<?xml version=\"1.0\"?>\n<FlashConfigs>\n"
+              "  <Flash Name=\"NAND_2K\" Type=\"Nand\" PageSize=\"2K\" BlockSize=\"128K\" EccType=\"4\"/>\n"
+              "  <Flash Name=\"EMMC_8G\" Type=\"eMMC\" PageSize=\"512\" BlockSize=\"512K\" EccType=\"0\"/>\n"
+              "</FlashConfigs>\n");
+    WriteText(home_ + "BurnConfig.ini", "[BurnConfig]\nMemory=512\n");
+    keys_ = in_ + kDefaultKeyListName;
+    WriteText(keys_, test::SharedKeyListText());
+    WriteText(in_ + "testkey.pk8", "pk8");
+    WriteText(in_ + "testkey.x509.pem", "pem");
+  }
+
+  // Runs the CLI in the test's root folder with `args` (already quoted).
+  CliResult Run(const std::string& args) {
+    const std::string errPath = root_ / "stderr.txt";
+    const std::string outPath = root_ / "stdout.txt";
+    const std::string command = "(cd " + ShellQuote(root_.Path()) + " && " + ShellQuote(TARNEL_CLI_PATH) + " " +
+                                args + " >" + ShellQuote(outPath) + " 2>" + ShellQuote(errPath) + ")";
+    CliResult result;
+    result.status = RunShell(command);
+    result.errLines = SplitLines(ReadText(errPath));
+    result.out = ReadText(outPath);
+    return result;
+  }
+
+  std::string WriteTable(const std::vector<XmlRow>& rows, const std::string& name = "table.xml") {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Tarnel_PartConfigs>\n";
+    for (const XmlRow& r : rows)
+      xml += "    <PartConfig Sel=\"" + r.sel + "\" OutputName=\"" + r.outputName + "\" FileType=\"" + r.fileType +
+             "\" FlashName=\"" + r.flashName + "\" Upgrade=\"" + r.upgrade + "\" UnsignedFile=\"" + r.file +
+             "\"/>\n";
+    xml += "</Tarnel_PartConfigs>\n";
+    WriteText(in_ + name, xml);
+    return in_ + name;
+  }
+
+  std::string MakeArgs(const std::string& board, const std::string& table, const std::string& extra = "") {
+    return "make --board " + ShellQuote(board) + " --config " + ShellQuote(table) + " --keys " + ShellQuote(keys_) +
+           " --output " + ShellQuote(out_) + " --home " + ShellQuote(home_) + extra;
+  }
+
+  // Checks an image signed whole: the source, 0xFF fill to a multiple of
+  // 8192, a signature block whose signature openssl verifies with the public
+  // key alone over the source bytes.
+  void ExpectSignedWhole(const std::string& image, const std::vector<uint8_t>& source) {
+    SCOPED_TRACE(image);
+    const std::vector<uint8_t> bytes = ReadBytes(image);
+    const size_t padded = (source.size() + kBlock - 1) / kBlock * kBlock;
+    ASSERT_EQ(bytes.size(), padded + kBlock);
+    EXPECT_TRUE(std::equal(source.begin(), source.end(), bytes.begin()));
+    EXPECT_TRUE(std::all_of(bytes.begin() + static_cast<long>(source.size()), bytes.begin() + static_cast<long>(padded),
+                            [](uint8_t b) { return b == 0xFF; }));
+    const uint8_t* block = bytes.data() + padded;
+    EXPECT_EQ(GetLe32(block + 52), source.size());  // signed length
+    EXPECT_EQ(GetLe32(block + 112), 256u);          // signature length
+
+    const std::vector<std::string> lines = SplitLines(test::SharedKeyListText());
+    const std::string pem = root_ / "public.pem";
+    const std::string data = root_ / "data.bin";
+    const std::string signature = root_ / "signature.bin";
+    test::WritePublicKeyPem(lines[0], lines[1], pem);
+    WriteBytes(data, source);
+    WriteBytes(signature, std::vector<uint8_t>(block + 116, block + 116 + 256));
+    std::string output;
+    EXPECT_EQ(RunShell("openssl dgst -sha256 -verify " + ShellQuote(pem) + " -signature " + ShellQuote(signature) + " " +
+                           ShellQuote(data),
+                       &output),
+              0)
+        << output;
+    EXPECT_NE(output.find("Verified OK"), std::string::npos) << output;
+  }
+
+  bool OutputEmpty() const { return fs::is_empty(out_); }
+
+  TempFolder root_;
+  std::string home_, in_, out_, keys_;
+};
+
+TEST_F(Cli, SignsNonFileSystemRowsThatOpensslVerifies) {
+  const std::vector<uint8_t> a = PatternBytes(10000, 1);
+  const std::vector<uint8_t> b = PatternBytes(2 * kBlock, 2);
+  const std::vector<uint8_t> c;  // empty
+  WriteBytes(in_ + "a.bin", a);
+  WriteBytes(in_ + "b.bin", b);
+  WriteBytes(in_ + "c.bin", c);
+  const std::string table = WriteTable({
+      {"1", "kernel", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"},
+      {"0", "", "", "", "", ""},  // unchecked rows may have gaps
+      {"1", "logo", kFileTypeNonFs, "emmc_8g", "No", "b.bin"},
+      {"1", "misc", "non-file system", "EMMC_8G", "No", "c.bin"},
+      {"1", "skip", kFileTypeNone, "EMMC_8G", "No", "a.bin"},
+  });
+  const CliResult r = Run(MakeArgs("Qm5820RA200", table));
+  EXPECT_EQ(r.status, 0) << r.errLines.size();
+  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgAllSigned});
+  ExpectSignedWhole(out_ + "kernel.img", a);
+  ExpectSignedWhole(out_ + "logo.img", b);
+  ExpectSignedWhole(out_ + "misc.img", c);
+  EXPECT_FALSE(fs::exists(out_ + "skip.img"));
+}
+
+TEST_F(Cli, RelativePathsBoardIndexAndDefaultOutput) {
+  const std::vector<uint8_t> a = PatternBytes(5000, 3);
+  WriteBytes(in_ + "a.bin", a);
+  (void)WriteTable({{"1", "kernel", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  const CliResult r = Run("make --board 5 --config in/table.xml --keys ./in/Keys_for_signature.txt --default-output "
+                          "--home home");
+  EXPECT_EQ(r.status, 0);
+  ASSERT_FALSE(r.errLines.empty());
+  EXPECT_EQ(r.errLines.back(), kMsgAllSigned);
+  ExpectSignedWhole(home_ + "Output/kernel.img", a);
+}
+
+TEST_F(Cli, EachRowCheckStopsTheRunWithItsMessage) {
+  WriteBytes(in_ + "a.bin", PatternBytes(100));
+  const std::string longName(kMaxOutputPathLength + 1 - out_.size(), 'n');
+  const struct {
+    const char* name;
+    std::vector<XmlRow> rows;
+    std::string message;
+  } cases[] = {
+      {"output name of blanks", {{"1", "   ", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}},
+       Format(kMsgInputOutputName, 1)},
+      {"no file type",
+       {{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}, {"1", "b", " ", "EMMC_8G", "No", "a.bin"}},
+       Format(kMsgSelectFileType, 2)},
+      {"no flash name", {{"0", "", "", "", "", ""}, {"1", "a", kFileTypeNonFs, "", "No", "a.bin"}}, Format(kMsgSelectFlashName, 2)},
+      {"no upgrade", {{"1", "a", kFileTypeNonFs, "EMMC_8G", "", "a.bin"}}, Format(kMsgSelectUpgrade, 1)},
+      {"no unsigned file", {{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", " "}}, Format(kMsgSelectUnsignedFile, 1)},
+      {"dot in the output name", {{"1", "boot.img", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}},
+       Format(kMsgInvalidOutputName, 1)},
+      {"output path too long", {{"1", longName, kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}},
+       Format(kMsgOutputNameTooLong, 1)},
+      {"repeated output name",
+       {{"1", "Boot", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}, {"1", "boot", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}},
+       Format(kMsgOutputNameRepeated, "Boot")},
+      {"unknown flash name", {{"1", "a", kFileTypeNone, "NAND_9K", "No", "a.bin"}}, Format(kMsgFlashConfigInLine, 1)},
+      {"nothing checked", {{"0", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}}, kMsgNoValidItem},
+      {"only None rows for upgrade", {{"1", "a", kFileTypeNone, "EMMC_8G", "Yes", "a.bin"}}, kMsgNoValidItem},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CliResult r = Run(MakeArgs("2", WriteTable(c.rows)));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines, std::vector<std::string>{c.message});
+    EXPECT_TRUE(OutputEmpty());
+  }
+}
+
+TEST_F(Cli, EmptyKeysOrOutputAreAskedForByTheRun) {
+  WriteBytes(in_ + "a.bin", PatternBytes(100));
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  CliResult r = Run("make --board 2 --config " + ShellQuote(table) + " --keys '' --output " + ShellQuote(out_) +
+                    " --home " + ShellQuote(home_));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgSelectKeysFile});
+  r = Run("make --board 2 --config " + ShellQuote(table) + " --keys " + ShellQuote(keys_) + " --output '' --home " +
+          ShellQuote(home_));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgSelectOutputPath});
+}
+
+TEST_F(Cli, KeyListInAnotherFolderBreaksTheOneInputFolderRule) {
+  WriteBytes(in_ + "a.bin", PatternBytes(100));
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  fs::create_directories(root_ / "keys");
+  keys_ = root_ / "keys/k.txt";
+  WriteText(keys_, test::SharedKeyListText());
+  const CliResult r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgSameInputFolder});
+}
+
+TEST_F(Cli, UnsignedFileThatIsAFolderOrMissingFailsItsRow) {
+  fs::create_directories(in_ + "dir.bin");
+  const struct {
+    const char* file;
+  } cases[] = {{"dir.bin"}, {"missing.bin"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const CliResult r = Run(MakeArgs("2", WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", c.file}})));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines, (std::vector<std::string>{Format(kMsgOpenFileFailed, (in_ + c.file).c_str()),
+                                                    Format(kMsgNonFsFailed, 1)}));
+    EXPECT_FALSE(fs::exists(out_ + "a.img"));
+  }
+}
+
+TEST_F(Cli, MissingAndroidTestKeysStopTheRun) {
+  WriteBytes(in_ + "a.bin", PatternBytes(100));
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  fs::remove(in_ + "testkey.x509.pem");
+  CliResult r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgTestkeyPemMissing});
+  fs::remove(in_ + "testkey.pk8");
+  r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgTestkeyPk8Missing});
+}
+
+TEST_F(Cli, FailedLoadsEndBeforeAnythingIsSigned) {
+  WriteBytes(in_ + "a.bin", PatternBytes(100));
+  // 65 rows: the first 64 would be valid, but nothing runs.
+  std::vector<XmlRow> many;
+  for (int i = 0; i < 65; ++i) many.push_back({"1", "p" + std::to_string(i), kFileTypeNonFs, "EMMC_8G", "No", "a.bin"});
+  CliResult r = Run(MakeArgs("2", WriteTable(many)));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgOnly64Files});
+  EXPECT_TRUE(OutputEmpty());
+
+  const std::string ubi = WriteTable({{"1", "a", kFileTypeNonFs, "NAND_2K", "No", "a.bin"},
+                                      {"1", "u", kFileTypeUbi, "NAND_2K", "No", "a.bin"}});
+  r = Run(MakeArgs("Qm5820RA100", ubi));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgRa100NoUbi});  // ends with its blank
+  EXPECT_TRUE(OutputEmpty());
+
+  WriteText(in_ + "broken.xml", "<Tarnel_PartConfigs><PartConfig Sel=\"1\"");
+  r = Run(MakeArgs("2", in_ + "broken.xml"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgOpenPartitionConfigFailed});
+
+  WriteText(keys_, "not a key list\n");
+  r = Run(MakeArgs("2", WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}})));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgInvalidKeyList});
+  EXPECT_TRUE(OutputEmpty());
+}
+
+TEST_F(Cli, ProgramFolderIsCheckedAsTheWindowDoes) {
+  WriteBytes(in_ + "a.bin", PatternBytes(100));
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  // Without the flash layout every row lacks its flash entry.
+  fs::remove(home_ + "Config/FlashConfig.xml");
+  CliResult r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, (std::vector<std::string>{"Failed to load the flash config file!", Format(kMsgFlashConfigInLine, 1)}));
+  fs::remove(home_ + "jre");
+  r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, std::vector<std::string>{"\"" + home_ + "jre\" not find!"});
+  fs::remove(home_ + "Config");
+  r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.errLines, std::vector<std::string>{"\"" + home_ + "Config\" not find!"});
+}
+
+TEST_F(Cli, UsageErrorsExitWithTwoAndChangeNothing) {
+  WriteBytes(in_ + "a.bin", PatternBytes(100));
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  const std::string keys = " --keys " + ShellQuote(keys_) + " --home " + ShellQuote(home_);
+  const struct {
+    const char* name;
+    std::string args;
+    const char* mention;  // a word the message must carry
+  } cases[] = {
+      {"unknown board name", MakeArgs("Qm9999XX00", table), "Qm9999XX00"},
+      {"board index out of range", MakeArgs("6", table), "board"},
+      {"no board", "make --config " + ShellQuote(table) + keys + " --output " + ShellQuote(out_), "--board"},
+      {"no table", "make --board 2" + keys + " --output " + ShellQuote(out_), "--config"},
+      {"no output choice", "make --board 2 --config " + ShellQuote(table) + keys, "--output"},
+      {"both output choices", MakeArgs("2", table, " --default-output"), "--default-output"},
+      {"output folder missing",
+       "make --board 2 --config " + ShellQuote(table) + keys + " --output " + ShellQuote(root_ / "nowhere"),
+       "nowhere"},
+      {"no command", "", "Subcommands"},
+      {"unknown command", "sign", "Subcommands"},
+      {"unknown option", MakeArgs("2", table, " --fast"), "--fast"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CliResult r = Run(c.args);
+    EXPECT_EQ(r.status, 2);
+    std::string err;
+    for (const std::string& line : r.errLines) err += line + "\n";
+    EXPECT_NE(err.find(c.mention), std::string::npos) << err;
+    EXPECT_TRUE(OutputEmpty());
+  }
+  EXPECT_FALSE(fs::exists(home_ + "Temp"));
+}
+
+TEST_F(Cli, SecondRunWhileTheProgramFolderIsLockedStops) {
+  const std::vector<uint8_t> a = PatternBytes(3000, 9);
+  WriteBytes(in_ + "a.bin", a);
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  fs::create_directories(home_ + "Temp");
+  {
+    FileLock held;
+    ASSERT_TRUE(held.TryLock(home_ + "Temp/" + kTempLockName));
+    const CliResult r = Run(MakeArgs("2", table));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines, std::vector<std::string>{Format(kMsgRunInProgress, (home_ + "Temp/").c_str())});
+    EXPECT_TRUE(OutputEmpty());
+  }
+  const CliResult r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.status, 0);
+  ExpectSignedWhole(out_ + "a.img", a);
+}
+
+TEST_F(Cli, KeygenWritesAnOwnerOnlyKeyListAndRefusesToOverwrite) {
+  const std::string path = root_ / "new/keys.txt";
+  fs::create_directories(root_ / "new");
+  CliResult r = Run("keygen new/keys.txt");
+  ASSERT_EQ(r.status, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  Workspace ws;
+  RecordingReporter reporter;
+  ASSERT_TRUE(LoadKeyListFile(ws, reporter, path));
+  const std::string first = ReadText(path);
+
+  r = Run("keygen new/keys.txt");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(ReadText(path), first);
+  r = Run("keygen --force new/keys.txt");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(ReadText(path), first);
+  EXPECT_EQ(Run("keygen").status, 2);
+}
+
+TEST_F(Cli, DemoWritesAWorkspaceForBothGenerations) {
+  const std::string ws = root_ / "ws/";
+  const CliResult r = Run("demo ws --home " + ShellQuote(home_));
+  ASSERT_EQ(r.status, 0) << (r.errLines.empty() ? "" : r.errLines[0]);
+  const std::string input = ws + demo::kInputFolder + "/";
+  EXPECT_EQ(fs::file_size(input + demo::kRawFile), demo::kRawFileSize);
+  EXPECT_TRUE(fs::is_directory(ws + demo::kFirstGenOutput));
+  EXPECT_TRUE(fs::is_directory(ws + demo::kLaterGenOutput));
+  Workspace keys;
+  RecordingReporter reporter;
+  EXPECT_TRUE(LoadKeyListFile(keys, reporter, input + kDefaultKeyListName));
+
+  const struct {
+    const char* table;
+    int32_t board;
+    const char* flash;
+    std::vector<std::pair<std::string, std::string>> rows;  // File Type, Unsigned File
+    const char* outputFolder;
+  } tables[] = {
+      {demo::kFirstGenTable, 0, demo::kFirstGenFlash,
+       {{kFileTypeFastboot, demo::kBootFile}, {kFileTypeNonFs, demo::kRawFile}, {kFileTypeExt4, demo::kExt4SparseFile},
+        {kFileTypeYaffsOption, demo::kYaffsFile}, {kFileTypeNone, demo::kLogoFile}},
+       demo::kFirstGenOutput},
+      {demo::kLaterGenTable, 2, demo::kLaterGenFlash,
+       {{kFileTypeFastboot, demo::kBootFile}, {kFileTypeNonFs, demo::kRawFile}, {kFileTypeExt4, demo::kExt4SparseFile},
+        {kFileTypeUbi, demo::kUbiFile}, {kFileTypeNone, demo::kLogoFile}},
+       demo::kLaterGenOutput},
+  };
+  for (const auto& t : tables) {
+    SCOPED_TRACE(t.table);
+    PartitionTable table;
+    ASSERT_TRUE(LoadPartitionConfig(table, t.board, reporter, input + t.table));
+    ASSERT_EQ(table.rows.size(), t.rows.size());
+    for (size_t i = 0; i < t.rows.size(); ++i) {
+      const PartitionRow& row = table.rows[i];
+      EXPECT_TRUE(row.checked);
+      EXPECT_EQ(row.fileType, t.rows[i].first);
+      EXPECT_EQ(row.flashName, t.flash);
+      EXPECT_EQ(row.unsignedFile, input + t.rows[i].second);
+      const bool upgrade = row.fileType != kFileTypeFastboot && row.fileType != kFileTypeYaffsOption;
+      EXPECT_EQ(row.upgrade, upgrade ? kUpgradeYes : kUpgradeNo);
+    }
+    // The printed command names the table, the key list, the output folder and the program folder.
+    EXPECT_NE(r.out.find("--config " + input + t.table), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("--output " + ws + t.outputFolder), std::string::npos) << r.out;
+  }
+  EXPECT_NE(r.out.find("--home " + home_), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace tarnel
