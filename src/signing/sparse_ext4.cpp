@@ -329,8 +329,8 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
   ctx.StepDone();
 
   const uint64_t mapWritten = signFile.Written() - uint64_t{sections} * kSignatureBlockSize + indexTable.size();
-  if (!signFile.Write(indexTable.data(), indexTable.size()) || !signFile.WriteFill(0, mapLength - mapWritten) ||
-      !signFile.Commit()) {
+  if (mapWritten > mapLength || !signFile.Write(indexTable.data(), indexTable.size()) ||
+      !signFile.WriteFill(0, mapLength - mapWritten) || !signFile.Commit()) {
     ctx.Show(Format(kMsgWriteOutputFailed, tempSignPath.c_str()));
     return false;
   }
