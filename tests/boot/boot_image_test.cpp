@@ -83,7 +83,7 @@ bool RefOdd(const uint8_t* block) { return (RefFirstBlock(block)[7] & 1u) != 0; 
 // A message of n < 56 bytes padded to one block as FIPS 180-4 does.
 std::array<uint8_t, 64> PaddedBlock(const uint8_t* msg, size_t n) {
   std::array<uint8_t, 64> block{};
-  std::memcpy(block.data(), msg, n);
+  std::copy(msg, msg + n, block.begin());
   block[n] = 0x80;
   const uint64_t bits = 8 * n;
   for (size_t i = 0; i < 8; ++i) block[63 - i] = static_cast<uint8_t>(bits >> (8 * i));

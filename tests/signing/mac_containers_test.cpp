@@ -141,7 +141,7 @@ class ContainerTest : public ::testing::Test {
     const size_t headerSize = keyPart ? 124 : 116;
     for (size_t i = 92; i < headerSize; ++i) EXPECT_EQ(img[i], 0) << i;
     EXPECT_TRUE(AllFF(img, headerSize, p));
-    EXPECT_EQ(std::memcmp(img.data() + p, src.data(), l), 0);
+    EXPECT_TRUE(std::equal(src.begin(), src.end(), img.begin() + p));
     EXPECT_TRUE(AllFF(img, p + l, p + d));
     const std::vector<uint8_t> mac = ReferenceMac(ctx_.imageMacKey, img.data(), p + d);
     EXPECT_EQ(std::vector<uint8_t>(img.begin() + p + d, img.begin() + p + d + 16), mac);
@@ -159,7 +159,7 @@ class ContainerTest : public ::testing::Test {
     const size_t t = (16 * n + p + b - 1) / b * b;
     EXPECT_EQ(img.size(), d + t);
     if (img.size() != d + t) return img;
-    EXPECT_EQ(std::memcmp(img.data(), src.data(), l), 0);
+    EXPECT_TRUE(std::equal(src.begin(), src.end(), img.begin()));
     EXPECT_TRUE(AllFF(img, l, d));
     const uint8_t* h = img.data() + d;
     EXPECT_EQ(std::memcmp(h, "Corvantis_KELVA_ImgHead_MagicNu\0", 32), 0);
