@@ -129,12 +129,13 @@ bool SameRows(const std::vector<PartitionRow>& a, const std::vector<PartitionRow
 
 }  // namespace
 
-void CListCtrlEx::ReloadTable(const std::function<void()>& change) {
+void CListCtrlEx::ReloadTable(const std::function<bool()>& change) {
   const std::vector<PartitionRow> before = table_.rows;
   const int prevRow = table_.m_nPrevRow;
   const int curRow = table_.m_nCurRow;
-  change();
-  if (SameRows(before, table_.rows) && prevRow == table_.m_nPrevRow && curRow == table_.m_nCurRow) return;
+  const bool replaced = change();
+  if (!replaced && SameRows(before, table_.rows) && prevRow == table_.m_nPrevRow && curRow == table_.m_nCurRow)
+    return;
   // The rows were replaced: the editors go without copying anything back.
   CloseEditors();
   model_->BeginReload();

@@ -64,8 +64,8 @@ class CListCtrlEx : public QTableView {
   [[nodiscard]] static QStringList UpgradeOptions();
 
   // Runs `change`, which may rewrite the table directly (a file load), and
-  // brings the view up to date when it did.
-  void ReloadTable(const std::function<void()>& change);
+  // brings the view up to date when it returned true or changed the table.
+  void ReloadTable(const std::function<bool()>& change);
 
   [[nodiscard]] CPartitionModel* PartitionModel() const { return model_; }
   [[nodiscard]] PartitionTable& Table() { return table_; }

@@ -265,8 +265,10 @@ void CPellgraveDlg::OnConfigBrowse() {
   const std::string path = NativePath(chosen);
   WriteProfileString(kSettingConfigFile, Q(path));
   bool loaded = false;
-  list_->ReloadTable(
-      [&] { loaded = LoadPartitionConfig(ws_.table, ws_.app.m_nBoardType, *reporter_, path); });
+  list_->ReloadTable([&] {
+    loaded = LoadPartitionConfig(ws_.table, ws_.app.m_nBoardType, *reporter_, path);
+    return loaded;
+  });
   if (!loaded) return;
   configPath_->setText(Q(path));
   ws_.app.m_strInputDir = FolderPart(path);

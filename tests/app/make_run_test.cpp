@@ -1,0 +1,190 @@
+// A whole Make run started from the window over a small later-generation
+// workspace: the controls during and after the run, the closing message, the
+// signed outputs (checked with OpenSSL and the public key only), and a close
+// request while the run is going.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <filesystem>
+
+#include "app_test_support.h"
+
+using namespace tarnel;
+using namespace tarnel::app;
+using namespace tarnel::app::test;
+using tarnel::test::PatternBytes;
+using tarnel::test::ReadBytes;
+using tarnel::test::SharedKeyListText;
+using tarnel::test::SplitLines;
+using tarnel::test::VerifyWithPublicKey;
+using tarnel::test::WriteBytes;
+using tarnel::test::WriteText;
+
+namespace {
+
+constexpr size_t kBlock = 8192;
+
+// Inputs of a later-generation board: key list, Android test key files and
+// two raw images, with a table of two checked "Non-File System" rows.
+struct Workspace2 {
+  explicit Workspace2(DialogFixture& f) : inputDir(f.home.root.Path() + "in/"), outputDir(f.home.root.Path() + "out") {
+    std::filesystem::create_directories(inputDir);
+    std::filesystem::create_directories(outputDir);
+    keyList = inputDir + "Keys_for_signature.txt";
+    WriteText(keyList, SharedKeyListText());
+    WriteText(inputDir + "testkey.pk8", "pk8");
+    WriteText(inputDir + "testkey.x509.pem", "pem");
+    kernel = PatternBytes(20000, 7);
+    logo = PatternBytes(8192, 9);
+    WriteBytes(inputDir + "kernel.bin", kernel);
+    WriteBytes(inputDir + "logo.bin", logo);
+    table = inputDir + "PartConfig.xml";
+    WriteTableFile(table, {{"1", "kernel", "Non-File System", "EMMC_8G", "No", "kernel.bin"},
+                           {"0", "unused", "Non-File System", "EMMC_8G", "No", "missing.bin"},
+                           {"1", "logo", "non-file system", "emmc_8g", "No", "logo.bin"}});
+  }
+  // Board type 2, table, key list and output folder, as a person would.
+  void Prepare(DialogFixture& f, bool defaultOutput) {
+    f.dlg->BoardTypeBox()->setCurrentIndex(2);
+    f.ui.paths.push_back(Q(table));
+    QTest::mouseClick(f.dlg->ConfigBrowseButton(), Qt::LeftButton);
+    f.ui.paths.push_back(Q(keyList));
+    QTest::mouseClick(f.dlg->KeysBrowseButton(), Qt::LeftButton);
+    if (defaultOutput) {
+      QTest::mouseClick(f.dlg->DefaultOutputBox(), Qt::LeftButton, {}, QPoint(5, 8));
+    } else {
+      f.ui.paths.push_back(Q(outputDir));
+      QTest::mouseClick(f.dlg->OutputBrowseButton(), Qt::LeftButton);
+    }
+  }
+
+  std::string inputDir, outputDir, keyList, table;
+  std::vector<uint8_t> kernel, logo;
+};
+
+// The image signed whole: the source, 0xFF up to a block boundary, one
+// signature block whose signature verifies over the source bytes.
+bool SignedWhole(const std::vector<uint8_t>& source, const std::string& path) {
+  const std::vector<uint8_t> out = ReadBytes(path);
+  const size_t blocks = (source.size() + kBlock - 1) / kBlock;
+  if (out.size() != (blocks + 1) * kBlock) return false;
+  if (!std::equal(source.begin(), source.end(), out.begin())) return false;
+  for (size_t i = source.size(); i < blocks * kBlock; ++i)
+    if (out[i] != 0xFF) return false;
+  const std::vector<std::string> keys = SplitLines(SharedKeyListText());
+  return VerifyWithPublicKey(keys[0], keys[1], source.data(), source.size(), out.data() + blocks * kBlock + 116, 256);
+}
+
+}  // namespace
+
+class MakeRunTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() { ClearSettings(); }
+
+  void wholeRunFromTheWindow() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    Workspace2 w(f);
+    w.Prepare(f, /*defaultOutput=*/true);
+    QVERIFY(f.ui.messages.empty());
+    QCOMPARE(f.ws.table.rows.size(), size_t{3});
+
+    // What the eight controls and the bar look like while the closing message is up.
+    std::vector<bool> enabledDuringRun;
+    int progressAtMessage = -1;
+    f.ui.onMessage = [&](const MessageRequest&) {
+      for (QWidget* control : f.dlg->MakeControls()) enabledDuringRun.push_back(control->isEnabled());
+      progressAtMessage = f.dlg->ProgressBar()->value();
+    };
+    QSignalSpy finished(f.dlg.get(), &CPellgraveDlg::makeFinished);
+    QTest::mouseClick(f.dlg->MakeButton(), Qt::LeftButton);
+    QVERIFY(f.dlg->IsMaking());
+    QVERIFY(!f.dlg->MakeButton()->isEnabled());
+    QVERIFY(QTest::qWaitFor([&] { return !f.dlg->IsMaking(); }, 60000));
+    QCOMPARE(finished.count(), 1);
+
+    QCOMPARE(f.ui.Texts(), QStringList{"All files signed successfully!"});
+    QCOMPARE(f.ui.messages[0].caption, QString("Tarnel"));
+    QCOMPARE(enabledDuringRun, std::vector<bool>(8, false));
+    QCOMPARE(progressAtMessage, f.dlg->ProgressBar()->maximum());
+    QCOMPARE(f.dlg->ProgressBar()->value(), 0);
+    // Enabled again, except Output Browse while the default output is checked.
+    for (QWidget* control : f.dlg->MakeControls())
+      QCOMPARE(control->isEnabled(), control != f.dlg->OutputBrowseButton());
+
+    const std::string out = f.home.appDir + "Output/";
+    QVERIFY(SignedWhole(w.kernel, out + "kernel.img"));
+    QVERIFY(SignedWhole(w.logo, out + "logo.img"));
+    QVERIFY(!std::filesystem::exists(out + "unused.img"));
+  }
+
+  void failingRunReportsItsRowAndEnablesTheControls() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    Workspace2 w(f);
+    w.Prepare(f, /*defaultOutput=*/false);
+    std::filesystem::remove(w.inputDir + "logo.bin");
+    QTest::mouseClick(f.dlg->MakeButton(), Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor([&] { return !f.dlg->IsMaking(); }, 60000));
+    QVERIFY(!f.ui.messages.empty());
+    QCOMPARE(f.ui.messages.back().text, QString("Failed to sign Non-File System part in the Line 3!"));
+    for (QWidget* control : f.dlg->MakeControls()) QVERIFY(control->isEnabled());
+    QVERIFY(SignedWhole(w.kernel, w.outputDir + "/kernel.img"));
+    QVERIFY(!std::filesystem::exists(w.outputDir + "/logo.img"));
+  }
+
+  void closeDuringTheRunWaitsForItsEnd() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    Workspace2 w(f);
+    w.Prepare(f, /*defaultOutput=*/false);
+    // While the worker waits on its closing message the user closes the window.
+    bool asked = false;
+    f.ui.onMessage = [&](const MessageRequest& m) {
+      if (m.text != "All files signed successfully!") return;
+      f.ui.answers.push_back(QMessageBox::Ok);
+      f.ui.answers.push_front(QMessageBox::Yes);
+      QVERIFY(!f.dlg->close());
+      asked = true;
+      QVERIFY(f.dlg->isVisible());
+      QVERIFY(f.dlg->CloseAfterMake());
+    };
+    QTest::mouseClick(f.dlg->MakeButton(), Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor([&] { return !f.dlg->IsMaking(); }, 60000));
+    QVERIFY(asked);
+    QCOMPARE(f.ui.Texts(), (QStringList{"All files signed successfully!", QString::fromUtf8(kMsgCloseWhileMaking)}));
+    QCOMPARE(f.ui.messages[1].buttons, QMessageBox::Yes | QMessageBox::No);
+    QVERIFY(QTest::qWaitFor([&] { return !f.dlg->isVisible(); }, 5000));
+    QVERIFY(SignedWhole(w.kernel, w.outputDir + "/kernel.img"));
+  }
+
+  void windowDestroyedDuringTheRunReleasesTheWorker() {
+    auto f = std::make_unique<DialogFixture>();
+    QVERIFY(f->Start());
+    Workspace2 w(*f);
+    w.Prepare(*f, /*defaultOutput=*/false);
+    QTest::mouseClick(f->dlg->MakeButton(), Qt::LeftButton);
+    // No event processing: the worker's first report waits for the window,
+    // which goes away; the run ends without it and nothing is left running.
+    f->dlg.reset();
+    QVERIFY(SignedWhole(w.kernel, w.outputDir + "/kernel.img"));
+    QVERIFY(f->ui.messages.empty());
+  }
+};
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QTemporaryDir settings;
+  UseTemporarySettings(settings.path());
+  MakeRunTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "make_run_test.moc"

@@ -1,0 +1,412 @@
+// The main window: start-up, layout, the board type, the Browse commands with
+// their remembered paths, Save config as, the close question, Enter and About.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <filesystem>
+
+#include "app_test_support.h"
+#include "common/platform.h"
+
+using namespace tarnel;
+using namespace tarnel::app;
+using namespace tarnel::app::test;
+using tarnel::test::ReadText;
+using tarnel::test::SharedKeyListText;
+using tarnel::test::WriteText;
+
+namespace {
+
+QString Setting(const char* key) {
+  QSettings settings;
+  settings.beginGroup("Tarnel");
+  return settings.value(key).toString();
+}
+
+void SetSetting(const char* key, const QString& value) {
+  QSettings settings;
+  settings.beginGroup("Tarnel");
+  settings.setValue(key, value);
+}
+
+// A table of three complete rows next to the program folder.
+std::string WriteSampleTable(const DialogFixture& f, const std::string& name = "PartConfig.xml") {
+  const std::string folder = f.home.root.Path() + "tables/";
+  std::filesystem::create_directories(folder);
+  WriteTableFile(folder + name, {{"1", "kernel", "Non-File System", "EMMC_8G", "No", "kernel.bin"},
+                                 {"0", "system", "Ext4 File System", "NAND_2K", "Yes", "C:\\img\\system.img"},
+                                 {"1", "boot", "Fastboot", "NAND_4K", "No", ""}});
+  return folder + name;
+}
+
+}  // namespace
+
+class PellgraveDlgTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() { ClearSettings(); }
+
+  void startupEndsWhenConfigOrJreIsMissing() {
+    {
+      DialogFixture f(false, false);
+      QVERIFY(!f.dlg->Startup());
+      QCOMPARE(f.ui.Texts(), QStringList{"\"" + Q(f.home.appDir) + "Config\" not find!"});
+      QCOMPARE(f.ui.messages[0].caption, QString("Tarnel"));
+      QVERIFY(!IsFolder(f.home.appDir + "Temp"));
+    }
+    {
+      DialogFixture f(true, false);
+      QVERIFY(!f.dlg->Startup());
+      QCOMPARE(f.ui.Texts(), QStringList{"\"" + Q(f.home.appDir) + "jre\" not find!"});
+    }
+    {
+      DialogFixture f(false, true);
+      QVERIFY(!f.dlg->Startup());
+      QCOMPARE(f.ui.Texts(), QStringList{"\"" + Q(f.home.appDir) + "Config\" not find!"});
+    }
+  }
+
+  void startupState() {
+    SetSetting("ConfigFile", "/remembered/PartConfig.xml");  // seeds choosers only
+    DialogFixture f;
+    QVERIFY(f.Start());
+    CPellgraveDlg& d = *f.dlg;
+    QVERIFY(f.ui.messages.empty());
+    QCOMPARE(d.windowTitle(), QString("Tarnel V3.0"));
+    QCOMPARE(d.size(), QSize(760, 570));
+    QCOMPARE(d.BoardTypeBox()->count(), 6);
+    QCOMPARE(d.BoardTypeBox()->currentIndex(), 0);
+    QCOMPARE(d.BoardTypeBox()->itemText(5), QString("Qm5820SB400"));
+    QCOMPARE(d.ConfigBrowseButton()->text(), QString("Browse..."));
+    QCOMPARE(d.DefaultOutputBox()->text(), QString("Default Output Path:"));
+    QVERIFY(!d.DefaultOutputBox()->isChecked());
+    QCOMPARE(d.MakeButton()->text(), QString("Make"));
+    QCOMPARE(d.SaveConfigButton()->text(), QString("Save config as"));
+    QCOMPARE(d.CancelButton()->text(), QString("Cancel"));
+    QVERIFY(d.CancelButton()->isHidden());
+    QVERIFY(d.ConfigPathBox()->text().isEmpty() && d.KeysPathBox()->text().isEmpty() &&
+            d.OutputPathBox()->text().isEmpty());
+    QVERIFY(d.ConfigPathBox()->isReadOnly());
+    for (QWidget* control : d.MakeControls()) QVERIFY(control->isEnabled());
+    QVERIFY(IsFolder(f.home.appDir + "Temp") && IsFolder(f.home.appDir + "Output"));
+    QCOMPARE(f.ws.flashTable.size(), size_t{4});
+    QCOMPARE(f.ws.flashTable[3].strFlashName, std::string("EMMC_8G"));
+    QCOMPARE(d.List()->FlashNameOptions(), (QStringList{"NAND_2K", "NAND_4K", "SPI_16M", "EMMC_8G"}));
+    QCOMPARE(d.List()->FileTypeOptions(), (QStringList{"None", "Fastboot", "Non-File System", "yaffs File System",
+                                                       "Ext4 File System"}));
+    QCOMPARE(d.List()->model()->rowCount(), 0);
+    QVERIFY(!f.ws.table.m_bModified);
+  }
+
+  void layoutFollowsEveryResize() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    CPellgraveDlg& d = *f.dlg;
+    for (QSize size : {QSize(760, 570), QSize(1001, 703)}) {
+      d.resize(size);
+      const int w = size.width();
+      const int h = size.height();
+      QCOMPARE(d.BoardTypeBox()->geometry(), QRect(90, 20, 105, 16));
+      QCOMPARE(d.ConfigPathBox()->geometry(), QRect(22, 77, w - 112, 22));
+      QCOMPARE(d.ConfigBrowseButton()->geometry(), QRect(w - 80, 76, 70, 24));
+      QCOMPARE(d.KeysPathBox()->geometry(), QRect(22, 125, w - 112, 22));
+      QCOMPARE(d.KeysBrowseButton()->geometry(), QRect(w - 80, 124, 70, 24));
+      QCOMPARE(d.DefaultOutputBox()->geometry(), QRect(10, 150, 180, 16));
+      QCOMPARE(d.OutputPathBox()->geometry(), QRect(22, 171, w - 112, 22));
+      QCOMPARE(d.OutputBrowseButton()->geometry(), QRect(w - 80, 170, 70, 24));
+      QCOMPARE(d.List()->geometry(), QRect(10, 204, w - 20, h - 271));
+      QCOMPARE(d.MakeButton()->geometry(), QRect(w / 4 - 50, h - 62, 100, 24));
+      QCOMPARE(d.SaveConfigButton()->geometry(), QRect(3 * (w / 4) - 50, h - 62, 100, 24));
+      QCOMPARE(d.ProgressBar()->geometry(), QRect(10, h - 28, w - 20, 18));
+      QCOMPARE(d.List()->columnWidth(5), d.List()->viewport()->width() - 466);
+    }
+  }
+
+  void boardTypeChangeEmptiesFileTypesWithoutMarkingTheTable() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    f.ui.paths.push_back(Q(WriteSampleTable(f)));
+    f.dlg->OnConfigBrowse();
+    QCOMPARE(f.ws.table.rows.size(), size_t{3});
+    QVERIFY(!f.ws.table.m_bModified);
+    ClickCell(f.dlg->List(), 0, kColOutputName);
+
+    f.dlg->BoardTypeBox()->setCurrentIndex(2);
+    QCOMPARE(f.ws.app.m_nBoardType, 2);
+    for (const PartitionRow& row : f.ws.table.rows) QVERIFY(row.fileType.empty());
+    QCOMPARE(f.ws.table.rows[0].flashName, std::string("EMMC_8G"));
+    QVERIFY(!f.ws.table.m_bModified);
+    QCOMPARE(f.dlg->List()->FileTypeOptions(),
+             (QStringList{"None", "Fastboot", "Non-File System", "Ubi File System", "Ext4 File System"}));
+    QCOMPARE(f.dlg->List()->FileTypeEditor()->count(), 5);
+    QCOMPARE(f.dlg->List()->FileTypeEditor()->currentIndex(), -1);
+
+    f.dlg->BoardTypeBox()->setCurrentIndex(1);
+    QCOMPARE(f.dlg->List()->FileTypeOptions()[3], QString("yaffs File System"));
+    // Only the board type changed: closing asks nothing.
+    f.dlg->close();
+    QVERIFY(f.ui.messages.empty());
+  }
+
+  void configBrowseLoadsTheTableAndRemembersThePath() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    const std::string table = WriteSampleTable(f);
+    f.ui.paths.push_back(Q(table));
+    QTest::mouseClick(f.dlg->ConfigBrowseButton(), Qt::LeftButton);
+    QCOMPARE(f.ui.choosers.size(), size_t{1});
+    const ChooserRequest& first = f.ui.choosers[0];
+    QCOMPARE(first.kind, ChooserKind::OpenFile);
+    QCOMPARE(first.fileName, QString("PartConfig.xml"));
+    QCOMPARE(first.folder, Q(f.home.appDir + "Config"));
+    QCOMPARE(first.filters, (QStringList{"*.xml", "All Files(*.*)"}));
+    QCOMPARE(f.dlg->ConfigPathBox()->text(), Q(table));
+    QCOMPARE(f.ws.app.m_strInputDir, f.home.root.Path() + "tables/");
+    QCOMPARE(Setting("ConfigFile"), Q(table));
+    QCOMPARE(f.dlg->List()->model()->rowCount(), 3);
+    QVERIFY(f.dlg->List()->DeleteButton(2) != nullptr);
+    // Unsigned files are looked for next to the table.
+    QCOMPARE(f.ws.table.rows[1].unsignedFile, f.home.root.Path() + "tables/system.img");
+
+    // The next chooser starts from the remembered file.
+    const std::string bad = f.home.root.Path() + "broken/bad.xml";
+    std::filesystem::create_directories(f.home.root.Path() + "broken");
+    WriteText(bad, "not xml at all <");
+    f.ui.paths.push_back(Q(bad));
+    f.dlg->OnConfigBrowse();
+    QCOMPARE(f.ui.choosers[1].fileName, QString("PartConfig.xml"));
+    QCOMPARE(f.ui.choosers[1].folder, Q(f.home.root.Path() + "tables/"));
+    // A failed load records its path but changes nothing else.
+    QCOMPARE(f.ui.Texts(), QStringList{"Failed to open the partition config file!"});
+    QCOMPARE(Setting("ConfigFile"), Q(bad));
+    QCOMPARE(f.dlg->ConfigPathBox()->text(), Q(table));
+    QCOMPARE(f.ws.app.m_strInputDir, f.home.root.Path() + "tables/");
+    QCOMPARE(f.ws.table.rows.size(), size_t{3});
+
+    // A remembered text without a separator is the start folder only.
+    SetSetting("ConfigFile", "plainfolder");
+    f.dlg->OnConfigBrowse();
+    QCOMPARE(f.ui.choosers[2].folder, QString("plainfolder"));
+    QVERIFY(f.ui.choosers[2].fileName.isEmpty());
+  }
+
+  void configBrowseKeepsTheEditedRowWhenTheFileIsRefused() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    f.ui.paths.push_back(Q(WriteSampleTable(f)));
+    f.dlg->OnConfigBrowse();
+    ClickCell(f.dlg->List(), 1, kColOutputName);
+    const std::string other = f.home.root.Path() + "other.xml";
+    WriteText(other, "<?xml version=\"1.0\"?><SomethingElse/>");
+    f.ui.paths.push_back(Q(other));
+    f.dlg->OnConfigBrowse();
+    QCOMPARE(f.ui.Texts(), QStringList{"Invalid the partition config file!"});
+    QCOMPARE(f.dlg->List()->EditorRow(), 1);
+    QCOMPARE(f.ws.table.m_nCurRow, 1);
+  }
+
+  void configBrowseRefusedRowOnTheBoardKeepsTheRowsRead() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    const std::string path = f.home.root.Path() + "ubi.xml";
+    WriteTableFile(path, {{"1", "a", "None", "EMMC_8G", "No", ""}, {"1", "b", "Ubi File System", "EMMC_8G", "No", ""}});
+    f.ui.paths.push_back(Q(path));
+    f.dlg->OnConfigBrowse();
+    QCOMPARE(f.ui.Texts(), QStringList{"RA100 not Support Ubi File System "});
+    QCOMPARE(f.ui.messages[0].caption, QString("Error"));
+    QCOMPARE(f.ui.messages[0].icon, QMessageBox::Critical);
+    QCOMPARE(f.dlg->List()->model()->rowCount(), 2);  // the view shows what the table holds
+    QVERIFY(f.dlg->ConfigPathBox()->text().isEmpty());
+    QVERIFY(f.ws.app.m_strInputDir.empty());
+  }
+
+  void keysBrowseFailureStillRecordsFolderAndPath() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    const std::string bad = f.home.root.Path() + "badkeys/keys.txt";
+    std::filesystem::create_directories(f.home.root.Path() + "badkeys");
+    WriteText(bad, "only one line\n");
+    f.ui.paths.push_back(Q(bad));
+    QTest::mouseClick(f.dlg->KeysBrowseButton(), Qt::LeftButton);
+    QCOMPARE(f.ui.choosers[0].fileName, QString("Keys_for_signature.txt"));
+    QCOMPARE(f.ui.choosers[0].folder, Q(f.home.appDir + "Config"));
+    QCOMPARE(f.ui.choosers[0].filters, (QStringList{"*.txt", "All Files(*.*)"}));
+    QCOMPARE(f.ui.messages.size(), size_t{1});
+    QCOMPARE(f.ws.app.m_strInputDir, f.home.root.Path() + "badkeys/");
+    QCOMPARE(Setting("KeysFile"), Q(bad));
+    QVERIFY(f.dlg->KeysPathBox()->text().isEmpty());
+    QVERIFY(f.ws.app.m_strKeysFile.empty());
+
+    const std::string good = f.home.root.Path() + "keys/Keys_for_signature.txt";
+    std::filesystem::create_directories(f.home.root.Path() + "keys");
+    WriteText(good, SharedKeyListText());
+    f.ui.paths.push_back(Q(good));
+    f.dlg->OnKeysBrowse();
+    QCOMPARE(f.ui.choosers[1].folder, Q(f.home.root.Path() + "badkeys/"));
+    QCOMPARE(f.ui.choosers[1].fileName, QString("keys.txt"));
+    QCOMPARE(f.ui.messages.size(), size_t{1});
+    QCOMPARE(f.dlg->KeysPathBox()->text(), Q(good));
+    QCOMPARE(f.ws.app.m_strKeysFile, good);
+    QCOMPARE(f.ws.keyLines.size(), size_t{23});
+  }
+
+  void outputBrowseAndDefaultOutputToggle() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    const std::string out = f.home.root.Path() + "out";
+    std::filesystem::create_directories(out);
+    f.ui.paths.push_back(Q(out));
+    QTest::mouseClick(f.dlg->OutputBrowseButton(), Qt::LeftButton);
+    QCOMPARE(f.ui.choosers[0].kind, ChooserKind::Folder);
+    QCOMPARE(f.ui.choosers[0].title, QString("选择输出路径："));
+    QCOMPARE(f.ui.choosers[0].folder, Q(f.home.appDir + "Config"));
+    QCOMPARE(f.dlg->OutputPathBox()->text(), Q(out + "/"));
+    QCOMPARE(f.ws.app.m_strOutputPath, out + "/");
+    QCOMPARE(Setting("OutputPath"), Q(out + "/"));
+
+    // A folder that already ends with its separator gets none added; the
+    // chooser opens on the remembered folder.
+    f.ui.paths.push_back("/");
+    f.dlg->OnOutputBrowse();
+    QCOMPARE(f.ui.choosers[1].folder, Q(out + "/"));
+    QCOMPARE(f.ws.app.m_strOutputPath, std::string("/"));
+    // Something that is no folder is ignored.
+    f.ui.paths.push_back(Q(f.home.root.Path() + "missing"));
+    f.dlg->OnOutputBrowse();
+    QCOMPARE(f.ws.app.m_strOutputPath, std::string("/"));
+
+    QTest::mouseClick(f.dlg->DefaultOutputBox(), Qt::LeftButton, {}, QPoint(5, 8));
+    QVERIFY(f.dlg->DefaultOutputBox()->isChecked());
+    QCOMPARE(f.dlg->OutputPathBox()->text(), Q(f.home.appDir + "Output/"));
+    QCOMPARE(f.ws.app.m_strOutputPath, f.home.appDir + "Output/");
+    QVERIFY(!f.dlg->OutputBrowseButton()->isEnabled());
+    f.dlg->OnOutputBrowse();  // does nothing while checked
+    QCOMPARE(f.ui.choosers.size(), size_t{3});
+    QCOMPARE(Setting("OutputPath"), QString("/"));
+
+    QTest::mouseClick(f.dlg->DefaultOutputBox(), Qt::LeftButton, {}, QPoint(5, 8));
+    QVERIFY(f.dlg->OutputPathBox()->text().isEmpty());
+    QVERIFY(f.ws.app.m_strOutputPath.empty());
+    QVERIFY(f.dlg->OutputBrowseButton()->isEnabled());
+  }
+
+  void saveConfigAsWritesTheTable() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    const std::string target = f.home.root.Path() + "saved.xml";
+    f.ui.paths.push_back(Q(target));
+    QTest::mouseClick(f.dlg->SaveConfigButton(), Qt::LeftButton);
+    const ChooserRequest& request = f.ui.choosers[0];
+    QCOMPARE(request.kind, ChooserKind::SaveFile);
+    QCOMPARE(request.fileName, QString("PartConfig.xml"));
+    QCOMPARE(request.folder, Q(f.home.appDir + "/Input"));
+    QCOMPARE(request.filters, QStringList{"*.xml"});
+    QCOMPARE(request.defaultSuffix, QString("xml"));
+    QVERIFY(request.confirmOverwrite);
+    QVERIFY(!std::filesystem::exists(target));  // an empty table writes nothing
+
+    f.dlg->List()->AddRow();
+    f.ui.paths.push_back(Q(target));
+    f.dlg->OnSaveConfigAs();
+    QVERIFY(ReadText(target).find("OutputName=\"Part 00\"") != std::string::npos);
+    QVERIFY(!f.ws.table.m_bModified);
+    QVERIFY(f.ui.messages.empty());
+
+    // A file that cannot be written is reported and the table stays marked.
+    f.dlg->List()->AddRow();
+    f.ui.paths.push_back(Q(f.home.root.Path() + "no/such/folder/t.xml"));
+    QVERIFY(!f.dlg->OnSaveConfigAs());
+    QCOMPARE(f.ui.messages.size(), size_t{1});
+    QVERIFY(f.ui.messages[0].text.contains("no/such/folder/t.xml"));
+    QVERIFY(f.ws.table.m_bModified);
+  }
+
+  void closeAsksOnlyWhenTheTableChanged() {
+    {
+      DialogFixture f;
+      QVERIFY(f.Start());
+      QVERIFY(f.dlg->close());
+      QVERIFY(f.ui.messages.empty());
+      QVERIFY(!f.dlg->isVisible());
+    }
+    {
+      DialogFixture f;
+      QVERIFY(f.Start());
+      f.dlg->List()->AddRow();
+      f.ui.answers.push_back(QMessageBox::No);
+      QVERIFY(f.dlg->close());
+      QCOMPARE(f.ui.Texts(), QStringList{"Save partition table changes to file?"});
+      QCOMPARE(f.ui.messages[0].caption, QString("Save Tip"));
+      QCOMPARE(f.ui.messages[0].buttons, QMessageBox::Yes | QMessageBox::No);
+      QVERIFY(f.ui.choosers.empty());
+    }
+    {
+      // Yes, then the chooser is cancelled: the window closes all the same.
+      DialogFixture f;
+      QVERIFY(f.Start());
+      f.dlg->List()->AddRow();
+      f.ui.answers.push_back(QMessageBox::Yes);
+      QVERIFY(f.dlg->close());
+      QCOMPARE(f.ui.choosers.size(), size_t{1});
+      QVERIFY(!f.dlg->isVisible());
+    }
+    {
+      DialogFixture f;
+      QVERIFY(f.Start());
+      f.dlg->List()->AddRow();
+      const std::string target = f.home.root.Path() + "onclose.xml";
+      f.ui.answers.push_back(QMessageBox::Yes);
+      f.ui.paths.push_back(Q(target));
+      QTest::keyClick(f.dlg.get(), Qt::Key_Escape);  // the same way as the close box
+      QVERIFY(!f.dlg->isVisible());
+      QVERIFY(std::filesystem::exists(target));
+    }
+  }
+
+  void enterDoesNothing() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    f.dlg->MakeButton()->setFocus();
+    QTest::keyClick(f.dlg->MakeButton(), Qt::Key_Return);
+    QTest::keyClick(f.dlg.get(), Qt::Key_Enter);
+    f.dlg->ConfigPathBox()->setFocus();
+    QTest::keyClick(f.dlg->ConfigPathBox(), Qt::Key_Return);
+    QVERIFY(f.dlg->isVisible());
+    QVERIFY(f.ui.messages.empty());
+    QVERIFY(f.ui.choosers.empty());
+    QVERIFY(!f.dlg->IsMaking());
+  }
+
+  void aboutBox() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    std::unique_ptr<QDialog> about = f.dlg->CreateAboutBox();
+    QCOMPARE(about->windowTitle(), QString("About Tarnel"));
+    QCOMPARE(about->findChild<QLabel*>("edition")->text(), QString("Tarnel，3.0 Edition"));
+    const QString update = about->findChild<QLabel*>("update")->text();
+    QVERIFY2(QRegularExpression("^Update： [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}, [0-9]{2}:[0-9]{2}:[0-9]{2}$")
+                 .match(update)
+                 .hasMatch(),
+             qPrintable(update));
+  }
+};
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QTemporaryDir settings;
+  UseTemporarySettings(settings.path());
+  PellgraveDlgTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "pellgrave_dlg_test.moc"
