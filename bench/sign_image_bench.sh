@@ -10,6 +10,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 size_gib=${1:-3}
 build=${BUILD_DIR:-$root/build-bench}
+if [ ! -x /usr/bin/time ]; then
+  echo "needs /usr/bin/time (Debian package 'time')" >&2
+  exit 1
+fi
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_GUI=OFF -DTARNEL_BUILD_TESTS=OFF >/dev/null
