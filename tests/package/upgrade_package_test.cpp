@@ -247,14 +247,46 @@ class UpgradeRunTest : public UpgradePackageTest {
   }
 };
 
+// A small Ext4 image in Android's sparse format (mke2fs, img2simg) and a UBI
+// image (mkfs.ubifs, ubinize), as the build of a board delivers them.
+std::vector<uint8_t> SparseExt4Image(const std::string& work) {
+  fs::create_directories(work + "root");
+  test::WriteBytes(work + "root/firmware.bin", test::PatternBytes(2500000, 12));
+  std::string log;
+  EXPECT_EQ(test::RunShell("mke2fs -q -F -t ext4 -b 4096 -d " + test::Q(work + "root") + " " +
+                           test::Q(work + "fs.raw") + " 8M && img2simg " + test::Q(work + "fs.raw") + " " +
+                           test::Q(work + "fs.simg"), &log), 0) << log;
+  return ReadBytes(work + "fs.simg");
+}
+
+std::vector<uint8_t> UbiImage(const std::string& work) {
+  fs::create_directories(work + "root");
+  test::WriteBytes(work + "root/payload.bin", test::PatternBytes(2500000, 13));
+  test::WriteText(work + "ubinize.ini", "[rootfs]\nmode=ubi\nimage=" + work +
+                                        "rootfs.ubifs\nvol_id=0\nvol_type=dynamic\nvol_name=rootfs\n"
+                                        "vol_flags=autoresize\n");
+  std::string log;
+  EXPECT_EQ(test::RunShell("mkfs.ubifs -x none -r " + test::Q(work + "root") + " -m 2048 -e 126976 -c 64 -o " +
+                           test::Q(work + "rootfs.ubifs") + " && ubinize -o " + test::Q(work + "rootfs.ubi") +
+                           " -m 2048 -p 128KiB -s 2048 " + test::Q(work + "ubinize.ini"), &log), 0) << log;
+  return ReadBytes(work + "rootfs.ubi");
+}
+
 TEST_F(UpgradeRunTest, LaterBoardPackageIsSignedByJavaThenByRsa) {
   const auto raw = test::PatternBytes(5000, 8);
   fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", test::PatternBytes(300000, 5));
   fx.AddRow("raw", "None", "NAND_2K", "Yes", "raw.bin", raw);
+  fx.AddRow("system", "Ext4 File System", "NAND_2K", "Yes", "system.simg", SparseExt4Image(scratch / "ext4/"));
+  fx.AddRow("rootfs", "Ubi File System", "NAND_2K", "Yes", "rootfs.ubi", UbiImage(scratch / "ubi/"));
   fx.AddRow("logo", "Non-File System", "NAND_2K", "No", "logo.bin", test::PatternBytes(9000, 6));
-  ASSERT_TRUE(RunWholeMake()) << test::ReadText(TempDir() + "signapk.log");
+  ASSERT_TRUE(RunWholeMake()) << testing::PrintToString(fx.reporter.Messages())
+                              << test::ReadText(TempDir() + "signapk.log");
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Generate release package successfully!"});
-  EXPECT_EQ(FilesIn(fx.outputDir), (std::vector<std::string>{"kernel.img", "logo.img", "update.zip"}));
+  const std::vector<std::string> signedImages = {"kernel.img", "logo.img", "rootfs.img", "rootfs_Sign.img",
+                                                 "system.img", "system_Sign.img"};
+  std::vector<std::string> outputs = signedImages;
+  outputs.push_back("update.zip");
+  EXPECT_EQ(FilesIn(fx.outputDir), outputs);
 
   const auto sealed = ReadBytes(fx.outputDir + "update.zip");
   ASSERT_GE(sealed.size(), 8192u * 2);
@@ -264,16 +296,22 @@ TEST_F(UpgradeRunTest, LaterBoardPackageIsSignedByJavaThenByRsa) {
   ASSERT_EQ((length + 8191) / 8192 * 8192 + 8192, sealed.size());
   const auto lines = fx.KeyLineTexts();
   EXPECT_TRUE(test::VerifyWithPublicKey(lines[0], lines[1], sealed.data(), length, block + 116, 256));
-  ExpectSignedArchive({sealed.begin(), sealed.begin() + length}, {"kernel.img", "raw.img"});
+  ExpectSignedArchive({sealed.begin(), sealed.begin() + length},
+                      {"kernel.img", "raw.img", "system_Sign.img", "system.img", "rootfs_Sign.img", "rootfs.img"});
   const std::string wrapped = scratch / "wrapped.zip";
   EXPECT_EQ(test::UnzipEntry(wrapped, "raw.img", scratch / "x"), raw);
-  EXPECT_EQ(test::UnzipEntry(wrapped, "kernel.img", scratch / "x"), ReadBytes(fx.outputDir + "kernel.img"));
+  for (const std::string& name : signedImages) {
+    if (name == "logo.img") continue;  // not marked for upgrade
+    EXPECT_EQ(test::UnzipEntry(wrapped, name, scratch / "x"), ReadBytes(fx.outputDir + name)) << name;
+  }
 }
 
 TEST_F(UpgradeRunTest, FirstGenerationPackageIsSealedWithTheMacContainer) {
   fx.ws.app.m_nBoardType = 0;
   fx.AddRow("kernel", "Non-File System", "EMMC_8G", "Yes", "kernel.bin", test::PatternBytes(70000, 5));
-  ASSERT_TRUE(RunWholeMake()) << test::ReadText(TempDir() + "signapk.log");
+  fx.AddRow("system", "Ext4 File System", "EMMC_8G", "Yes", "system.raw", test::PatternBytes(1100000, 6));
+  ASSERT_TRUE(RunWholeMake()) << testing::PrintToString(fx.reporter.Messages())
+                              << test::ReadText(TempDir() + "signapk.log");
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Generate release package successfully!"});
 
   // eMMC packages are sealed with 1024-byte pages in 2048-byte blocks.
@@ -290,7 +328,8 @@ TEST_F(UpgradeRunTest, FirstGenerationPackageIsSealedWithTheMacContainer) {
   const uint32_t padded = (length + P - 1) / P * P;
   ASSERT_EQ(sealed.size() % B, 0u);
   ASSERT_GE(sealed.size(), P + padded + P);
-  ExpectSignedArchive({sealed.begin() + P, sealed.begin() + P + length}, {"kernel.img"});
+  // Ext4 rows of this generation have no signature file to pack.
+  ExpectSignedArchive({sealed.begin() + P, sealed.begin() + P + length}, {"kernel.img", "system.img"});
 
   // CBC-MAC under key list line 23: one AES-128-CBC pass, zero IV.
   long keyLength = 0;
