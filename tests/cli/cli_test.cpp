@@ -420,5 +420,55 @@ TEST_F(Cli, DemoWritesAWorkspaceForBothGenerations) {
   EXPECT_NE(r.out.find("--home " + home_), std::string::npos) << r.out;
 }
 
+// The demo's own commands, in a program folder like the built one (its flash
+// layout, signapk.jar and Java), sign both tables completely.
+TEST_F(Cli, DemoTablesSignEndToEnd) {
+  const std::string built = std::string(TARNEL_HOME_DIR) + "/";
+  if (!fs::exists(built + "jre/bin/java") || !fs::exists(built + "Config/signapk.jar"))
+    GTEST_SKIP() << "no Java or signapk.jar in " << built;
+  fs::remove_all(home_ + "jre");
+  fs::create_symlink(fs::canonical(built + "jre"), home_ + "jre");
+  fs::create_symlink(fs::canonical(built + "Config/signapk.jar"), home_ + "Config/signapk.jar");
+  fs::copy_file(built + "Config/FlashConfig.xml", home_ + "Config/FlashConfig.xml",
+                fs::copy_options::overwrite_existing);
+
+  ASSERT_EQ(Run("demo ws --home " + ShellQuote(home_)).status, 0);
+  const std::string ws = root_ / "ws/";
+  const std::string input = ws + demo::kInputFolder + "/";
+  for (const char* sample : {demo::kBootFile, demo::kCfgFile, demo::kExt4SparseFile, demo::kUbiFile, demo::kYaffsFile,
+                             demo::kTemplateFile, demo::kTestKeyPk8, demo::kTestKeyPem}) {
+    if (!fs::exists(input + sample)) GTEST_SKIP() << "the demo does not write " << sample << " yet";
+  }
+  const struct {
+    const char* board;
+    const char* table;
+    const char* output;
+    std::vector<const char*> images;
+  } runs[] = {
+      {"Qm5820RA100", demo::kFirstGenTable, demo::kFirstGenOutput,
+       {"fastboot.img", "kernel.img", "system.img", "userdata.img", kKeyPartName, kReleasePackageName}},
+      {"Qm5820RA200", demo::kLaterGenTable, demo::kLaterGenOutput,
+       {"fastboot.img", "kernel.img", "system.img", "system_Sign.img", "rootfs.img", "rootfs_Sign.img",
+        kReleasePackageName}},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.board);
+    const CliResult r = Run("make --board " + std::string(run.board) + " --config " +
+                            ShellQuote(input + run.table) + " --keys " + ShellQuote(input + kDefaultKeyListName) +
+                            " --output " + ShellQuote(ws + run.output) + " --home " + ShellQuote(home_));
+    EXPECT_EQ(r.status, 0);
+    ASSERT_FALSE(r.errLines.empty());
+    EXPECT_EQ(r.errLines.back(), kMsgPackageDone);
+    for (const char* image : run.images) EXPECT_TRUE(fs::exists(ws + run.output + "/" + image)) << image;
+  }
+  // The raw row of the later generation is a whole-image signature openssl accepts.
+  const std::vector<std::string> keyLines = SplitLines(ReadText(input + kDefaultKeyListName));
+  const std::vector<uint8_t> kernel = ReadBytes(input + demo::kRawFile);
+  const std::vector<uint8_t> signedKernel = ReadBytes(ws + demo::kLaterGenOutput + "/kernel.img");
+  ASSERT_EQ(signedKernel.size(), kernel.size() + kBlock);  // 3 MiB is a multiple of 8192
+  EXPECT_TRUE(test::VerifyWithPublicKey(keyLines[0], keyLines[1], kernel.data(), kernel.size(),
+                                        signedKernel.data() + kernel.size() + 116, 256));
+}
+
 }  // namespace
 }  // namespace tarnel
