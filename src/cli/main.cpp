@@ -18,7 +18,11 @@
 //
 // An empty --keys or --output value stands for a box left empty in the
 // window: the Make run then asks for it ("Please select the keys file!").
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -53,7 +57,11 @@ constexpr int kProgressWidth = 30;
 // line, cleared before each message.
 class ConsoleReporter : public RunReporter {
  public:
+#ifdef _WIN32
+  ConsoleReporter() : terminal_(::_isatty(::_fileno(stderr)) != 0) {}
+#else
   ConsoleReporter() : terminal_(::isatty(STDERR_FILENO) == 1) {}
+#endif
   ~ConsoleReporter() override { ClearProgress(); }
   ConsoleReporter(const ConsoleReporter&) = delete;
   ConsoleReporter& operator=(const ConsoleReporter&) = delete;

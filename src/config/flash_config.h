@@ -25,9 +25,11 @@ bool LoadFlashConfig(FlashTable& table, RunReporter& reporter, const std::string
 [[nodiscard]] std::vector<std::string> FillFlashNameList(const std::string& path);
 
 // Size syntax ("2K", "128K", "1M", "2048"): leading integer, then << 10 when the
-// text holds a K, then << 20 when it holds an M; 32-bit arithmetic.
+// text holds a K, then << 20 when it holds an M; 32-bit arithmetic. A leading
+// number beyond the 32-bit range reads as the limit ("99999999999" is
+// 2147483647); the shifts keep the low 32 bits ("-4K" is -4096, "1KM" 1 << 30).
 [[nodiscard]] int32_t ParseFlashSize(const std::string& text);
-// Plain integer: leading decimal integer, 32-bit.
+// Plain integer: leading decimal integer, held to the 32-bit range.
 [[nodiscard]] int32_t ParseFlashInteger(const std::string& text);
 
 }  // namespace tarnel
