@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "app/compact_style.h"
 #include "app/icons.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -50,7 +51,10 @@ void CHeaderCtrl::paintSection(QPainter* painter, const QRect& rect, int logical
   option.rect = rect;
   option.text.clear();
   option.icon = QIcon();
+  // The style leaves the painter clipped to nothing when it had no clip before.
+  painter->save();
   style()->drawControl(QStyle::CE_Header, &option, painter, this);
+  painter->restore();
   const QPixmap image = model()->headerData(logicalIndex, Qt::Horizontal, Qt::DecorationRole).value<QPixmap>();
   const QRect target = QStyle::alignedRect(layoutDirection(), Qt::AlignCenter, image.size(), rect);
   painter->drawPixmap(target, image);
@@ -60,6 +64,7 @@ void CHeaderCtrl::paintSection(QPainter* painter, const QRect& rect, int logical
 
 CListCtrlEx::CListCtrlEx(PartitionTable& table, UiHooks& hooks, QWidget* parent)
     : QTableView(parent), table_(table), hooks_(hooks), model_(new CPartitionModel(table, this)) {
+  compactStyle_ = new CCompactComboStyle(this);
   setHorizontalHeader(new CHeaderCtrl(this));
   setModel(model_);
   connect(model_, &QAbstractItemModel::rowsInserted, this,
@@ -275,6 +280,7 @@ void CListCtrlEx::OpenEditors(int row) {
   auto makeCombo = [this](const QStringList& options, int column, const char* name) {
     auto* combo = new QComboBox;
     combo->setEditable(false);
+    combo->setStyle(compactStyle_);
     combo->addItems(options);
     combo->setAccessibleName(tr(name));
     connect(combo, &QComboBox::activated, this, [this, combo, column](int index) {

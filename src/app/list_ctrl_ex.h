@@ -121,6 +121,7 @@ class CListCtrlEx : public QTableView {
   PartitionTable& table_;
   UiHooks& hooks_;
   CPartitionModel* model_;
+  QStyle* compactStyle_ = nullptr;  // the drop-down editors' style
   QStringList fileTypeOptions_;
   QStringList flashNameOptions_;
   bool setUp_ = false;

@@ -22,6 +22,7 @@
 #include <chrono>
 
 #include "app/app_settings.h"
+#include "app/compact_style.h"
 #include "app/icons.h"
 #include "app/list_ctrl_ex.h"
 #include "boot/key_list.h"
@@ -115,6 +116,14 @@ void CPellgraveDlg::CreateControls() {
   boardType_ = new QComboBox(this);
   boardType_->setObjectName("boardType");
   boardType_->setEditable(false);
+  {
+    // The list is 105 by 16 pixels: a slightly smaller font and a wider text
+    // field keep the board names whole.
+    QFont font = boardType_->font();
+    if (font.pointSizeF() > 1) font.setPointSizeF(font.pointSizeF() - 1);
+    boardType_->setFont(font);
+    boardType_->setStyle(new CCompactComboStyle(boardType_));
+  }
   boardTypeLabel_->setBuddy(boardType_);
   connect(boardType_, &QComboBox::currentIndexChanged, this, &CPellgraveDlg::OnBoardTypeChanged);
 
