@@ -32,7 +32,7 @@ int CPellgraveApp::Run() {
 
   CPellgraveDlg dialog(ws_, hooks_);
   QObject::connect(&instance, &CSingleInstance::raiseRequested, &dialog, &CPellgraveDlg::RaiseWindow);
-  if (!dialog.Startup()) return 0;
+  if (!dialog.Startup()) return 1;
   dialog.exec();
   return 0;
 }

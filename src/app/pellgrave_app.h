@@ -14,7 +14,8 @@ class CPellgraveApp {
  public:
   CPellgraveApp() = default;
 
-  // Start-up and the window's life; returns the program's exit code.
+  // Start-up and the window's life; returns the program's exit code (1 when
+  // the program folder lacks Config or jre, 0 otherwise).
   int Run();
 
   // The program folder: the executable's folder with its separator, trimmed.

@@ -119,6 +119,7 @@ class ListCtrlExTest : public QObject {
     QVERIFY(e.table.m_bModified);
     QVERIFY(e.list->PartitionModel()->HeaderTicked());
     ClickCheckBox(e.list.get(), 0);  // a single row does not change the header image
+    QVERIFY(!e.table.rows[0].checked);
     QVERIFY(e.list->PartitionModel()->HeaderTicked());
     ClickHeaderSection(e.list->horizontalHeader(), kColCheck);
     for (const PartitionRow& r : e.table.rows) QVERIFY(!r.checked);
@@ -177,6 +178,16 @@ class ListCtrlExTest : public QObject {
     QCOMPARE(e.list->CurRow(), 0);
     ClickCheckBox(e.list.get(), 2);
     QVERIFY(!e.table.rows[2].checked);
+    // The selected row's own box, and a row without a selection before it.
+    ClickCheckBox(e.list.get(), 0);
+    QVERIFY(e.table.rows[0].checked);
+    QCOMPARE(e.list->EditorRow(), 0);
+    ClickEmptySpace(e.list.get());
+    ClickCheckBox(e.list.get(), 1);
+    QVERIFY(e.table.rows[1].checked);
+    QCOMPARE(e.list->EditorRow(), -1);
+    QCOMPARE(e.list->FirstSelectedRow(), -1);
+    QCOMPARE(e.list->CurRow(), -1);
   }
 
   void clickOnEmptySpaceCopiesBackAndHidesEditors() {

@@ -2,6 +2,7 @@
 // window; a lock left by a killed copy does not block the next start.
 #include <QFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QSignalSpy>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -64,6 +65,41 @@ class SingleInstanceTest : public QObject {
     QVERIFY(!later.Acquire());
     QVERIFY(later.NotifyRunningCopy(3000));
     QVERIFY(raised.wait(3000) || raised.count() > 0);
+  }
+
+  // The program itself: a second start hands over to the running copy and
+  // ends; once the running copy is killed, the next start runs normally.
+  void programKeepsOneRunningCopy() {
+    QTemporaryDir runtime;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_RUNTIME_DIR", runtime.path());
+    env.insert("XDG_CONFIG_HOME", runtime.path() + "/config");
+    env.insert("HOME", runtime.path());
+    auto start = [&env](QProcess& p) {
+      p.setProcessEnvironment(env);
+      p.setProcessChannelMode(QProcess::MergedChannels);
+      p.start(TARNEL_APP_PATH, QStringList());
+      return p.waitForStarted(5000);
+    };
+    const QString socket = CSingleInstance(runtime.path()).SocketPath();
+
+    QProcess first;
+    QVERIFY(start(first));
+    QVERIFY(QTest::qWaitFor([&] { return QFile::exists(socket); }, 10000));
+    QProcess second;
+    QVERIFY(start(second));
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(first.state(), QProcess::Running);
+
+    first.kill();  // no chance to clean up its lock or socket
+    QVERIFY(first.waitForFinished(5000));
+    QProcess third;
+    QVERIFY(start(third));
+    QVERIFY(!third.waitForFinished(1500));  // it runs: the stale lock did not stop it
+    third.kill();
+    QVERIFY(third.waitForFinished(5000));
   }
 
   void lockLivesInTheUsersOwnFolder() {
