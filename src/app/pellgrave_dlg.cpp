@@ -50,7 +50,11 @@ class CPellgraveDlg::WindowReporter : public RunReporter {
     dialog_.bridge_.RunAndWait([this, maximum] { dialog_.progress_->setRange(0, std::max(0, maximum)); });
   }
   void SetProgressPos(int position) override {
-    dialog_.bridge_.RunAndWait([this, position] { dialog_.progress_->setValue(position); });
+    dialog_.bridge_.RunAndWait([this, position] {
+      // Past either end the bar stops at that end.
+      QProgressBar* bar = dialog_.progress_;
+      bar->setValue(std::clamp(position, bar->minimum(), bar->maximum()));
+    });
   }
   void Pause(int milliseconds) override {
     if (QThread::currentThread() == dialog_.thread()) {
@@ -357,13 +361,15 @@ void CPellgraveDlg::OnMake() {
   run_ = std::make_unique<MakeRun>(ws_, *this);
   worker_ = std::thread([this, run = run_.get()] {
     (void)RunMake(run->ctx);
-    bridge_.RunAndWait([this] { SetMakeControlsEnabled(true); });
+    // The controls come back in the same step that ends the run for the
+    // window, so no click can fall between the two.
     bridge_.Post([this] { OnMakeFinished(); });
   });
 }
 
 void CPellgraveDlg::OnMakeFinished() {
-  if (worker_.joinable()) worker_.join();
+  if (worker_.joinable()) worker_.join();  // it has nothing left to do
+  SetMakeControlsEnabled(true);
   making_ = false;
   emit makeFinished();
   if (closeAfterMake_) {
