@@ -153,10 +153,16 @@ bool SamePath(const std::string& a, const std::string& b) {
 
 enum class Expand { Ok, SourceFailed, Shown };
 
+constexpr size_t kFillPiece = 4096;
+
 // One chunk's expanded bytes into the section signer (which writes the data
 // file and signs every full section).
 Expand ExpandChunk(InFile& source, const SparseChunkView& chunk, SectionSigner& signer) {
   if (chunk.header.type == kChunkRaw && !source.Seek(chunk.dataPos)) return Expand::SourceFailed;
+  // The fill pattern laid out once; a copy starts at the byte whose phase it needs.
+  std::array<uint8_t, kFillPiece + 4> pattern{};
+  if (chunk.header.type == kChunkFill)
+    for (size_t k = 0; k < pattern.size(); ++k) pattern[k] = chunk.fill[k % 4];
   uint64_t left = chunk.expandedBytes;
   uint64_t done = 0;
   while (left > 0) {
@@ -169,7 +175,11 @@ Expand ExpandChunk(InFile& source, const SparseChunkView& chunk, SectionSigner& 
         if (!source.ReadExact(at, n)) return Expand::SourceFailed;
         break;
       case kChunkFill:
-        for (size_t k = 0; k < n; ++k) at[k] = chunk.fill[(done + k) % 4];
+        for (size_t k = 0; k < n;) {
+          const size_t piece = std::min(n - k, kFillPiece);
+          std::memcpy(at + k, pattern.data() + (done + k) % 4, piece);
+          k += piece;
+        }
         break;
       default:
         std::memset(at, 0, n);
