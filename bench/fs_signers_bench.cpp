@@ -23,9 +23,9 @@ namespace {
 using namespace tarnel;
 
 constexpr uint32_t kBlock = 4096;
-constexpr uint32_t kRawBlocks = 4096;        // 16 MiB of data
-constexpr uint32_t kFillBlocks = 4096;       // 16 MiB of one pattern
-constexpr uint32_t kDontCareBlocks = 8192;   // 32 MiB of zeros
+constexpr uint32_t kRawBlocks = 4096;       // 16 MiB of data
+constexpr uint32_t kFillBlocks = 4096;      // 16 MiB of one pattern
+constexpr uint32_t kDontCareBlocks = 8192;  // 32 MiB of zeros
 
 bool MakeSparse(const std::string& path, uint64_t gib) {
   const uint64_t rounds = gib * 16;  // 64 MiB each
@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
   std::printf("%s: %s -> %llu bytes", kind.c_str(), ok ? "ok" : "FAILED",
               static_cast<unsigned long long>(StatPath(output).size));
   if (kind != "yaffs")
-    std::printf(", signature file %llu bytes", static_cast<unsigned long long>(StatPath(work + "signed_Sign.img").size));
+    std::printf(", signature file %llu bytes",
+                static_cast<unsigned long long>(StatPath(work + "signed_Sign.img").size));
   std::printf("\n");
   return ok ? 0 : 1;
 }

@@ -30,7 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return true;
   };
   if (tarnel::WalkSparseImage(read, size, header, visit) != SparseVerdict::Ok) std::abort();
-  if (count != header.totalChunks || next != header.ExpandedLength() || next == 0 || next > 0xFFFFFFFFull)
-    std::abort();
+  if (count != header.totalChunks || next != header.ExpandedLength() || next == 0 || next > 0xFFFFFFFFull) std::abort();
   return 0;
 }

@@ -26,9 +26,9 @@ constexpr const char* kWorkFolder = ".fs-samples";
 constexpr const char* kToolLog = "tools.log";
 constexpr const char* kExt4Size = "24M";
 constexpr uint32_t kExt4BlockSize = 4096;
-constexpr size_t kFirmwareSize = 2500000;   // keeps the sparse image above 2 MiB
-constexpr size_t kPatternFileSize = 262144; // whole blocks of one 4-byte pattern: fill chunks
-constexpr size_t kUbiPayloadSize = 2700000; // keeps the UBI image above 2 MiB
+constexpr size_t kFirmwareSize = 2500000;    // keeps the sparse image above 2 MiB
+constexpr size_t kPatternFileSize = 262144;  // whole blocks of one 4-byte pattern: fill chunks
+constexpr size_t kUbiPayloadSize = 2700000;  // keeps the UBI image above 2 MiB
 
 // UBI geometry of a 2K-page NAND with 128K erase blocks.
 constexpr const char* kUbiMinIo = "2048";
@@ -195,8 +195,8 @@ bool WriteExt4Sample(const std::string& inputDir, const std::string& work, std::
   if (!WriteSampleTree(root, kFirmwareSize, error)) return false;
   // A fixed UUID and hash seed keep the file system the same from run to run.
   if (!Run({mke2fs, "-q", "-F", "-t", "ext4", "-b", std::to_string(kExt4BlockSize), "-L", "system", "-U",
-            "5d1c0a3e-7b2f-4e61-9a8c-2f4b6d8e0c1a", "-E", "hash_seed=5d1c0a3e-7b2f-4e61-9a8c-2f4b6d8e0c1a,root_owner=0:0",
-            "-d", root, raw, kExt4Size},
+            "5d1c0a3e-7b2f-4e61-9a8c-2f4b6d8e0c1a", "-E",
+            "hash_seed=5d1c0a3e-7b2f-4e61-9a8c-2f4b6d8e0c1a,root_owner=0:0", "-d", root, raw, kExt4Size},
            work, error))
     return false;
   if (!Run({img2simg, raw, sparse}, work, error)) return false;
@@ -231,8 +231,8 @@ bool WriteUbiSample(const std::string& inputDir, const std::string& work, std::s
 constexpr size_t kYaffsPage = 2048;
 constexpr size_t kYaffsSpare = 64;
 constexpr size_t kYaffsPagesPerBlock = 64;
-constexpr size_t kTagsOffset = 2;             // after the bad-block marker bytes
-constexpr uint32_t kFirstSequence = 0x1000;   // lowest block sequence number
+constexpr size_t kTagsOffset = 2;            // after the bad-block marker bytes
+constexpr uint32_t kFirstSequence = 0x1000;  // lowest block sequence number
 constexpr uint32_t kRootObject = 1;
 constexpr uint32_t kFirstObject = 257;
 constexpr uint32_t kTypeFile = 1;
@@ -243,8 +243,8 @@ constexpr uint32_t kTypeDirectory = 3;
 // 292 file size (low), 296 equivalent object, 300 alias (160 bytes), 460 rdev,
 // 464..487 three Windows times, 488 shadowed object, 492 shrink flag,
 // 496 file size (high), 500 reserved, 504 shadows, 508 shrink; 512 bytes, then 0xFF.
-constexpr size_t kHdrName = 10, kHdrMode = 268, kHdrAtime = 280, kHdrMtime = 284, kHdrCtime = 288,
-                 kHdrSizeLow = 292, kHdrSizeHigh = 496, kHdrEnd = 512;
+constexpr size_t kHdrName = 10, kHdrMode = 268, kHdrAtime = 280, kHdrMtime = 284, kHdrCtime = 288, kHdrSizeLow = 292,
+                 kHdrSizeHigh = 496, kHdrEnd = 512;
 constexpr uint32_t kSampleTime = 1700000000u;
 static_assert(kHdrEnd <= kYaffsPage);
 
@@ -318,8 +318,8 @@ bool WriteYaffsSample(const std::string& inputDir, std::string& error) {
   const bool ok = out.Create(path) && w.Header(etc, kRootObject, kTypeDirectory, "etc", 040755, 0) &&
                   w.Header(versionFile, etc, kTypeFile, "version", 0100644, version.size()) &&
                   w.Data(versionFile, std::vector<uint8_t>(version.begin(), version.end())) &&
-                  w.Header(appFile, kRootObject, kTypeFile, "app.bin", 0100755, app.size()) &&
-                  w.Data(appFile, app) && w.Header(notesFile, kRootObject, kTypeFile, "notes.txt", 0100644, notes.size()) &&
+                  w.Header(appFile, kRootObject, kTypeFile, "app.bin", 0100755, app.size()) && w.Data(appFile, app) &&
+                  w.Header(notesFile, kRootObject, kTypeFile, "notes.txt", 0100644, notes.size()) &&
                   w.Data(notesFile, std::vector<uint8_t>(notes.begin(), notes.end())) && w.Finish(8) && out.Commit();
   if (!ok) error = "cannot write " + path;
   return ok;

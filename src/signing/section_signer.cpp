@@ -13,9 +13,7 @@ std::string SignFilePathFor(const std::string& outputImagePath) {
   return outputImagePath.substr(0, keep) + "_Sign.img";
 }
 
-uint32_t SectionCountFor(uint64_t length) {
-  return static_cast<uint32_t>((length + kSectionSize - 1) / kSectionSize);
-}
+uint32_t SectionCountFor(uint64_t length) { return static_cast<uint32_t>((length + kSectionSize - 1) / kSectionSize); }
 
 bool SectionedSourceLongEnough(uint64_t length) {
   // The length with bit 0 cleared must reach 2 MiB.

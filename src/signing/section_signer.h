@@ -39,8 +39,8 @@ class SectionSigner {
   // `imagePath` goes into every section header; `sectionCount` sections are
   // expected. The blocks go to `signFile`; when `dataFile` is given, every
   // section's bytes are written to it too, in order.
-  SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, std::string imagePath,
-                uint32_t sectionCount, OutFile& signFile, OutFile* dataFile);
+  SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, std::string imagePath, uint32_t sectionCount,
+                OutFile& signFile, OutFile* dataFile);
 
   // Allocates the section buffer and reserves the block area at the start of
   // the signature file (which must still be empty).

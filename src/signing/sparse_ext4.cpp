@@ -45,8 +45,7 @@ SparseChunkHeader SparseChunkHeader::Decode(const uint8_t* p) {
 namespace {
 
 SparseVerdict CheckFileHeader(const SparseFileHeader& h) {
-  if (h.magic != kSparseMagic || h.majorVersion != kSparseMajorVersion ||
-      h.fileHeaderSize != SparseFileHeader::kSize)
+  if (h.magic != kSparseMagic || h.majorVersion != kSparseMajorVersion || h.fileHeaderSize != SparseFileHeader::kSize)
     return SparseVerdict::Invalid;
   if (h.chunkHeaderSize != SparseChunkHeader::kSize) return SparseVerdict::Invalid;
   if (h.blockSize == 0 || h.blockSize % 4 != 0) return SparseVerdict::Invalid;

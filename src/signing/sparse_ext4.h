@@ -87,9 +87,9 @@ static_assert(SparseChunkHeader::kOffTotalSize + 4 == SparseChunkHeader::kSize);
 struct SparseChunkView {
   uint32_t index = 0;
   SparseChunkHeader header;
-  uint64_t dataPos = 0;        // source offset of the bytes after the chunk header
-  uint64_t dataOffset = 0;     // offset of the chunk's blocks in the expanded data
-  uint64_t expandedBytes = 0;  // bytes the chunk adds to the expanded data
+  uint64_t dataPos = 0;           // source offset of the bytes after the chunk header
+  uint64_t dataOffset = 0;        // offset of the chunk's blocks in the expanded data
+  uint64_t expandedBytes = 0;     // bytes the chunk adds to the expanded data
   std::array<uint8_t, 4> fill{};  // fill chunks: the pattern, in source byte order
 };
 

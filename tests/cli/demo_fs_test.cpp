@@ -30,9 +30,7 @@ class DemoFsSamples : public ::testing::Test {
     delete folder_;
     folder_ = nullptr;
   }
-  static std::string Input(const char* name) {
-    return folder_->Path() + "ws/" + demo::kInputFolder + "/" + name;
-  }
+  static std::string Input(const char* name) { return folder_->Path() + "ws/" + demo::kInputFolder + "/" + name; }
 
   static test::TempFolder* folder_;
   static int status_;

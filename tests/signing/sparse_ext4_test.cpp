@@ -251,8 +251,8 @@ TEST_F(SparseExt4Test, SectionsAndIndexTableAtMiBMarks) {
 
   // A mix whose last section is short; fill patterns keep their byte order.
   TestSparse mixed;
-  mixed.chunks = {Fill(100, {1, 2, 3, 4}), Raw(300, 4096, 3), Crc32(), DontCare(57), Raw(260, 4096, 4),
-                  Fill(3, {0xFF, 0, 0x80, 7}), DontCare(1)};
+  mixed.chunks = {Fill(100, {1, 2, 3, 4}), Raw(300, 4096, 3),           Crc32(),    DontCare(57),
+                  Raw(260, 4096, 4),       Fill(3, {0xFF, 0, 0x80, 7}), DontCare(1)};
   const std::string b = WriteSparse("mixed.img", Serialize(mixed));
   ASSERT_TRUE(Sign(b));
   ExpectSigned(b, mixed);
@@ -366,8 +366,9 @@ TEST_F(SparseExt4Test, FailuresLeaveNoHalfWrittenSignature) {
   const std::string inTemp = fx.ws.app.TempDir() + "system.img";
   test::WriteBytes(inTemp, bytes);
   EXPECT_FALSE(Sign(inTemp));
-  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"The expanded data file " + inTemp + " would overwrite " +
-                                                             inTemp + "; choose another output folder or source folder!"});
+  EXPECT_EQ(fx.reporter.Messages(),
+            std::vector<std::string>{"The expanded data file " + inTemp + " would overwrite " + inTemp +
+                                     "; choose another output folder or source folder!"});
   EXPECT_EQ(ReadImage(inTemp), bytes);
   std::filesystem::remove(inTemp);
 

@@ -58,17 +58,17 @@ TEST_F(UbiTest, SignsAnImageMadeByMkfsUbifsAndUbinize) {
   std::filesystem::create_directories(work + "root/etc");
   test::WriteBytes(work + "root/payload.bin", test::PatternBytes(2600000, 7));
   test::WriteText(work + "root/etc/hostname", "board\n");
-  test::WriteText(work + "ubinize.ini",
-                  "[rootfs]\nmode=ubi\nimage=" + work + "rootfs.ubifs\nvol_id=0\nvol_type=dynamic\n"
-                  "vol_name=rootfs\nvol_flags=autoresize\n");
+  test::WriteText(work + "ubinize.ini", "[rootfs]\nmode=ubi\nimage=" + work +
+                                            "rootfs.ubifs\nvol_id=0\nvol_type=dynamic\n"
+                                            "vol_name=rootfs\nvol_flags=autoresize\n");
   std::string log;
-  ASSERT_EQ(test::RunShell("mkfs.ubifs -x none -r " + test::ShellQuote(work + "root") +
-                               " -m 2048 -e 126976 -c 64 -o " + test::ShellQuote(work + "rootfs.ubifs"),
+  ASSERT_EQ(test::RunShell("mkfs.ubifs -x none -r " + test::ShellQuote(work + "root") + " -m 2048 -e 126976 -c 64 -o " +
+                               test::ShellQuote(work + "rootfs.ubifs"),
                            &log),
             0)
       << log;
-  ASSERT_EQ(test::RunShell("ubinize -o " + test::ShellQuote(work + "rootfs.ubi") +
-                               " -m 2048 -p 128KiB -s 2048 " + test::ShellQuote(work + "ubinize.ini"),
+  ASSERT_EQ(test::RunShell("ubinize -o " + test::ShellQuote(work + "rootfs.ubi") + " -m 2048 -p 128KiB -s 2048 " +
+                               test::ShellQuote(work + "ubinize.ini"),
                            &log),
             0)
       << log;
@@ -115,8 +115,8 @@ TEST_F(UbiTest, AKeyFailureAfterTheCopyLeavesTheCopyAndNoSignatureFile) {
   test::WriteBytes(fx.inputDir + "in.ubi", source);
   fx.ws.app.m_strKeysFile = fx.inputDir + "no-such-keys.txt";
   EXPECT_FALSE(Sign(fx.inputDir + "in.ubi"));
-  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Open RSA key file " + fx.inputDir +
-                                                             "no-such-keys.txt failed!"});
+  EXPECT_EQ(fx.reporter.Messages(),
+            std::vector<std::string>{"Open RSA key file " + fx.inputDir + "no-such-keys.txt failed!"});
   EXPECT_EQ(ReadImage(output), source);
   EXPECT_EQ(GetPathKind(SignPath()), PathKind::Missing);
   EXPECT_EQ(GetPathKind(TempSignPath()), PathKind::Missing);

@@ -84,11 +84,21 @@ class YaffsTest : public ::testing::Test {
     const uint8_t* h = out.data() + D;
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(h), 32), std::string("Corvantis_KELVA_ImgHead_MagicNu") + '\0');
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(h + 32), 8), std::string("1.0.0.0") + '\0');
-    const uint32_t fields[] = {static_cast<uint32_t>(P), static_cast<uint32_t>(B), static_cast<uint32_t>(O),
-                               static_cast<uint32_t>(D + TA), 0, static_cast<uint32_t>(src.size()),
-                               static_cast<uint32_t>(C), 2, static_cast<uint32_t>(nb * B),
-                               static_cast<uint32_t>(P + nb * B), 16, static_cast<uint32_t>(N), 1048576};
-    for (size_t i = 0; i < std::size(fields); ++i) EXPECT_EQ(GetLe32(h + 40 + 4 * i), fields[i]) << "offset " << 40 + 4 * i;
+    const uint32_t fields[] = {static_cast<uint32_t>(P),
+                               static_cast<uint32_t>(B),
+                               static_cast<uint32_t>(O),
+                               static_cast<uint32_t>(D + TA),
+                               0,
+                               static_cast<uint32_t>(src.size()),
+                               static_cast<uint32_t>(C),
+                               2,
+                               static_cast<uint32_t>(nb * B),
+                               static_cast<uint32_t>(P + nb * B),
+                               16,
+                               static_cast<uint32_t>(N),
+                               1048576};
+    for (size_t i = 0; i < std::size(fields); ++i)
+      EXPECT_EQ(GetLe32(h + 40 + 4 * i), fields[i]) << "offset " << 40 + 4 * i;
     for (size_t i = 92; i < 116; ++i) EXPECT_EQ(h[i], 0) << "offset " << i;
     EXPECT_TRUE(AllFF(out, D + 116, D + G));
 
@@ -106,7 +116,8 @@ class YaffsTest : public ::testing::Test {
     const uint64_t area = D + G;
     for (uint64_t t = 0; t < TP; ++t) {
       const uint64_t from = t * P, n = std::min<uint64_t>(P, table.size() - from);
-      EXPECT_TRUE(std::equal(table.begin() + from, table.begin() + from + n, out.begin() + area + t * G)) << "table page " << t;
+      EXPECT_TRUE(std::equal(table.begin() + from, table.begin() + from + n, out.begin() + area + t * G))
+          << "table page " << t;
       EXPECT_TRUE(AllFF(out, area + t * G + n, area + (t + 1) * G)) << "table page " << t;
     }
     EXPECT_TRUE(AllFF(out, area + TP * G, out.size()));
@@ -180,9 +191,9 @@ TEST_F(YaffsTest, BadGeometryAndShortSourcesWriteNothing) {
     return "Invalid block size " + std::to_string(b) + " for " + source +
            ": it must be a nonzero multiple of the page size " + std::to_string(p) + "!";
   };
-  for (const Case& c : {Case{0, 131072, pageMsg(0)}, Case{24, 131072, pageMsg(24)}, Case{3072, 3072 * 64, pageMsg(3072)},
-                        Case{64, 4096, pageMsg(64)}, Case{2048, 0, blockMsg(0, 2048)},
-                        Case{2048, 3000, blockMsg(3000, 2048)}}) {
+  for (const Case& c :
+       {Case{0, 131072, pageMsg(0)}, Case{24, 131072, pageMsg(24)}, Case{3072, 3072 * 64, pageMsg(3072)},
+        Case{64, 4096, pageMsg(64)}, Case{2048, 0, blockMsg(0, 2048)}, Case{2048, 3000, blockMsg(3000, 2048)}}) {
     SCOPED_TRACE(c.page);
     fx.reporter.Clear();
     EXPECT_FALSE(Seal("Nand", c.page, c.block, 64));
@@ -202,7 +213,8 @@ TEST_F(YaffsTest, BadGeometryAndShortSourcesWriteNothing) {
   EXPECT_FALSE(Seal("Nand", 2048, 131072, 64));
   source = fx.inputDir;
   EXPECT_FALSE(Seal("Nand", 2048, 131072, 64));
-  EXPECT_EQ(fx.reporter.Messages(), (std::vector<std::string>{"Found not the source file!", "Found not the source file!"}));
+  EXPECT_EQ(fx.reporter.Messages(),
+            (std::vector<std::string>{"Found not the source file!", "Found not the source file!"}));
   EXPECT_EQ(test::ReadText(output), "previous");
 }
 
