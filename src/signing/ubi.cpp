@@ -59,8 +59,8 @@ bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std:
     return false;
   }
   const uint64_t length = source.Size();
-  // Section lengths and counts are 32-bit fields: a larger image would be
-  // signed only in part, so it is refused.
+  // Lengths are 32-bit fields: a larger image would have its tail left
+  // unsigned, so it is refused.
   if (length > kMaxImageLength) {
     ctx.Show(Format(kMsgFileTooLarge, sourcePath.c_str()));
     return false;
