@@ -106,6 +106,15 @@ TEST_F(UbiTest, ShortSourcesAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Section size > File length/2!"});
     EXPECT_EQ(GetPathKind(output), PathKind::Missing);
   }
+  // 4 GiB would leave the tail unsigned (a sparse file: nothing is read).
+  fx.reporter.Clear();
+  std::filesystem::resize_file(fx.inputDir + "small.ubi", 1ull << 32);
+  EXPECT_FALSE(Sign(fx.inputDir + "small.ubi"));
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"The file " + fx.inputDir +
+                                                             "small.ubi is 4 GiB or larger and cannot be signed!"});
+  EXPECT_EQ(GetPathKind(output), PathKind::Missing);
+  std::filesystem::remove(fx.inputDir + "small.ubi");
+
   EXPECT_FALSE(Sign(fx.inputDir + "missing.ubi"));
   EXPECT_EQ(fx.reporter.Messages().back(), "Open file " + fx.inputDir + "missing.ubi failed!");
 }

@@ -208,6 +208,15 @@ TEST_F(YaffsTest, BadGeometryAndShortSourcesWriteNothing) {
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"The source file is too small, please select again!"});
   EXPECT_EQ(test::ReadText(output), "previous");
 
+  // A sealed image that would reach 4 GiB (a sparse file: nothing is read).
+  fx.reporter.Clear();
+  std::filesystem::resize_file(source, 4294900000ull);
+  EXPECT_FALSE(Seal("Nand", 2048, 131072, 64));
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"The source file " + source +
+                                                             " is too large: the sealed image must stay below 4 GiB!"});
+  EXPECT_EQ(test::ReadText(output), "previous");
+  std::filesystem::remove(source);
+
   fx.reporter.Clear();
   source = fx.inputDir + "missing.yaffs";
   EXPECT_FALSE(Seal("Nand", 2048, 131072, 64));
