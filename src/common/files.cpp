@@ -152,7 +152,9 @@ bool OutFile::WriteAt(uint64_t offset, const void* buf, size_t n) {
 
 bool OutFile::Commit() {
   if (f_ == nullptr) return false;
-  const bool flushed = std::fflush(f_) == 0 && std::ferror(f_) == 0;
+  // On the disk before it takes the final name: a power cut leaves the old
+  // file or the new one, never a renamed empty one.
+  const bool flushed = std::fflush(f_) == 0 && std::ferror(f_) == 0 && SyncToDisk(f_);
   const bool closed = std::fclose(f_) == 0;
   f_ = nullptr;
   WipeBuffer(buffer_);

@@ -36,6 +36,8 @@ bool RemoveFile(const std::string& path);
 // Creates a new file next to `finalPath` for writing ("wb") and returns it with
 // its name. Owner-only permissions when `ownerOnly`.
 [[nodiscard]] FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::string& tempPath);
+// Pushes a file's written bytes to the disk (before it is renamed into place).
+[[nodiscard]] bool SyncToDisk(FILE* file);
 // Restricts an existing file to its owner.
 bool MakeOwnerOnly(const std::string& path);
 

@@ -78,6 +78,8 @@ FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::strin
   return f;
 }
 
+bool SyncToDisk(FILE* file) { return ::fsync(fileno(file)) == 0; }
+
 bool MakeOwnerOnly(const std::string& path) { return ::chmod(path.c_str(), 0600) == 0; }
 
 int RunProcess(const std::vector<std::string>& argv, const std::string& workDir, const std::string& logPath) {

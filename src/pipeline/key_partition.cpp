@@ -10,18 +10,13 @@
 #include "boot/key_list.h"
 #include "common/files.h"
 #include "common/secure.h"
+#include "signing/crypto.h"
 #include "signing/mac_containers.h"
 
 namespace tarnel {
 
 namespace {
 
-struct CipherFree {
-  void operator()(EVP_CIPHER* c) const { EVP_CIPHER_free(c); }
-};
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }  // wipes the key schedule
-};
 
 // Only the start of the record file is rewritten; it holds one record.
 constexpr size_t kRewrittenBytes = 32;

@@ -31,7 +31,6 @@ inline constexpr const char* kTempLockName = ".tarnel.lock";
 inline constexpr const char* kPackageName = "UpgradePackage.zip";
 inline constexpr const char* kSignedPackageName = "UpgradePackage_AndroidSigned.bin";
 inline constexpr const char* kReleasePackageName = "update.zip";
-inline constexpr const char* kKeyPartName = "KeyPart.img";
 inline constexpr const char* kCfgBinName = "cfg.bin";
 inline constexpr int kSuccessPauseMs = 800;
 

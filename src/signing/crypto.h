@@ -28,6 +28,16 @@ struct MdCtxFree {
 };
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
+struct CipherFree {
+  void operator()(EVP_CIPHER* c) const { EVP_CIPHER_free(c); }
+};
+using Cipher = std::unique_ptr<EVP_CIPHER, CipherFree>;
+
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }  // wipes the key schedule
+};
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+
 // Longest key line read in one go; a longer line continues as the next read.
 inline constexpr size_t kKeyLineMaxChars = 1022;
 

@@ -11,18 +11,13 @@
 #include "common/files.h"
 #include "common/platform.h"
 #include "common/text.h"
+#include "signing/crypto.h"
 #include "signing/image_headers.h"
 
 namespace tarnel {
 
 namespace {
 
-struct CipherFree {
-  void operator()(EVP_CIPHER* c) const { EVP_CIPHER_free(c); }
-};
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }  // wipes the key schedule
-};
 
 // Ciphertext passes through this many bytes at a time; only its last block is kept.
 constexpr size_t kMacWorkBytes = 4096;

@@ -1,5 +1,6 @@
 #include "signing/section_signer.h"
 
+#include <cstdio>
 #include <new>
 #include <utility>
 
@@ -25,6 +26,38 @@ bool AllocateOrShow(SigningContext& ctx, std::vector<uint8_t>& buffer, size_t n,
     buffer.assign(n, 0);
   } catch (const std::bad_alloc&) {
     ctx.Show(message);
+    return false;
+  }
+  return true;
+}
+
+bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
+                   const std::string& outputPath, const char* createFailedMessage, const char* mallocMessage,
+                   bool stepWhenStarted) {
+  OutFile output;
+  if (!output.Create(outputPath)) {
+    ctx.Show(Format(createFailedMessage, outputPath.c_str()));
+    return false;
+  }
+  std::vector<uint8_t> buffer;
+  if (!AllocateOrShow(ctx, buffer, kSectionSize, mallocMessage)) return false;
+  if (stepWhenStarted) ctx.StepDone();
+  uint64_t copied = 0;
+  for (;;) {
+    const size_t n = source.Read(buffer.data(), buffer.size());
+    if (n == 0) break;
+    copied += n;
+    if (!output.Write(buffer.data(), n)) {
+      ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
+      return false;
+    }
+  }
+  if (std::ferror(source.Get()) != 0 || copied != length) {
+    ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
+    return false;
+  }
+  if (!output.Commit()) {
+    ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
     return false;
   }
   return true;

@@ -34,6 +34,15 @@ inline constexpr uint64_t kMinSectionedSource = 2097152;
 // Allocates a buffer, showing `message` instead of throwing when it cannot be had.
 [[nodiscard]] bool AllocateOrShow(SigningContext& ctx, std::vector<uint8_t>& buffer, size_t n, const char* message);
 
+// Streams the whole source (already open, `length` bytes) into `outputPath`;
+// nothing appears under that name unless the whole copy made it. A name that
+// cannot be created shows `createFailedMessage` (with the output path), a
+// buffer that cannot be had `mallocMessage`. When `stepWhenStarted` is set,
+// the run's progress advances once the copy is about to start.
+[[nodiscard]] bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
+                                 const std::string& outputPath, const char* createFailedMessage,
+                                 const char* mallocMessage, bool stepWhenStarted);
+
 class SectionSigner {
  public:
   // `imagePath` goes into every section header; `sectionCount` sections are

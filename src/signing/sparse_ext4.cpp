@@ -212,34 +212,8 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
   }
 
   // X.img: the sparse image unchanged, written before the image is looked at.
-  {
-    OutFile image;
-    if (!image.Create(outputPath)) {
-      ctx.Show(Format(kMsgFileBeingUsed, outputPath.c_str()));
-      return false;
-    }
-    std::vector<uint8_t> buffer;
-    if (!AllocateOrShow(ctx, buffer, kSectionSize, kMsgMallocSignFileData)) return false;
-    ctx.StepDone();
-    uint64_t copied = 0;
-    for (;;) {
-      const size_t n = source.Read(buffer.data(), buffer.size());
-      if (n == 0) break;
-      copied += n;
-      if (!image.Write(buffer.data(), n)) {
-        ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
-        return false;
-      }
-    }
-    if (std::ferror(source.Get()) != 0 || copied != length) {
-      ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
-      return false;
-    }
-    if (!image.Commit()) {
-      ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
-      return false;
-    }
-  }
+  if (!CopyImageFile(ctx, source, length, sourcePath, outputPath, kMsgFileBeingUsed, kMsgMallocSignFileData, true))
+    return false;
 
   // Every header is checked before anything is expanded.
   const SparseReadAt read = [&source](uint64_t offset, uint8_t* out, size_t n) {

@@ -12,42 +12,6 @@
 
 namespace tarnel {
 
-namespace {
-
-// Streams the source into the output image; nothing appears under the final
-// name unless the whole copy made it.
-bool CopyImage(SigningContext& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
-               const std::string& outputPath) {
-  OutFile output;
-  if (!output.Create(outputPath)) {
-    ctx.Show(Format(kMsgOpenFileFailed, outputPath.c_str()));
-    return false;
-  }
-  std::vector<uint8_t> buffer;
-  if (!AllocateOrShow(ctx, buffer, kSectionSize, kMsgMallocFilebuffer)) return false;
-  uint64_t copied = 0;
-  for (;;) {
-    const size_t n = source.Read(buffer.data(), buffer.size());
-    if (n == 0) break;
-    copied += n;
-    if (!output.Write(buffer.data(), n)) {
-      ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
-      return false;
-    }
-  }
-  if (std::ferror(source.Get()) != 0 || copied != length) {
-    ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
-    return false;
-  }
-  if (!output.Commit()) {
-    ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {
   const std::string signPath = SignFilePathFor(outputPath);
   const std::string tempSignPath = ctx.App().TempDir() + AfterLastSep(signPath);
@@ -71,7 +35,8 @@ bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std:
   }
 
   // X.img first: it stays in place whatever happens to the signing.
-  if (!CopyImage(ctx, source, length, sourcePath, outputPath)) return false;
+  if (!CopyImageFile(ctx, source, length, sourcePath, outputPath, kMsgOpenFileFailed, kMsgMallocFilebuffer, false))
+    return false;
   if (!source.Seek(0)) {
     ctx.Show(Format(kMsgOpenFileFailed, sourcePath.c_str()));
     return false;

@@ -12,6 +12,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "config/partition_config.h"
+#include "pipeline/key_partition.h"
 #include "pipeline/make_driver.h"
 #include "pipeline/row_checks.h"
 #include "signing/sign_image.h"
@@ -446,7 +447,7 @@ TEST_F(Cli, DemoTablesSignEndToEnd) {
     std::vector<const char*> images;
   } runs[] = {
       {"Qm5820RA100", demo::kFirstGenTable, demo::kFirstGenOutput,
-       {"fastboot.img", "kernel.img", "system.img", "userdata.img", kKeyPartName, kReleasePackageName}},
+       {"fastboot.img", "kernel.img", "system.img", "userdata.img", kKeyPartImageName, kReleasePackageName}},
       {"Qm5820RA200", demo::kLaterGenTable, demo::kLaterGenOutput,
        {"fastboot.img", "kernel.img", "system.img", "system_Sign.img", "rootfs.img", "rootfs_Sign.img",
         kReleasePackageName}},
