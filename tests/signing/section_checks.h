@@ -16,16 +16,6 @@
 
 namespace tarnel::test {
 
-// A whole file in one read (images of tens of MiB, also under the sanitizers).
-inline std::vector<uint8_t> ReadImage(const std::string& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return {};
-  std::vector<uint8_t> bytes(static_cast<size_t>(in.tellg()));
-  in.seekg(0);
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return bytes;
-}
-
 // CRC-32/MPEG-2 one bit at a time.
 inline uint32_t BitwiseCrc32Mpeg2(const uint8_t* data, size_t n) {
   uint32_t crc = 0xFFFFFFFFu;

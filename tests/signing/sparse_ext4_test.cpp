@@ -20,7 +20,7 @@ namespace tarnel {
 namespace {
 
 using test::MakeFixture;
-using test::ReadImage;
+using test::ReadBytes;
 using test::ShellQuote;
 
 constexpr uint32_t kMiB = 1048576;
@@ -154,30 +154,30 @@ class SparseExt4Test : public ::testing::Test {
     const std::string raw = fx.root.Path() + "simg2img.raw";
     std::string log;
     EXPECT_EQ(test::RunShell("simg2img " + ShellQuote(sparsePath) + " " + ShellQuote(raw), &log), 0) << log;
-    auto bytes = ReadImage(raw);
+    auto bytes = ReadBytes(raw);
     std::filesystem::remove(raw);
     return bytes;
   }
 
   // Every output of a successful signing.
   void ExpectSigned(const std::string& sourcePath, const TestSparse& s) {
-    const auto sparse = ReadImage(sourcePath);
-    EXPECT_EQ(ReadImage(output), sparse);
+    const auto sparse = ReadBytes(sourcePath);
+    EXPECT_EQ(ReadBytes(output), sparse);
     const auto expanded = Simg2img(sourcePath);
     ASSERT_EQ(expanded.size(), ExpandedBytes(s));
-    const auto data = ReadImage(DataPath(std::filesystem::path(sourcePath).filename().string()));
+    const auto data = ReadBytes(DataPath(std::filesystem::path(sourcePath).filename().string()));
     ASSERT_EQ(data.size(), expanded.size());
     EXPECT_TRUE(data == expanded) << "the expanded data differs from simg2img's";
 
     const size_t sections = (expanded.size() + kMiB - 1) / kMiB;
     const auto map = ExpectedMap(sparse, s);
-    const auto signFile = ReadImage(SignPath());
+    const auto signFile = ReadBytes(SignPath());
     ASSERT_EQ(signFile.size(), sections * 8192 + map.size() + 8192);
     const auto lines = fx.KeyLineTexts();
     test::ExpectSectionBlocks(signFile, expanded, output, fx.keyListPath, lines);
     EXPECT_TRUE(std::equal(map.begin(), map.end(), signFile.begin() + static_cast<long>(sections * 8192)))
         << "the sparse map differs";
-    const auto temp = ReadImage(TempSignPath());
+    const auto temp = ReadBytes(TempSignPath());
     ASSERT_EQ(temp.size(), signFile.size() - 8192);
     EXPECT_TRUE(std::equal(temp.begin(), temp.end(), signFile.begin()));
     test::ExpectWholeFileBlock(signFile, TempSignPath(), fx.keyListPath, lines);
@@ -208,11 +208,11 @@ TEST_F(SparseExt4Test, SignsAnExt4FileSystemMadeByMke2fsAndImg2simg) {
   ASSERT_EQ(test::RunShell("img2simg " + ShellQuote(work + "fs.raw") + " " + ShellQuote(work + "fs.simg"), &log), 0)
       << log;
   // simg2img gives back the file system image: the oracle agrees with itself.
-  ASSERT_EQ(Simg2img(work + "fs.simg"), ReadImage(work + "fs.raw"));
+  ASSERT_EQ(Simg2img(work + "fs.simg"), ReadBytes(work + "fs.raw"));
 
   // img2simg writes raw and fill chunks; a zero fill becomes a don't-care
   // chunk and a CRC32 chunk goes in, as other sparse writers do.
-  TestSparse s = Parse(ReadImage(work + "fs.simg"));
+  TestSparse s = Parse(ReadBytes(work + "fs.simg"));
   bool dontCare = false, patternFill = false;
   for (auto& c : s.chunks) {
     if (!dontCare && c.type == 0xCAC2 && c.payload == std::vector<uint8_t>{0, 0, 0, 0}) {
@@ -225,7 +225,7 @@ TEST_F(SparseExt4Test, SignsAnExt4FileSystemMadeByMke2fsAndImg2simg) {
   ASSERT_TRUE(patternFill);
   s.chunks.insert(s.chunks.begin() + 1, Crc32());
   const std::string source = WriteSparse("system.img", Serialize(s));
-  ASSERT_EQ(Simg2img(source), ReadImage(work + "fs.raw"));
+  ASSERT_EQ(Simg2img(source), ReadBytes(work + "fs.raw"));
 
   int32_t done = 0;
   ASSERT_TRUE(Sign(source, &done));
@@ -243,7 +243,7 @@ TEST_F(SparseExt4Test, SectionsAndIndexTableAtMiBMarks) {
   const std::string a = WriteSparse("system.img", Serialize(exact));
   ASSERT_TRUE(Sign(a));
   ExpectSigned(a, exact);
-  const auto signFile = ReadImage(SignPath());
+  const auto signFile = ReadBytes(SignPath());
   const uint8_t* table = signFile.data() + 3 * 8192 + 28 + 3 * 12;
   EXPECT_EQ(std::vector<uint32_t>({GetLe32(table), GetLe32(table + 4), GetLe32(table + 8), GetLe32(table + 12)}),
             (std::vector<uint32_t>{0, 0, 1, 2}));
@@ -270,7 +270,7 @@ TEST_F(SparseExt4Test, SourceLengthAroundTwoMiB) {
   const std::string ok = WriteSparse("system.img", bytes);
   ASSERT_TRUE(Sign(ok));
   ExpectSigned(ok, s);
-  EXPECT_EQ(GetLe32(ReadImage(SignPath()).data() + 8192 + 52), 2097112u - kMiB);
+  EXPECT_EQ(GetLe32(ReadBytes(SignPath()).data() + 8192 + 52), 2097112u - kMiB);
 
   // One byte less is refused before the copy.
   std::filesystem::remove(output);
@@ -292,7 +292,7 @@ TEST_F(SparseExt4Test, MapKeepsRoomForTheLastIndexEntry) {
   const std::string source = WriteSparse("system.img", Serialize(s));
   ASSERT_TRUE(Sign(source));
   ExpectSigned(source, s);
-  const auto signFile = ReadImage(SignPath());
+  const auto signFile = ReadBytes(SignPath());
   ASSERT_EQ(signFile.size(), 3 * 8192 + 32768 + 8192u);
   const uint8_t* table = signFile.data() + 3 * 8192 + 28 + 2045 * 12;
   EXPECT_EQ(std::vector<uint32_t>({GetLe32(table), GetLe32(table + 4), GetLe32(table + 8)}),
@@ -341,7 +341,7 @@ TEST_F(SparseExt4Test, MalformedImagesAreCopiedThenRefused) {
     EXPECT_FALSE(Sign(source, &done));
     EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"invalid sparse Ext4 format"});
     EXPECT_EQ(done, 1);
-    EXPECT_EQ(ReadImage(output), bytes);
+    EXPECT_EQ(ReadBytes(output), bytes);
     ExpectNoSignature("bad.img");
   }
 }
@@ -369,7 +369,7 @@ TEST_F(SparseExt4Test, FailuresLeaveNoHalfWrittenSignature) {
   EXPECT_EQ(fx.reporter.Messages(),
             std::vector<std::string>{"The expanded data file " + inTemp + " would overwrite " + inTemp +
                                      "; choose another output folder or source folder!"});
-  EXPECT_EQ(ReadImage(inTemp), bytes);
+  EXPECT_EQ(ReadBytes(inTemp), bytes);
   std::filesystem::remove(inTemp);
 
   // A key list that is gone: the copy stays, no signature file appears.
@@ -378,7 +378,7 @@ TEST_F(SparseExt4Test, FailuresLeaveNoHalfWrittenSignature) {
   fx.ws.app.m_strKeysFile = fx.inputDir + "gone.txt";
   EXPECT_FALSE(Sign(source));
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Open RSA key file " + fx.inputDir + "gone.txt failed!"});
-  EXPECT_EQ(ReadImage(output), bytes);
+  EXPECT_EQ(ReadBytes(output), bytes);
   EXPECT_EQ(GetPathKind(SignPath()), PathKind::Missing);
   EXPECT_EQ(GetPathKind(TempSignPath()), PathKind::Missing);
 
@@ -393,10 +393,10 @@ TEST_F(SparseExt4Test, SigningTwiceWithAFixedEpochGivesTheSameBytes) {
   const std::string source = WriteSparse("system.img", Serialize(s));
   ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
   ASSERT_TRUE(Sign(source));
-  const auto first = ReadImage(SignPath());
+  const auto first = ReadBytes(SignPath());
   ASSERT_TRUE(Sign(source));
   ::unsetenv("SOURCE_DATE_EPOCH");
-  EXPECT_EQ(ReadImage(SignPath()), first);
+  EXPECT_EQ(ReadBytes(SignPath()), first);
 }
 
 TEST(SparseValidationTest, BufferChecksMatchTheSignersVerdicts) {
@@ -430,7 +430,7 @@ TEST(FileSystemMakeRunTest, SignsExt4UbiAndYaffsRows) {
   for (const char* name : {"system.img", "system_Sign.img", "rootfs.img", "rootfs_Sign.img", "data.img"})
     EXPECT_EQ(GetPathKind(fx.outputDir + name), PathKind::File) << name;
   // NAND 2K with ECC 4: 64 spare bytes, raw blocks of 135168 bytes.
-  const auto yaffs = ReadImage(fx.outputDir + "data.img");
+  const auto yaffs = ReadBytes(fx.outputDir + "data.img");
   EXPECT_EQ(GetLe32(yaffs.data() + 9 * 135168 + 48), 64u);
 }
 

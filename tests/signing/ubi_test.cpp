@@ -19,7 +19,7 @@ namespace tarnel {
 namespace {
 
 using test::MakeFixture;
-using test::ReadImage;
+using test::ReadBytes;
 
 class UbiTest : public ::testing::Test {
  protected:
@@ -40,12 +40,12 @@ class UbiTest : public ::testing::Test {
 
   // X.img, every section block, the temporary signature file and the final block.
   void ExpectSigned(const std::vector<uint8_t>& source, size_t sections) {
-    EXPECT_EQ(ReadImage(output), source);
-    const auto signFile = ReadImage(SignPath());
+    EXPECT_EQ(ReadBytes(output), source);
+    const auto signFile = ReadBytes(SignPath());
     ASSERT_EQ(signFile.size(), (sections + 1) * 8192);
     const auto lines = fx.KeyLineTexts();
     test::ExpectSectionBlocks(signFile, source, output, fx.keyListPath, lines);
-    const auto temp = ReadImage(TempSignPath());
+    const auto temp = ReadBytes(TempSignPath());
     ASSERT_EQ(temp.size(), sections * 8192);
     EXPECT_TRUE(std::equal(temp.begin(), temp.end(), signFile.begin()));
     test::ExpectWholeFileBlock(signFile, TempSignPath(), fx.keyListPath, lines);
@@ -72,7 +72,7 @@ TEST_F(UbiTest, SignsAnImageMadeByMkfsUbifsAndUbinize) {
                            &log),
             0)
       << log;
-  const auto image = ReadImage(work + "rootfs.ubi");
+  const auto image = ReadBytes(work + "rootfs.ubi");
   ASSERT_GE(image.size(), 2u * 1048576);
   ASSERT_EQ(GetLe32(image.data()), 0x23494255u);  // "UBI#": an erase counter header comes first
 
@@ -94,7 +94,7 @@ TEST_F(UbiTest, SectionCountsFollowTheLength) {
     ExpectSigned(source, c.sections);
   }
   // 2.5 MiB: the third section is the 512 KiB remainder.
-  const auto signFile = ReadImage(SignPath());
+  const auto signFile = ReadBytes(SignPath());
   EXPECT_EQ(GetLe32(signFile.data() + 2 * 8192 + 52), 524288u);
 }
 
@@ -126,7 +126,7 @@ TEST_F(UbiTest, AKeyFailureAfterTheCopyLeavesTheCopyAndNoSignatureFile) {
   EXPECT_FALSE(Sign(fx.inputDir + "in.ubi"));
   EXPECT_EQ(fx.reporter.Messages(),
             std::vector<std::string>{"Open RSA key file " + fx.inputDir + "no-such-keys.txt failed!"});
-  EXPECT_EQ(ReadImage(output), source);
+  EXPECT_EQ(ReadBytes(output), source);
   EXPECT_EQ(GetPathKind(SignPath()), PathKind::Missing);
   EXPECT_EQ(GetPathKind(TempSignPath()), PathKind::Missing);
 }
@@ -136,10 +136,10 @@ TEST_F(UbiTest, SigningTwiceWithAFixedEpochGivesTheSameBytes) {
   const auto source = test::PatternBytes(2621440, 3);
   test::WriteBytes(fx.inputDir + "in.ubi", source);
   ASSERT_TRUE(Sign(fx.inputDir + "in.ubi"));
-  const auto first = ReadImage(SignPath());
+  const auto first = ReadBytes(SignPath());
   ASSERT_TRUE(Sign(fx.inputDir + "in.ubi"));
   ::unsetenv("SOURCE_DATE_EPOCH");
-  EXPECT_EQ(ReadImage(SignPath()), first);
+  EXPECT_EQ(ReadBytes(SignPath()), first);
   // 1700000000 is 2023-11-14 22:13:20 UTC.
   EXPECT_EQ(GetLe32(first.data() + 40), (22u << 16) + (13u << 8) + 14u);
   EXPECT_EQ(GetLe32(first.data() + 44), (22u << 16) + (13u << 8) + 20u);

@@ -19,7 +19,7 @@ namespace tarnel {
 namespace {
 
 using test::MakeFixture;
-using test::ReadImage;
+using test::ReadBytes;
 
 constexpr size_t kMiB = 1048576;
 
@@ -72,7 +72,7 @@ class YaffsTest : public ::testing::Test {
   // table over the first P bytes of the following pages. O is the spare the
   // layout uses. Returns the MAC table.
   std::vector<uint8_t> ExpectSealed(const std::vector<uint8_t>& src, uint64_t P, uint64_t B, uint64_t O) {
-    const auto out = ReadImage(output);
+    const auto out = ReadBytes(output);
     const uint64_t G = P + O, R = B / P * G;
     const uint64_t nb = (src.size() + R - 1) / R, D = nb * R;
     const uint64_t C = P + nb * B, N = (C + kMiB - 1) / kMiB;
@@ -134,7 +134,7 @@ TEST_F(YaffsTest, WorkedNandExample) {
   ASSERT_TRUE(Seal("Nand", 2048, 131072, 64));
   EXPECT_TRUE(fx.reporter.Messages().empty());
   const auto table = ExpectSealed(src, 2048, 131072, 64);
-  const auto out = ReadImage(output);
+  const auto out = ReadBytes(output);
   ASSERT_EQ(out.size(), 1081344u + 135168u);
   EXPECT_EQ(GetLe32(out.data() + 1081344 + 52), 1216512u);
   EXPECT_EQ(GetLe32(out.data() + 1081344 + 64), 1050624u);
@@ -148,7 +148,7 @@ TEST_F(YaffsTest, WorkedNandExample) {
   // The flash type is compared without regard to case.
   const auto first = out;
   ASSERT_TRUE(Seal("nand", 2048, 131072, 64));
-  EXPECT_EQ(ReadImage(output), first);
+  EXPECT_EQ(ReadBytes(output), first);
 }
 
 TEST_F(YaffsTest, OtherFlashTypesHaveNoSpareBytes) {
@@ -156,13 +156,13 @@ TEST_F(YaffsTest, OtherFlashTypesHaveNoSpareBytes) {
   test::WriteBytes(source, src);
   ASSERT_TRUE(Seal("eMMC", 2048, 131072, 0));
   ExpectSealed(src, 2048, 131072, 0);
-  const auto out = ReadImage(output);
+  const auto out = ReadBytes(output);
   // 9 blocks of data, then one block for the header page and the table.
   EXPECT_EQ(out.size(), 10u * 131072u);
 
   // A spare size passed for a flash without spare bytes changes nothing.
   ASSERT_TRUE(Seal("Spi", 2048, 131072, 64));
-  EXPECT_EQ(ReadImage(output), out);
+  EXPECT_EQ(ReadBytes(output), out);
   EXPECT_TRUE(fx.reporter.Messages().empty());
 }
 
