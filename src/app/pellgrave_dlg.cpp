@@ -388,12 +388,18 @@ void CPellgraveDlg::reject() {
 void CPellgraveDlg::closeEvent(QCloseEvent* event) {
   if (making_) {
     // The worker still reports to this window: it closes once the run has ended.
-    event->ignore();
-    if (!closeAfterMake_ &&
+    if (closeAfterMake_ ||
         Message(QString::fromUtf8(kMsgCloseWhileMaking), QString::fromUtf8(kAppName), QMessageBox::Question,
-                QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
+                QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+      event->ignore();
+      return;
+    }
+    if (making_) {
       closeAfterMake_ = true;
-    return;
+      event->ignore();
+      return;
+    }
+    // The run ended while the question was up: close now, as after any run.
   }
   if (ws_.table.m_bModified &&
       Message(QString::fromUtf8(kMsgSaveTableQuestion), QString::fromUtf8(kCaptionSaveTip), QMessageBox::NoIcon,

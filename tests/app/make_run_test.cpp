@@ -165,6 +165,28 @@ class MakeRunTest : public QObject {
     QVERIFY(SignedWhole(w.kernel, w.outputDir + "/kernel.img"));
   }
 
+  void runEndingWhileTheCloseQuestionIsUpStillCloses() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    Workspace2 w(f);
+    w.Prepare(f, /*defaultOutput=*/false);
+    // The user closes right after Make; while the question is up the run
+    // reaches its end (its message is answered), then the user says Yes.
+    bool endedWhileAsking = false;
+    f.ui.onMessage = [&](const MessageRequest& m) {
+      if (m.text != QString::fromUtf8(kMsgCloseWhileMaking)) return;
+      endedWhileAsking = QTest::qWaitFor([&] { return !f.dlg->IsMaking(); }, 60000);
+      f.ui.answers.push_front(QMessageBox::Yes);
+    };
+    QTest::mouseClick(f.dlg->MakeButton(), Qt::LeftButton);
+    f.dlg->close();
+    QVERIFY(endedWhileAsking);
+    QCOMPARE(f.ui.Texts(), (QStringList{QString::fromUtf8(kMsgCloseWhileMaking), "All files signed successfully!"}));
+    QVERIFY(QTest::qWaitFor([&] { return !f.dlg->isVisible(); }, 5000));
+    // Nothing is left over that would close the window after a later run.
+    QVERIFY(!f.dlg->CloseAfterMake());
+  }
+
   void windowDestroyedDuringTheRunReleasesTheWorker() {
     auto f = std::make_unique<DialogFixture>();
     QVERIFY(f->Start());
