@@ -217,6 +217,53 @@ TEST_F(UpgradePackageTest, SealingNeedsAKnownFlashType) {
   }
 }
 
+// The seal takes its geometry from the upgrade flash alone: NAND as listed,
+// SPI with 1024-byte pages, eMMC with 1024-byte pages in 2048-byte blocks,
+// and never a spare size (whatever the last row left in the run's state).
+TEST_F(UpgradePackageTest, SealingGeometryFollowsTheUpgradeFlashType) {
+  const auto source = test::PatternBytes(5000, 21);
+  WriteBytes(SignedPackagePath(), source);
+  struct Case {
+    const char* flash;
+    uint32_t page;
+    uint32_t block;
+  };
+  fx.ws.app.m_nBoardType = 1;
+  for (const Case& c : {Case{"NAND_2K", 2048, 131072}, Case{"nand_4k", 4096, 262144}, Case{"SPI_16M", 1024, 65536},
+                        Case{"EMMC_8G", 1024, 2048}}) {
+    SCOPED_TRACE(c.flash);
+    fx.reporter.Clear();
+    SigningContext ctx(fx.ws, fx.reporter);
+    ctx.upgradeFlashName = c.flash;
+    ctx.pageSize = 512;
+    ctx.blockSize = 4096;
+    ctx.spareSize = 200;
+    ASSERT_TRUE(SignUpgradePackage(ctx, fx.outputDir + "update.zip", SignedPackagePath()));
+    EXPECT_TRUE(fx.reporter.Messages().empty());
+    const auto sealed = ReadBytes(fx.outputDir + "update.zip");
+    ASSERT_GE(sealed.size(), 2u * c.page);
+    EXPECT_EQ(GetLe32(&sealed[40]), c.page);
+    EXPECT_EQ(GetLe32(&sealed[44]), c.block);
+    EXPECT_EQ(GetLe32(&sealed[48]), 0u);
+    EXPECT_EQ(GetLe32(&sealed[52]), sealed.size());
+    EXPECT_EQ(GetLe32(&sealed[60]), source.size());
+    EXPECT_EQ(sealed.size() % c.block, 0u);
+    EXPECT_TRUE(std::equal(source.begin(), source.end(), sealed.begin() + c.page)) << "data after the header page";
+  }
+
+  // A later board signs the file whole, whatever the flash.
+  fx.ws.app.m_nBoardType = 5;
+  SigningContext ctx(fx.ws, fx.reporter);
+  ctx.upgradeFlashName = "SPI_16M";
+  ASSERT_TRUE(SignUpgradePackage(ctx, fx.outputDir + "update.zip", SignedPackagePath()));
+  const auto sealed = ReadBytes(fx.outputDir + "update.zip");
+  ASSERT_EQ(sealed.size(), 2u * 8192);
+  EXPECT_TRUE(std::equal(source.begin(), source.end(), sealed.begin()));
+  const auto lines = fx.KeyLineTexts();
+  EXPECT_TRUE(test::VerifyWithPublicKey(lines[0], lines[1], source.data(), source.size(), sealed.data() + 8192 + 116,
+                                        256));
+}
+
 // Whole runs with the real Java and signapk.jar: the seal is stripped and
 // checked with others' tools, and what it wraps is signapk's archive of the
 // template and the upgrade images.

@@ -387,6 +387,39 @@ TEST_F(SparseExt4Test, FailuresLeaveNoHalfWrittenSignature) {
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Open file " + fx.inputDir + "missing.img failed!"});
 }
 
+// Each file the signer cannot create names itself in its own message; a
+// folder standing where the file goes is never replaced.
+TEST_F(SparseExt4Test, FilesThatCannotBeCreatedAreNamed) {
+  TestSparse s;
+  s.chunks = {Raw(600, 4096, 17)};
+  const auto bytes = Serialize(s);
+  const std::string source = WriteSparse("system.img", bytes);
+  struct Case {
+    std::string folder;  // made where a file would go
+    std::string message;
+    int32_t steps;
+  };
+  const std::vector<Case> cases = {
+      {output, "file " + output + " is being used!", 0},
+      {DataPath("system.img"), "Open file failed!!!", 1},
+      {TempSignPath(), "Open " + TempSignPath() + " file failed!", 1},
+      {SignPath(), "Failed to create the output file " + SignPath() + "!", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder);
+    fx.reporter.Clear();
+    std::filesystem::create_directory(c.folder);
+    int32_t done = 0;
+    EXPECT_FALSE(Sign(source, &done));
+    EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{c.message});
+    EXPECT_EQ(done, c.steps);
+    EXPECT_TRUE(std::filesystem::is_directory(c.folder));
+    std::filesystem::remove(c.folder);
+    for (const std::string& path : {output, DataPath("system.img"), TempSignPath(), SignPath()})
+      std::filesystem::remove(path);
+  }
+}
+
 TEST_F(SparseExt4Test, SigningTwiceWithAFixedEpochGivesTheSameBytes) {
   TestSparse s;
   s.chunks = {Raw(520, 4096, 12), Fill(7, {5, 6, 7, 8}), DontCare(3)};

@@ -131,6 +131,30 @@ TEST_F(UbiTest, AKeyFailureAfterTheCopyLeavesTheCopyAndNoSignatureFile) {
   EXPECT_EQ(GetPathKind(TempSignPath()), PathKind::Missing);
 }
 
+TEST_F(UbiTest, FilesThatCannotBeCreatedAreNamed) {
+  const auto source = test::PatternBytes(2097152 + 7, 5);
+  test::WriteBytes(fx.inputDir + "in.ubi", source);
+  struct Case {
+    std::string folder;  // made where a file would go
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {output, "Open file " + output + " failed!"},
+      {TempSignPath(), "Open " + TempSignPath() + " file failed!"},
+      {SignPath(), "Failed to create the output file " + SignPath() + "!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder);
+    fx.reporter.Clear();
+    std::filesystem::create_directory(c.folder);
+    EXPECT_FALSE(Sign(fx.inputDir + "in.ubi"));
+    EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{c.message});
+    EXPECT_TRUE(std::filesystem::is_directory(c.folder));
+    std::filesystem::remove(c.folder);
+    for (const std::string& path : {output, TempSignPath(), SignPath()}) std::filesystem::remove(path);
+  }
+}
+
 TEST_F(UbiTest, SigningTwiceWithAFixedEpochGivesTheSameBytes) {
   ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
   const auto source = test::PatternBytes(2621440, 3);
