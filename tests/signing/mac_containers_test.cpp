@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <iterator>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/le.h"
@@ -227,6 +228,57 @@ TEST_F(ContainerTest, KeyPartitionLayout) {
   const auto three = PatternBytes(108, 16);
   ASSERT_TRUE(SealKeyPartition(ctx_, 4096, Out(), Source(three), 262144, 0));
   CheckSingleMac(three, 4096, 262144, 0, true, 262144);
+}
+
+// The headers byte for byte, as a board's boot loader reads them: words in
+// little-endian order, written out here by hand.
+std::vector<uint8_t> HexBytes(const char* text) {
+  std::vector<uint8_t> out;
+  for (const char* c = text; c[0] != '\0'; ++c) {
+    if (c[0] == ' ') continue;
+    out.push_back(static_cast<uint8_t>(std::stoul(std::string(c, 2), nullptr, 16)));
+    ++c;
+  }
+  return out;
+}
+
+std::vector<uint8_t> ExpectedHeader(const char* words, size_t size) {
+  const std::string text = std::string("Corvantis_KELVA_ImgHead_MagicNu") + '\0' + "1.0.0.0" + '\0';
+  std::vector<uint8_t> h(text.begin(), text.end());  // 32 + 8 bytes
+  const std::vector<uint8_t> w = HexBytes(words);
+  h.insert(h.end(), w.begin(), w.end());
+  h.resize(size, 0);
+  return h;
+}
+
+TEST_F(ContainerTest, HeaderBytesAsWritten) {
+  {  // raw: P 2048, B 8192, spare 7, L 5000: D 6144, total 16384
+    ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(PatternBytes(5000, 31)), 8192, 7));
+    const auto img = test::ReadBytes(Out());
+    ASSERT_EQ(img.size(), 16384u);
+    EXPECT_EQ(std::vector<uint8_t>(img.begin(), img.begin() + 116),
+              ExpectedHeader("00080000 00200000 07000000 00400000 00080000 88130000 00200000 02000000 "
+                             "00000000 00200000 10000000 00000000 00000000",
+                             116));
+  }
+  {  // key partition: L 200 (five whole records and a part), P 2048, B 131072
+    ASSERT_TRUE(SealKeyPartition(ctx_, 2048, Out(), Source(PatternBytes(200, 32)), 131072, 0));
+    const auto img = test::ReadBytes(Out());
+    ASSERT_EQ(img.size(), 131072u);
+    EXPECT_EQ(std::vector<uint8_t>(img.begin(), img.begin() + 124),
+              ExpectedHeader("00080000 00000200 00000000 00000200 00080000 c8000000 00100000 05000000 "
+                             "00000000 00100000 10000000 01000000 00000100",
+                             124));
+  }
+  {  // chunked: L 1 MiB, P 2048, B 131072, spare 64: S 0x100800, two chunks, total 0x120000
+    ASSERT_TRUE(SealChunkedImage(ctx_, Out(), Source(PatternBytes(kMiB, 33)), 2048, 131072, 64));
+    const auto img = test::ReadBytes(Out());
+    ASSERT_EQ(img.size(), 0x120000u);
+    EXPECT_EQ(std::vector<uint8_t>(img.begin() + kMiB, img.begin() + kMiB + 116),
+              ExpectedHeader("00080000 00000200 40000000 00001200 00000000 00001000 00081000 02000000 "
+                             "00001000 00081000 10000000 02000000 00001000",
+                             116));
+  }
 }
 
 TEST_F(ContainerTest, ChunkedLayouts) {
