@@ -139,6 +139,14 @@ TEST_F(YaffsTest, WorkedNandExample) {
   EXPECT_EQ(GetLe32(out.data() + 1081344 + 52), 1216512u);
   EXPECT_EQ(GetLe32(out.data() + 1081344 + 64), 1050624u);
   EXPECT_EQ(GetLe32(out.data() + 1081344 + 84), 2u);
+  // The header words byte for byte (little-endian), from offset 40.
+  const uint8_t words[] = {0x00, 0x08, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x40, 0x00, 0x00, 0x00,  // P, B, O
+                           0x00, 0x90, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0x10, 0x00,  // total, 0, L
+                           0x00, 0x08, 0x10, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,  // C, 2, nb x B
+                           0x00, 0x08, 0x10, 0x00, 0x10, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00,  // P + nb x B, 16, N
+                           0x00, 0x00, 0x10, 0x00};                                                 // 1 MiB
+  EXPECT_EQ(std::vector<uint8_t>(out.begin() + 1081344 + 40, out.begin() + 1081344 + 92),
+            std::vector<uint8_t>(std::begin(words), std::end(words)));
   // The second MAC covers exactly the 2048-byte header page.
   const std::vector<uint8_t> headerPage(out.begin() + 1081344, out.begin() + 1081344 + 2048);
   ASSERT_EQ(table.size(), 32u);
