@@ -458,7 +458,7 @@ void CPellgraveDlg::ShowAboutBox() {
 }
 
 void CPellgraveDlg::RaiseWindow() {
-  if (isMinimized()) showNormal();
+  if (isMinimized() || isMaximized()) showNormal();
   show();
   raise();
   activateWindow();

@@ -387,6 +387,17 @@ class PellgraveDlgTest : public QObject {
     QVERIFY(!f.dlg->IsMaking());
   }
 
+  void raiseBringsTheWindowBackToItsNormalSize() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    for (Qt::WindowState state : {Qt::WindowMinimized, Qt::WindowMaximized}) {
+      f.dlg->setWindowState(state);
+      f.dlg->RaiseWindow();
+      QCOMPARE(f.dlg->windowState() & (Qt::WindowMinimized | Qt::WindowMaximized), Qt::WindowStates());
+      QVERIFY(f.dlg->isVisible());
+    }
+  }
+
   void aboutBox() {
     DialogFixture f;
     QVERIFY(f.Start());
