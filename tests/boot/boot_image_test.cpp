@@ -245,6 +245,10 @@ TEST_F(BootImageTest, BoardZeroImage) {
   const auto img = ReadBytes(Out());
   EXPECT_EQ(img.size(), 3328u);
   CheckImage(img, boot, cfg, true, 1024);
+  // Parameter words byte for byte: 0, 0, L 1024, 0, L + 256, 0xFFFFFFFF.
+  const std::vector<uint8_t> words = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00,
+                                      0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(std::vector<uint8_t>(img.begin() + 772, img.begin() + 772 + 24), words);
   EXPECT_TRUE(fx_.reporter.Messages().empty());
 }
 
@@ -256,6 +260,10 @@ TEST_F(BootImageTest, OtherBoardImage) {
   const auto img = ReadBytes(Out());
   EXPECT_EQ(img.size(), 10784u);
   CheckImage(img, boot, cfg, false, 4352);
+  // Parameter words byte for byte: 32, 32, L 4352, 0, L + 288, 0xFFFFFFF8.
+  const std::vector<uint8_t> words = {0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x11, 0x00, 0x00,
+                                      0x00, 0x00, 0x00, 0x00, 0x20, 0x12, 0x00, 0x00, 0xF8, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(std::vector<uint8_t>(img.begin() + 772, img.begin() + 772 + 24), words);
   EXPECT_EQ(ReadBytes(Temp("UncheckedArea.bin")), std::vector<uint8_t>(img.begin() + 6144, img.begin() + 6176));
   EXPECT_TRUE(fx_.reporter.Messages().empty());
 }
