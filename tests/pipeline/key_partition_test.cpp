@@ -90,14 +90,16 @@ class KeyPartitionTest : public ::testing::Test {
     const auto img = ReadBytes(fx_.outputDir + "KeyPart.img");
     EXPECT_EQ(img.size(), b);
     if (img.size() != b) return {};
+    const std::string start = std::string("Corvantis_KELVA_ImgHead_MagicNu") + '\0' + "1.0.0.0" + '\0';
+    EXPECT_EQ(std::string(img.begin(), img.begin() + 40), start);
     const uint32_t words[] = {p, b, 0, b, p, 36, 2 * p, 1, 0, 2 * p, 16, 1, b / 2};
     for (size_t i = 0; i < std::size(words); ++i) EXPECT_EQ(GetLe32(img.data() + 40 + 4 * i), words[i]) << i;
     EXPECT_TRUE(std::all_of(img.begin() + 92, img.begin() + 124, [](uint8_t v) { return v == 0; }));
     EXPECT_TRUE(std::all_of(img.begin() + 124, img.begin() + p, [](uint8_t v) { return v == 0xFF; }));
     // The record: 16, key id 2, encrypted V1, 16 x 0xFF; the page filled with 0xFF.
     const uint8_t* rec = img.data() + p;
-    EXPECT_EQ(GetLe16(rec), 16);
-    EXPECT_EQ(GetLe16(rec + 2), 2);
+    EXPECT_EQ(std::vector<uint8_t>(rec, rec + 4), (std::vector<uint8_t>{0x10, 0x00, 0x02, 0x00}));
+    EXPECT_TRUE(std::all_of(rec + 20, rec + 36, [](uint8_t v) { return v == 0xFF; }));
     const std::vector<uint8_t> encrypted(rec + 4, rec + 20);
     EXPECT_EQ(Evp(EVP_des_ede_ecb(), false, DerivedKey(V(21), boardType).data(), encrypted), V(23));
     EXPECT_NE(encrypted, V(23));
