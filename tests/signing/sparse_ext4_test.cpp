@@ -430,6 +430,12 @@ TEST_F(SparseExt4Test, SigningTwiceWithAFixedEpochGivesTheSameBytes) {
   ASSERT_TRUE(Sign(source));
   ::unsetenv("SOURCE_DATE_EPOCH");
   EXPECT_EQ(ReadBytes(SignPath()), first);
+  // 1700000000 is 2023-11-14 22:13:20 UTC: the three sections and the whole-file block.
+  ASSERT_EQ(first.size(), 3 * 8192 + 8192 + 8192u);
+  for (const size_t block : {size_t{0}, size_t{8192}, size_t{16384}, first.size() - 8192}) {
+    EXPECT_EQ(GetLe32(first.data() + block + 40), (22u << 16) + (13u << 8) + 14u) << block;
+    EXPECT_EQ(GetLe32(first.data() + block + 44), (22u << 16) + (13u << 8) + 20u) << block;
+  }
 }
 
 TEST(SparseValidationTest, BufferChecksMatchTheSignersVerdicts) {
