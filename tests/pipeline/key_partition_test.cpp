@@ -202,5 +202,44 @@ TEST(FirstGenerationMakeTest, BootRawAndExt4RowsAndTheKeyPartition) {
   EXPECT_EQ(fx.reporter.Positions().back(), 0);
 }
 
+// After the key partition (sealed under V2) the upgrade package is sealed
+// under V1 again. Java is a stand-in that passes the package through.
+TEST(FirstGenerationMakeTest, UpgradePackageAfterTheKeyPartitionIsSealedUnderV1) {
+  test::MakeFixture fx(0);
+  fx.LoadKeys();
+  test::WriteBytes(fx.inputDir + "cfg.bin", PatternBytes(100, 2));
+  // An empty archive: the end-of-central-directory record alone.
+  std::vector<uint8_t> emptyZip(22, 0);
+  emptyZip[0] = 0x50, emptyZip[1] = 0x4B, emptyZip[2] = 0x05, emptyZip[3] = 0x06;
+  test::WriteBytes(fx.inputDir + "META-INF.zip", emptyZip);
+  const std::string bin = fx.ws.app.m_strAppDir + "jre/bin/";
+  std::filesystem::create_directories(bin);
+  test::WriteText(bin + "java", "#!/bin/sh\ncp \"$8\" \"$9\"\n");
+  std::filesystem::permissions(bin + "java", std::filesystem::perms(0755));
+  test::WriteText(fx.ws.app.m_strAppDir + "Config/signapk.jar", "jar");
+  auto boot = PatternBytes(3000, 3);
+  boot[20] = 0;
+  fx.AddRow("fastboot", "Fastboot", "NAND_2K", "No", "fastboot.bin", boot);
+  fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", PatternBytes(5000, 4));
+  SigningContext ctx(fx.ws, fx.reporter);
+  EXPECT_TRUE(RunMake(ctx));
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{kMsgPackageDone});
+
+  const auto lines = fx.KeyLineTexts();
+  const auto macAt = [](const std::vector<uint8_t>& img, size_t covered, const std::vector<uint8_t>& key) {
+    const auto cbc = Evp(EVP_aes_128_cbc(), true, key.data(), std::vector<uint8_t>(img.begin(), img.begin() + covered));
+    return std::equal(cbc.end() - 16, cbc.end(), img.begin() + covered);
+  };
+  const auto keyPart = ReadBytes(fx.outputDir + "KeyPart.img");
+  ASSERT_EQ(keyPart.size(), 131072u);
+  EXPECT_TRUE(macAt(keyPart, 4096, Hex16(lines[21])));
+  const auto sealed = ReadBytes(fx.outputDir + "update.zip");
+  const uint32_t length = GetLe32(sealed.data() + 60);
+  const size_t covered = 2048 + (length + 2047) / 2048 * 2048;
+  ASSERT_GT(sealed.size(), covered + 16);
+  EXPECT_TRUE(macAt(sealed, covered, Hex16(lines[22])));
+  EXPECT_FALSE(macAt(sealed, covered, Hex16(lines[21])));
+}
+
 }  // namespace
 }  // namespace tarnel
