@@ -76,6 +76,15 @@ class ListCtrlExTest : public QObject {
     QCOMPARE(header->sectionSize(1), 100);
   }
 
+  void lastColumnFitsWhenTheRowsOutgrowThePage() {
+    Editor e;
+    e.Fill(e.list->RowsPerPage() + 3);  // a vertical scroll bar takes its share of the width
+    QTest::qWait(1);
+    QVERIFY(e.list->verticalScrollBar()->isVisible());
+    QCOMPARE(e.list->horizontalHeader()->sectionSize(kColUnsignedFile), e.list->viewport()->width() - 466);
+    QVERIFY(!e.list->horizontalScrollBar()->isVisible());
+  }
+
   void addRowFromHeaderNamesRowsAndStopsAt64() {
     Editor e;
     for (int i = 0; i < 11; ++i) ClickHeaderSection(e.list->horizontalHeader(), kColDelete);
