@@ -28,6 +28,7 @@
 #include "boot/key_list.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/secure.h"
 #include "common/signing_context.h"
 #include "common/text.h"
 #include "config/flash_config.h"
@@ -74,6 +75,12 @@ class CPellgraveDlg::WindowReporter : public RunReporter {
 // reporter and the run's signing context (kept until the next run).
 struct CPellgraveDlg::MakeRun {
   MakeRun(const Workspace& workspace, CPellgraveDlg& dialog) : ws(workspace), reporter(dialog), ctx(ws, reporter) {}
+  // The run's copy of the key lines is wiped with it.
+  ~MakeRun() {
+    for (std::string& line : ws.keyLines) Cleanse(line);
+  }
+  MakeRun(const MakeRun&) = delete;
+  MakeRun& operator=(const MakeRun&) = delete;
   Workspace ws;
   WindowReporter reporter;
   SigningContext ctx;
