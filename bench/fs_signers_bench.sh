@@ -6,27 +6,11 @@
 # BUILD_DIR selects the build folder (default build-bench), BENCH_DIR the
 # folder for sources and outputs (default a fresh folder under /tmp; the Ext4
 # run needs about 2.5 times the size, the others about twice the size).
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/lib.sh"
 size_gib=${1:-3}
 shift || true
 kinds=${*:-ext4 ubi yaffs}
-build=${BUILD_DIR:-$root/build-bench}
-if [ ! -x /usr/bin/time ]; then
-  echo "needs /usr/bin/time (Debian package 'time')" >&2
-  exit 1
-fi
-
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_GUI=OFF -DTARNEL_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" --target tarnel_core >/dev/null
-
-work=$(mktemp -d "${BENCH_DIR:-/tmp}/tarnel-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-"${CXX:-g++}" -std=c++20 -O2 -DOPENSSL_API_COMPAT=30000 -DOPENSSL_NO_DEPRECATED -D_FILE_OFFSET_BITS=64 \
-  -I "$root/src" "$root/bench/fs_signers_bench.cpp" "$build/libtarnel_core.a" \
-  -lcrypto -lz -ltinyxml2 -o "$work/fs_signers_bench"
+bench_prepare fs_signers_bench
 
 for kind in $kinds; do
   run="$work/$kind"
@@ -36,10 +20,6 @@ for kind in $kinds; do
     *) truncate -s "${size_gib}G" "$run/source.img" ;;
   esac
   echo "== $kind, ${size_gib} GiB ($(stat -c %s "$run/source.img") bytes of source)"
-  /usr/bin/time -v "$work/fs_signers_bench" "$kind" "$run" "$run/source.img" 2>"$run/time.txt" || {
-    cat "$run/time.txt" >&2
-    exit 1
-  }
-  grep -E "Elapsed|Maximum resident" "$run/time.txt"
+  bench_measure "$run/time.txt" "$work/fs_signers_bench" "$kind" "$run" "$run/source.img"
   rm -rf "$run"
 done

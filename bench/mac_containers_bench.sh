@@ -7,29 +7,9 @@
 # BUILD_DIR selects the build folder (default build-bench), BENCH_DIR the
 # folder for the source and outputs (default a fresh folder under /tmp; needs
 # room for one output of the given size at a time).
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+. "$(dirname "$0")/lib.sh"
 size_mib=${1:-2048}
-build=${BUILD_DIR:-$root/build-bench}
-if [ ! -x /usr/bin/time ]; then
-  echo "needs /usr/bin/time (Debian package 'time')" >&2
-  exit 1
-fi
-
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_GUI=OFF -DTARNEL_BUILD_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" --target tarnel_core >/dev/null
-
-work=$(mktemp -d "${BENCH_DIR:-/tmp}/tarnel-bench-XXXXXX")
-trap 'rm -rf "$work"' EXIT
-"${CXX:-g++}" -std=c++20 -O2 -DOPENSSL_API_COMPAT=30000 -DOPENSSL_NO_DEPRECATED -D_FILE_OFFSET_BITS=64 \
-  -I "$root/src" "$root/bench/mac_containers_bench.cpp" "$build/libtarnel_core.a" \
-  -lcrypto -lz -ltinyxml2 -o "$work/mac_containers_bench"
+bench_prepare mac_containers_bench
 
 truncate -s "${size_mib}M" "$work/source.bin"
-/usr/bin/time -v "$work/mac_containers_bench" "$work" "$work/source.bin" 2>"$work/time.txt" || {
-  cat "$work/time.txt" >&2
-  exit 1
-}
-grep -E "Elapsed|Maximum resident" "$work/time.txt"
+bench_measure "$work/time.txt" "$work/mac_containers_bench" "$work" "$work/source.bin"
