@@ -125,6 +125,53 @@ class MakeRunTest : public QObject {
     QVERIFY(!std::filesystem::exists(out + "unused.img"));
   }
 
+  // The demo workspace made by tarnel-cli, signed from clicks alone for a
+  // first- and a later-generation board, with the real signapk under Java.
+  void demoWorkspaceSignsForBothGenerations() {
+    DialogFixture f;
+    const std::string real = TARNEL_HOME_DIR "/";
+    const std::string home = f.home.appDir;
+    namespace fs = std::filesystem;
+    if (!fs::exists(real + "jre/bin/java") || !fs::exists(real + "Config/signapk.jar"))
+      QSKIP("no Java runtime or signapk.jar in the build's program folder");
+    fs::copy_file(real + "Config/FlashConfig.xml", home + "Config/FlashConfig.xml",
+                  fs::copy_options::overwrite_existing);
+    fs::create_symlink(fs::read_symlink(real + "Config/signapk.jar"), home + "Config/signapk.jar");
+    fs::remove_all(home + "jre");
+    fs::create_directory_symlink(fs::canonical(real + "jre"), home + "jre");
+    f.ws.app.m_nJavaMemory = 512;
+    QVERIFY(f.Start());
+
+    const std::string demo = f.home.root.Path() + "demo/";
+    std::string output;
+    QCOMPARE(tarnel::test::RunShell(std::string(TARNEL_CLI_PATH) + " demo " + tarnel::test::ShellQuote(demo), &output),
+             0);
+    const std::string input = demo + "input/";
+    const struct {
+      int board;
+      const char* table;
+      const char* out;
+      const char* extra;  // an output only this generation has
+    } runs[] = {{0, "PartConfig_RA100.xml", "out-RA100/", "KeyPart.img"},
+                {2, "PartConfig_RA200.xml", "out-RA200/", "system_Sign.img"}};
+    for (const auto& run : runs) {
+      f.ui.Clear();
+      f.dlg->BoardTypeBox()->setCurrentIndex(run.board);
+      f.ui.paths.push_back(Q(input + run.table));
+      QTest::mouseClick(f.dlg->ConfigBrowseButton(), Qt::LeftButton);
+      f.ui.paths.push_back(Q(input + "Keys_for_signature.txt"));
+      QTest::mouseClick(f.dlg->KeysBrowseButton(), Qt::LeftButton);
+      f.ui.paths.push_back(Q(demo + run.out));
+      QTest::mouseClick(f.dlg->OutputBrowseButton(), Qt::LeftButton);
+      QVERIFY2(f.ui.messages.empty(), qPrintable(f.ui.Texts().join('\n')));
+      QTest::mouseClick(f.dlg->MakeButton(), Qt::LeftButton);
+      QVERIFY(QTest::qWaitFor([&] { return !f.dlg->IsMaking(); }, 180000));
+      QCOMPARE(f.ui.Texts(), QStringList{"Generate release package successfully!"});
+      QVERIFY(fs::file_size(demo + run.out + "update.zip") > 0);
+      QVERIFY(fs::exists(demo + run.out + run.extra));
+    }
+  }
+
   void failingRunReportsItsRowAndEnablesTheControls() {
     DialogFixture f;
     QVERIFY(f.Start());
