@@ -42,19 +42,25 @@ bool SignSection(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, const
   return true;
 }
 
-bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {
-  const Stamps stamps = TakeStamps();
-
-  InFile source;
+bool OpenSourceImage(SigningContext& ctx, InFile& source, const std::string& sourcePath, uint64_t& length) {
   if (!source.Open(sourcePath)) {
     ctx.Show(Format(kMsgOpenFileFailed, sourcePath.c_str()));
     return false;
   }
-  const uint64_t length = source.Size();
+  length = source.Size();
   if (length > kMaxImageLength) {
     ctx.Show(Format(kMsgFileTooLarge, sourcePath.c_str()));
     return false;
   }
+  return true;
+}
+
+bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {
+  const Stamps stamps = TakeStamps();
+
+  InFile source;
+  uint64_t length = 0;
+  if (!OpenSourceImage(ctx, source, sourcePath, length)) return false;
   const auto length32 = static_cast<uint32_t>(length);
 
   PKey key = LoadSigningKey(ctx);

@@ -25,6 +25,12 @@ inline constexpr const char* kMsgHashFailed = "Failed to compute the digest of %
 
 inline constexpr size_t kWholeImagePiece = 10485760;  // 10 MiB
 
+// Opens an image to sign and takes its length: "Open file %s failed!" when it
+// cannot be opened, the 4 GiB message when its length does not fit the
+// headers' 32-bit fields.
+[[nodiscard]] bool OpenSourceImage(SigningContext& ctx, InFile& source, const std::string& sourcePath,
+                                   uint64_t& length);
+
 [[nodiscard]] bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath);
 
 // Loads the signing key (key list lines 1 to 8) for a signer, showing the

@@ -17,18 +17,11 @@ bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std:
   const std::string tempSignPath = ctx.App().TempDir() + AfterLastSep(signPath);
   const Stamps stamps = TakeStamps();
 
-  InFile source;
-  if (!source.Open(sourcePath)) {
-    ctx.Show(Format(kMsgOpenFileFailed, sourcePath.c_str()));
-    return false;
-  }
-  const uint64_t length = source.Size();
   // Lengths are 32-bit fields: a larger image would have its tail left
   // unsigned, so it is refused.
-  if (length > kMaxImageLength) {
-    ctx.Show(Format(kMsgFileTooLarge, sourcePath.c_str()));
-    return false;
-  }
+  InFile source;
+  uint64_t length = 0;
+  if (!OpenSourceImage(ctx, source, sourcePath, length)) return false;
   if (!SectionedSourceLongEnough(length)) {
     ctx.Show(kMsgSectionTooLarge);
     return false;
