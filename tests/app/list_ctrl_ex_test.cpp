@@ -79,8 +79,9 @@ class ListCtrlExTest : public QObject {
   void lastColumnFitsWhenTheRowsOutgrowThePage() {
     Editor e;
     e.Fill(e.list->RowsPerPage() + 3);  // a vertical scroll bar takes its share of the width
-    QTest::qWait(1);
-    QVERIFY(e.list->verticalScrollBar()->isVisible());
+    // The scroll bar appears with the view's deferred layout: wait for it, not for a fixed time.
+    QVERIFY(QTest::qWaitFor([&] { return e.list->verticalScrollBar()->isVisible(); }, 5000));
+    QTest::qWait(10);  // let the resize that follows the scroll bar settle
     QCOMPARE(e.list->horizontalHeader()->sectionSize(kColUnsignedFile), e.list->viewport()->width() - 466);
     QVERIFY(!e.list->horizontalScrollBar()->isVisible());
   }
