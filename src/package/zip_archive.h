@@ -32,8 +32,6 @@ inline constexpr uint64_t kZipMaxEntries = 0xFFFEull;
 // A template's central directory is held in memory while the archive is
 // open; nothing an update template holds comes near this.
 inline constexpr uint64_t kZipMaxCentralDirectory = 16ull * 1024 * 1024;
-// Disk files are streamed through pieces of this size.
-inline constexpr size_t kZipPiece = 65536;
 // Files shorter than this are stored rather than deflated.
 inline constexpr uint64_t kZipStoreBelow = 5;
 
@@ -50,7 +48,10 @@ class CZipArchive {
   // ordinary single-disk archive whose directory holds together.
   [[nodiscard]] bool OpenForAppend(const std::string& path);
   // Appends `diskPath` as entry `entryName` (deflated, or stored below 5
-  // bytes). On failure the archive is left as it was before the call.
+  // bytes). The file is streamed, never held whole: it is deflated in blocks
+  // of 128 KiB on the worker threads, a few blocks at a time, and the bytes
+  // written are the same whatever the number of threads. On failure the
+  // archive is left as it was before the call.
   [[nodiscard]] bool AddDiskFile(const std::string& diskPath, const std::string& entryName);
   // Writes the central directory (old entries, then new ones) and the end
   // record, trims the file there and closes it. False when nothing was open

@@ -133,6 +133,52 @@ TEST_F(ZipArchiveTest, NewEntriesAreReadByOtherReaders) {
   }
 }
 
+// Entries are deflated in independent blocks on the worker threads: the
+// archive is byte for byte the same with any number of threads, for sizes on
+// either side of a block boundary, and unzip and the JDK read it back.
+TEST_F(ZipArchiveTest, DeflatedEntriesAreTheSameWithAnyThreadCount) {
+  constexpr size_t kBlock = 128 * 1024;
+  std::string text;
+  while (text.size() < 5 * kBlock) text += "rootfs line " + std::to_string(text.size() % 9973) + "\n";
+  std::vector<uint8_t> mixed = Text(text);
+  const std::vector<uint8_t> noise = test::PatternBytes(2 * kBlock + 3, 11);
+  mixed.insert(mixed.begin() + kBlock / 2, noise.begin(), noise.end());
+  const std::map<std::string, std::vector<uint8_t>> files = {
+      {"five.img", Text("12345")},
+      {"under.img", std::vector<uint8_t>(mixed.begin(), mixed.begin() + kBlock - 1)},
+      {"block.img", std::vector<uint8_t>(mixed.begin(), mixed.begin() + kBlock)},
+      {"over.img", std::vector<uint8_t>(mixed.begin(), mixed.begin() + kBlock + 1)},
+      {"mixed.img", mixed}};
+  std::vector<std::string> order;
+  for (const auto& [name, content] : files) {
+    File(name, content);
+    order.push_back(name);
+  }
+  std::vector<uint8_t> first;
+  std::string archive;
+  for (unsigned threads : test::kThreadCounts) {
+    test::ScopedWorkerThreads pool(threads);
+    archive = Append("threads" + std::to_string(threads) + ".zip", EmptyArchive(), order);
+    if (first.empty()) first = ReadBytes(archive);
+    else EXPECT_EQ(ReadBytes(archive), first) << threads << " threads";
+  }
+  std::string out;
+  EXPECT_TRUE(test::UnzipTestPasses(archive, &out)) << out;
+  for (const auto& [name, content] : files)
+    EXPECT_EQ(test::UnzipEntry(archive, name, dir / "x.out"), content) << name;
+  const auto lines = test::SplitLines(test::JavaZipListing(archive));
+  ASSERT_EQ(lines.size(), 2 * order.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    std::istringstream c(lines[i]);
+    std::string tag, name, crcData, crcRecord;
+    int method = -1;
+    size_t size = 0;
+    c >> tag >> name >> method >> size >> crcData >> crcRecord;
+    EXPECT_EQ(size, files.at(name).size()) << name;
+    EXPECT_EQ(crcData, crcRecord) << name;
+  }
+}
+
 // Old entries with data descriptors, extra fields and comments keep their
 // bytes; the directory records come back unchanged, the comment stays.
 TEST_F(ZipArchiveTest, TemplateEntriesAreKeptByteForByte) {

@@ -15,6 +15,7 @@
 
 #include "boot/key_gen.h"
 #include "boot/key_list.h"
+#include "common/workers.h"
 
 namespace tarnel::test {
 
@@ -228,5 +229,8 @@ FlashTable SampleFlashTable() {
       {"EMMC_8G", "eMMC", 512, 524288, 0},
   };
 }
+
+ScopedWorkerThreads::ScopedWorkerThreads(unsigned threads) { SetWorkerThreads(threads); }
+ScopedWorkerThreads::~ScopedWorkerThreads() { SetWorkerThreads(0); }
 
 }  // namespace tarnel::test

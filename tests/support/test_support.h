@@ -74,6 +74,17 @@ struct MakeFixture {
   [[nodiscard]] std::vector<std::string> KeyLineTexts() const;
 };
 
+// Fixes the worker thread count for the parallel stages while it lives.
+class ScopedWorkerThreads {
+ public:
+  explicit ScopedWorkerThreads(unsigned threads);
+  ~ScopedWorkerThreads();
+  ScopedWorkerThreads(const ScopedWorkerThreads&) = delete;
+  ScopedWorkerThreads& operator=(const ScopedWorkerThreads&) = delete;
+};
+// The thread counts every parallel stage is checked with.
+inline constexpr unsigned kThreadCounts[] = {1, 2, 8};
+
 // A typical flash table: NAND 2K/128K ECC 4, NAND 4K/256K ECC 24, SPI, eMMC.
 [[nodiscard]] FlashTable SampleFlashTable();
 
