@@ -35,3 +35,32 @@ bench_measure() {
   }
   grep -E "Elapsed|Maximum resident" "$report"
 }
+
+# Builds the command line in the same build folder: $cli_bin, and $home, the
+# program folder laid out beside it (Config, jre, BurnConfig.ini).
+bench_cli() {
+  cmake --build "$build" --target tarnel-cli >/dev/null
+  cli_bin=$build/bin/tarnel-cli
+  home=$build/bin/
+}
+
+# A demo workspace in folder $1 (key list, template archive, Android test keys).
+bench_workspace() {
+  "$cli_bin" demo "$1" >/dev/null
+}
+
+# Writes a partition table: bench_table <file> "<name>|<file type>|<flash>|<upgrade>|<unsigned file>"...
+# (unsigned files relative to the table's folder).
+bench_table() {
+  local file=$1 row name type flash upgrade unsigned
+  shift
+  {
+    echo '<?xml version="1.0" encoding="GB2312"?>'
+    echo '<Tarnel_PartConfigs>'
+    for row in "$@"; do
+      IFS='|' read -r name type flash upgrade unsigned <<<"$row"
+      echo "    <PartConfig Sel=\"1\" OutputName=\"$name\" FileType=\"$type\" FlashName=\"$flash\" Upgrade=\"$upgrade\" UnsignedFile=\"$unsigned\"/>"
+    done
+    echo '</Tarnel_PartConfigs>'
+  } > "$file"
+}
