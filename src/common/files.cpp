@@ -10,6 +10,7 @@
 
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/stream.h"
 
 namespace tarnel {
 
@@ -101,6 +102,12 @@ uint64_t InFile::Tell() const {
 
 bool InFile::AtEof() const { return f_ == nullptr || std::feof(f_) != 0; }
 
+bool InFile::Failed() const { return f_ == nullptr || std::ferror(f_) != 0; }
+
+void InFile::AdviseSequential() {
+  if (f_ != nullptr) AdviseSequentialRead(f_);
+}
+
 bool OutFile::Create(const std::string& path, bool ownerOnly) {
   Discard();
   path_ = path;
@@ -129,6 +136,12 @@ bool OutFile::Write(const void* buf, size_t n) {
   if (n == 0) return true;
   if (std::fwrite(buf, 1, n, f_) != n) return false;
   written_ += n;
+  return true;
+}
+
+bool OutFile::StartWriteback() {
+  if (f_ == nullptr || std::fflush(f_) != 0) return false;
+  StartDiskWrites(f_);
   return true;
 }
 
@@ -180,13 +193,13 @@ bool CopyFileReplace(const std::string& from, const std::string& to) {
   if (!in.Open(from)) return false;
   OutFile out;
   if (!out.Create(to)) return false;
-  std::vector<uint8_t> buf(1024 * 1024);
-  for (;;) {
-    const size_t n = in.Read(buf.data(), buf.size());
-    if (n == 0) break;
-    if (!out.Write(buf.data(), n)) return false;
-  }
-  if (std::ferror(in.Get()) != 0) return false;
+  StreamStages stages;
+  stages.read = ReadStage(in);
+  stages.write = WriteStage(out);
+  if (StreamThrough(in.Size(), stages) != StreamStatus::Ok) return false;
+  // Nothing may follow the length taken at the start.
+  uint8_t more = 0;
+  if (in.Read(&more, 1) != 0 || in.Failed()) return false;
   return out.Commit();
 }
 

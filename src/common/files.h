@@ -43,7 +43,10 @@ class InFile {
   [[nodiscard]] uint64_t Tell() const;
   // True once a read has hit the end of the file.
   [[nodiscard]] bool AtEof() const;
-  [[nodiscard]] FILE* Get() { return f_; }
+  // True once a read has failed (not merely reached the end).
+  [[nodiscard]] bool Failed() const;
+  // Tells the system the file will be read once from start to end.
+  void AdviseSequential();
 
  private:
   FILE* f_ = nullptr;
@@ -68,6 +71,9 @@ class OutFile {
   // Overwrites bytes already written (offset + n must not pass Written()).
   [[nodiscard]] bool WriteAt(uint64_t offset, const void* buf, size_t n);
   [[nodiscard]] uint64_t Written() const { return written_; }
+  // Starts the disk writes of everything written so far without waiting for
+  // them, so that Commit's sync has little left to do. False on a write error.
+  [[nodiscard]] bool StartWriteback();
   // Flushes, closes and renames into place.
   [[nodiscard]] bool Commit();
   // Drops the temporary file; the final name is left as it was.

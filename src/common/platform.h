@@ -38,6 +38,10 @@ bool RemoveFile(const std::string& path);
 [[nodiscard]] FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::string& tempPath);
 // Pushes a file's written bytes to the disk (before it is renamed into place).
 [[nodiscard]] bool SyncToDisk(FILE* file);
+// Hints that a file open for reading will be read once, front to back.
+void AdviseSequentialRead(FILE* file);
+// Starts writing a file's written bytes to the disk without waiting.
+void StartDiskWrites(FILE* file);
 // Restricts an existing file to its owner.
 bool MakeOwnerOnly(const std::string& path);
 

@@ -80,6 +80,16 @@ FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::strin
 
 bool SyncToDisk(FILE* file) { return ::fsync(fileno(file)) == 0; }
 
+void AdviseSequentialRead(FILE* file) { (void)::posix_fadvise(fileno(file), 0, 0, POSIX_FADV_SEQUENTIAL); }
+
+void StartDiskWrites(FILE* file) {
+#ifdef __linux__
+  (void)::sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+#endif
+}
+
 bool MakeOwnerOnly(const std::string& path) { return ::chmod(path.c_str(), 0600) == 0; }
 
 int RunProcess(const std::vector<std::string>& argv, const std::string& workDir, const std::string& logPath) {

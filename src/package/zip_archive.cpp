@@ -356,6 +356,7 @@ bool CZipArchive::AddDiskFile(const std::string& diskPath, const std::string& en
   if (info.size > kZipMaxOffset) return false;
   InFile in;
   if (!in.Open(diskPath)) return false;
+  in.AdviseSequential();
 
   const uint64_t headerOffset = dataEnd_;
   const uint64_t dataStart = headerOffset + kZipLocalHeaderSize + entryName.size();

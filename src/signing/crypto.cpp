@@ -193,7 +193,7 @@ int HashFileSha256(InFile& file, uint8_t* digest32) {
       break;
     }
   }
-  if (std::ferror(file.Get()) != 0) ok = false;
+  if (file.Failed()) ok = false;
   file.Close();
   if (CA_common_FinalHASH(digest32, ctx) != 0 || !ok) return -1;
   return 0;

@@ -10,6 +10,7 @@
 
 #include "common/files.h"
 #include "common/platform.h"
+#include "common/stream.h"
 #include "common/text.h"
 #include "signing/crypto.h"
 #include "signing/image_headers.h"
@@ -167,19 +168,28 @@ class Emitter {
     }
     return true;
   }
-  // Copies exactly `length` bytes of the source.
+  // Copies exactly `length` bytes of the source: reading, MACing and writing
+  // at the same time.
   [[nodiscard]] bool Copy(InFile& in, uint64_t length) {
-    std::vector<uint8_t> buf(kCopyPiece);
-    while (length > 0) {
-      const size_t want = length < kCopyPiece ? static_cast<size_t>(length) : kCopyPiece;
-      if (!in.ReadExact(buf.data(), want)) {
+    StreamStages stages;
+    stages.read = ReadStage(in);
+    if (macs_ != nullptr) stages.compute = [this](const uint8_t* data, size_t n) { return macs_->Feed(data, n); };
+    stages.write = WriteStage(out_);
+    switch (StreamThrough(length, stages)) {
+      case StreamStatus::Ok:
+        return true;
+      case StreamStatus::ReadFailed:
         readFailed_ = true;
         return false;
-      }
-      if (!Put(buf.data(), want)) return false;
-      length -= want;
+      case StreamStatus::WriteFailed:
+        writeFailed_ = true;
+        return false;
+      case StreamStatus::ComputeFailed:
+        return false;
+      case StreamStatus::NoMemory:
+        throw std::bad_alloc();
     }
-    return true;
+    return false;
   }
   [[nodiscard]] bool ReadFailed() const { return readFailed_; }
   [[nodiscard]] bool WriteFailed() const { return writeFailed_; }

@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "common/stream.h"
 #include "common/text.h"
 #include "signing/sign_image.h"
 
@@ -39,20 +40,26 @@ bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const s
     ctx.Show(Format(createFailedMessage, outputPath.c_str()));
     return false;
   }
-  std::vector<uint8_t> buffer;
-  if (!AllocateOrShow(ctx, buffer, kSectionSize, mallocMessage)) return false;
   if (stepWhenStarted) ctx.StepDone();
-  uint64_t copied = 0;
-  for (;;) {
-    const size_t n = source.Read(buffer.data(), buffer.size());
-    if (n == 0) break;
-    copied += n;
-    if (!output.Write(buffer.data(), n)) {
+  StreamStages stages;
+  stages.read = ReadStage(source);
+  stages.write = WriteStage(output);
+  switch (StreamThrough(length, stages)) {
+    case StreamStatus::Ok:
+      break;
+    case StreamStatus::ReadFailed:
+    case StreamStatus::ComputeFailed:
+      ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
+      return false;
+    case StreamStatus::WriteFailed:
       ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
       return false;
-    }
+    case StreamStatus::NoMemory:
+      ctx.Show(mallocMessage);
+      return false;
   }
-  if (std::ferror(source.Get()) != 0 || copied != length) {
+  uint8_t more = 0;
+  if (source.Read(&more, 1) != 0 || source.Failed()) {
     ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
     return false;
   }

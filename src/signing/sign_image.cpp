@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/files.h"
+#include "common/stream.h"
 #include "common/text.h"
 
 namespace tarnel {
@@ -79,28 +80,30 @@ bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std
     ctx.Show(Format(kMsgHashFailed, sourcePath.c_str()));
     return false;
   }
-  std::vector<uint8_t> buffer;
-  try {
-    buffer.resize(kWholeImagePiece);
-  } catch (const std::bad_alloc&) {
-    ctx.Show(kMsgMallocFileData);
-    return false;
-  }
-  uint64_t copied = 0;
-  for (;;) {
-    const size_t n = source.Read(buffer.data(), buffer.size());
-    if (n == 0) break;
-    copied += n;
-    if (CA_common_UpdateHASH(*hash, buffer.data(), n) != 0) {
+  // Read, hash and write at the same time; the hash sees the pieces in order.
+  StreamStages stages;
+  stages.read = ReadStage(source);
+  stages.compute = [&hash](const uint8_t* data, size_t n) { return CA_common_UpdateHASH(*hash, data, n) == 0; };
+  stages.write = WriteStage(output);
+  switch (StreamThrough(length, stages)) {
+    case StreamStatus::Ok:
+      break;
+    case StreamStatus::ReadFailed:
+      ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
+      return false;
+    case StreamStatus::ComputeFailed:
       ctx.Show(Format(kMsgHashFailed, sourcePath.c_str()));
       return false;
-    }
-    if (!output.Write(buffer.data(), n)) {
+    case StreamStatus::WriteFailed:
       ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
       return false;
-    }
+    case StreamStatus::NoMemory:
+      ctx.Show(kMsgMallocFileData);
+      return false;
   }
-  if (std::ferror(source.Get()) != 0 || copied != length) {
+  // The image is what its length said when it was opened: one that grew since is refused.
+  uint8_t more = 0;
+  if (source.Read(&more, 1) != 0 || source.Failed()) {
     ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
     return false;
   }

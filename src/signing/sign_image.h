@@ -23,7 +23,6 @@ inline constexpr const char* kMsgReadSourceFailed = "Failed to read the file %s!
 inline constexpr const char* kMsgFileTooLarge = "The file %s is 4 GiB or larger and cannot be signed!";
 inline constexpr const char* kMsgHashFailed = "Failed to compute the digest of %s!";
 
-inline constexpr size_t kWholeImagePiece = 10485760;  // 10 MiB
 
 // Opens an image to sign and takes its length: "Open file %s failed!" when it
 // cannot be opened, the 4 GiB message when its length does not fit the

@@ -16,6 +16,7 @@
 #include "common/le.h"
 #include "common/signing_context.h"
 #include "common/text.h"
+#include "common/stream.h"
 #include "support/test_support.h"
 
 namespace tarnel {
@@ -201,10 +202,15 @@ TEST_F(ContainerTest, RawImageLayouts) {
     ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source({}), 131072, 0));
     CheckSingleMac({}, 2048, 131072, 0, false, 131072);
   }
-  {  // several copy pieces, odd length, spare value stored
+  {  // odd length, spare value stored
     const auto src = PatternBytes(300001, 13);
     ASSERT_TRUE(SealRawImage(ctx_, 4096, Out(), Source(src), 262144, 77));
     CheckSingleMac(src, 4096, 262144, 77, false, 524288);
+  }
+  for (const size_t n : {kStreamPiece - 1, kStreamPiece, kStreamPiece + 1}) {  // around the copy pieces
+    const auto src = PatternBytes(n, static_cast<uint32_t>(n));
+    ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(src), 131072, 0));
+    CheckSingleMac(src, 2048, 131072, 0, false, 4 * kMiB + 131072);
   }
   EXPECT_TRUE(reporter_.Messages().empty());
   EXPECT_TRUE(reporter_.Positions().empty());
@@ -294,8 +300,8 @@ TEST_F(ContainerTest, ChunkedLayouts) {
     ASSERT_EQ(img.size(), kMiB + 131072u);
     EXPECT_EQ(Word(img, kMiB + 84), 2u);
   }
-  {  // odd length, several chunks, bigger pages
-    const auto src = PatternBytes(3 * kMiB + 777, 23);
+  {  // odd length, several chunks and copy pieces, bigger pages
+    const auto src = PatternBytes(2 * kStreamPiece + 777, 23);
     ASSERT_TRUE(SealChunkedImage(ctx_, Out(), Source(src), 4096, 262144, 200));
     CheckChunked(src, 4096, 262144, 200);
   }
@@ -352,6 +358,21 @@ TEST_F(ContainerTest, MissingSourceAndFailedRunsKeepThePreviousOutput) {
   EXPECT_EQ(reporter_.Messages(), (std::vector<std::string>{kMsgMacSourceNotFound, kMsgMacSourceNotFound,
                                                             kMsgMacSourceNotFound, kMsgMacCreateDestinationFailed}));
   EXPECT_EQ(test::ReadBytes(Out()), (std::vector<uint8_t>{1, 2, 3}));
+}
+
+// A write error halfway through the pipelined copy: its message and no
+// output, neither under the final name nor as a temporary file.
+TEST_F(ContainerTest, WriteErrorMidwayLeavesNoOutput) {
+  const std::string src = Source(PatternBytes(3 * kStreamPiece + 5, 24));
+  bool sealed = true;
+  {
+    test::ScopedFileSizeLimit limit(kStreamPiece + 4096);
+    sealed = SealChunkedImage(ctx_, Out(), src, 2048, 131072, 64) || SealRawImage(ctx_, 2048, Out(), src, 131072, 0);
+  }
+  EXPECT_FALSE(sealed);
+  EXPECT_EQ(reporter_.Messages(), (std::vector<std::string>{Format(kMsgMacWriteFailed, Out().c_str()),
+                                                            Format(kMsgMacWriteFailed, Out().c_str())}));
+  for (const std::string& name : test::FolderEntries(dir_.Path())) EXPECT_EQ(name.find("out"), std::string::npos) << name;
 }
 
 TEST_F(ContainerTest, SourcesOf4GiBAreRefused) {

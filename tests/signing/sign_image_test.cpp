@@ -17,6 +17,7 @@
 
 #include "common/text.h"
 #include "signing/sign_image.h"
+#include "common/stream.h"
 #include "support/test_support.h"
 
 namespace tarnel {
@@ -117,7 +118,9 @@ class SignImage : public ::testing::Test {
 };
 
 TEST_F(SignImage, LayoutDigestAndSignatureForBoundaryLengths) {
-  for (const size_t n : {size_t{0}, size_t{1}, size_t{8191}, size_t{8192}, size_t{8193}, size_t{10485760}}) {
+  // Around the block size and the streaming engine's pieces.
+  for (const size_t n : {size_t{0}, size_t{1}, size_t{8191}, size_t{8192}, size_t{8193}, kStreamPiece - 1,
+                         kStreamPiece, kStreamPiece + 1, size_t{10485760}}) {
     SCOPED_TRACE(n);
     const auto source = test::PatternBytes(n, static_cast<uint32_t>(n) + 11);
     const std::string src = fx.inputDir + "image.bin";
@@ -320,6 +323,20 @@ TEST_F(SignImageFailure, ComponentsFromTwoKeys) {
   for (const auto& l : lines) text += l + "\n";
   UseKeyList(text);
   ExpectFailure("Failed to make the sign!");
+}
+
+// A write error halfway through the pipelined copy: its message, and no
+// output under the final name nor a temporary file beside it.
+TEST_F(SignImageFailure, WriteErrorMidwayLeavesNoOutput) {
+  WriteBytes(src, test::PatternBytes(3 * kStreamPiece + 5, 4));
+  bool signedOk = true;
+  {
+    test::ScopedFileSizeLimit limit(kStreamPiece + 8192);
+    signedOk = Sign(out, src);
+  }
+  EXPECT_FALSE(signedOk);
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{Format(kMsgWriteOutputFailed, out.c_str())});
+  ExpectOutputFolderUntouched();
 }
 
 TEST_F(SignImageFailure, SourceOf4GiBOrMoreIsRefused) {

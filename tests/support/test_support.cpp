@@ -6,6 +6,10 @@
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -232,5 +236,29 @@ FlashTable SampleFlashTable() {
 
 ScopedWorkerThreads::ScopedWorkerThreads(unsigned threads) { SetWorkerThreads(threads); }
 ScopedWorkerThreads::~ScopedWorkerThreads() { SetWorkerThreads(0); }
+
+ScopedFileSizeLimit::ScopedFileSizeLimit(uint64_t bytes) {
+  struct rlimit limit {};
+  EXPECT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+  oldLimit_ = limit.rlim_cur;
+  oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+  limit.rlim_cur = bytes;
+  EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit() {
+  struct rlimit limit {};
+  (void)::getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = oldLimit_;
+  (void)::setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, oldHandler_);
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 }  // namespace tarnel::test

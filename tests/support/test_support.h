@@ -82,6 +82,21 @@ class ScopedWorkerThreads {
   ScopedWorkerThreads(const ScopedWorkerThreads&) = delete;
   ScopedWorkerThreads& operator=(const ScopedWorkerThreads&) = delete;
 };
+// Lowers the process's file size limit (writes past it fail with EFBIG
+// instead of raising SIGXFSZ) while it lives: a real write error mid-file.
+class ScopedFileSizeLimit {
+ public:
+  explicit ScopedFileSizeLimit(uint64_t bytes);
+  ~ScopedFileSizeLimit();
+  ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+  ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+ private:
+  uint64_t oldLimit_ = 0;
+  void (*oldHandler_)(int) = nullptr;
+};
+// Names in a folder, for checks that nothing (not even a temporary file) was left.
+[[nodiscard]] std::vector<std::string> FolderEntries(const std::string& folder);
 // The thread counts every parallel stage is checked with.
 inline constexpr unsigned kThreadCounts[] = {1, 2, 8};
 
