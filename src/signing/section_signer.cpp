@@ -1,6 +1,8 @@
 #include "signing/section_signer.h"
 
 #include <cstdio>
+#include <exception>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -76,12 +78,24 @@ SectionSigner::SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& s
       key_(key),
       stamps_(stamps),
       imagePath_(std::move(imagePath)),
+      keyPath_(ctx.App().m_strKeysFile),
       count_(sectionCount),
       signFile_(signFile),
       dataFile_(dataFile) {}
 
+SectionSigner::~SectionSigner() { pool_.reset(); }
+
 bool SectionSigner::Begin() {
-  if (!AllocateOrShow(ctx_, buffer_, kSectionSize, kMsgMallocFilebuffer)) return false;
+  const unsigned threads = WorkerThreads();
+  try {
+    pool_ = std::make_unique<TaskPool>(threads);
+    current_ = std::make_unique<Job>();
+    current_->data.assign(kSectionSize, 0);
+  } catch (const std::exception&) {
+    ctx_.Show(kMsgMallocFilebuffer);
+    return false;
+  }
+  inFlightMax_ = 2 * size_t{threads};
   if (signFile_.Written() != 0 || !signFile_.WriteFill(0, uint64_t{count_} * kSignatureBlockSize)) {
     ctx_.Show(Format(kMsgWriteOutputFailed, signFile_.Path().c_str()));
     return false;
@@ -90,36 +104,94 @@ bool SectionSigner::Begin() {
 }
 
 uint8_t* SectionSigner::Room(size_t& n) {
-  n = done_ < count_ ? buffer_.size() - fill_ : 0;
-  return buffer_.data() + fill_;
+  if (!current_ || submitted_ >= count_) {
+    n = 0;
+    return nullptr;
+  }
+  n = kSectionSize - fill_;
+  return current_->data.data() + fill_;
 }
 
 bool SectionSigner::Filled(size_t n) {
-  if (done_ >= count_ || n > buffer_.size() - fill_) return false;
+  if (!current_ || submitted_ >= count_ || n > kSectionSize - fill_) return false;
   fill_ += n;
   seen_ += n;
-  if (fill_ == buffer_.size()) return SignCurrent();
+  if (fill_ == kSectionSize) return SubmitCurrent();
   return true;
 }
 
 bool SectionSigner::Finish() {
-  if (fill_ > 0 && !SignCurrent()) return false;
+  if (fill_ > 0 && !SubmitCurrent()) return false;
+  while (!inFlight_.empty())
+    if (!CollectOldest()) return false;
   return done_ == count_;
 }
 
-bool SectionSigner::SignCurrent() {
-  const auto length = static_cast<uint32_t>(fill_);
-  if (dataFile_ != nullptr && !dataFile_->Write(buffer_.data(), fill_)) {
+namespace {
+// One signing call at a time, whatever the number of hashing threads.
+std::mutex gSignMutex;
+}  // namespace
+
+void SectionSigner::Sign(Job& job) const {
+  const auto length = static_cast<uint32_t>(job.data.size());
+  uint8_t digest[kDigestSize];
+  uint8_t signature[kSignatureSize];
+  if (!Sha256(job.data.data(), length, digest)) return;
+  {
+    std::lock_guard<std::mutex> lock(gSignMutex);
+    if (SignDigest(key_, digest, signature) != 0) return;
+  }
+  SignedImageHeader header = NewSignedHeader(stamps_, length, job.index, kSectionSize, count_);
+  SetHeaderSignature(header, digest, signature, imagePath_, keyPath_);
+  EncodeSignatureBlock(header, job.block);
+  job.ok = true;
+}
+
+bool SectionSigner::SubmitCurrent() {
+  std::unique_ptr<Job> job = std::move(current_);
+  job->data.resize(fill_);
+  job->index = submitted_;
+  if (dataFile_ != nullptr && !dataFile_->Write(job->data.data(), fill_)) {
     ctx_.Show(Format(kMsgWriteOutputFailed, dataFile_->Path().c_str()));
     return false;
   }
-  if (!SignSection(ctx_, key_, stamps_, buffer_.data(), length, imagePath_, done_, count_, block_)) return false;
-  if (!signFile_.WriteAt(uint64_t{done_} * kSignatureBlockSize, block_.data(), block_.size())) {
+  Job* raw = job.get();
+  try {
+    job->done = pool_->Submit([this, raw] { Sign(*raw); });
+    inFlight_.push_back(std::move(job));
+  } catch (const std::exception&) {
+    ctx_.Show(kMsgMallocFilebuffer);
+    return false;
+  }
+  ++submitted_;
+  fill_ = 0;
+  while (inFlight_.size() >= inFlightMax_)
+    if (!CollectOldest()) return false;
+  if (submitted_ < count_) {
+    try {
+      current_ = std::make_unique<Job>();
+      current_->data.assign(kSectionSize, 0);
+    } catch (const std::exception&) {
+      ctx_.Show(kMsgMallocFilebuffer);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SectionSigner::CollectOldest() {
+  std::unique_ptr<Job> job = std::move(inFlight_.front());
+  inFlight_.pop_front();
+  job->done.wait();
+  if (!job->ok) {
+    ctx_.Show(kMsgMakeSignFailed);
+    return false;
+  }
+  if (!signFile_.WriteAt(uint64_t{job->index} * kSignatureBlockSize, job->block.data(), job->block.size())) {
     ctx_.Show(Format(kMsgWriteOutputFailed, signFile_.Path().c_str()));
     return false;
   }
   ++done_;
-  fill_ = 0;
   return true;
 }
 

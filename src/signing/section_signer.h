@@ -1,16 +1,23 @@
 // Signing an image per 1 MiB section: the pieces shared by the UBI and the
-// Ext4 sparse signers. The data flows through one 1 MiB buffer; each full
-// section is signed into its own 8192-byte signature block, placed at
-// index x 8192 at the start of the signature file.
+// Ext4 sparse signers. Each full section is hashed and signed into its own
+// 8192-byte signature block, placed at index x 8192 at the start of the
+// signature file. Sections are hashed on a pool of worker threads (the
+// signing itself is one call at a time) while the caller fills the next ones;
+// a few sections are in flight at most, and the blocks are the same bytes
+// whatever the number of threads.
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/files.h"
 #include "common/signing_context.h"
 #include "common/stamps.h"
+#include "common/workers.h"
 #include "signing/crypto.h"
 #include "signing/image_headers.h"
 
@@ -50,8 +57,11 @@ class SectionSigner {
   // section's bytes are written to it too, in order.
   SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, std::string imagePath, uint32_t sectionCount,
                 OutFile& signFile, OutFile* dataFile);
+  ~SectionSigner();
+  SectionSigner(const SectionSigner&) = delete;
+  SectionSigner& operator=(const SectionSigner&) = delete;
 
-  // Allocates the section buffer and reserves the block area at the start of
+  // Starts the worker threads, allocates the first section and reserves the block area at the start of
   // the signature file (which must still be empty).
   [[nodiscard]] bool Begin();
   // Free room left in the current section (never 0 before all sections are done).
@@ -65,20 +75,37 @@ class SectionSigner {
   [[nodiscard]] uint32_t SectionsDone() const { return done_; }
 
  private:
-  [[nodiscard]] bool SignCurrent();
+  struct Job {
+    std::vector<uint8_t> data;
+    uint32_t index = 0;
+    SignatureBlock block{};
+    bool ok = false;
+    std::future<void> done;
+  };
+
+  // The full (or last) section goes to the data file and to the pool.
+  [[nodiscard]] bool SubmitCurrent();
+  // Waits for the oldest section in flight and writes its block.
+  [[nodiscard]] bool CollectOldest();
+  void Sign(Job& job) const;
 
   SigningContext& ctx_;
   EVP_PKEY* key_;
   Stamps stamps_;
   std::string imagePath_;
+  std::string keyPath_;
   uint32_t count_;
   OutFile& signFile_;
   OutFile* dataFile_;
-  std::vector<uint8_t> buffer_;
+  std::unique_ptr<Job> current_;
   size_t fill_ = 0;
+  uint32_t submitted_ = 0;
   uint32_t done_ = 0;
   uint64_t seen_ = 0;
-  SignatureBlock block_{};
+  size_t inFlightMax_ = 1;
+  std::deque<std::unique_ptr<Job>> inFlight_;
+  // Last member: it is destroyed first and waits for the tasks still running.
+  std::unique_ptr<TaskPool> pool_;
 };
 
 }  // namespace tarnel

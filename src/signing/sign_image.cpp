@@ -29,20 +29,6 @@ PKey LoadSigningKey(SigningContext& ctx) {
   return key;
 }
 
-bool SignSection(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, const uint8_t* data, uint32_t length,
-                 const std::string& imagePath, uint32_t sectionIndex, uint32_t sectionCount, SignatureBlock& block) {
-  SignedImageHeader header = NewSignedHeader(stamps, length, sectionIndex, kSectionSize, sectionCount);
-  uint8_t digest[kDigestSize];
-  uint8_t signature[kSignatureSize];
-  if (!Sha256(data, length, digest) || SignDigest(key, digest, signature) != 0) {
-    ctx.Show(kMsgMakeSignFailed);
-    return false;
-  }
-  SetHeaderSignature(header, digest, signature, imagePath, ctx.App().m_strKeysFile);
-  EncodeSignatureBlock(header, block);
-  return true;
-}
-
 bool OpenSourceImage(SigningContext& ctx, InFile& source, const std::string& sourcePath, uint64_t& length) {
   if (!source.Open(sourcePath)) {
     ctx.Show(Format(kMsgOpenFileFailed, sourcePath.c_str()));

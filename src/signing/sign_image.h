@@ -37,10 +37,4 @@ inline constexpr const char* kMsgHashFailed = "Failed to compute the digest of %
 // mpi file!", "Failed to make the sign!" when the lines do not form a key).
 [[nodiscard]] PKey LoadSigningKey(SigningContext& ctx);
 
-// Hashes and signs one range held in memory into a signature block
-// (a section of a sectioned image). Shows "Failed to make the sign!" on failure.
-[[nodiscard]] bool SignSection(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, const uint8_t* data,
-                               uint32_t length, const std::string& imagePath, uint32_t sectionIndex,
-                               uint32_t sectionCount, SignatureBlock& block);
-
 }  // namespace tarnel
