@@ -25,6 +25,9 @@
 #endif
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -75,19 +78,49 @@ class ConsoleReporter : public RunReporter {
   }
   void SetProgressRange(int maximum) override { maximum_ = maximum; }
   void SetProgressPos(int position) override {
-    if (!terminal_ || maximum_ <= 0) return;
-    const int clamped = position < 0 ? 0 : (position > maximum_ ? maximum_ : position);
-    const int filled = static_cast<int>(static_cast<long long>(clamped) * kProgressWidth / maximum_);
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.resize(kProgressWidth, '.');
-    std::fprintf(stderr, "\r[%s] %d/%d", bar.c_str(), position, maximum_);
-    std::fflush(stderr);
-    shown_ = true;
+    position_ = position;
+    passTotal_ = 0;
+    Draw(0.0, {});
+  }
+  // Within a long step: the bar moves inside the step's share and the line
+  // gives the bytes of the pass under way and its throughput, at most ten
+  // times a second.
+  void SetStepProgress(uint64_t done, uint64_t total) override {
+    if (!terminal_ || maximum_ <= 0 || total == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (total != passTotal_ || done < passDone_) {  // a new pass
+      passStart_ = now;
+      passTotal_ = total;
+    }
+    passDone_ = done;
+    if (done < total && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    lastDraw_ = now;
+    std::string detail = "  " + Bytes(static_cast<double>(done)) + " of " + Bytes(static_cast<double>(total));
+    const double seconds = std::chrono::duration<double>(now - passStart_).count();
+    if (seconds >= 0.2) detail += ", " + Bytes(static_cast<double>(done) / seconds) + "/s";
+    Draw(static_cast<double>(std::min(done, total)) / static_cast<double>(total), detail);
   }
   // The window's short pause before a closing message is of no use here.
   void Pause(int) override {}
 
  private:
+  static std::string Bytes(double n) {
+    char text[32];
+    if (n >= 1024.0 * 1024 * 1024) std::snprintf(text, sizeof text, "%.2f GiB", n / (1024.0 * 1024 * 1024));
+    else std::snprintf(text, sizeof text, "%.1f MiB", n / (1024.0 * 1024));
+    return text;
+  }
+  // The bar at the position plus `fraction` of the next step.
+  void Draw(double fraction, const std::string& detail) {
+    if (!terminal_ || maximum_ <= 0) return;
+    const double at = std::clamp(static_cast<double>(position_) + fraction, 0.0, static_cast<double>(maximum_));
+    const int filled = static_cast<int>(at * kProgressWidth / maximum_);
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.resize(kProgressWidth, '.');
+    std::fprintf(stderr, "\r[%s] %d/%d%s\033[K", bar.c_str(), position_, maximum_, detail.c_str());
+    std::fflush(stderr);
+    shown_ = true;
+  }
   void ClearProgress() {
     if (!shown_) return;
     std::fprintf(stderr, "\r\033[K");
@@ -97,6 +130,11 @@ class ConsoleReporter : public RunReporter {
   bool terminal_;
   bool shown_ = false;
   int maximum_ = 0;
+  int position_ = 0;
+  uint64_t passDone_ = 0;
+  uint64_t passTotal_ = 0;
+  std::chrono::steady_clock::time_point passStart_{};
+  std::chrono::steady_clock::time_point lastDraw_{};
 };
 
 void UsageError(const std::string& text) { std::fprintf(stderr, "tarnel-cli: %s\n", text.c_str()); }

@@ -3,7 +3,9 @@
 // RunReporter that the front end injects (window, command line, test).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarnel {
@@ -22,6 +24,13 @@ class RunReporter {
   virtual void SetProgressPos(int position) = 0;
   // The short pause before a closing success message (the window waits, others need not).
   virtual void Pause(int milliseconds) = 0;
+  // How far the current step has come: `done` of `total` bytes of the pass
+  // under way (a long step may make more than one pass, each from 0). It
+  // never moves the step count; the next position starts a new step.
+  virtual void SetStepProgress(uint64_t done, uint64_t total) {
+    (void)done;
+    (void)total;
+  }
 
   void Show(const std::string& text, MsgIcon icon = MsgIcon::None) { ShowMessage(text, kAppName, icon); }
 };
@@ -42,16 +51,24 @@ class RecordingReporter : public RunReporter {
   void SetProgressRange(int maximum) override;
   void SetProgressPos(int position) override;
   void Pause(int milliseconds) override;
+  // Kept apart from the events, whose sequence is the run's.
+  void SetStepProgress(uint64_t done, uint64_t total) override { stepProgress_.push_back({done, total}); }
 
   [[nodiscard]] const std::vector<Event>& Events() const { return events_; }
   // Message texts only, in order.
   [[nodiscard]] std::vector<std::string> Messages() const;
   // Progress positions only, in order.
   [[nodiscard]] std::vector<int> Positions() const;
-  void Clear() { events_.clear(); }
+  // Progress within steps, (done, total) in order.
+  [[nodiscard]] const std::vector<std::pair<uint64_t, uint64_t>>& StepProgress() const { return stepProgress_; }
+  void Clear() {
+    events_.clear();
+    stepProgress_.clear();
+  }
 
  private:
   std::vector<Event> events_;
+  std::vector<std::pair<uint64_t, uint64_t>> stepProgress_;
 };
 
 }  // namespace tarnel

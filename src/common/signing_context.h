@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/model.h"
@@ -48,6 +49,12 @@ class SigningContext {
   void StepDone() {
     ++doneSteps;
     reporter_.SetProgressPos(doneSteps);
+  }
+  // Progress within the current step: `done` of `total` bytes of a pass.
+  void StepProgress(uint64_t done, uint64_t total) { reporter_.SetStepProgress(done, total); }
+  // The same as a callback for a pass over `total` bytes (the streaming engine's).
+  [[nodiscard]] std::function<void(uint64_t)> StepProgressOf(uint64_t total) {
+    return [this, total](uint64_t done) { reporter_.SetStepProgress(done, total); };
   }
 
  private:

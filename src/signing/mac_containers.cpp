@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <functional>
+#include <utility>
 #include <new>
 #include <vector>
 
@@ -151,6 +153,8 @@ class Emitter {
  public:
   explicit Emitter(OutFile& out) : out_(out) {}
   void Cover(ChunkMacs* macs) { macs_ = macs; }
+  // Told how far a copy has come.
+  void Progress(std::function<void(uint64_t)> progress) { progress_ = std::move(progress); }
 
   [[nodiscard]] bool Put(const uint8_t* data, size_t n) {
     if (!out_.Write(data, n)) {
@@ -175,6 +179,7 @@ class Emitter {
     stages.read = ReadStage(in);
     if (macs_ != nullptr) stages.compute = [this](const uint8_t* data, size_t n) { return macs_->Feed(data, n); };
     stages.write = WriteStage(out_);
+    stages.progress = progress_;
     switch (StreamThrough(length, stages)) {
       case StreamStatus::Ok:
         return true;
@@ -197,6 +202,7 @@ class Emitter {
  private:
   OutFile& out_;
   ChunkMacs* macs_ = nullptr;
+  std::function<void(uint64_t)> progress_;
   bool readFailed_ = false;
   bool writeFailed_ = false;
 };
@@ -298,6 +304,7 @@ bool SealSingle(SigningContext& ctx, uint32_t pageSize, const std::string& outpu
   // Covered: header page and the data padded to whole pages.
   ChunkMacs macs(ctx.imageMacKey, kWholeRange);
   Emitter emit(out);
+  emit.Progress(ctx.StepProgressOf(length));
   emit.Cover(&macs);
   if (!emit.Put(headerBytes.data(), headerBytes.size()) || !emit.FillFF(p - headerSize) || !emit.Copy(in, length) ||
       !emit.FillFF(data - length) || !macs.Finish() || macs.Count() != 1)
@@ -361,6 +368,7 @@ bool SealChunked(SigningContext& ctx, const std::string& outputPath, const std::
   // Covered, 1 MiB per MAC: the data padded to whole blocks, then the header page.
   ChunkMacs macs(ctx.imageMacKey, kMacChunkSize);
   Emitter emit(out);
+  emit.Progress(ctx.StepProgressOf(length));
   emit.Cover(&macs);
   if (!emit.Copy(in, length) || !emit.FillFF(data - length) || !emit.Put(headerBytes, sizeof(headerBytes)) ||
       !emit.FillFF(p - kMacImageHeaderSize) || !macs.Finish() || macs.Count() != chunks)

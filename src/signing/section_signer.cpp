@@ -46,6 +46,7 @@ bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const s
   StreamStages stages;
   stages.read = ReadStage(source);
   stages.write = WriteStage(output);
+  stages.progress = ctx.StepProgressOf(length);
   switch (StreamThrough(length, stages)) {
     case StreamStatus::Ok:
       break;
@@ -116,7 +117,10 @@ bool SectionSigner::Filled(size_t n) {
   if (!current_ || submitted_ >= count_ || n > kSectionSize - fill_) return false;
   fill_ += n;
   seen_ += n;
-  if (fill_ == kSectionSize) return SubmitCurrent();
+  if (fill_ == kSectionSize) {
+    if (!SubmitCurrent()) return false;
+    ctx_.StepProgress(seen_, uint64_t{count_} * kSectionSize);
+  }
   return true;
 }
 
@@ -124,7 +128,9 @@ bool SectionSigner::Finish() {
   if (fill_ > 0 && !SubmitCurrent()) return false;
   while (!inFlight_.empty())
     if (!CollectOldest()) return false;
-  return done_ == count_;
+  if (done_ != count_) return false;
+  ctx_.StepProgress(seen_, seen_);
+  return true;
 }
 
 namespace {

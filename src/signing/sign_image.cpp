@@ -71,6 +71,7 @@ bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std
   stages.read = ReadStage(source);
   stages.compute = [&hash](const uint8_t* data, size_t n) { return CA_common_UpdateHASH(*hash, data, n) == 0; };
   stages.write = WriteStage(output);
+  stages.progress = ctx.StepProgressOf(length);
   switch (StreamThrough(length, stages)) {
     case StreamStatus::Ok:
       break;

@@ -129,6 +129,13 @@ TEST_F(SignImage, LayoutDigestAndSignatureForBoundaryLengths) {
     ASSERT_TRUE(Sign(out, src));
     EXPECT_TRUE(fx.reporter.Messages().empty());
     ExpectSigned(source, src, ReadBytes(out));
+    // Progress within the step climbs to the length; no step is counted.
+    const auto& progress = fx.reporter.StepProgress();
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), std::make_pair(uint64_t{n}, uint64_t{n}));
+    for (size_t i = 1; i < progress.size(); ++i) EXPECT_LE(progress[i - 1].first, progress[i].first);
+    EXPECT_TRUE(fx.reporter.Events().empty());
+    fx.reporter.Clear();
   }
 }
 
