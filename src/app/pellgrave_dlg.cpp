@@ -47,15 +47,23 @@ class CPellgraveDlg::WindowReporter : public RunReporter {
   void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override {
     dialog_.bridge_.RunAndWait([this, t = Q(text), c = Q(caption), i = ToQtIcon(icon)] { dialog_.Message(t, c, i); });
   }
+  // The bar counts in thousandths of a step, so that it can move within a
+  // long step; whole steps land where they always did.
   void SetProgressRange(int maximum) override {
-    dialog_.bridge_.RunAndWait([this, maximum] { dialog_.progress_->setRange(0, std::max(0, maximum)); });
+    dialog_.bridge_.RunAndWait([this, maximum] { dialog_.progress_->setRange(0, std::max(0, maximum) * kUnitsPerStep); });
   }
   void SetProgressPos(int position) override {
-    dialog_.bridge_.RunAndWait([this, position] {
-      // Past either end the bar stops at that end.
-      QProgressBar* bar = dialog_.progress_;
-      bar->setValue(std::clamp(position, bar->minimum(), bar->maximum()));
-    });
+    position_ = position;
+    within_ = 0;
+    Show(static_cast<long long>(position) * kUnitsPerStep);
+  }
+  // Only forwards, and only when the bar would move by a hundredth of a step.
+  void SetStepProgress(uint64_t done, uint64_t total) override {
+    if (total == 0) return;
+    const int within = static_cast<int>(std::min(done, total) * (kUnitsPerStep - 1) / total);
+    if (within < within_ + kUnitsPerStep / 100) return;
+    within_ = within;
+    Show(static_cast<long long>(position_) * kUnitsPerStep + within);
   }
   void Pause(int milliseconds) override {
     if (QThread::currentThread() == dialog_.thread()) {
@@ -68,7 +76,19 @@ class CPellgraveDlg::WindowReporter : public RunReporter {
   }
 
  private:
+  static constexpr int kUnitsPerStep = 1000;
+
+  void Show(long long value) {
+    dialog_.bridge_.RunAndWait([this, value] {
+      // Past either end the bar stops at that end.
+      QProgressBar* bar = dialog_.progress_;
+      bar->setValue(static_cast<int>(std::clamp<long long>(value, bar->minimum(), bar->maximum())));
+    });
+  }
+
   CPellgraveDlg& dialog_;
+  int position_ = 0;  // the last whole step shown
+  int within_ = 0;    // thousandths of the next step shown
 };
 
 // One Make run: a copy of the workspace taken when Make was pressed, the
