@@ -340,7 +340,7 @@ TEST_F(Cli, SecondRunWhileTheProgramFolderIsLockedStops) {
   fs::create_directories(home_ + "Temp");
   {
     FileLock held;
-    ASSERT_TRUE(held.TryLock(home_ + "Temp/" + kTempLockName));
+    ASSERT_EQ(held.TryLock(home_ + "Temp/" + kTempLockName), FileLock::Result::Locked);
     const CliResult r = Run(MakeArgs("2", table));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.errLines, std::vector<std::string>{Format(kMsgRunInProgress, (home_ + "Temp/").c_str())});
