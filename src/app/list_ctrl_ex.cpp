@@ -13,6 +13,7 @@
 
 #include "app/compact_style.h"
 #include "app/icons.h"
+#include "app/wheel_guard.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "config/partition_config.h"
@@ -283,6 +284,7 @@ void CListCtrlEx::OpenEditors(int row) {
     combo->setStyle(compactStyle_);
     combo->addItems(options);
     combo->setAccessibleName(tr(name));
+    CWheelGuard::Install(combo);
     connect(combo, &QComboBox::activated, this, [this, combo, column](int index) {
       model_->SetCellText(editorRow_, column, combo->itemText(index));
       MarkModified();

@@ -25,6 +25,7 @@
 #include "app/compact_style.h"
 #include "app/icons.h"
 #include "app/list_ctrl_ex.h"
+#include "app/wheel_guard.h"
 #include "boot/key_list.h"
 #include "common/paths.h"
 #include "common/platform.h"
@@ -136,6 +137,8 @@ void CPellgraveDlg::CreateControls() {
     boardType_->setStyle(new CCompactComboStyle(boardType_));
   }
   boardTypeLabel_->setBuddy(boardType_);
+  // A stray wheel turn would switch the board and empty every File Type cell.
+  CWheelGuard::Install(boardType_);
   connect(boardType_, &QComboBox::currentIndexChanged, this, &CPellgraveDlg::OnBoardTypeChanged);
 
   configLabel_ = new QLabel(tr(kLabelConfigFile), this);
