@@ -13,7 +13,6 @@
 
 #include "app/compact_style.h"
 #include "app/icons.h"
-#include "app/wheel_guard.h"
 #include "common/paths.h"
 #include "common/text.h"
 #include "config/partition_config.h"

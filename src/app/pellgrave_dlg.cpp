@@ -25,7 +25,6 @@
 #include "app/compact_style.h"
 #include "app/icons.h"
 #include "app/list_ctrl_ex.h"
-#include "app/wheel_guard.h"
 #include "boot/key_list.h"
 #include "common/paths.h"
 #include "common/platform.h"
