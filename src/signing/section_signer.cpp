@@ -164,7 +164,7 @@ bool SectionSigner::SubmitCurrent() {
   std::unique_ptr<Job> job = std::move(current_);
   job->data.resize(fill_);
   job->index = submitted_;
-  if (dataFile_ != nullptr && !dataFile_->Write(job->data.data(), fill_)) {
+  if (dataFile_ != nullptr && (!dataFile_->Write(job->data.data(), fill_) || !dataFile_->StartWriteback())) {
     ctx_.Show(Format(kMsgWriteOutputFailed, dataFile_->Path().c_str()));
     return false;
   }
