@@ -4,6 +4,11 @@
 //                   (--output <folder> | --default-output) [--home <program folder>]
 //   tarnel-cli keygen <key list file> [--force]
 //   tarnel-cli demo <folder> [--home <program folder>]
+//   tarnel-cli verify --keys <key list> [--board <b>] [--android-cert <pem>] [--json] <file>...
+//   tarnel-cli info [--board <b>] [--json] <file>...
+//
+// `make --verify` reads every output back and verifies it before the
+// success message; `make --report <file.json>` records the run.
 //
 // `make` does what a person does in the window, in the same order: the
 // program folder is checked and the flash layout loaded as the window does at
@@ -31,6 +36,7 @@
 #include "boot/key_gen.h"
 #include "boot/key_list.h"
 #include "cli/demo.h"
+#include "cli/verify_commands.h"
 #include "common/model.h"
 #include "common/paths.h"
 #include "common/platform.h"
@@ -129,6 +135,8 @@ struct MakeOptions {
   bool outputGiven = false;
   bool defaultOutput = false;
   std::string home;
+  bool verify = false;      // --verify: read every output back before the success message
+  std::string report;       // --report: where the run's JSON record goes
 };
 
 int RunMakeCommand(const MakeOptions& options) {
@@ -187,6 +195,8 @@ int RunMakeCommand(const MakeOptions& options) {
   }
   app.m_strOutputPath = options.defaultOutput ? app.m_strAppDir + "Output" + std::string(kSepStr) : outputPath;
 
+  if (options.verify || !options.report.empty())
+    return cli::RunMakeChecked(ws, reporter, options.verify, options.report);
   SigningContext ctx(ws, reporter);
   return RunMake(ctx) ? kExitOk : kExitFailed;
 }
@@ -226,6 +236,8 @@ int Main(int argc, char** argv) {
       makeCmd->add_flag("--default-output", make.defaultOutput, "Use the Output folder of the program folder");
   outputOpt->excludes(defaultOpt);
   makeCmd->add_option("--home", make.home, "Program folder (default: the folder of this executable)");
+  makeCmd->add_flag("--verify", make.verify, "Read every output back and verify it before the success message");
+  makeCmd->add_option("--report", make.report, "Write a JSON record of the run to this file");
 
   std::string keygenFile;
   bool keygenForce = false;
@@ -239,6 +251,24 @@ int Main(int argc, char** argv) {
   demoCmd->add_option("folder", demoFolder, "Folder to create the workspace in")->required();
   demoCmd->add_option("--home", demoHome, "Program folder the printed commands use");
 
+  cli::VerifyArgs verifyArgs;
+  std::string verifyBoard;
+  CLI::App* verifyCmd = cli.add_subcommand("verify", "Check signed outputs with the key list; one OK or FAIL line each.");
+  verifyCmd->add_option("--keys", verifyArgs.keys, "Key list file the outputs were signed with")->required();
+  verifyCmd->add_option("--board", verifyBoard, "Board type: 0 to 5 or its name, where the bytes cannot tell");
+  verifyCmd->add_option("--android-cert", verifyArgs.androidCert,
+                        "Certificate of the Android signature (default: testkey.x509.pem beside the key list)");
+  verifyCmd->add_flag("--json", verifyArgs.json, "Print one JSON array instead of lines");
+  verifyCmd->add_option("file", verifyArgs.files, "Files to check")->required();
+
+  std::vector<std::string> infoFiles;
+  std::string infoBoard;
+  bool infoJson = false;
+  CLI::App* infoCmd = cli.add_subcommand("info", "Print every header field of signed outputs.");
+  infoCmd->add_option("--board", infoBoard, "Board type: 0 to 5 or its name");
+  infoCmd->add_flag("--json", infoJson, "Print one JSON array instead of text");
+  infoCmd->add_option("file", infoFiles, "Files to inspect")->required();
+
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -251,6 +281,17 @@ int Main(int argc, char** argv) {
     return RunMakeCommand(make);
   }
   if (keygenCmd->parsed()) return RunKeygenCommand(keygenFile, keygenForce);
+  if (verifyCmd->parsed() || infoCmd->parsed()) {
+    const std::string& boardText = verifyCmd->parsed() ? verifyBoard : infoBoard;
+    const int32_t board = boardText.empty() ? -1 : ParseBoard(boardText);
+    if (!boardText.empty() && board < 0) {
+      UsageError(Format("unknown board type \"%s\"; give 0 to 5 or a name: %s", boardText.c_str(), BoardList().c_str()));
+      return kExitUsage;
+    }
+    if (infoCmd->parsed()) return cli::RunInfo(board, infoJson, infoFiles);
+    verifyArgs.board = board;
+    return cli::RunVerify(verifyArgs);
+  }
   if (demoCmd->parsed()) return demo::RunDemo(AbsolutePath(demoFolder), demoHome.empty() ? std::string() : ProgramFolder(demoHome));
   return kExitUsage;
 }
