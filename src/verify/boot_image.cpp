@@ -43,17 +43,18 @@ constexpr Family kLong{false, kLongParamAreaSize, 32, kAreaSignatureSize + kUnch
                        kUncheckedAreaSize};
 static_assert(kShort.Overhead() == 2304 && kLong.Overhead() == 6432);
 
-// The family whose parameter words the bytes at the parameter area carry;
-// the boot area length L comes from word 2.
-bool FamilyOf(ByteSource& src, const Family*& family, uint32_t& bootLength) {
+// The family whose fixed parameter words the bytes at the parameter area
+// carry; the boot area length L comes from word 2, and `lengthsAgree` tells
+// whether word 4 and the 256-byte rounding agree with it.
+bool FamilyOf(ByteSource& src, const Family*& family, uint32_t& bootLength, bool& lengthsAgree) {
   uint8_t w[kParamWordsBytes];
   if (!src.ReadAt(kKeyAreaSize + kAreaSignatureSize, w, sizeof w)) return false;
   for (const Family* fam : {&kShort, &kLong}) {
-    const uint32_t l = GetLe32(w + 8);
     if (GetLe32(w) == fam->regionOffset && GetLe32(w + 4) == fam->regionOffset && GetLe32(w + 12) == 0 &&
-        GetLe32(w + 20) == fam->word5 && l % 256 == 0 && uint64_t{GetLe32(w + 16)} == uint64_t{l} + fam->trailingExtra) {
+        GetLe32(w + 20) == fam->word5) {
       family = fam;
-      bootLength = l;
+      bootLength = GetLe32(w + 8);
+      lengthsAgree = bootLength % 256 == 0 && uint64_t{GetLe32(w + 16)} == uint64_t{bootLength} + fam->trailingExtra;
       return true;
     }
   }
@@ -70,14 +71,17 @@ bool ReadBytes(ByteSource& src, uint64_t at, size_t n, std::vector<uint8_t>& out
 bool LooksLikeBootImage(ByteSource& src) {
   const Family* family = nullptr;
   uint32_t l = 0;
-  return FamilyOf(src, family, l);
+  bool agree = false;
+  return FamilyOf(src, family, l, agree);
 }
 
 bool CheckBootImage(ByteSource& src, Findings& f) {
   const Family* fam = nullptr;
   uint32_t l = 0;
-  if (!FamilyOf(src, fam, l)) return f.Problem(kProbParamWords);
+  bool agree = false;
+  if (!FamilyOf(src, fam, l, agree)) return f.Problem(kProbParamWords);
   f.Kind(fam->shortArea ? kKindBootShort : kKindBootLong);
+  if (!agree) return f.Problem(kProbParamWords);
   const bool info = f.KeysOrNull() == nullptr;
   if (info) {
     f.FieldNum("boot area length", l);

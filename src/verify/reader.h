@@ -70,13 +70,16 @@ using SiblingFinder = std::function<std::unique_ptr<ByteSource>(const std::strin
 // One file's findings as a reader builds them.
 class Findings {
  public:
+  // A badly damaged file could name every section; the first few tell enough.
+  static constexpr size_t kMaxProblems = 32;
+
   Findings(FileResult& result, const Options& options) : r_(result), options_(options) {}
   [[nodiscard]] const Keys* KeysOrNull() const { return options_.keys; }
   [[nodiscard]] const Options& Opts() const { return options_; }
   void Kind(const std::string& kind) { r_.kind = kind; }
   // Records a problem; returns false so a reader can `return f.Problem(...)`.
   bool Problem(const std::string& text) {
-    r_.problems.push_back(text);
+    if (r_.problems.size() < kMaxProblems) r_.problems.push_back(text);
     return false;
   }
   void FieldText(const std::string& name, const std::string& value) { r_.fields.push_back({name, value}); }

@@ -391,7 +391,6 @@ bool CheckSectionPair(ByteSource& image, ByteSource& signFile, Findings& f) {
   const uint64_t m = signFile.Size();
   if (count == 0 || m % kSignatureBlockSize != 0 || m / kSignatureBlockSize < uint64_t{count} + 1)
     return f.Problem(kProbTruncated);
-  if (!CheckSignFileTail(signFile, f)) return false;
 
   if (!sparse) {
     const uint64_t length = image.Size();
@@ -406,6 +405,7 @@ bool CheckSectionPair(ByteSource& image, ByteSource& signFile, Findings& f) {
       pos += n;
     }
     if (!sections.Finish()) return f.Problem(kProbSectionCount);
+    CheckSignFileTail(signFile, f);
     return f.Clean();
   }
 
@@ -428,6 +428,7 @@ bool CheckSectionPair(ByteSource& image, ByteSource& signFile, Findings& f) {
   if (!sections.Finish()) return f.Problem(kProbSectionCount);
   const uint64_t mapAt = uint64_t{count} * kSignatureBlockSize;
   CheckSparseMap(signFile, mapAt, m - kSignatureBlockSize - mapAt, walk.map, f);
+  CheckSignFileTail(signFile, f);
   return f.Clean();
 }
 
