@@ -16,6 +16,7 @@
 #include "common/le.h"
 #include "common/model.h"
 #include "common/text.h"
+#include "package/upgrade_package.h"
 #include "pipeline/make_driver.h"
 #include "support/test_support.h"
 #include "verify/run_check.h"
