@@ -228,7 +228,7 @@ void CheckAndroidSignature(ByteSource& src, uint64_t commentLength, Findings& f)
   }
   const unsigned char* p = der.data();
   std::unique_ptr<PKCS7, Pkcs7Free> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
-  if (!p7 || !PKCS7_type_is_signed(p7.get())) {
+  if (!p7 || !PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr) {
     f.Problem(kProbAndroidSignature);
     return;
   }

@@ -261,19 +261,20 @@ void CheckSource(ByteSource& src, const std::string& name, const SiblingFinder& 
     CheckWholeImage(src, f, depth);
     return;
   }
-  if (LooksLikeBootImage(src)) {
-    CheckBootImage(src, f);
-    return;
-  }
   // X.img of a pair: an Ext4 sparse image or a UBI image beside X_Sign.img.
   const std::string dotImg = ".img";
   if (!namedSign && base.size() > dotImg.size() &&
       base.compare(base.size() - dotImg.size(), dotImg.size(), dotImg) == 0 && sibling) {
     const std::string signName = base.substr(0, base.size() - dotImg.size()) + signSuffix;
-    if (std::unique_ptr<ByteSource> signFile = sibling(signName)) {
+    std::unique_ptr<ByteSource> signFile = sibling(signName);
+    if (signFile) {
       CheckSectionPair(src, *signFile, f);
       return;
     }
+  }
+  if (LooksLikeBootImage(src)) {
+    CheckBootImage(src, f);
+    return;
   }
   uint64_t trailer = 0;
   if (FindMacTrailer(src, trailer)) {
