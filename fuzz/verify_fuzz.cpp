@@ -6,6 +6,7 @@
 // after the image length held in the next 4 bytes (little-endian); bit 1:
 // check with keys; bits 2-4: board index + 1 (0: no board given).
 #include <openssl/evp.h>
+#include <openssl/rsa.h>
 
 #include <cstdint>
 #include <cstring>

@@ -22,7 +22,12 @@ inline constexpr const char* kKindBootLong = "boot image (boards 1-5)";
 inline constexpr const char* kKindArchive = "ZIP archive";
 inline constexpr const char* kUnknownFormat = "unknown format";
 
-// Regions and problems.
+// Regions and problems. Problems inside a section block or the whole-file
+// block of X_Sign.img carry the prefix "section <n> " or
+// "signature file whole-file block ".
+inline constexpr const char* kWhereSection = "section %u ";
+inline constexpr const char* kWhereSignFileTail = "signature file whole-file block ";
+inline constexpr const char* kWhereSignFile = "signature file ";
 inline constexpr const char* kProbUnreadable = "cannot be read";
 inline constexpr const char* kProbEmpty = "empty file";
 inline constexpr const char* kProbNoHeader = "no known header";
@@ -33,10 +38,6 @@ inline constexpr const char* kProbMagic = "header magic";
 inline constexpr const char* kProbVersion = "header version";
 inline constexpr const char* kProbChecksum = "header checksum";
 inline constexpr const char* kProbHeaderField = "header field %s";
-inline constexpr const char* kProbSectionField = "section %u header field %s";
-inline constexpr const char* kProbSectionChecksum = "section %u header checksum";
-inline constexpr const char* kProbSectionDigest = "section %u digest";
-inline constexpr const char* kProbSectionSignature = "section %u signature";
 inline constexpr const char* kProbDigest = "digest";
 inline constexpr const char* kProbSignature = "signature";
 inline constexpr const char* kProbFill = "fill byte at 0x%llx";

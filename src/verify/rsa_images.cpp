@@ -170,7 +170,7 @@ class SectionChecker {
     if (EVP_DigestFinal_ex(md_.get(), digest, &dlen) != 1 || EVP_DigestInit_ex(md_.get(), EVP_sha256(), nullptr) != 1)
       return ok_ = false;
     const uint32_t j = index_++;
-    const std::string where = Format("section %u ", j);
+    const std::string where = Format(kWhereSection, j);
     BlockExpect want;
     want.index = j;
     want.sectionSize = kSectionSize;
@@ -202,7 +202,7 @@ class SectionChecker {
 // The block at the end of X_Sign.img covers everything before it.
 bool CheckSignFileTail(ByteSource& signFile, Findings& f) {
   const uint64_t m = signFile.Size();
-  const std::string where = "signature file whole-file block ";
+  const std::string where = kWhereSignFileTail;
   if (m % kSignatureBlockSize != 0 || m < 2 * kSignatureBlockSize) return f.Problem(where + kProbTruncated);
   BlockExpect want;
   want.signedLength = m - kSignatureBlockSize;
@@ -384,7 +384,7 @@ bool CheckWholeImage(ByteSource& src, Findings& f, int depth) {
 bool CheckSectionPair(ByteSource& image, ByteSource& signFile, Findings& f) {
   const bool sparse = LooksLikeSparse(image);
   f.Kind(sparse ? kKindExt4Pair : kKindUbiPair);
-  if (!IsSectionHeader(signFile, 0)) return f.Problem(Format("signature file %s", kProbMagic));
+  if (!IsSectionHeader(signFile, 0)) return f.Problem(std::string(kWhereSignFile) + kProbMagic);
   uint8_t countBytes[4];
   if (!signFile.ReadAt(H::kOffSectionCount, countBytes, 4)) return f.Problem(kProbTruncated);
   const uint32_t count = GetLe32(countBytes);
