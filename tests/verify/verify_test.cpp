@@ -228,6 +228,17 @@ TEST_F(Verify, EveryOutputOfBothGenerationsReadsBackOk) {
   WriteBytes(tmp_ / "inner.zip", std::vector<uint8_t>(package.begin(), package.begin() + static_cast<long>(archiveLength)));
   std::string unzip;
   EXPECT_EQ(RunShell("unzip -t " + ShellQuote(tmp_ / "inner.zip"), &unzip), 0) << unzip;
+
+  // info: the boot image's key area key is the key list's public key, as openssl fingerprints it.
+  const CliResult info = Cli("info --json " + ShellQuote(d.later + "fastboot.img"));
+  ASSERT_EQ(info.status, 0) << info.out;
+  const nlohmann::json boot = nlohmann::json::parse(info.out).at(0);
+  test::WritePublicKeyPem(lines[8], lines[9], tmp_ / "external.pem");
+  std::string sum;
+  ASSERT_EQ(RunShell("openssl pkey -pubin -in " + ShellQuote(tmp_ / "external.pem") + " -outform DER | sha256sum", &sum),
+            0);
+  EXPECT_EQ(boot["fingerprints"].at(0), "key area public key: " + sum.substr(0, 64));
+  EXPECT_EQ(boot["fields"]["boot area length"], "205056");
 }
 
 TEST_F(Verify, MakeReportRecordsOutputsKeysAndClosingMessage) {
@@ -267,6 +278,14 @@ TEST_F(Verify, WholeImageRegions) {
   ExpectFail(Tampered(kernel, Flip(block + 4000)), "signature block padding at");
   ExpectFail(Tampered(kernel, [](auto& b) { b.resize(b.size() - 100); }), "truncated");
   ExpectFail(Tampered(kernel, [](auto& b) { b.resize(b.size() + 100, 0); }), "bytes after the end");
+
+  // Keys that did not sign it.
+  WriteText(tmp_ / "other_keys.txt", test::SharedKeyListText());
+  verify::Keys other;
+  ASSERT_TRUE(verify::LoadKeys(tmp_ / "other_keys.txt", other, why_));
+  verify::Options options;
+  options.keys = &other;
+  ExpectFail(verify::CheckFile(kernel, options), "signature");
 
   // openssl rejects the tampered signature too.
   std::vector<uint8_t> bytes = ReadBytes(kernel);
