@@ -195,6 +195,9 @@ int RunMakeCommand(const MakeOptions& options) {
   }
   app.m_strOutputPath = options.defaultOutput ? app.m_strAppDir + "Output" + std::string(kSepStr) : outputPath;
 
+  // Interrupted, the run leaves no partial file behind; past a file-size
+  // limit a write fails with a message instead of killing the run.
+  InstallInterruptCleanup();
   if (options.verify || !options.report.empty())
     return cli::RunMakeChecked(ws, reporter, options.verify, options.report);
   SigningContext ctx(ws, reporter);
