@@ -382,7 +382,9 @@ bool CheckArchive(ByteSource& src, Findings& f, int depth) {
       return s;
     };
     CheckSource(file, name, sibling, innerFindings, depth + 1);
-    if (inner.kind.empty()) continue;  // an unsigned image (File Type "None")
+    // An image of File Type "None" goes in unsigned: whatever it holds (plain
+    // data, a sparse image, an archive), it carries no signature of ours.
+    if (inner.kind.empty() || inner.kind == kKindSparseImage || inner.kind == kKindArchive) continue;
     if (inner.needsBoard) f.NeedsBoard();
     if (!inner.problems.empty())
       f.Problem(Format(kProbEntryNested, name.c_str(), inner.problems.front().c_str()));
