@@ -34,6 +34,7 @@
 #include "common/model.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/program_folder.h"
 #include "common/reporter.h"
 #include "common/signing_context.h"
 #include "common/text.h"
@@ -41,6 +42,7 @@
 #include "config/flash_config.h"
 #include "config/partition_config.h"
 #include "pipeline/make_driver.h"
+#include "build_info.h"
 
 namespace tarnel {
 namespace {
@@ -117,8 +119,16 @@ std::string BoardList() {
   return out;
 }
 
+// The program folder: the one --home names, else the executable's folder or,
+// for an installed tool, the per-user one (made on first start). Empty, with
+// the reason printed, when none can be set up.
 std::string ProgramFolder(const std::string& home) {
-  return home.empty() ? ExecutableDir() : WithTrailingSep(AbsolutePath(home));
+  if (!home.empty()) return WithTrailingSep(AbsolutePath(home));
+  const std::string exeDir = ExecutableDir();
+  const ProgramFolderChoice choice =
+      ChooseProgramFolder(exeDir, InstalledTemplateDir(exeDir, kTemplateFromBinDir), UserDataDir());
+  if (!choice.error.empty()) std::fprintf(stderr, "%s\n", choice.error.c_str());
+  return choice.folder;
 }
 
 struct MakeOptions {
@@ -213,6 +223,7 @@ int RunKeygenCommand(const std::string& file, bool force) {
 int Main(int argc, char** argv) {
   CLI::App cli{"Tarnel: signs the partition images of a firmware for the boards' secure boot.", "tarnel-cli"};
   cli.require_subcommand(1);
+  cli.set_version_flag("--version", std::string("tarnel-cli ") + kVersion, "Print the version and exit");
   // A usage error shows what the commands are.
   cli.failure_message(CLI::FailureMessage::help);
 
@@ -225,7 +236,7 @@ int Main(int argc, char** argv) {
   CLI::Option* defaultOpt =
       makeCmd->add_flag("--default-output", make.defaultOutput, "Use the Output folder of the program folder");
   outputOpt->excludes(defaultOpt);
-  makeCmd->add_option("--home", make.home, "Program folder (default: the folder of this executable)");
+  makeCmd->add_option("--home", make.home, "Program folder (default: the executable's folder when it holds Config/, else the per-user folder)");
 
   std::string keygenFile;
   bool keygenForce = false;
