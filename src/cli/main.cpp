@@ -4,6 +4,7 @@
 //                   (--output <folder> | --default-output) [--home <program folder>]
 //   tarnel-cli keygen <key list file> [--force]
 //   tarnel-cli demo <folder> [--home <program folder>]
+//   tarnel-cli --version
 //
 // `make` does what a person does in the window, in the same order: the
 // program folder is checked and the flash layout loaded as the window does at
