@@ -5,7 +5,6 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "package/zip_archive.h"
-#include "pipeline/make_driver.h"
 #include "signing/mac_containers.h"
 #include "signing/sign_image.h"
 

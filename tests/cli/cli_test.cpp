@@ -12,6 +12,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "config/partition_config.h"
+#include "package/upgrade_package.h"
 #include "pipeline/key_partition.h"
 #include "pipeline/make_driver.h"
 #include "pipeline/row_checks.h"
