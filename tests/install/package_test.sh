@@ -105,6 +105,23 @@ status=0
 [ $status -eq 1 ] || fail "make with a missing table exited $status"
 [ -f "$HOME/.local/share/tarnel/Config/FlashConfig.xml" ] || fail "no program folder under ~/.local/share"
 
+if [ $gui -eq 1 ]; then
+  step "the desktop program starts from a per-user folder of its own"
+  export XDG_DATA_HOME=$scratch/gui-data XDG_RUNTIME_DIR=$scratch/run QT_QPA_PLATFORM=offscreen
+  mkdir -m 700 "$XDG_RUNTIME_DIR"
+  "$root/usr/bin/tarnel" >gui.log 2>&1 &
+  pid=$!
+  # Temp/ is made by the window once it has found Config/ and jre.
+  for _ in $(seq 100); do
+    [ -d "$XDG_DATA_HOME/tarnel/Temp" ] && break
+    sleep 0.1
+  done
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  [ -d "$XDG_DATA_HOME/tarnel/Temp" ] && [ -L "$XDG_DATA_HOME/tarnel/jre" ] ||
+    { cat gui.log >&2; fail "the desktop program did not start from $XDG_DATA_HOME/tarnel/"; }
+fi
+
 step "desktop entry, manual pages, completion"
 if [ $gui -eq 1 ]; then
   desktop-file-validate "$root/usr/share/applications/tarnel.desktop" || fail "desktop-file-validate"
