@@ -1,5 +1,6 @@
 #include "common/program_folder.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -84,7 +85,10 @@ ProgramFolderChoice ChooseProgramFolder(const std::string& executableDir, const 
   fs::create_directories(userDataDir, ec);
   if (ec) return Failed(Format(kMsgCreateProgramFolderFailed, perUser.c_str(), ec.message().c_str()));
   const std::string temp = MakeTempFolder(userDataDir + "." + kUserFolderName + "-");
-  if (temp.empty()) return Failed(Format(kMsgCreateProgramFolderFailed, perUser.c_str(), "cannot create a folder"));
+  if (temp.empty()) {
+    const std::string reason = std::error_code(errno, std::generic_category()).message();
+    return Failed(Format(kMsgCreateProgramFolderFailed, perUser.c_str(), reason.c_str()));
+  }
   const std::string tempDir = WithTrailingSep(temp);
   std::string error = FillFromTemplate(templateDir, tempDir);
   if (error.empty()) {
