@@ -29,7 +29,7 @@ set(tarnel_boot_DEPS signing)
 set(tarnel_package_SOURCES upgrade_package.cpp zip_archive.cpp)
 set(tarnel_package_DEPS signing ZLIB::ZLIB)
 
-set(tarnel_pipeline_SOURCES key_partition.cpp make_driver.cpp row_checks.cpp)
+set(tarnel_pipeline_SOURCES key_partition.cpp make_driver.cpp row_checks.cpp run_outputs.cpp)
 set(tarnel_pipeline_DEPS boot package)
 
 # Each module's include root holds one entry, <module> -> src/<module>.

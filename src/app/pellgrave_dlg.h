@@ -39,7 +39,8 @@ inline constexpr const char* kButtonCancel = "Cancel";
 inline constexpr const char* kOutputChooserTitle = "选择输出路径：";
 inline constexpr const char* kFilterXml = "*.xml";
 inline constexpr const char* kFilterTxt = "*.txt";
-inline constexpr const char* kFilterAll = "All Files(*.*)";
+// Every file, also one without a dot in its name.
+inline constexpr const char* kFilterAll = "All Files(*)";
 inline constexpr const char* kSuffixXml = "xml";
 inline constexpr const char* kAboutMenuItem = "About Tarnel(&A)...";
 inline constexpr const char* kAboutTitle = "About Tarnel";
@@ -71,7 +72,9 @@ class CPellgraveDlg : public QDialog {
   void OnDefaultOutputClicked();
   void OnOutputBrowse();
   void OnMake();
-  // Save config as. False only when a chosen file could not be written.
+  // Save config as. True when the table went to the chosen file (an empty
+  // table writes none); false when the chooser was cancelled or the file could
+  // not be written.
   bool OnSaveConfigAs();
   void ShowAboutBox();
   // The About box, built but not shown.

@@ -32,6 +32,10 @@ inline constexpr size_t kWholeImagePiece = 10485760;  // 10 MiB
                                    uint64_t& length);
 
 [[nodiscard]] bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath);
+// The same into `output`, which is left complete but not committed, for a
+// signer that commits it together with another file.
+[[nodiscard]] bool SignImageFileInto(SigningContext& ctx, OutFile& output, const std::string& outputPath,
+                                     const std::string& sourcePath);
 
 // Loads the signing key (key list lines 1 to 8) for a signer, showing the
 // signer messages on failure ("Open RSA key file %s failed!", "Failed to read
