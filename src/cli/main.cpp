@@ -31,6 +31,7 @@
 
 #include "boot/key_gen.h"
 #include "boot/key_list.h"
+#include "build_info.h"
 #include "cli/demo.h"
 #include "common/model.h"
 #include "common/paths.h"
@@ -43,7 +44,6 @@
 #include "config/flash_config.h"
 #include "config/partition_config.h"
 #include "pipeline/make_driver.h"
-#include "build_info.h"
 
 namespace tarnel {
 namespace {
@@ -240,7 +240,9 @@ int Main(int argc, char** argv) {
   CLI::Option* defaultOpt =
       makeCmd->add_flag("--default-output", make.defaultOutput, "Use the Output folder of the program folder");
   outputOpt->excludes(defaultOpt);
-  makeCmd->add_option("--home", make.home, "Program folder (default: the executable's folder when it holds Config/, else the per-user folder)");
+  makeCmd->add_option("--home", make.home,
+                      "Program folder (default: the executable's folder when it holds Config/, else the "
+                      "per-user folder)");
 
   std::string keygenFile;
   bool keygenForce = false;
