@@ -26,6 +26,7 @@
 #include "app/icons.h"
 #include "app/list_ctrl_ex.h"
 #include "boot/key_list.h"
+#include "build_info.h"
 #include "common/paths.h"
 #include "common/platform.h"
 #include "common/secure.h"
@@ -88,7 +89,7 @@ struct CPellgraveDlg::MakeRun {
 
 CPellgraveDlg::CPellgraveDlg(Workspace& workspace, UiHooks hooks, QWidget* parent)
     : QDialog(parent), ws_(workspace), hooks_(std::move(hooks)), reporter_(std::make_unique<WindowReporter>(*this)) {
-  setWindowTitle(QString::fromUtf8(kWindowTitle));
+  setWindowTitle(Q(Format(kWindowTitle, kVersion)));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                  Qt::WindowCloseButtonHint);
   setWindowIcon(AppIcon());
@@ -456,7 +457,7 @@ std::unique_ptr<QDialog> CPellgraveDlg::CreateAboutBox() {
   auto* icon = new QLabel(box.get());
   icon->setPixmap(AppIcon().pixmap(32, 32));
   icon->setAlignment(Qt::AlignTop);
-  auto* edition = new QLabel(QString::fromUtf8(kAboutEdition), box.get());
+  auto* edition = new QLabel(Q(Format(kAboutEdition, kVersion)), box.get());
   edition->setObjectName("edition");
   // The build's own date and time, "Mmm dd yyyy" and "hh:mm:ss".
   auto* update = new QLabel(Q(Format(kAboutUpdate, __DATE__, __TIME__)), box.get());

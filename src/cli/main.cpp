@@ -6,6 +6,7 @@
 //   tarnel-cli demo <folder> [--home <program folder>]
 //   tarnel-cli verify --keys <key list> [--board <b>] [--android-cert <pem>] [--json] <file>...
 //   tarnel-cli info [--board <b>] [--json] <file>...
+//   tarnel-cli --version
 //
 // `make --verify` reads every output back and verifies it before the
 // success message; `make --report <file.json>` records the run.
@@ -35,11 +36,13 @@
 
 #include "boot/key_gen.h"
 #include "boot/key_list.h"
+#include "build_info.h"
 #include "cli/demo.h"
 #include "cli/verify_commands.h"
 #include "common/model.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/program_folder.h"
 #include "common/reporter.h"
 #include "common/signing_context.h"
 #include "common/text.h"
@@ -123,8 +126,16 @@ std::string BoardList() {
   return out;
 }
 
+// The program folder: the one --home names, else the executable's folder or,
+// for an installed tool, the per-user one (made on first start). Empty, with
+// the reason printed, when none can be set up.
 std::string ProgramFolder(const std::string& home) {
-  return home.empty() ? ExecutableDir() : WithTrailingSep(AbsolutePath(home));
+  if (!home.empty()) return WithTrailingSep(AbsolutePath(home));
+  const std::string exeDir = ExecutableDir();
+  const ProgramFolderChoice choice =
+      ChooseProgramFolder(exeDir, InstalledTemplateDir(exeDir, kTemplateFromBinDir), UserDataDir());
+  if (!choice.error.empty()) std::fprintf(stderr, "%s\n", choice.error.c_str());
+  return choice.folder;
 }
 
 struct MakeOptions {
@@ -226,6 +237,7 @@ int RunKeygenCommand(const std::string& file, bool force) {
 int Main(int argc, char** argv) {
   CLI::App cli{"Tarnel: signs the partition images of a firmware for the boards' secure boot.", "tarnel-cli"};
   cli.require_subcommand(1);
+  cli.set_version_flag("--version", std::string("tarnel-cli ") + kVersion, "Print the version and exit");
   // A usage error shows what the commands are.
   cli.failure_message(CLI::FailureMessage::help);
 
@@ -238,7 +250,9 @@ int Main(int argc, char** argv) {
   CLI::Option* defaultOpt =
       makeCmd->add_flag("--default-output", make.defaultOutput, "Use the Output folder of the program folder");
   outputOpt->excludes(defaultOpt);
-  makeCmd->add_option("--home", make.home, "Program folder (default: the folder of this executable)");
+  makeCmd->add_option("--home", make.home,
+                      "Program folder (default: the executable's folder when it holds Config/, else the "
+                      "per-user folder)");
   makeCmd->add_flag("--verify", make.verify, "Read every output back and verify it before the success message");
   makeCmd->add_option("--report", make.report, "Write a JSON record of the run to this file");
 

@@ -268,7 +268,11 @@ TEST_F(Cli, FailedLoadsEndBeforeAnythingIsSigned) {
   WriteBytes(in_ + "a.bin", PatternBytes(100));
   // 65 rows: the first 64 would be valid, but nothing runs.
   std::vector<XmlRow> many;
-  for (int i = 0; i < 65; ++i) many.push_back({"1", "p" + std::to_string(i), kFileTypeNonFs, "EMMC_8G", "No", "a.bin"});
+  for (int i = 0; i < 65; ++i) {
+    std::string name = "p";
+    name += std::to_string(i);
+    many.push_back({"1", name, kFileTypeNonFs, "EMMC_8G", "No", "a.bin"});
+  }
   CliResult r = Run(MakeArgs("2", WriteTable(many)));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgOnly64Files});
