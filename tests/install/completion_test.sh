@@ -41,7 +41,7 @@ expect() {  # command line, expected candidates (one string, blank separated)
   [[ $got == "$want" ]] || fail "'$1': got '$got', want '$want'"
 }
 
-expect "tarnel-cli " "demo keygen make"
+expect "tarnel-cli " "demo info keygen make verify"
 expect "tarnel-cli ma" "make"
 expect "tarnel-cli --v" "--version"
 expect "tarnel-cli make --b" "--board"
@@ -54,6 +54,8 @@ expect "tarnel-cli make --output " "images"
 expect "tarnel-cli make --default-output --home " "images"
 expect "tarnel-cli keygen --force " "images table.xml"
 expect "tarnel-cli demo " "images"
+expect "tarnel-cli verify --a" "--android-cert"
+expect "tarnel-cli make --r" "--report"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "the completion script loads and completes commands, options, boards, files and folders"
