@@ -411,6 +411,13 @@ TEST_F(Verify, ArchiveRegions) {
   options.keys = &keys_;
   options.androidCert = tmp_ / "other.pem";
   ExpectFail(verify::CheckFile(archive, options), "Android signature");
+  // An entry whose bytes are intact as stored but whose own signature no longer holds.
+  std::vector<uint8_t> kernel = ReadBytes(d.later + "kernel.img");
+  kernel[100] ^= 1;
+  fs::create_directories(tmp_ / "entries");
+  WriteBytes(tmp_ / "entries/kernel.img", kernel);
+  ASSERT_EQ(RunShell("zip -q -j " + ShellQuote(tmp_ / "repacked.zip") + " " + ShellQuote(tmp_ / "entries/kernel.img")), 0);
+  ExpectFail(Check(tmp_ / "repacked.zip", 2), "entry kernel.img: digest");
   // Inside update.zip the seal catches the same byte first.
   ExpectFail(Tampered(d.later + "update.zip", Flip(kernelData + 1000)), "digest");
 }
