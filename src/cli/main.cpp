@@ -2,7 +2,8 @@
 //
 //   tarnel-cli make --board <0-5|board name> --config <partition table> --keys <key list>
 //                   (--output <folder> | --default-output) [--home <program folder>]
-//   tarnel-cli keygen <key list file> [--force]
+//                   [--signer keylist|pkcs11:<URI>|exec:<program>]
+//   tarnel-cli keygen <key list file> [--force] [--signer pkcs11:<URI>]
 //   tarnel-cli demo <folder> [--home <program folder>]
 //
 // `make` does what a person does in the window, in the same order: the
@@ -26,9 +27,12 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "boot/key_gen.h"
+#include "common/files.h"
+#include "common/secure.h"
 #include "boot/key_list.h"
 #include "cli/demo.h"
 #include "common/model.h"
@@ -41,6 +45,7 @@
 #include "config/flash_config.h"
 #include "config/partition_config.h"
 #include "pipeline/make_driver.h"
+#include "signing/signer.h"
 
 namespace tarnel {
 namespace {
@@ -121,6 +126,18 @@ std::string ProgramFolder(const std::string& home) {
   return home.empty() ? ExecutableDir() : WithTrailingSep(AbsolutePath(home));
 }
 
+// The PIN of a token, asked on the terminal without echo.
+std::optional<std::string> AskPinOnTerminal(const std::string& tokenLabel) {
+  return ReadSecretFromTerminal(Format("PIN for the token \"%s\": ", tokenLabel.c_str()));
+}
+
+// --signer, else TARNEL_SIGNER, else BurnConfig.ini [Signing] Signer, else keylist.
+std::string ChooseSigner(const std::string& option, const std::string& appDir) {
+  if (!option.empty()) return option;
+  if (const char* env = std::getenv(kSignerEnv); env != nullptr && *env != '\0') return env;
+  return ReadSignerSetting(appDir);
+}
+
 struct MakeOptions {
   std::string board;
   std::string config;
@@ -129,6 +146,7 @@ struct MakeOptions {
   bool outputGiven = false;
   bool defaultOutput = false;
   std::string home;
+  std::string signer;
 };
 
 int RunMakeCommand(const MakeOptions& options) {
@@ -137,6 +155,10 @@ int RunMakeCommand(const MakeOptions& options) {
   if (board < 0) {
     UsageError(Format("unknown board type \"%s\"; give 0 to 5 or a name: %s", options.board.c_str(),
                       BoardList().c_str()));
+    return kExitUsage;
+  }
+  if (!options.signer.empty() && !IsSignerSpec(options.signer)) {
+    UsageError(Format(kMsgSignerUnknown, options.signer.c_str()));
     return kExitUsage;
   }
   if (!options.outputGiven && !options.defaultOutput) {
@@ -188,11 +210,45 @@ int RunMakeCommand(const MakeOptions& options) {
   app.m_strOutputPath = options.defaultOutput ? app.m_strAppDir + "Output" + std::string(kSepStr) : outputPath;
 
   SigningContext ctx(ws, reporter);
+  ctx.signerSpec = ChooseSigner(options.signer, app.m_strAppDir);
+  ctx.pinSource = AskPinOnTerminal;
   return RunMake(ctx) ? kExitOk : kExitFailed;
 }
 
-int RunKeygenCommand(const std::string& file, bool force) {
+// keygen into a token: the key pairs are made inside it, the key list gets
+// their public lines.
+int RunTokenKeygen(const std::string& path, bool force, const std::string& signer) {
+  if (!force && GetPathKind(path) != PathKind::Missing) {
+    UsageError(Format("%s already exists; give --force to replace it", path.c_str()));
+    return kExitFailed;
+  }
+  std::string text;
+  std::string error;
+  if (!GenerateTokenKeyList(signer, AskPinOnTerminal, text, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return kExitFailed;
+  }
+  OutFile out;
+  const bool ok = out.Create(path, /*ownerOnly=*/true) && out.Write(text.data(), text.size()) && out.Commit();
+  Cleanse(text);
+  if (!ok) {
+    UsageError(Format("could not write %s", path.c_str()));
+    return kExitFailed;
+  }
+  std::printf("Generated the keys %s and %s in the token; wrote their key list to %s.\n", kTokenExternalLabel,
+              kTokenRootLabel, path.c_str());
+  return kExitOk;
+}
+
+int RunKeygenCommand(const std::string& file, bool force, const std::string& signer) {
   const std::string path = AbsolutePath(file);
+  if (!signer.empty() && signer != kSignerKeyList) {
+    if (signer.rfind(kSignerPkcs11Scheme, 0) != 0) {
+      UsageError("keygen --signer takes pkcs11:<URI>");
+      return kExitUsage;
+    }
+    return RunTokenKeygen(path, force, signer);
+  }
   switch (WriteNewKeyList(path, force)) {
     case KeyListWrite::Ok:
       std::printf("Wrote a new key list to %s (readable by its owner only).\n", path.c_str());
@@ -226,12 +282,17 @@ int Main(int argc, char** argv) {
       makeCmd->add_flag("--default-output", make.defaultOutput, "Use the Output folder of the program folder");
   outputOpt->excludes(defaultOpt);
   makeCmd->add_option("--home", make.home, "Program folder (default: the folder of this executable)");
+  makeCmd->add_option("--signer", make.signer,
+                      "RSA signer: keylist, pkcs11:<RFC 7512 URI> or exec:<program> (default: TARNEL_SIGNER, "
+                      "else BurnConfig.ini [Signing] Signer, else keylist)");
 
   std::string keygenFile;
   bool keygenForce = false;
   CLI::App* keygenCmd = cli.add_subcommand("keygen", "Write a new key list file.");
   keygenCmd->add_option("file", keygenFile, "Key list file to write")->required();
   keygenCmd->add_flag("--force", keygenForce, "Replace an existing file");
+  std::string keygenSigner;
+  keygenCmd->add_option("--signer", keygenSigner, "pkcs11:<URI>: generate the two RSA keys inside that token");
 
   std::string demoFolder;
   std::string demoHome;
@@ -250,7 +311,7 @@ int Main(int argc, char** argv) {
     make.outputGiven = outputOpt->count() > 0;
     return RunMakeCommand(make);
   }
-  if (keygenCmd->parsed()) return RunKeygenCommand(keygenFile, keygenForce);
+  if (keygenCmd->parsed()) return RunKeygenCommand(keygenFile, keygenForce, keygenSigner);
   if (demoCmd->parsed()) return demo::RunDemo(AbsolutePath(demoFolder), demoHome.empty() ? std::string() : ProgramFolder(demoHome));
   return kExitUsage;
 }

@@ -168,6 +168,13 @@ bool RunMake(SigningContext& ctx) {
     ctx.Show(Format(kMsgRunInProgress, tempDir.c_str()));
     return false;
   }
+  // Key files that a run killed before keys stayed in memory may have left.
+  (void)RemoveStaleKeyFiles(tempDir);
+  // The signer (a token session) lives for this run only.
+  struct SignerRelease {
+    SigningContext& ctx;
+    ~SignerRelease() { ctx.signer.reset(); }
+  } signerRelease{ctx};
 
   // 2. Counts of checked rows, "None" rows and upgrade rows.
   ctx.totalSteps = 0;
@@ -210,6 +217,11 @@ bool RunMake(SigningContext& ctx) {
   ctx.imageMacKey = v1.bytes;
   ctx.keyPartitionWanted = false;
   ctx.bootPageSize = ctx.bootBlockSize = ctx.bootSpareSize = 0;
+  // A token is opened and logged in before anything is signed.
+  if (!OpenRunSigner(ctx)) {
+    ctx.SetPos(0);
+    return false;
+  }
 
   // 10. Row loop.
   const auto& rows = ctx.Ws().table.rows;

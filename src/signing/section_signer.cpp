@@ -63,10 +63,9 @@ bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const s
   return true;
 }
 
-SectionSigner::SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, std::string imagePath,
+SectionSigner::SectionSigner(SigningContext& ctx, const Stamps& stamps, std::string imagePath,
                              uint32_t sectionCount, OutFile& signFile, OutFile* dataFile)
     : ctx_(ctx),
-      key_(key),
       stamps_(stamps),
       imagePath_(std::move(imagePath)),
       count_(sectionCount),
@@ -106,7 +105,7 @@ bool SectionSigner::SignCurrent() {
     ctx_.Show(Format(kMsgWriteOutputFailed, dataFile_->Path().c_str()));
     return false;
   }
-  if (!SignSection(ctx_, key_, stamps_, buffer_.data(), length, imagePath_, done_, count_, block_)) return false;
+  if (!SignSection(ctx_, stamps_, buffer_.data(), length, imagePath_, done_, count_, block_)) return false;
   if (!signFile_.WriteAt(uint64_t{done_} * kSignatureBlockSize, block_.data(), block_.size())) {
     ctx_.Show(Format(kMsgWriteOutputFailed, signFile_.Path().c_str()));
     return false;

@@ -268,8 +268,7 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
     ctx.Show(kMsgOpenDataFileFailed);
     return false;
   }
-  PKey key = LoadSigningKey(ctx);
-  if (!key) return false;
+  if (!CheckSigningKey(ctx)) return false;
   OutFile signFile;
   if (!signFile.Create(tempSignPath)) {
     ctx.Show(Format(kMsgOpenSignFileFailed, tempSignPath.c_str()));
@@ -277,7 +276,7 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
   }
   // The section blocks come first; the map follows them and is written as
   // the chunks go by, while the expanded data is written and signed.
-  SectionSigner signer(ctx, key.get(), stamps, outputPath, sections, signFile, &data);
+  SectionSigner signer(ctx, stamps, outputPath, sections, signFile, &data);
   if (!signer.Begin()) return false;
   if (!signFile.Write(header.raw.data(), header.raw.size())) {
     ctx.Show(Format(kMsgWriteOutputFailed, tempSignPath.c_str()));

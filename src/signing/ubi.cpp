@@ -35,15 +35,14 @@ bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std:
     return false;
   }
 
-  PKey key = LoadSigningKey(ctx);
-  if (!key) return false;
+  if (!CheckSigningKey(ctx)) return false;
   OutFile signFile;
   if (!signFile.Create(tempSignPath)) {
     ctx.Show(Format(kMsgOpenSignFileFailed, tempSignPath.c_str()));
     return false;
   }
   const uint32_t sections = SectionCountFor(length);
-  SectionSigner signer(ctx, key.get(), stamps, outputPath, sections, signFile, nullptr);
+  SectionSigner signer(ctx, stamps, outputPath, sections, signFile, nullptr);
   if (!signer.Begin()) return false;
   uint64_t left = length;
   while (left > 0) {
