@@ -47,25 +47,7 @@ std::string CString(const uint8_t* p, size_t max) {
   return std::string(reinterpret_cast<const char*>(p), n);
 }
 
-// Sets (or clears) an environment variable for one test and puts it back.
-class EnvGuard {
- public:
-  EnvGuard(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
-    tzset();
-  }
-  ~EnvGuard() {
-    if (old_) setenv(name_, old_->c_str(), 1);
-    else unsetenv(name_);
-    tzset();
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using test::EnvGuard;
 
 uint32_t Stamp1(const std::tm& t) { return (uint32_t(t.tm_hour) << 16) + (uint32_t(t.tm_min) << 8) + uint32_t(t.tm_mday); }
 uint32_t Stamp2(const std::tm& t) { return (uint32_t(t.tm_hour) << 16) + (uint32_t(t.tm_min) << 8) + uint32_t(t.tm_sec); }
