@@ -6,11 +6,13 @@
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -156,6 +158,43 @@ void WritePrivateKeyPem(const std::vector<std::string>& lines, size_t first, con
   EXPECT_EQ(PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr), 1);  // PKCS #8
   std::fclose(f);
   EVP_PKEY_free(key);
+}
+
+std::vector<std::string> FilesHoldingKeyMaterial(const std::vector<std::string>& keyLines,
+                                                 const std::vector<std::string>& folders) {
+  struct Needle {
+    std::string bytes;
+    size_t line;
+  };
+  std::vector<Needle> needles;
+  for (size_t i = 0; i < keyLines.size(); ++i) {
+    const bool secret = (i >= 2 && i < 8) || (i >= 12 && i < 18) || i >= 20;
+    if (!secret) continue;
+    std::string digits;
+    for (size_t k = i >= 20 ? 0 : 2; k < keyLines[i].size(); ++k)
+      if (std::isxdigit(static_cast<unsigned char>(keyLines[i][k]))) digits += keyLines[i][k];
+    if (digits.size() < 32) continue;  // placeholders hold nothing
+    std::string upper = digits, lower = digits, raw;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (size_t k = 0; k + 1 < 32; k += 2) raw += static_cast<char>(std::stoi(digits.substr(k, 2), nullptr, 16));
+    needles.push_back({upper.substr(0, 32), i + 1});
+    needles.push_back({lower.substr(0, 32), i + 1});
+    needles.push_back({raw, i + 1});
+  }
+  std::vector<std::string> hits;
+  for (const std::string& folder : folders) {
+    if (!std::filesystem::exists(folder)) continue;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+      if (!e.is_regular_file()) continue;
+      std::ifstream in(e.path(), std::ios::binary);
+      const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      for (const Needle& n : needles)
+        if (content.find(n.bytes) != std::string::npos)
+          hits.push_back(e.path().string() + ": line " + std::to_string(n.line));
+    }
+  }
+  return hits;
 }
 
 EnvGuard::EnvGuard(const char* name, const char* value) : name_(name) {

@@ -78,6 +78,13 @@ struct MakeFixture {
   [[nodiscard]] std::vector<std::string> KeyLineTexts() const;
 };
 
+// Files under `folders` (recursively) that hold secret key material of the key
+// list: the digits of a private RSA component (lines 3-8, 13-18) or of a
+// 128-bit key (lines 21-23) as text in either case, or their leading bytes in
+// binary. Each hit as "path: line N".
+[[nodiscard]] std::vector<std::string> FilesHoldingKeyMaterial(const std::vector<std::string>& keyLines,
+                                                               const std::vector<std::string>& folders);
+
 // Sets (or clears) an environment variable for one test and puts it back.
 class EnvGuard {
  public:
