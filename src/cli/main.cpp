@@ -209,6 +209,9 @@ int RunMakeCommand(const MakeOptions& options) {
   }
   app.m_strOutputPath = options.defaultOutput ? app.m_strAppDir + "Output" + std::string(kSepStr) : outputPath;
 
+  // Interrupted, the run leaves no partial file behind; past a file-size
+  // limit a write fails with a message instead of killing the run.
+  InstallInterruptCleanup();
   SigningContext ctx(ws, reporter);
   ctx.signerSpec = ChooseSigner(options.signer, app.m_strAppDir);
   ctx.pinSource = AskPinOnTerminal;

@@ -109,6 +109,7 @@ bool OutFile::Create(const std::string& path, bool ownerOnly) {
   if (path.empty() || IsSep(path.back()) || IsFolder(path)) return false;
   f_ = CreateTempSibling(path, ownerOnly, tempPath_);
   if (f_ == nullptr) return false;
+  RegisterLiveTempFile(tempPath_);
   if (ownerOnly && !UseOwnBuffer(f_, buffer_)) {
     Discard();
     return false;
@@ -150,7 +151,7 @@ bool OutFile::WriteAt(uint64_t offset, const void* buf, size_t n) {
   return fseeko(f_, 0, SEEK_END) == 0 && ok;
 }
 
-bool OutFile::Commit() {
+bool OutFile::Seal() {
   if (f_ == nullptr) return false;
   // On the disk before it takes the final name: a power cut leaves the old
   // file or the new one, never a renamed empty one.
@@ -158,21 +159,53 @@ bool OutFile::Commit() {
   const bool closed = std::fclose(f_) == 0;
   f_ = nullptr;
   WipeBuffer(buffer_);
-  if (!flushed || !closed || !RenameReplace(tempPath_, path_)) {
-    RemoveFile(tempPath_);
-    tempPath_.clear();
+  if (!flushed || !closed) {
+    Discard();
     return false;
   }
-  tempPath_.clear();
   return true;
 }
+
+bool OutFile::Publish() {
+  if (tempPath_.empty()) return false;
+  const bool renamed = RenameReplace(tempPath_, path_);
+  if (!renamed) RemoveFile(tempPath_);
+  UnregisterLiveTempFile(tempPath_);
+  tempPath_.clear();
+  return renamed;
+}
+
+bool OutFile::Commit() { return Seal() && Publish(); }
 
 void OutFile::Discard() {
   CloseFile();
   if (!tempPath_.empty()) {
     RemoveFile(tempPath_);
+    UnregisterLiveTempFile(tempPath_);
     tempPath_.clear();
   }
+}
+
+bool CommitPair(OutFile& first, OutFile& second) {
+  if (!first.Seal() || !second.Seal()) {
+    first.Discard();
+    second.Discard();
+    return false;
+  }
+  // The first file's previous bytes stay reachable until the second is in place.
+  const std::string backup = IsRegularFile(first.path_) ? LinkToSibling(first.path_) : std::string();
+  if (!first.Publish()) {
+    second.Discard();
+    if (!backup.empty()) RemoveFile(backup);
+    return false;
+  }
+  if (!second.Publish()) {
+    if (!backup.empty()) (void)RenameReplace(backup, first.path_);
+    else RemoveFile(first.path_);
+    return false;
+  }
+  if (!backup.empty()) RemoveFile(backup);
+  return true;
 }
 
 bool CopyFileReplace(const std::string& from, const std::string& to) {

@@ -70,12 +70,20 @@ class OutFile {
   [[nodiscard]] uint64_t Written() const { return written_; }
   // Flushes, closes and renames into place.
   [[nodiscard]] bool Commit();
+  // Commits two files as a pair: the second takes its final name right after
+  // the first, and when it cannot, the first's previous file is put back. On
+  // failure both temporary files are gone.
+  friend bool CommitPair(OutFile& first, OutFile& second);
   // Drops the temporary file; the final name is left as it was.
   void Discard();
   [[nodiscard]] const std::string& Path() const { return path_; }
 
  private:
   void CloseFile();
+  // Flushes, syncs and closes; the bytes keep their temporary name.
+  [[nodiscard]] bool Seal();
+  // Renames the sealed file into place.
+  [[nodiscard]] bool Publish();
 
   FILE* f_ = nullptr;
   std::unique_ptr<char[]> buffer_;  // stdio buffer of owner-only files, wiped on close
@@ -83,6 +91,8 @@ class OutFile {
   std::string tempPath_;
   uint64_t written_ = 0;
 };
+
+[[nodiscard]] bool CommitPair(OutFile& first, OutFile& second);
 
 // Streams a whole file into another through a fixed buffer, all-or-nothing.
 [[nodiscard]] bool CopyFileReplace(const std::string& from, const std::string& to);

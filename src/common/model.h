@@ -54,6 +54,7 @@ inline constexpr size_t kMaxPartitionRows = 64;
 
 struct PartitionTable {
   std::vector<PartitionRow> rows;
+  std::string filePath;  // the file last loaded or saved, empty for a table never on disk
   bool m_bModified = false;
   int m_nPrevRow = -1;
   int m_nCurRow = -1;

@@ -36,6 +36,9 @@ bool RemoveFile(const std::string& path);
 // Creates a new file next to `finalPath` for writing ("wb") and returns it with
 // its name. Owner-only permissions when `ownerOnly`.
 [[nodiscard]] FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::string& tempPath);
+// A second name for an existing file (a hard link beside it, named like a
+// partial sibling); empty when the file system cannot make one.
+[[nodiscard]] std::string LinkToSibling(const std::string& path);
 // Pushes a file's written bytes to the disk (before it is renamed into place).
 [[nodiscard]] bool SyncToDisk(FILE* file);
 // Restricts an existing file to its owner.
@@ -63,21 +66,66 @@ enum class HelperRun { Exited, StartFailed, TimedOut, Signalled };
 // under the name.
 bool WipeAndRemoveFile(const std::string& path);
 
-// An exclusive advisory lock on a file, held until destruction; a lock left
-// by a killed process is released by the system.
+// Opens `path` for appending, owner-only when it is new. A link planted
+// under that name is removed first, never followed. Returns the descriptor
+// (close-on-exec), or -1.
+[[nodiscard]] int OpenLogForAppend(const std::string& path);
+// Removes whatever is at `path`, a dangling link too (a folder stays).
+bool RemovePresent(const std::string& path);
+
+// Who a path is: the file itself once it exists (device and inode), and its
+// place (the folder's identity and the name in it) whether it exists or not.
+struct PathIdentity {
+  bool exists = false;
+  uint64_t device = 0, inode = 0;
+  bool folderKnown = false;
+  uint64_t folderDevice = 0, folderInode = 0;
+  std::string folder;  // absolute, when the folder does not exist
+  std::string name;
+};
+[[nodiscard]] PathIdentity IdentifyPath(const std::string& path);
+// True when names in `folder` that differ only in ASCII case name one file.
+[[nodiscard]] bool FolderFoldsCase(const std::string& folder);
+
+// An exclusive advisory lock on a file or folder, held until destruction; a
+// lock left by a killed process is released by the system.
 class FileLock {
  public:
+  enum class Result { Locked, Busy, Failed };
   FileLock() = default;
   ~FileLock();
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
-  // False when another process holds it or the file cannot be opened.
-  [[nodiscard]] bool TryLock(const std::string& path);
+  // Locks a lock file, created owner-only when missing; a link is not followed.
+  [[nodiscard]] Result TryLock(const std::string& path);
+  // Locks a folder itself, adding nothing to it.
+  [[nodiscard]] Result TryLockFolder(const std::string& folder);
+  // Why the last TryLock failed, for messages.
+  [[nodiscard]] const std::string& Error() const { return error_; }
   void Unlock();
   [[nodiscard]] bool Held() const { return fd_ >= 0; }
 
  private:
+  [[nodiscard]] Result LockOpened(int fd);
   int fd_ = -1;
+  std::string error_;
 };
+
+// Temporary output files that exist right now. A front end that is
+// interrupted calls RemoveLiveTempFiles() (safe inside a signal handler) so
+// that no partial sibling is left behind; it also stops a child process
+// being waited for.
+void RegisterLiveTempFile(const std::string& path);
+void UnregisterLiveTempFile(const std::string& path);
+void RemoveLiveTempFiles() noexcept;
+// Installs handlers for SIGINT and SIGTERM that remove the live temporary
+// files, stop the child and end the process by the same signal, and makes a
+// file-size limit an ordinary write error instead of a silent kill.
+void InstallInterruptCleanup();
+// Removes the partial siblings (".<name>.tarnel-XXXXXX") that a killed run
+// left next to `finalPath`.
+void RemoveStaleSiblings(const std::string& finalPath);
+// Removes every partial sibling left in `folder` by a killed run.
+void RemoveStaleSiblingsIn(const std::string& folder);
 
 }  // namespace tarnel

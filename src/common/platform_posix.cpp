@@ -1,26 +1,36 @@
 #include "common/platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <termios.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "common/paths.h"
 
 namespace tarnel {
+
+namespace {
+// Partial outputs are named ".<final name>.tarnel-XXXXXX" beside their final name.
+constexpr std::string_view kSiblingMarker = ".tarnel-";
+constexpr size_t kSiblingSuffix = 6;  // the XXXXXX of mkstemp
+}  // namespace
 
 FileInfo StatPath(const std::string& path) {
   FileInfo info;
@@ -65,7 +75,7 @@ std::string AbsolutePath(const std::string& path) {
 }
 
 FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::string& tempPath) {
-  std::string templ = FolderPart(finalPath) + "." + AfterLastSep(finalPath) + ".tarnel-XXXXXX";
+  std::string templ = FolderPart(finalPath) + "." + AfterLastSep(finalPath) + std::string(kSiblingMarker) + "XXXXXX";
   std::vector<char> name(templ.begin(), templ.end());
   name.push_back('\0');
   const int fd = ::mkstemp(name.data());
@@ -86,29 +96,200 @@ FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::strin
   return f;
 }
 
+std::string LinkToSibling(const std::string& path) {
+  std::string templ = FolderPart(path) + "." + AfterLastSep(path) + std::string(kSiblingMarker) + "XXXXXX";
+  std::vector<char> name(templ.begin(), templ.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) return {};
+  ::close(fd);
+  ::unlink(name.data());
+  if (::link(path.c_str(), name.data()) != 0) return {};
+  return std::string(name.data());
+}
+
 bool SyncToDisk(FILE* file) { return ::fsync(fileno(file)) == 0; }
 
 bool MakeOwnerOnly(const std::string& path) { return ::chmod(path.c_str(), 0600) == 0; }
 
+namespace {
+
+// The child being waited for, stopped when the process is interrupted.
+std::atomic<pid_t> g_child{0};
+
+// Partial outputs being written. Fixed slots, so that a signal handler can
+// walk them without taking a lock or allocating.
+constexpr size_t kLiveSlots = 64;
+struct LiveSlot {
+  std::atomic<int> state{0};  // 0 free, 1 being filled, 2 live
+  char path[PATH_MAX];
+};
+std::array<LiveSlot, kLiveSlots> g_live;
+
+
+// ".<name>.tarnel-XXXXXX"; any name when `name` is empty.
+bool IsPartialSibling(std::string_view entry, std::string_view name) {
+  if (entry.size() < 2 + kSiblingMarker.size() + kSiblingSuffix || entry[0] != '.') return false;
+  const size_t marker = entry.size() - kSiblingSuffix - kSiblingMarker.size();
+  if (entry.substr(marker, kSiblingMarker.size()) != kSiblingMarker) return false;
+  const std::string_view base = entry.substr(1, marker - 1);
+  return name.empty() ? !base.empty() : base == name;
+}
+
+void RemoveSiblingsMatching(const std::string& folder, const std::string& name) {
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return;
+  std::vector<std::string> doomed;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string entry = e->d_name;
+    if (IsPartialSibling(entry, name)) doomed.push_back(entry);
+  }
+  ::closedir(dir);
+  for (const std::string& entry : doomed) {
+    const std::string path = WithTrailingSep(folder) + entry;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(path.c_str());
+  }
+}
+
+void OnInterrupt(int sig) {
+  const int saved = errno;
+  RemoveLiveTempFiles();
+  const pid_t child = g_child.load();
+  if (child > 0) ::kill(child, SIGTERM);
+  errno = saved;
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+}  // namespace
+
+int OpenLogForAppend(const std::string& path) {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::open(path.c_str(), kFlags, 0600);
+  if (fd < 0 && errno == ELOOP) {
+    // A link sits where the log goes: drop the link, never write through it.
+    ::unlink(path.c_str());
+    fd = ::open(path.c_str(), kFlags | O_EXCL, 0600);
+  }
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool RemovePresent(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
+PathIdentity IdentifyPath(const std::string& path) {
+  PathIdentity id;
+  const std::string absolute = AbsolutePath(path);
+  id.name = AfterLastSep(absolute);
+  id.folder = FolderPart(absolute);
+  struct stat st {};
+  if (::stat(absolute.c_str(), &st) == 0) {
+    id.exists = true;
+    id.device = static_cast<uint64_t>(st.st_dev);
+    id.inode = static_cast<uint64_t>(st.st_ino);
+  }
+  struct stat folder {};
+  if (::stat(id.folder.empty() ? "/" : id.folder.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode)) {
+    id.folderKnown = true;
+    id.folderDevice = static_cast<uint64_t>(folder.st_dev);
+    id.folderInode = static_cast<uint64_t>(folder.st_ino);
+  }
+  return id;
+}
+
+bool FolderFoldsCase(const std::string& folder) {
+  // A probe file with a lower-case name, looked up in upper case.
+  std::string templ = WithTrailingSep(folder) + ".tarnel-case-probe-XXXXXX";
+  std::vector<char> name(templ.begin(), templ.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) return false;
+  ::close(fd);
+  const std::string created(name.data());
+  std::string upper = created;
+  for (size_t i = WithTrailingSep(folder).size(); i < upper.size(); ++i)
+    if (upper[i] >= 'a' && upper[i] <= 'z') upper[i] = static_cast<char>(upper[i] - 'a' + 'A');
+  struct stat a {}, b {};
+  const bool folds = ::stat(created.c_str(), &a) == 0 && ::stat(upper.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+                     a.st_ino == b.st_ino;
+  ::unlink(created.c_str());
+  return folds;
+}
+
+void RegisterLiveTempFile(const std::string& path) {
+  if (path.size() >= PATH_MAX) return;
+  for (LiveSlot& slot : g_live) {
+    int expected = 0;
+    if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.state.store(2);
+    return;
+  }
+  // No free slot: a killed run's sibling is removed by the next run instead.
+}
+
+void UnregisterLiveTempFile(const std::string& path) {
+  for (LiveSlot& slot : g_live) {
+    if (slot.state.load() == 2 && path == slot.path) {
+      slot.state.store(0);
+      return;
+    }
+  }
+}
+
+void RemoveLiveTempFiles() noexcept {
+  for (LiveSlot& slot : g_live)
+    if (slot.state.load() == 2) ::unlink(slot.path);
+}
+
+void InstallInterruptCleanup() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  // Past a file-size limit a write fails with EFBIG and is reported like a full disk.
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
+void RemoveStaleSiblings(const std::string& finalPath) {
+  RemoveSiblingsMatching(FolderPart(finalPath), AfterLastSep(finalPath));
+}
+
+void RemoveStaleSiblingsIn(const std::string& folder) { RemoveSiblingsMatching(folder, {}); }
+
 int RunProcess(const std::vector<std::string>& argv, const std::string& workDir, const std::string& logPath) {
   if (argv.empty()) return -1;
+  const int log = OpenLogForAppend(logPath);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    if (log >= 0) ::close(log);
+    return -1;
+  }
   const pid_t pid = ::fork();
   if (pid < 0) {
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
+    if (log >= 0) ::close(log);
     return -1;
   }
   if (pid == 0) {
-    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (log >= 0) {
       ::dup2(log, 1);
       ::dup2(log, 2);
-      ::close(log);
     }
     const int devnull = ::open("/dev/null", O_RDONLY);
     if (devnull >= 0) {
@@ -125,14 +306,20 @@ int RunProcess(const std::vector<std::string>& argv, const std::string& workDir,
     (void)!::write(pipeFds[1], &err, sizeof(err));
     ::_exit(127);
   }
+  g_child.store(pid);
   ::close(pipeFds[1]);
+  if (log >= 0) ::close(log);
   int childErr = 0;
   const ssize_t got = ::read(pipeFds[0], &childErr, sizeof(childErr));
   ::close(pipeFds[0]);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+    if (errno != EINTR) {
+      g_child.store(0);
+      return -1;
+    }
   }
+  g_child.store(0);
   if (got > 0) return -1;  // exec or chdir failed in the child
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -312,16 +499,33 @@ bool WipeAndRemoveFile(const std::string& path) {
 
 FileLock::~FileLock() { Unlock(); }
 
-bool FileLock::TryLock(const std::string& path) {
+FileLock::Result FileLock::TryLock(const std::string& path) {
   Unlock();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  return LockOpened(fd);
+}
+
+FileLock::Result FileLock::TryLockFolder(const std::string& folder) {
+  Unlock();
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return LockOpened(fd);
+}
+
+FileLock::Result FileLock::LockOpened(int fd) {
+  error_.clear();
+  if (fd < 0) {
+    error_ = std::strerror(errno);
+    return Result::Failed;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
     ::close(fd);
-    return false;
+    if (err == EWOULDBLOCK) return Result::Busy;
+    error_ = std::strerror(err);
+    return Result::Failed;
   }
   fd_ = fd;
-  return true;
+  return Result::Locked;
 }
 
 void FileLock::Unlock() {

@@ -73,6 +73,7 @@ bool LoadPartitionConfig(PartitionTable& table, int32_t boardType, RunReporter& 
     if (!unsignedName.empty()) row.unsignedFile = folder + BareFileName(unsignedName);
   }
   table.m_bModified = false;
+  table.filePath = path;
   return true;
 }
 
@@ -103,6 +104,7 @@ bool SavePartitionConfig(PartitionTable& table, const std::string& path) {
   OutFile out;
   if (!out.Create(path) || !out.Write(bytes.data(), bytes.size()) || !out.Commit()) return false;
   table.m_bModified = false;
+  table.filePath = path;
   return true;
 }
 

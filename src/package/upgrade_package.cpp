@@ -5,7 +5,6 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "package/zip_archive.h"
-#include "pipeline/make_driver.h"
 #include "signing/mac_containers.h"
 #include "signing/sign_image.h"
 
@@ -108,8 +107,9 @@ std::vector<std::string> SignApkArguments(const AppMembers& app) {
 void RunSignApk(SigningContext& ctx) {
   const AppMembers& app = ctx.App();
   const std::string signedPath = app.TempDir() + kSignedPackageName;
-  // The run judges Java by this file alone: an old one must not stand in for it.
-  if (GetPathKind(signedPath) != PathKind::Missing) RemoveFile(signedPath);
+  // The run judges Java by this file alone: an old one must not stand in for
+  // it, and a link planted there must not lead Java's output elsewhere.
+  (void)RemovePresent(signedPath);
 
   const std::vector<std::string> argv = SignApkArguments(app);
   if (!IsRegularFile(argv[0])) {
@@ -123,7 +123,7 @@ void RunSignApk(SigningContext& ctx) {
   const int status = RunProcess(argv, app.m_strInputDir, app.TempDir() + kSignApkLogName);
   // signapk writes its output in place; after a failure (out of heap, bad
   // key, killed) whatever it left there is not a signed package.
-  if (status != 0 && GetPathKind(signedPath) != PathKind::Missing) RemoveFile(signedPath);
+  if (status != 0) (void)RemovePresent(signedPath);
 }
 
 bool SignUpgradePackage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {

@@ -26,6 +26,10 @@ inline constexpr const char* kSignApkRelativePath = "Config/signapk.jar";
 inline constexpr const char* kSignApkLogName = "signapk.log";
 inline constexpr const char* kAndroidCertName = "testkey.x509.pem";
 inline constexpr const char* kAndroidKeyName = "testkey.pk8";
+// The package in Temp, signapk's output beside it, and the sealed release package.
+inline constexpr const char* kPackageName = "UpgradePackage.zip";
+inline constexpr const char* kSignedPackageName = "UpgradePackage_AndroidSigned.bin";
+inline constexpr const char* kReleasePackageName = "update.zip";
 
 // Builds the package at `packagePath`: copies the template there and appends
 // the upgrade rows' images. False after its message; a package whose building

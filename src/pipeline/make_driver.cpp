@@ -9,7 +9,9 @@
 #include "common/text.h"
 #include "package/upgrade_package.h"
 #include "pipeline/key_partition.h"
+#include "pipeline/messages.h"
 #include "pipeline/row_checks.h"
+#include "pipeline/run_outputs.h"
 #include "signing/mac_containers.h"
 #include "signing/sign_image.h"
 #include "signing/sparse_ext4.h"
@@ -164,9 +166,32 @@ bool RunMake(SigningContext& ctx) {
     return false;
   }
   FileLock tempLock;
-  if (!tempLock.TryLock(tempDir + kTempLockName)) {
-    ctx.Show(Format(kMsgRunInProgress, tempDir.c_str()));
-    return false;
+  switch (tempLock.TryLock(tempDir + kTempLockName)) {
+    case FileLock::Result::Locked:
+      break;
+    case FileLock::Result::Busy:
+      ctx.Show(Format(kMsgRunInProgress, tempDir.c_str()));
+      return false;
+    case FileLock::Result::Failed:
+      ctx.Show(Format(kMsgLockFailed, (tempDir + kTempLockName).c_str(), tempLock.Error().c_str()));
+      return false;
+  }
+  // One run per output folder too: the folder itself is locked, nothing is
+  // added to it. A folder that does not exist is left to the signers, whose
+  // messages say that their files cannot be created.
+  const std::string outputFolder = FolderPart(app.m_strOutputPath);
+  FileLock outputLock;
+  if (IsFolder(outputFolder.empty() ? std::string(".") : outputFolder)) {
+    switch (outputLock.TryLockFolder(outputFolder)) {
+      case FileLock::Result::Locked:
+        break;
+      case FileLock::Result::Busy:
+        ctx.Show(Format(kMsgRunInProgress, outputFolder.c_str()));
+        return false;
+      case FileLock::Result::Failed:
+        ctx.Show(Format(kMsgLockFailed, outputFolder.c_str(), outputLock.Error().c_str()));
+        return false;
+    }
   }
   // Key files that a run killed before keys stayed in memory may have left.
   (void)RemoveStaleKeyFiles(tempDir);
@@ -203,6 +228,11 @@ bool RunMake(SigningContext& ctx) {
     ctx.Show(kMsgNoValidItem);
     return false;
   }
+  // No output may replace an input or another output. Partial files that a
+  // killed run left beside them, or in Temp, go before anything is written.
+  if (!CheckOutputsAgainstInputs(ctx)) return false;
+  RemoveStaleSiblingsIn(tempDir);
+  for (const std::string& output : PlannedOutputs(ctx)) RemoveStaleSiblings(output);
   // 7, 8.
   ctx.Reporter().SetProgressRange(ctx.totalSteps);
   ctx.SetPos(0);

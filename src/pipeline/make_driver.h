@@ -28,9 +28,6 @@ inline constexpr const char* kMsgRunInProgress = "Another Make run is using the 
 inline constexpr const char* kMsgTempFolderMissing = "Failed to create the folder %s!";
 
 inline constexpr const char* kTempLockName = ".tarnel.lock";
-inline constexpr const char* kPackageName = "UpgradePackage.zip";
-inline constexpr const char* kSignedPackageName = "UpgradePackage_AndroidSigned.bin";
-inline constexpr const char* kReleasePackageName = "update.zip";
 inline constexpr const char* kCfgBinName = "cfg.bin";
 inline constexpr int kSuccessPauseMs = 800;
 

@@ -32,9 +32,8 @@ bool AllocateOrShow(SigningContext& ctx, std::vector<uint8_t>& buffer, size_t n,
 }
 
 bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
-                   const std::string& outputPath, const char* createFailedMessage, const char* mallocMessage,
-                   bool stepWhenStarted) {
-  OutFile output;
+                   OutFile& output, const std::string& outputPath, const char* createFailedMessage,
+                   const char* mallocMessage, bool stepWhenStarted) {
   if (!output.Create(outputPath)) {
     ctx.Show(Format(createFailedMessage, outputPath.c_str()));
     return false;
@@ -56,8 +55,16 @@ bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const s
     ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
     return false;
   }
-  if (!output.Commit()) {
-    ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
+  return true;
+}
+
+bool CommitImageAndSignFile(SigningContext& ctx, OutFile& image, const std::string& imagePath,
+                            const std::string& tempSignPath) {
+  const std::string signPath = SignFilePathFor(imagePath);
+  OutFile signFile;
+  if (!SignImageFileInto(ctx, signFile, signPath, tempSignPath)) return false;
+  if (!CommitPair(image, signFile)) {
+    ctx.Show(Format(kMsgWriteOutputFailed, imagePath.c_str()));
     return false;
   }
   return true;

@@ -34,14 +34,21 @@ inline constexpr uint64_t kMinSectionedSource = 2097152;
 // Allocates a buffer, showing `message` instead of throwing when it cannot be had.
 [[nodiscard]] bool AllocateOrShow(SigningContext& ctx, std::vector<uint8_t>& buffer, size_t n, const char* message);
 
-// Streams the whole source (already open, `length` bytes) into `outputPath`;
-// nothing appears under that name unless the whole copy made it. A name that
-// cannot be created shows `createFailedMessage` (with the output path), a
-// buffer that cannot be had `mallocMessage`. When `stepWhenStarted` is set,
-// the run's progress advances once the copy is about to start.
+// Streams the whole source (already open, `length` bytes) into `output`,
+// created at `outputPath` and left uncommitted: the caller commits it with
+// the signature file. A name that cannot be created shows
+// `createFailedMessage` (with the output path), a buffer that cannot be had
+// `mallocMessage`. When `stepWhenStarted` is set, the run's progress advances
+// once the copy is about to start.
 [[nodiscard]] bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
-                                 const std::string& outputPath, const char* createFailedMessage,
+                                 OutFile& output, const std::string& outputPath, const char* createFailedMessage,
                                  const char* mallocMessage, bool stepWhenStarted);
+
+// Signs the section data gathered in `tempSignPath` whole into the signature
+// file beside the image and puts the image and the signature file in place
+// together: both appear under their final names, or neither changes.
+[[nodiscard]] bool CommitImageAndSignFile(SigningContext& ctx, OutFile& image, const std::string& imagePath,
+                                          const std::string& tempSignPath);
 
 class SectionSigner {
  public:

@@ -89,6 +89,17 @@ bool OpenSourceImage(SigningContext& ctx, InFile& source, const std::string& sou
 }
 
 bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {
+  OutFile output;
+  if (!SignImageFileInto(ctx, output, outputPath, sourcePath)) return false;
+  if (!output.Commit()) {
+    ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
+    return false;
+  }
+  return true;
+}
+
+bool SignImageFileInto(SigningContext& ctx, OutFile& output, const std::string& outputPath,
+                       const std::string& sourcePath) {
   const Stamps stamps = TakeStamps();
 
   InFile source;
@@ -101,7 +112,6 @@ bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std
   // One pass over the source: every piece is hashed and copied, so an image
   // is read once and never held whole. The output stays a temporary file
   // until the signature block is written.
-  OutFile output;
   if (!output.Create(outputPath)) {
     ctx.Show(Format(kMsgCreateOutputFailed, outputPath.c_str()));
     return false;
@@ -153,7 +163,7 @@ bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std
 
   const uint64_t remainder = length % kSignatureBlockSize;
   const uint64_t fill = remainder == 0 ? 0 : kSignatureBlockSize - remainder;
-  if (!output.WriteFill(0xFF, fill) || !output.Write(block.data(), block.size()) || !output.Commit()) {
+  if (!output.WriteFill(0xFF, fill) || !output.Write(block.data(), block.size())) {
     ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
     return false;
   }

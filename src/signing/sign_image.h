@@ -33,6 +33,10 @@ inline constexpr size_t kWholeImagePiece = 10485760;  // 10 MiB
                                    uint64_t& length);
 
 [[nodiscard]] bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath);
+// The same into `output`, which is left complete but not committed, for a
+// signer that commits it together with another file.
+[[nodiscard]] bool SignImageFileInto(SigningContext& ctx, OutFile& output, const std::string& outputPath,
+                                     const std::string& sourcePath);
 
 // The run's signer: the one the run opened, else (a signer called on its own)
 // the key list's, made on first use.

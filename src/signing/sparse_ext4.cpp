@@ -211,10 +211,6 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
     return false;
   }
 
-  // X.img: the sparse image unchanged, written before the image is looked at.
-  if (!CopyImageFile(ctx, source, length, sourcePath, outputPath, kMsgFileBeingUsed, kMsgMallocSignFileData, true))
-    return false;
-
   // Every header is checked before anything is expanded.
   const SparseReadAt read = [&source](uint64_t offset, uint8_t* out, size_t n) {
     return source.Seek(offset) && source.ReadExact(out, n);
@@ -244,6 +240,18 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
       return false;
     }
   }
+  if (!CheckSigningKey(ctx)) return false;
+
+  // X.img: the sparse image unchanged. It takes its name only together with
+  // X_Sign.img, so a run that fails leaves the previous pair as it was.
+  OutFile image;
+  if (!source.Seek(0)) {
+    ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
+    return false;
+  }
+  if (!CopyImageFile(ctx, source, length, sourcePath, image, outputPath, kMsgFileBeingUsed, kMsgMallocSignFileData,
+                     true))
+    return false;
 
   const uint64_t expanded = header.ExpandedLength();  // checked: 1 .. 4 GiB - 1
   const uint32_t sections = SectionCountFor(expanded);
@@ -268,7 +276,6 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
     ctx.Show(kMsgOpenDataFileFailed);
     return false;
   }
-  if (!CheckSigningKey(ctx)) return false;
   OutFile signFile;
   if (!signFile.Create(tempSignPath)) {
     ctx.Show(Format(kMsgOpenSignFileFailed, tempSignPath.c_str()));
@@ -317,7 +324,7 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
     return false;
   }
   ctx.StepDone();
-  return SignImageFile(ctx, signPath, tempSignPath);
+  return CommitImageAndSignFile(ctx, image, outputPath, tempSignPath);
 }
 
 }  // namespace tarnel

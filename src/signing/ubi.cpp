@@ -27,22 +27,22 @@ bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std:
     return false;
   }
 
-  // X.img first: it stays in place whatever happens to the signing.
-  if (!CopyImageFile(ctx, source, length, sourcePath, outputPath, kMsgOpenFileFailed, kMsgMallocFilebuffer, false))
-    return false;
-  if (!source.Seek(0)) {
-    ctx.Show(Format(kMsgOpenFileFailed, sourcePath.c_str()));
+  // Everything that can refuse the image comes before a byte is written.
+  if (!CheckSigningKey(ctx)) return false;
+  // X.img is the source as it is, copied in the same pass that signs it; it
+  // takes its name only together with X_Sign.img.
+  OutFile image;
+  if (!image.Create(outputPath)) {
+    ctx.Show(Format(kMsgOpenFileFailed, outputPath.c_str()));
     return false;
   }
-
-  if (!CheckSigningKey(ctx)) return false;
   OutFile signFile;
   if (!signFile.Create(tempSignPath)) {
     ctx.Show(Format(kMsgOpenSignFileFailed, tempSignPath.c_str()));
     return false;
   }
   const uint32_t sections = SectionCountFor(length);
-  SectionSigner signer(ctx, stamps, outputPath, sections, signFile, nullptr);
+  SectionSigner signer(ctx, stamps, outputPath, sections, signFile, &image);
   if (!signer.Begin()) return false;
   uint64_t left = length;
   while (left > 0) {
@@ -65,7 +65,7 @@ bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std:
     ctx.Show(Format(kMsgWriteOutputFailed, tempSignPath.c_str()));
     return false;
   }
-  return SignImageFile(ctx, signPath, tempSignPath);
+  return CommitImageAndSignFile(ctx, image, outputPath, tempSignPath);
 }
 
 }  // namespace tarnel

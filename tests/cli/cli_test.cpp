@@ -14,6 +14,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "config/partition_config.h"
+#include "package/upgrade_package.h"
 #include "pipeline/key_partition.h"
 #include "pipeline/make_driver.h"
 #include "pipeline/row_checks.h"
@@ -341,7 +342,7 @@ TEST_F(Cli, SecondRunWhileTheProgramFolderIsLockedStops) {
   fs::create_directories(home_ + "Temp");
   {
     FileLock held;
-    ASSERT_TRUE(held.TryLock(home_ + "Temp/" + kTempLockName));
+    ASSERT_EQ(held.TryLock(home_ + "Temp/" + kTempLockName), FileLock::Result::Locked);
     const CliResult r = Run(MakeArgs("2", table));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.errLines, std::vector<std::string>{Format(kMsgRunInProgress, (home_ + "Temp/").c_str())});

@@ -197,7 +197,7 @@ TEST_F(MakeDriverTest, MissingCfgBinEndsTheRunWithoutResettingProgress) {
 TEST_F(MakeDriverTest, OneRunPerProgramFolder) {
   fx.AddRow("a", "Non-File System", "EMMC_8G", "No", "a.bin", test::PatternBytes(10));
   FileLock other;
-  ASSERT_TRUE(other.TryLock(fx.ws.app.TempDir() + kTempLockName));
+  ASSERT_EQ(other.TryLock(fx.ws.app.TempDir() + kTempLockName), FileLock::Result::Locked);
   EXPECT_FALSE(Run());
   ASSERT_EQ(fx.reporter.Messages().size(), 1u);
   EXPECT_EQ(fx.reporter.Messages()[0], "Another Make run is using the folder " + fx.ws.app.TempDir() +

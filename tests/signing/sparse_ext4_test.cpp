@@ -299,10 +299,14 @@ TEST_F(SparseExt4Test, MapKeepsRoomForTheLastIndexEntry) {
             (std::vector<uint32_t>{0, 0, 0}));
 }
 
-TEST_F(SparseExt4Test, MalformedImagesAreCopiedThenRefused) {
+// A rebuild that fails leaves the previous X.img and X_Sign.img byte for byte.
+TEST_F(SparseExt4Test, MalformedImagesAreRefusedLeavingThePreviousPair) {
   TestSparse s;
   s.chunks = {Raw(300, 4096, 7), Fill(10, {9, 9, 9, 9}), DontCare(20), Raw(300, 4096, 8)};
   const auto good = Serialize(s);
+  ASSERT_TRUE(Sign(WriteSparse("good.img", good)));
+  const auto oldImage = ReadBytes(output);
+  const auto oldSign = ReadBytes(SignPath());
   const size_t c1 = 28 + 12 + 300 * 4096;  // the fill chunk's header
   struct Case {
     const char* what;
@@ -340,9 +344,9 @@ TEST_F(SparseExt4Test, MalformedImagesAreCopiedThenRefused) {
     int32_t done = 0;
     EXPECT_FALSE(Sign(source, &done));
     EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"invalid sparse Ext4 format"});
-    EXPECT_EQ(done, 1);
-    EXPECT_EQ(ReadBytes(output), bytes);
-    ExpectNoSignature("bad.img");
+    EXPECT_EQ(done, 0);
+    EXPECT_EQ(ReadBytes(output), oldImage);
+    EXPECT_EQ(ReadBytes(SignPath()), oldSign);
   }
 }
 
@@ -372,13 +376,13 @@ TEST_F(SparseExt4Test, FailuresLeaveNoHalfWrittenSignature) {
   EXPECT_EQ(ReadBytes(inTemp), bytes);
   std::filesystem::remove(inTemp);
 
-  // Key lines that do not hold a key: the copy stays, no signature file appears.
+  // Key lines that do not hold a key: nothing is copied, no signature file appears.
   fx.reporter.Clear();
   const std::string source = WriteSparse("system.img", bytes);
   fx.ws.keyLines.resize(5);
   EXPECT_FALSE(Sign(source));
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Failed to read mpi file!"});
-  EXPECT_EQ(ReadBytes(output), bytes);
+  EXPECT_EQ(GetPathKind(output), PathKind::Missing);
   EXPECT_EQ(GetPathKind(SignPath()), PathKind::Missing);
   EXPECT_EQ(GetPathKind(TempSignPath()), PathKind::Missing);
 

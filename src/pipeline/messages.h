@@ -1,0 +1,11 @@
+// Messages of the Make run's guards: outputs that would replace inputs or
+// each other, and the locks on the program and output folders.
+#pragma once
+
+namespace tarnel {
+
+inline constexpr const char* kMsgOutputIsInput = "The output %s would replace the input %s of this run!";
+inline constexpr const char* kMsgOutputsCollide = "The outputs %s and %s of this run are the same file!";
+inline constexpr const char* kMsgLockFailed = "Failed to lock %s: %s!";
+
+}  // namespace tarnel
