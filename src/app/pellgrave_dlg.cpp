@@ -367,7 +367,11 @@ void CPellgraveDlg::OnMake() {
   // The signer is the one BurnConfig.ini names; a token whose URI carries no
   // PIN is unlocked with a PIN asked here, before the run starts.
   const std::string signerSpec = ReadSignerSetting(ws_.app.m_strAppDir);
-  auto pin = std::make_shared<std::string>();
+  struct Pin {
+    std::string text;
+    ~Pin() { Cleanse(text); }
+  };
+  auto pin = std::make_shared<Pin>();
   if (SignerNeedsPin(signerSpec)) {
     QInputDialog ask(this);
     ask.setObjectName("pinDialog");
@@ -375,7 +379,7 @@ void CPellgraveDlg::OnMake() {
     ask.setLabelText(tr("PIN of the signing token:"));
     ask.setTextEchoMode(QLineEdit::Password);
     if (ask.exec() != QDialog::Accepted) return;  // Cancel: no run
-    *pin = ask.textValue().toStdString();
+    pin->text = ask.textValue().toStdString();
     ask.setTextValue(QString());
   }
   making_ = true;
@@ -384,10 +388,10 @@ void CPellgraveDlg::OnMake() {
   // while it runs can reach it.
   run_ = std::make_unique<MakeRun>(ws_, *this);
   run_->ctx.signerSpec = signerSpec;
-  if (!pin->empty())
+  if (!pin->text.empty())
     run_->ctx.pinSource = [pin](const std::string&) -> std::optional<std::string> {
-      std::string once = *pin;
-      Cleanse(*pin);  // handed over once, then wiped
+      std::string once = pin->text;
+      Cleanse(pin->text);  // handed over once, then wiped
       return once;
     };
   worker_ = std::thread([this, run = run_.get()] {

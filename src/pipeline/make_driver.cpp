@@ -195,10 +195,13 @@ bool RunMake(SigningContext& ctx) {
   }
   // Key files that a run killed before keys stayed in memory may have left.
   (void)RemoveStaleKeyFiles(tempDir);
-  // The signer (a token session) lives for this run only.
+  // The signer (a token session) and the way to its PIN live for this run only.
   struct SignerRelease {
     SigningContext& ctx;
-    ~SignerRelease() { ctx.signer.reset(); }
+    ~SignerRelease() {
+      ctx.signer.reset();
+      ctx.pinSource = nullptr;
+    }
   } signerRelease{ctx};
 
   // 2. Counts of checked rows, "None" rows and upgrade rows.
