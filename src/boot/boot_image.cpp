@@ -368,9 +368,7 @@ bool SignBootImage(SigningContext& ctx, const std::string& outputPath, const std
     return false;
   }
   const uint64_t bootSize = info.size;
-  // The keys stay in memory: the key area comes from the loaded key lines
-  // and every signature from the run's signer.
-  (void)keyListPath;
+  (void)keyListPath;  // the keys stay in memory (see the header)
   const KeyLines& lines = ctx.Ws().keyLines;
 
   const std::string temp = ctx.App().TempDir();

@@ -77,7 +77,10 @@ inline constexpr size_t kParamDataOffset = 32;       // cfg.bin bytes start here
 // must keep the image and the parameter words below 4 GiB.
 inline constexpr uint64_t kMaxBootFileSize = 0xFFFFFFFFull - 8192;
 
-// Builds the boot image of one "Fastboot" row; shows its own messages.
+// Builds the boot image of one "Fastboot" row; shows its own messages. The
+// key area comes from the run's loaded key lines (9 and 10) and the three
+// signatures from the run's signer; `keyListPath` is not opened (no key file
+// is cut from it any more).
 [[nodiscard]] bool SignBootImage(SigningContext& ctx, const std::string& outputPath, const std::string& bootPath,
                                  const std::string& keyListPath, const std::string& cfgPath);
 
