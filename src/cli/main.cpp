@@ -127,8 +127,9 @@ std::string ProgramFolder(const std::string& home) {
 }
 
 // The PIN of a token, asked on the terminal without echo.
+// The progress line, if one is shown, is cleared first.
 std::optional<std::string> AskPinOnTerminal(const std::string& tokenLabel) {
-  return ReadSecretFromTerminal(Format("PIN for the token \"%s\": ", tokenLabel.c_str()));
+  return ReadSecretFromTerminal(Format("\r\033[KPIN for the token \"%s\": ", tokenLabel.c_str()));
 }
 
 // --signer, else TARNEL_SIGNER, else BurnConfig.ini [Signing] Signer, else keylist.

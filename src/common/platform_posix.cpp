@@ -448,7 +448,7 @@ std::optional<std::string> ReadSecretFromTerminal(const std::string& prompt) {
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
   quiet.c_lflag |= ICANON;
   (void)!::write(tty.get(), prompt.data(), prompt.size());
-  if (::tcsetattr(tty.get(), TCSAFLUSH, &quiet) != 0) return std::nullopt;
+  if (::tcsetattr(tty.get(), TCSANOW, &quiet) != 0) return std::nullopt;
   std::string secret;
   secret.reserve(256);  // typed characters are never left behind in a freed buffer
   bool ended = false;
@@ -463,7 +463,7 @@ std::optional<std::string> ReadSecretFromTerminal(const std::string& prompt) {
     if (c == '\n' || c == '\r') break;
     secret += c;
   }
-  (void)::tcsetattr(tty.get(), TCSAFLUSH, &old);
+  (void)::tcsetattr(tty.get(), TCSANOW, &old);
   (void)!::write(tty.get(), "\n", 1);
   if (ended && secret.empty()) return std::nullopt;
   return secret;
