@@ -283,6 +283,7 @@ void CListCtrlEx::OpenEditors(int row) {
     combo->setStyle(compactStyle_);
     combo->addItems(options);
     combo->setAccessibleName(tr(name));
+    CWheelGuard::Install(combo);
     connect(combo, &QComboBox::activated, this, [this, combo, column](int index) {
       model_->SetCellText(editorRow_, column, combo->itemText(index));
       MarkModified();
@@ -442,6 +443,20 @@ void CListCtrlEx::mouseDoubleClickEvent(QMouseEvent* event) {
 void CListCtrlEx::keyPressEvent(QKeyEvent* event) {
   CursorAction action{};
   switch (event->key()) {
+    case Qt::Key_Escape:
+      // Escape in the edited row ends that edit, as a click on empty space
+      // does; only without one does it go on to close the window.
+      if (editorRow_ < 0) {
+        QTableView::keyPressEvent(event);
+        return;
+      }
+      table_.m_nPrevRow = table_.m_nCurRow;
+      table_.m_nCurRow = -1;
+      LeaveEditing();
+      clearSelection();
+      setFocus(Qt::OtherFocusReason);
+      event->accept();
+      return;
     case Qt::Key_Up: action = MoveUp; break;
     case Qt::Key_Down: action = MoveDown; break;
     case Qt::Key_PageUp: action = MovePageUp; break;

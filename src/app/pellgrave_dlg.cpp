@@ -27,6 +27,7 @@
 #include "app/icons.h"
 #include "app/list_ctrl_ex.h"
 #include "boot/key_list.h"
+#include "build_info.h"
 #include "common/paths.h"
 #include "common/platform.h"
 #include "common/secure.h"
@@ -91,7 +92,7 @@ struct CPellgraveDlg::MakeRun {
 
 CPellgraveDlg::CPellgraveDlg(Workspace& workspace, UiHooks hooks, QWidget* parent)
     : QDialog(parent), ws_(workspace), hooks_(std::move(hooks)), reporter_(std::make_unique<WindowReporter>(*this)) {
-  setWindowTitle(QString::fromUtf8(kWindowTitle));
+  setWindowTitle(Q(Format(kWindowTitle, kVersion)));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                  Qt::WindowCloseButtonHint);
   setWindowIcon(AppIcon());
@@ -139,6 +140,8 @@ void CPellgraveDlg::CreateControls() {
     boardType_->setStyle(new CCompactComboStyle(boardType_));
   }
   boardTypeLabel_->setBuddy(boardType_);
+  // A stray wheel turn would switch the board and empty every File Type cell.
+  CWheelGuard::Install(boardType_);
   connect(boardType_, &QComboBox::currentIndexChanged, this, &CPellgraveDlg::OnBoardTypeChanged);
 
   configLabel_ = new QLabel(tr(kLabelConfigFile), this);
@@ -346,7 +349,7 @@ bool CPellgraveDlg::OnSaveConfigAs() {
   request.defaultSuffix = QString::fromUtf8(kSuffixXml);
   request.confirmOverwrite = true;
   const QString chosen = hooks_.choose(this, request);
-  if (chosen.isEmpty()) return true;
+  if (chosen.isEmpty()) return false;
   const std::string path = NativePath(chosen);
   const bool wasModified = ws_.table.m_bModified;
   if (SavePartitionConfig(ws_.table, path) || ws_.table.rows.empty()) return true;
@@ -436,12 +439,24 @@ void CPellgraveDlg::closeEvent(QCloseEvent* event) {
     }
     // The run ended while the question was up: close now, as after any run.
   }
-  if (ws_.table.m_bModified &&
-      Message(QString::fromUtf8(kMsgSaveTableQuestion), QString::fromUtf8(kCaptionSaveTip), QMessageBox::NoIcon,
-              QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
-    if (!OnSaveConfigAs()) {
-      event->ignore();  // the changes could not be written: stay open
-      return;
+  if (ws_.table.m_bModified) {
+    MessageRequest question{QString::fromUtf8(kMsgSaveTableQuestion), QString::fromUtf8(kCaptionSaveTip),
+                            QMessageBox::NoIcon, QMessageBox::Yes | QMessageBox::No};
+    // Escape and the question's own close box take the question back: only
+    // No throws the changes away.
+    question.escapeAnswer = QMessageBox::Cancel;
+    switch (hooks_.message(this, question)) {
+      case QMessageBox::Yes:
+        if (OnSaveConfigAs()) break;
+        // No file chosen, or it could not be written: the changes are only
+        // here, so the window stays open with them.
+        event->ignore();
+        return;
+      case QMessageBox::No:
+        break;
+      default:  // Escape or the question's close box: no close
+        event->ignore();
+        return;
     }
   }
   event->accept();
@@ -470,7 +485,7 @@ std::unique_ptr<QDialog> CPellgraveDlg::CreateAboutBox() {
   auto* icon = new QLabel(box.get());
   icon->setPixmap(AppIcon().pixmap(32, 32));
   icon->setAlignment(Qt::AlignTop);
-  auto* edition = new QLabel(QString::fromUtf8(kAboutEdition), box.get());
+  auto* edition = new QLabel(Q(Format(kAboutEdition, kVersion)), box.get());
   edition->setObjectName("edition");
   // The build's own date and time, "Mmm dd yyyy" and "hh:mm:ss".
   auto* update = new QLabel(Q(Format(kAboutUpdate, __DATE__, __TIME__)), box.get());

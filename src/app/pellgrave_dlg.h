@@ -25,7 +25,8 @@ namespace tarnel::app {
 
 class CListCtrlEx;
 
-inline constexpr const char* kWindowTitle = "Tarnel V3.0";
+// Formatted with the program's version (kVersion).
+inline constexpr const char* kWindowTitle = "Tarnel V%s";
 inline constexpr const char* kMsgNotFind = "\"%s\" not find!";
 inline constexpr const char* kLabelBoardType = "Board Type:";
 inline constexpr const char* kLabelConfigFile = "Config File:";
@@ -38,11 +39,12 @@ inline constexpr const char* kButtonCancel = "Cancel";
 inline constexpr const char* kOutputChooserTitle = "选择输出路径：";
 inline constexpr const char* kFilterXml = "*.xml";
 inline constexpr const char* kFilterTxt = "*.txt";
-inline constexpr const char* kFilterAll = "All Files(*.*)";
+// Every file, also one without a dot in its name.
+inline constexpr const char* kFilterAll = "All Files(*)";
 inline constexpr const char* kSuffixXml = "xml";
 inline constexpr const char* kAboutMenuItem = "About Tarnel(&A)...";
 inline constexpr const char* kAboutTitle = "About Tarnel";
-inline constexpr const char* kAboutEdition = "Tarnel，3.0 Edition";
+inline constexpr const char* kAboutEdition = "Tarnel，%s Edition";
 inline constexpr const char* kAboutUpdate = "Update： %s, %s";
 // A close request while Make runs: the window closes once the run has ended.
 inline constexpr const char* kMsgCloseWhileMaking =
@@ -70,7 +72,9 @@ class CPellgraveDlg : public QDialog {
   void OnDefaultOutputClicked();
   void OnOutputBrowse();
   void OnMake();
-  // Save config as. False only when a chosen file could not be written.
+  // Save config as. True when the table went to the chosen file (an empty
+  // table writes none); false when the chooser was cancelled or the file could
+  // not be written.
   bool OnSaveConfigAs();
   void ShowAboutBox();
   // The About box, built but not shown.

@@ -1,6 +1,7 @@
 #include "app/ui_hooks.h"
 
 #include <QFileDialog>
+#include <QPushButton>
 
 namespace tarnel::app {
 
@@ -18,6 +19,14 @@ namespace {
 
 QMessageBox::StandardButton ShowMessageBox(QWidget* parent, const MessageRequest& request) {
   QMessageBox box(request.icon, request.caption, request.text, request.buttons, parent);
+  if (request.escapeAnswer != QMessageBox::NoButton) {
+    QAbstractButton* escape = box.button(request.escapeAnswer);
+    if (escape == nullptr) {
+      escape = box.addButton(request.escapeAnswer);
+      escape->hide();
+    }
+    box.setEscapeButton(escape);
+  }
   return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

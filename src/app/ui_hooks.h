@@ -19,6 +19,9 @@ struct MessageRequest {
   QString caption;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+  // The answer of Escape and the box's close box; NoButton: the toolkit's
+  // choice. When it is none of `buttons` no such button is shown.
+  QMessageBox::StandardButton escapeAnswer = QMessageBox::NoButton;
 };
 
 enum class ChooserKind { OpenFile, SaveFile, Folder };

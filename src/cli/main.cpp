@@ -5,6 +5,7 @@
 //                   [--signer keylist|pkcs11:<URI>|exec:<program>]
 //   tarnel-cli keygen <key list file> [--force] [--signer pkcs11:<URI>]
 //   tarnel-cli demo <folder> [--home <program folder>]
+//   tarnel-cli --version
 //
 // `make` does what a person does in the window, in the same order: the
 // program folder is checked and the flash layout loaded as the window does at
@@ -34,10 +35,12 @@
 #include "common/files.h"
 #include "common/secure.h"
 #include "boot/key_list.h"
+#include "build_info.h"
 #include "cli/demo.h"
 #include "common/model.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/program_folder.h"
 #include "common/reporter.h"
 #include "common/signing_context.h"
 #include "common/text.h"
@@ -122,8 +125,16 @@ std::string BoardList() {
   return out;
 }
 
+// The program folder: the one --home names, else the executable's folder or,
+// for an installed tool, the per-user one (made on first start). Empty, with
+// the reason printed, when none can be set up.
 std::string ProgramFolder(const std::string& home) {
-  return home.empty() ? ExecutableDir() : WithTrailingSep(AbsolutePath(home));
+  if (!home.empty()) return WithTrailingSep(AbsolutePath(home));
+  const std::string exeDir = ExecutableDir();
+  const ProgramFolderChoice choice =
+      ChooseProgramFolder(exeDir, InstalledTemplateDir(exeDir, kTemplateFromBinDir), UserDataDir());
+  if (!choice.error.empty()) std::fprintf(stderr, "%s\n", choice.error.c_str());
+  return choice.folder;
 }
 
 // The PIN of a token, asked on the terminal without echo.
@@ -273,6 +284,7 @@ int RunKeygenCommand(const std::string& file, bool force, const std::string& sig
 int Main(int argc, char** argv) {
   CLI::App cli{"Tarnel: signs the partition images of a firmware for the boards' secure boot.", "tarnel-cli"};
   cli.require_subcommand(1);
+  cli.set_version_flag("--version", std::string("tarnel-cli ") + kVersion, "Print the version and exit");
   // A usage error shows what the commands are.
   cli.failure_message(CLI::FailureMessage::help);
 
@@ -285,7 +297,9 @@ int Main(int argc, char** argv) {
   CLI::Option* defaultOpt =
       makeCmd->add_flag("--default-output", make.defaultOutput, "Use the Output folder of the program folder");
   outputOpt->excludes(defaultOpt);
-  makeCmd->add_option("--home", make.home, "Program folder (default: the folder of this executable)");
+  makeCmd->add_option("--home", make.home,
+                      "Program folder (default: the executable's folder when it holds Config/, else the "
+                      "per-user folder)");
   makeCmd->add_option("--signer", make.signer,
                       "RSA signer: keylist, pkcs11:<RFC 7512 URI> or exec:<program> (default: TARNEL_SIGNER, "
                       "else BurnConfig.ini [Signing] Signer, else keylist)");

@@ -32,6 +32,12 @@ bool RemoveFile(const std::string& path);
 [[nodiscard]] std::string ExecutableDir();
 // Absolute form of a path given on a command line.
 [[nodiscard]] std::string AbsolutePath(const std::string& path);
+// The per-user data folder, ending with a separator: $XDG_DATA_HOME when it is
+// an absolute path, else ~/.local/share/; empty when there is no home folder.
+[[nodiscard]] std::string UserDataDir();
+// Creates a new folder named `prefix` + a unique suffix, with the usual
+// permissions; returns its path (no trailing separator), empty on failure.
+[[nodiscard]] std::string MakeTempFolder(const std::string& prefix);
 
 // Creates a new file next to `finalPath` for writing ("wb") and returns it with
 // its name. Owner-only permissions when `ownerOnly`.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -72,6 +73,32 @@ std::string AbsolutePath(const std::string& path) {
   while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
   if (rest == ".") rest.clear();
   return out + rest;
+}
+
+std::string UserDataDir() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return WithTrailingSep(xdg);
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env != nullptr && env[0] == '/') {
+    home = env;
+  } else if (const struct passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr &&
+                                                                pw->pw_dir[0] == '/') {
+    home = pw->pw_dir;
+  }
+  if (home.empty()) return {};
+  return WithTrailingSep(home) + ".local/share/";
+}
+
+std::string MakeTempFolder(const std::string& prefix) {
+  std::string templ = prefix + "XXXXXX";
+  std::vector<char> name(templ.begin(), templ.end());
+  name.push_back('\0');
+  if (::mkdtemp(name.data()) == nullptr) return {};
+  // mkdtemp creates 0700; a plain mkdir would give the umask's permissions.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  (void)::chmod(name.data(), 0777 & ~mask);
+  return std::string(name.data());
 }
 
 FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::string& tempPath) {

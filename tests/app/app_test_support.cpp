@@ -4,6 +4,9 @@
 #include <QHeaderView>
 #include <QSettings>
 #include <QTest>
+#include <QWheelEvent>
+#include <QWindow>
+#include <QtTest/qtestspontaneevent.h>
 
 #include <filesystem>
 
@@ -132,6 +135,18 @@ void ClickEmptySpace(CListCtrlEx* list) {
 void ClickHeaderSection(QHeaderView* header, int section) {
   const int x = header->sectionViewportPosition(section) + header->sectionSize(section) / 2;
   QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(x, header->height() / 2));
+}
+
+void TurnWheel(QWidget* target, int notches) {
+  QWidget* window = target->window();
+  const QPoint local = target->mapTo(window, target->rect().center());
+  QWheelEvent wheel(local, target->mapToGlobal(target->rect().center()), QPoint(), QPoint(0, 120 * notches),
+                    Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  // Spontaneous, like a real wheel: it may move the focus and travels up to
+  // the parents of a widget that does not take it. (sendEvent would make it
+  // a synthesised event again.)
+  QSpontaneKeyEvent::setSpontaneous(&wheel);
+  QCoreApplication::instance()->notify(window->windowHandle(), &wheel);
 }
 
 }  // namespace tarnel::app::test

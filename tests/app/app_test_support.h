@@ -85,5 +85,8 @@ void ClickCheckBox(CListCtrlEx* list, int row);
 // A click below the last row.
 void ClickEmptySpace(CListCtrlEx* list);
 void ClickHeaderSection(QHeaderView* header, int section);
+// `notches` notches of the mouse wheel (negative: towards the user) over the
+// middle of `target`, delivered through its window as the platform does.
+void TurnWheel(QWidget* target, int notches);
 
 }  // namespace tarnel::app::test

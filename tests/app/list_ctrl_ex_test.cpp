@@ -279,6 +279,32 @@ class ListCtrlExTest : public QObject {
     QVERIFY(!e.table.m_bModified);
   }
 
+  void wheelOverAClosedDropDownScrollsTheTableInstead() {
+    Editor e;
+    e.Fill(e.list->RowsPerPage() + 5);
+    // A click on a row's Flash Name cell hands the focus to that list, but not on purpose.
+    ClickCell(e.list.get(), 2, kColFlashName);
+    QVERIFY(e.list->FlashNameEditor()->hasFocus());
+    for (QComboBox* combo : {e.list->FileTypeEditor(), e.list->FlashNameEditor(), e.list->UpgradeEditor()}) {
+      e.list->verticalScrollBar()->setValue(1);
+      TurnWheel(combo, 1);
+      QCOMPARE(e.list->verticalScrollBar()->value(), 0);
+    }
+    QCOMPARE(e.list->FileTypeEditor()->currentText(), QString("Non-File System"));
+    QCOMPARE(e.list->FlashNameEditor()->currentText(), QString("EMMC_8G"));
+    QCOMPARE(e.list->UpgradeEditor()->currentText(), QString("No"));
+    QCOMPARE(e.Cell(2, kColFileType), QString("Non-File System"));
+    QCOMPARE(e.Cell(2, kColFlashName), QString("EMMC_8G"));
+    QCOMPARE(e.Cell(2, kColUpgrade), QString("No"));
+    QVERIFY(!e.table.m_bModified);
+
+    // A list the user went to on purpose follows the wheel.
+    e.list->UpgradeEditor()->setFocus(Qt::TabFocusReason);
+    TurnWheel(e.list->UpgradeEditor(), 1);
+    QCOMPARE(e.Cell(2, kColUpgrade), QString("Yes"));
+    QVERIFY(e.table.m_bModified);
+  }
+
   void deleteAboveTheEditedRowKeepsTheEditorsOnTheirPartition() {
     Editor e;
     e.Fill(4);

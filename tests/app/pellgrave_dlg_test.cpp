@@ -3,18 +3,23 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 
 #include "app_test_support.h"
+#include "build_info.h"
 #include "common/platform.h"
 
 using namespace tarnel;
@@ -46,6 +51,26 @@ std::string WriteSampleTable(const DialogFixture& f, const std::string& name = "
                                  {"0", "system", "Ext4 File System", "NAND_2K", "Yes", "C:\\img\\system.img"},
                                  {"1", "boot", "Fastboot", "NAND_4K", "No", ""}});
   return folder + name;
+}
+
+// Asks the window to close while `act` answers the real message box that the
+// close brings up. Whether a box came, and whether the window closed.
+struct CloseResult {
+  bool asked = false;
+  bool closed = false;
+};
+CloseResult CloseAnswering(CPellgraveDlg& dlg, const std::function<void(QMessageBox*)>& act) {
+  CloseResult result;
+  QTimer timer;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr || result.asked) return;
+    result.asked = true;
+    act(box);
+  });
+  timer.start(10);
+  result.closed = dlg.close();
+  return result;
 }
 
 }  // namespace
@@ -82,7 +107,8 @@ class PellgraveDlgTest : public QObject {
     QVERIFY(f.Start());
     CPellgraveDlg& d = *f.dlg;
     QVERIFY(f.ui.messages.empty());
-    QCOMPARE(d.windowTitle(), QString("Tarnel V3.0"));
+    // The version is the project's, the same that tarnel-cli --version prints.
+    QCOMPARE(d.windowTitle(), QString("Tarnel V") + kVersion);
     QCOMPARE(d.size(), QSize(760, 570));
     QCOMPARE(d.BoardTypeBox()->count(), 6);
     QCOMPARE(d.BoardTypeBox()->currentIndex(), 0);
@@ -169,7 +195,7 @@ class PellgraveDlgTest : public QObject {
     QCOMPARE(first.kind, ChooserKind::OpenFile);
     QCOMPARE(first.fileName, QString("PartConfig.xml"));
     QCOMPARE(first.folder, Q(f.home.appDir + "Config"));
-    QCOMPARE(first.filters, (QStringList{"*.xml", "All Files(*.*)"}));
+    QCOMPARE(first.filters, (QStringList{"*.xml", "All Files(*)"}));
     QCOMPARE(f.dlg->ConfigPathBox()->text(), Q(table));
     QCOMPARE(f.ws.app.m_strInputDir, f.home.root.Path() + "tables/");
     QCOMPARE(Setting("ConfigFile"), Q(table));
@@ -240,7 +266,7 @@ class PellgraveDlgTest : public QObject {
     QTest::mouseClick(f.dlg->KeysBrowseButton(), Qt::LeftButton);
     QCOMPARE(f.ui.choosers[0].fileName, QString("Keys_for_signature.txt"));
     QCOMPARE(f.ui.choosers[0].folder, Q(f.home.appDir + "Config"));
-    QCOMPARE(f.ui.choosers[0].filters, (QStringList{"*.txt", "All Files(*.*)"}));
+    QCOMPARE(f.ui.choosers[0].filters, (QStringList{"*.txt", "All Files(*)"}));
     QCOMPARE(f.ui.messages.size(), size_t{1});
     QCOMPARE(f.ws.app.m_strInputDir, f.home.root.Path() + "badkeys/");
     QCOMPARE(Setting("KeysFile"), Q(bad));
@@ -351,16 +377,6 @@ class PellgraveDlgTest : public QObject {
       QVERIFY(f.ui.choosers.empty());
     }
     {
-      // Yes, then the chooser is cancelled: the window closes all the same.
-      DialogFixture f;
-      QVERIFY(f.Start());
-      f.dlg->List()->AddRow();
-      f.ui.answers.push_back(QMessageBox::Yes);
-      QVERIFY(f.dlg->close());
-      QCOMPARE(f.ui.choosers.size(), size_t{1});
-      QVERIFY(!f.dlg->isVisible());
-    }
-    {
       DialogFixture f;
       QVERIFY(f.Start());
       f.dlg->List()->AddRow();
@@ -370,6 +386,96 @@ class PellgraveDlgTest : public QObject {
       QTest::keyClick(f.dlg.get(), Qt::Key_Escape);  // the same way as the close box
       QVERIFY(!f.dlg->isVisible());
       QVERIFY(std::filesystem::exists(target));
+    }
+  }
+
+  void closeQuestionEscapeCloseBoxAndCancelledChooserKeepTheEdits() {
+    DialogFixture f;
+    UiHooks hooks = f.ui.Hooks();
+    hooks.message = UiHooks::Interactive().message;  // the real question box
+    f.dlg = std::make_unique<CPellgraveDlg>(f.ws, hooks);
+    QVERIFY(f.Start());
+    f.dlg->List()->AddRow();
+    QList<QMessageBox::StandardButton> shown;
+    const std::function<void(QMessageBox*)> cancels[] = {
+        [&shown](QMessageBox* box) {
+          for (QAbstractButton* button : box->buttons())
+            if (button->isVisible()) shown << box->standardButton(button);
+          QTest::keyClick(box, Qt::Key_Escape);
+        },
+        [](QMessageBox* box) { box->close(); },  // its own close box
+        [](QMessageBox* box) { box->button(QMessageBox::Yes)->click(); },  // the chooser is cancelled
+    };
+    for (const auto& act : cancels) {
+      const CloseResult r = CloseAnswering(*f.dlg, act);
+      QVERIFY(r.asked);
+      QVERIFY(!r.closed);
+      QVERIFY(f.dlg->isVisible());
+      QVERIFY(f.ws.table.m_bModified);
+    }
+    QCOMPARE(shown, (QList<QMessageBox::StandardButton>{QMessageBox::Yes, QMessageBox::No}));
+    QCOMPARE(f.ui.choosers.size(), size_t{1});
+    const CloseResult no = CloseAnswering(*f.dlg, [](QMessageBox* box) { box->button(QMessageBox::No)->click(); });
+    QVERIFY(no.asked && no.closed);
+    QVERIFY(!f.dlg->isVisible());
+  }
+
+  void escapeInAnEditorEndsTheEditOnly() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    f.ui.paths.push_back(Q(WriteSampleTable(f)));
+    f.dlg->OnConfigBrowse();
+    CListCtrlEx* list = f.dlg->List();
+    ClickCell(list, 1, kColOutputName);
+    QTest::keyClicks(list->OutputNameEditor(), "2");
+    QTest::keyClick(list->OutputNameEditor(), Qt::Key_Escape);
+    QCOMPARE(list->EditorRow(), -1);
+    QCOMPARE(f.ws.table.rows[1].outputName, std::string("system2"));
+    ClickCell(list, 0, kColFileType);
+    QTest::keyClick(list->FileTypeEditor(), Qt::Key_Escape);
+    QCOMPARE(list->EditorRow(), -1);
+    QVERIFY(f.ui.messages.empty());
+    QVERIFY(f.dlg->isVisible());
+    QVERIFY(f.ws.table.m_bModified);
+  }
+
+  void wheelOverTheBoardListChangesNothing() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    f.ui.paths.push_back(Q(WriteSampleTable(f)));
+    f.dlg->OnConfigBrowse();
+    TurnWheel(f.dlg->BoardTypeBox(), -1);
+    ClickCell(f.dlg->List(), 0, kColOutputName);
+    TurnWheel(f.dlg->BoardTypeBox(), -1);
+    QCOMPARE(f.dlg->BoardTypeBox()->currentIndex(), 0);
+    QCOMPARE(f.ws.app.m_nBoardType, 0);
+    QCOMPARE(f.ws.table.rows[1].fileType, std::string("Ext4 File System"));
+    QCOMPARE(f.dlg->List()->FileTypeEditor()->currentText(), QString("Non-File System"));
+    QVERIFY(!f.ws.table.m_bModified);
+  }
+
+  void allFilesListsFilesWithoutADot() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    const std::string folder = f.home.root.Path() + "inputs";
+    std::filesystem::create_directories(folder);
+    WriteText(folder + "/keys.txt", "");
+    WriteText(folder + "/Keys_for_signature", "");
+    f.dlg->OnConfigBrowse();
+    f.dlg->OnKeysBrowse();
+    QCOMPARE(f.ui.choosers.size(), size_t{2});
+    for (const ChooserRequest& request : f.ui.choosers) {
+      // The toolkit's chooser, with the request's filters and "All Files" picked.
+      QFileDialog chooser(nullptr, QString(), Q(folder));
+      chooser.setOption(QFileDialog::DontUseNativeDialog);
+      auto* files = chooser.findChild<QFileSystemModel*>();
+      QVERIFY(files != nullptr);
+      QSignalSpy loaded(files, &QFileSystemModel::directoryLoaded);
+      chooser.setNameFilters(request.filters);
+      chooser.selectNameFilter(request.filters.last());
+      QVERIFY(loaded.wait(5000));
+      QVERIFY(files->index(Q(folder + "/keys.txt")).isValid());
+      QVERIFY(files->index(Q(folder + "/Keys_for_signature")).isValid());
     }
   }
 
@@ -403,7 +509,7 @@ class PellgraveDlgTest : public QObject {
     QVERIFY(f.Start());
     std::unique_ptr<QDialog> about = f.dlg->CreateAboutBox();
     QCOMPARE(about->windowTitle(), QString("About Tarnel"));
-    QCOMPARE(about->findChild<QLabel*>("edition")->text(), QString("Tarnel，3.0 Edition"));
+    QCOMPARE(about->findChild<QLabel*>("edition")->text(), QString("Tarnel，%1 Edition").arg(kVersion));
     const QString update = about->findChild<QLabel*>("update")->text();
     QVERIFY2(QRegularExpression("^Update： [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}, [0-9]{2}:[0-9]{2}:[0-9]{2}$")
                  .match(update)

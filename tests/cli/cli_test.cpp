@@ -1,11 +1,18 @@
 // Drives the built tarnel-cli as a person would from a shell, and checks its
 // outputs with the openssl command line and the exact message lines.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "boot/key_list.h"
 #include "cli/demo.h"
@@ -17,6 +24,7 @@
 #include "package/upgrade_package.h"
 #include "pipeline/key_partition.h"
 #include "pipeline/make_driver.h"
+#include "pipeline/messages.h"
 #include "pipeline/row_checks.h"
 #include "signing/sign_image.h"
 #include "support/test_support.h"
@@ -67,12 +75,14 @@ class Cli : public ::testing::Test {
     WriteText(in_ + "testkey.x509.pem", "pem");
   }
 
-  // Runs the CLI in the test's root folder with `args` (already quoted).
-  CliResult Run(const std::string& args) {
+  // Runs the CLI in the test's root folder with `args` (already quoted),
+  // after the shell command `prefix` when one is given.
+  CliResult Run(const std::string& args, const std::string& prefix = "") {
     const std::string errPath = root_ / "stderr.txt";
     const std::string outPath = root_ / "stdout.txt";
-    const std::string command = "(cd " + ShellQuote(root_.Path()) + " && " + ShellQuote(TARNEL_CLI_PATH) + " " +
-                                args + " >" + ShellQuote(outPath) + " 2>" + ShellQuote(errPath) + ")";
+    const std::string command = "(" + prefix + (prefix.empty() ? "" : "; ") + "cd " + ShellQuote(root_.Path()) +
+                                " && " + ShellQuote(TARNEL_CLI_PATH) + " " + args + " >" + ShellQuote(outPath) +
+                                " 2>" + ShellQuote(errPath) + ")";
     CliResult result;
     result.status = RunShell(command);
     result.errLines = SplitLines(ReadText(errPath));
@@ -259,7 +269,11 @@ TEST_F(Cli, FailedLoadsEndBeforeAnythingIsSigned) {
   WriteBytes(in_ + "a.bin", PatternBytes(100));
   // 65 rows: the first 64 would be valid, but nothing runs.
   std::vector<XmlRow> many;
-  for (int i = 0; i < 65; ++i) many.push_back({"1", "p" + std::to_string(i), kFileTypeNonFs, "EMMC_8G", "No", "a.bin"});
+  for (int i = 0; i < 65; ++i) {
+    std::string name = "p";
+    name += std::to_string(i);
+    many.push_back({"1", name, kFileTypeNonFs, "EMMC_8G", "No", "a.bin"});
+  }
   CliResult r = Run(MakeArgs("2", WriteTable(many)));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgOnly64Files});
@@ -335,7 +349,9 @@ TEST_F(Cli, UsageErrorsExitWithTwoAndChangeNothing) {
   EXPECT_FALSE(fs::exists(home_ + "Temp"));
 }
 
-TEST_F(Cli, SecondRunWhileTheProgramFolderIsLockedStops) {
+// A run from another program folder holds the output folder, the program
+// folder's lock is held, or its lock file cannot be locked at all.
+TEST_F(Cli, SecondRunOnABusyProgramOrOutputFolderStops) {
   const std::vector<uint8_t> a = PatternBytes(3000, 9);
   WriteBytes(in_ + "a.bin", a);
   const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
@@ -348,9 +364,138 @@ TEST_F(Cli, SecondRunWhileTheProgramFolderIsLockedStops) {
     EXPECT_EQ(r.errLines, std::vector<std::string>{Format(kMsgRunInProgress, (home_ + "Temp/").c_str())});
     EXPECT_TRUE(OutputEmpty());
   }
+  {
+    FileLock held;
+    ASSERT_EQ(held.TryLockFolder(out_), FileLock::Result::Locked);
+    const CliResult r = Run(MakeArgs("2", table));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines, std::vector<std::string>{Format(kMsgRunInProgress, out_.c_str())});
+    EXPECT_TRUE(OutputEmpty());
+  }
+  {
+    fs::remove(home_ + "Temp/" + kTempLockName);
+    fs::create_directories(home_ + "Temp/" + kTempLockName);
+    const CliResult r = Run(MakeArgs("2", table));
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(r.errLines.size(), 1u);
+    EXPECT_EQ(r.errLines[0].rfind("Failed to lock " + home_ + "Temp/" + kTempLockName + ": ", 0), 0u) << r.errLines[0];
+    EXPECT_TRUE(OutputEmpty());
+    fs::remove(home_ + "Temp/" + kTempLockName);
+  }
   const CliResult r = Run(MakeArgs("2", table));
   EXPECT_EQ(r.status, 0);
   ExpectSignedWhole(out_ + "a.img", a);
+}
+
+// Nothing is signed when an output would replace an input of the run or
+// another output of it; the message names both paths.
+TEST_F(Cli, OutputsNeverReplaceInputsOrEachOther) {
+  const std::vector<uint8_t> system = PatternBytes(5000, 4);
+  WriteBytes(in_ + "system.img", system);
+  WriteBytes(in_ + "boot.bin", PatternBytes(4096, 5));
+  const auto refused = [&](const std::string& board, const std::string& table, const std::string& output,
+                           const std::string& message) {
+    const CliResult r = Run("make --board " + board + " --config " + ShellQuote(table) + " --keys " +
+                            ShellQuote(keys_) + " --output " + ShellQuote(output) + " --home " + ShellQuote(home_));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines, std::vector<std::string>{message});
+    EXPECT_EQ(ReadBytes(in_ + "system.img"), system);
+  };
+  {
+    SCOPED_TRACE("output folder is the input folder");
+    const std::string table = WriteTable({{"1", "system", kFileTypeNonFs, "EMMC_8G", "No", "system.img"}});
+    refused("2", table, in_, Format(kMsgOutputIsInput, (in_ + "system.img").c_str(), (in_ + "system.img").c_str()));
+  }
+  {
+    SCOPED_TRACE("output is a hard link to the input");
+    fs::create_hard_link(in_ + "system.img", out_ + "copy.img");
+    const std::string table = WriteTable({{"1", "copy", kFileTypeNonFs, "EMMC_8G", "No", "system.img"}});
+    refused("2", table, out_, Format(kMsgOutputIsInput, (out_ + "copy.img").c_str(), (in_ + "system.img").c_str()));
+    fs::remove(out_ + "copy.img");
+  }
+  {
+    SCOPED_TRACE("a row named KeyPart beside the key partition");
+    const std::string table = WriteTable({{"1", "KeyPart", kFileTypeFastboot, "NAND_2K", "No", "boot.bin"}});
+    const std::string keyPart = out_ + kKeyPartImageName;
+    refused("0", table, out_, Format(kMsgOutputsCollide, keyPart.c_str(), keyPart.c_str()));
+  }
+  {
+    SCOPED_TRACE("a row named system_Sign beside an Ext4 row named system");
+    const std::string table = WriteTable({{"1", "system", kFileTypeExt4, "EMMC_8G", "No", "system.img"},
+                                          {"1", "system_Sign", kFileTypeNonFs, "EMMC_8G", "No", "boot.bin"}});
+    const std::string sign = out_ + "system_Sign.img";
+    refused("2", table, out_, Format(kMsgOutputsCollide, sign.c_str(), sign.c_str()));
+  }
+  EXPECT_TRUE(OutputEmpty());
+}
+
+// Partial siblings of the output folder and of Temp.
+std::vector<std::string> PartialFiles(const std::vector<std::string>& folders) {
+  std::vector<std::string> found;
+  for (const std::string& folder : folders)
+    for (const auto& e : fs::directory_iterator(folder))
+      if (e.path().filename().string().find(".tarnel-") != std::string::npos) found.push_back(e.path());
+  return found;
+}
+
+// Interrupted half-way through a large image, the command line removes its
+// partial output before it ends by the signal; partial files that an earlier,
+// killed run left are removed by the next run.
+TEST_F(Cli, InterruptedRunsLeaveNoPartialFiles) {
+  const std::string big = in_ + "big.bin";
+  WriteBytes(big, {});
+  fs::resize_file(big, 3ull << 30);  // a hole: cheap to make, slow enough to sign
+  const std::string table = WriteTable({{"1", "big", kFileTypeNonFs, "EMMC_8G", "No", "big.bin"}});
+  fs::create_directories(home_ + "Temp");
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    const std::string staleOut = out_ + ".big.img.tarnel-Ab12Cd";
+    const std::string staleTemp = home_ + "Temp/.big_Sign.img.tarnel-Ef34Gh";
+    WriteText(staleOut, "left by a killed run");
+    WriteText(staleTemp, "left by a killed run");
+    const std::vector<std::string> argv = {TARNEL_CLI_PATH, "make", "--board", "2", "--config", table, "--keys",
+                                           keys_, "--output", out_, "--home", home_};
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // The stale files go first; then the new partial output appears.
+    bool writing = false;
+    for (int i = 0; i < 3000 && !writing; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      const auto partial = PartialFiles({out_});
+      writing = !fs::exists(staleOut) && !partial.empty();
+    }
+    EXPECT_TRUE(writing);
+    EXPECT_FALSE(fs::exists(staleTemp));
+    ASSERT_EQ(::kill(pid, sig), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
+    EXPECT_EQ(PartialFiles({out_, home_ + "Temp/"}), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(out_ + "big.img"));
+  }
+}
+
+// Past a file-size limit the run ends with the message naming the output,
+// exit status 1, and the previous output as it was.
+TEST_F(Cli, FileSizeLimitIsAWriteErrorThatKeepsThePreviousOutput) {
+  WriteBytes(in_ + "a.bin", PatternBytes(3000, 1));
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  ASSERT_EQ(Run(MakeArgs("2", table)).status, 0);
+  const std::vector<uint8_t> previous = ReadBytes(out_ + "a.img");
+  WriteBytes(in_ + "a.bin", PatternBytes(3u << 20, 2));
+  const CliResult r = Run(MakeArgs("2", table), "ulimit -f 1024");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errLines, (std::vector<std::string>{Format(kMsgWriteOutputFailed, (out_ + "a.img").c_str()),
+                                                  Format(kMsgNonFsFailed, 1)}));
+  EXPECT_EQ(ReadBytes(out_ + "a.img"), previous);
+  EXPECT_EQ(PartialFiles({out_}), std::vector<std::string>{});
 }
 
 TEST_F(Cli, KeygenWritesAnOwnerOnlyKeyListAndRefusesToOverwrite) {

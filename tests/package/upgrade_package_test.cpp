@@ -164,6 +164,23 @@ TEST_F(UpgradePackageTest, EachFailureShowsItsMessageAndLeavesNoPackage) {
   EXPECT_EQ(GetPathKind(PackagePath()), PathKind::Missing);
 }
 
+// Links planted in Temp where the run writes signapk's log and output are
+// replaced, never written through.
+TEST_F(UpgradePackageTest, LinksPlantedInTempAreNotFollowed) {
+  FakeJava("echo 'fake java ran'\nfor a in \"$@\"; do last=\"$a\"; done\nprintf signed > \"$last\"\n");
+  const std::string victim = fx.inputDir + "victim.txt";
+  const std::string absent = fx.inputDir + "absent.txt";
+  test::WriteText(victim, "mine");
+  fs::create_symlink(victim, TempDir() + kSignApkLogName);
+  fs::create_symlink(absent, SignedPackagePath());
+  SignApk();
+  EXPECT_EQ(test::ReadText(victim), "mine");
+  EXPECT_FALSE(fs::exists(absent));
+  EXPECT_FALSE(fs::is_symlink(TempDir() + kSignApkLogName));
+  EXPECT_EQ(test::ReadText(TempDir() + kSignApkLogName), "fake java ran\n");
+  EXPECT_EQ(test::ReadText(SignedPackagePath()), "signed");
+}
+
 // Java is started with its argument vector in the input folder, after an
 // Android-signed package of an earlier run is gone; what a failing Java
 // leaves is removed; its output goes to Temp/signapk.log.

@@ -129,13 +129,16 @@ TEST_F(KeyLoading, SignatureVerifiesWithPublicHalfAndHasTheStandardEncoding) {
   ASSERT_EQ(EVP_PKEY_verify_recover(ctx, block.data(), &len, sig, 256), 1);
   EVP_PKEY_CTX_free(ctx);
   ASSERT_EQ(len, 256u);
-  std::vector<uint8_t> expected = {0x00, 0x01};
-  expected.insert(expected.end(), 202, 0xFF);
-  expected.push_back(0x00);
+  // 00 01, 202 bytes FF, 00 at 204, the DigestInfo prefix at 205, the digest at 224.
+  std::vector<uint8_t> expected(256, 0xFF);
+  expected[0] = 0x00;
+  expected[1] = 0x01;
+  expected[204] = 0x00;
   const uint8_t prefix[19] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                               0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-  expected.insert(expected.end(), prefix, prefix + 19);
-  expected.insert(expected.end(), digest.begin(), digest.end());
+  std::copy(prefix, prefix + 19, expected.begin() + 205);
+  ASSERT_EQ(digest.size(), 32u);
+  std::copy(digest.begin(), digest.end(), expected.begin() + 224);
   EXPECT_EQ(block, expected);
 }
 
