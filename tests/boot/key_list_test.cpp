@@ -155,8 +155,9 @@ TEST(KeyRecordsFromText, MatchesTheFileConversion) {
     SecureBytes records;
     EXPECT_EQ(KeyRecordsFromText(memoryReporter, text, records), fileOk) << text;
     EXPECT_EQ(memoryReporter.Messages(), fileReporter.Messages()) << text;
-    if (fileOk)
+    if (fileOk) {
       EXPECT_EQ(std::vector<uint8_t>(records.data(), records.data() + records.size()), ReadBytes(dir / "dst.bin"));
+    }
   }
 }
 
