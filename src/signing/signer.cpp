@@ -111,7 +111,10 @@ class ExecSigner final : public Signer {
       return false;
     }
     if (answer.size() != kRsaSignatureBytes) {
-      error.message = Format(kMsgHelperLength, program_.c_str(), answer.size(), RoleName(role));
+      // Only one byte more than a signature is ever collected.
+      const std::string count =
+          answer.size() > kRsaSignatureBytes ? std::string("more than 256") : std::to_string(answer.size());
+      error.message = Format(kMsgHelperLength, program_.c_str(), count.c_str(), RoleName(role));
       return false;
     }
     std::copy(answer.begin(), answer.end(), signature256);

@@ -69,7 +69,7 @@ inline constexpr const char* kMsgHelperStart = "The signing helper %s could not 
 inline constexpr const char* kMsgHelperExit = "The signing helper %s failed for the %s key (exit status %d)!";
 inline constexpr const char* kMsgHelperTimeout = "The signing helper %s did not answer for the %s key within %d s!";
 inline constexpr const char* kMsgHelperLength =
-    "The signing helper %s answered %zu bytes for the %s key instead of a 256-byte signature!";
+    "The signing helper %s answered %s bytes for the %s key instead of a 256-byte signature!";
 inline constexpr const char* kMsgHelperPublicKey = "Failed to write the %s public key file %s for the signing helper!";
 
 // Why a signature could not be had. A back end that knows more says it in
