@@ -230,6 +230,9 @@ class SignerCli : public SignerTest {
     ASSERT_FALSE(messages.empty()) << signer;
     EXPECT_EQ(messages.front(), message) << signer << testing::PrintToString(messages);
     EXPECT_TRUE(fs::is_empty(root / "out")) << signer << ": an output was written";
+    for (const std::string& line : messages)
+      for (const char* pin : {test::SoftHsmToken::kPin, "11112222"})
+        EXPECT_EQ(line.find(pin), std::string::npos) << "the PIN is shown: " << line;
   }
 
   std::string Helper(const std::string& name, const std::string& body) {
