@@ -22,7 +22,7 @@ bench_prepare() {
   trap 'rm -rf "$work"' EXIT
   "${CXX:-g++}" -std=c++20 -O2 -DOPENSSL_API_COMPAT=30000 -DOPENSSL_NO_DEPRECATED -D_FILE_OFFSET_BITS=64 \
     -I "$root/src" "$root/bench/$driver.cpp" "$build/libtarnel_core.a" \
-    -lcrypto -lz -ltinyxml2 -o "$work/$driver"
+    -lcrypto -lz -ltinyxml2 -lp11-kit -o "$work/$driver"
 }
 
 # Runs a command under /usr/bin/time -v and prints its elapsed time and peak memory.

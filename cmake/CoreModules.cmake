@@ -21,8 +21,9 @@ set(tarnel_config_SOURCES burn_config.cpp flash_config.cpp partition_config.cpp 
 set(tarnel_config_DEPS common tinyxml2::tinyxml2)
 
 set(tarnel_signing_SOURCES crypto.cpp image_headers.cpp mac_containers.cpp section_signer.cpp
-  sign_image.cpp sparse_ext4.cpp ubi.cpp yaffs.cpp)
-set(tarnel_signing_DEPS common OpenSSL::Crypto)
+  sign_image.cpp signer.cpp signer_pkcs11.cpp sparse_ext4.cpp ubi.cpp yaffs.cpp)
+# PKCS#11 tokens: p11-kit loads the module and parses the RFC 7512 URI.
+set(tarnel_signing_DEPS common OpenSSL::Crypto PkgConfig::P11KIT)
 
 set(tarnel_boot_SOURCES boot_image.cpp key_gen.cpp key_list.cpp)
 set(tarnel_boot_DEPS signing)

@@ -2,7 +2,8 @@
 //
 //   tarnel-cli make --board <0-5|board name> --config <partition table> --keys <key list>
 //                   (--output <folder> | --default-output) [--home <program folder>]
-//   tarnel-cli keygen <key list file> [--force]
+//                   [--signer keylist|pkcs11:<URI>|exec:<program>]
+//   tarnel-cli keygen <key list file> [--force] [--signer pkcs11:<URI>]
 //   tarnel-cli demo <folder> [--home <program folder>]
 //   tarnel-cli verify --keys <key list> [--board <b>] [--android-cert <pem>] [--json] <file>...
 //   tarnel-cli info [--board <b>] [--json] <file>...
@@ -32,9 +33,12 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "boot/key_gen.h"
+#include "common/files.h"
+#include "common/secure.h"
 #include "boot/key_list.h"
 #include "build_info.h"
 #include "cli/demo.h"
@@ -50,6 +54,7 @@
 #include "config/flash_config.h"
 #include "config/partition_config.h"
 #include "pipeline/make_driver.h"
+#include "signing/signer.h"
 
 namespace tarnel {
 namespace {
@@ -138,6 +143,19 @@ std::string ProgramFolder(const std::string& home) {
   return choice.folder;
 }
 
+// The PIN of a token, asked on the terminal without echo.
+// The progress line, if one is shown, is cleared first.
+std::optional<std::string> AskPinOnTerminal(const std::string& tokenLabel) {
+  return ReadSecretFromTerminal(Format("\r\033[KPIN for the token \"%s\": ", tokenLabel.c_str()));
+}
+
+// --signer, else TARNEL_SIGNER, else BurnConfig.ini [Signing] Signer, else keylist.
+std::string ChooseSigner(const std::string& option, const std::string& appDir) {
+  if (!option.empty()) return option;
+  if (const char* env = std::getenv(kSignerEnv); env != nullptr && *env != '\0') return env;
+  return ReadSignerSetting(appDir);
+}
+
 struct MakeOptions {
   std::string board;
   std::string config;
@@ -148,6 +166,7 @@ struct MakeOptions {
   std::string home;
   bool verify = false;      // --verify: read every output back before the success message
   std::string report;       // --report: where the run's JSON record goes
+  std::string signer;       // --signer: the RSA signer's text
 };
 
 int RunMakeCommand(const MakeOptions& options) {
@@ -156,6 +175,10 @@ int RunMakeCommand(const MakeOptions& options) {
   if (board < 0) {
     UsageError(Format("unknown board type \"%s\"; give 0 to 5 or a name: %s", options.board.c_str(),
                       BoardList().c_str()));
+    return kExitUsage;
+  }
+  if (!options.signer.empty() && !IsSignerSpec(options.signer)) {
+    UsageError(Format(kMsgSignerUnknown, options.signer.c_str()));
     return kExitUsage;
   }
   if (!options.outputGiven && !options.defaultOutput) {
@@ -209,14 +232,51 @@ int RunMakeCommand(const MakeOptions& options) {
   // Interrupted, the run leaves no partial file behind; past a file-size
   // limit a write fails with a message instead of killing the run.
   InstallInterruptCleanup();
+  const auto chooseSigner = [&](SigningContext& ctx) {
+    ctx.signerSpec = ChooseSigner(options.signer, app.m_strAppDir);
+    ctx.pinSource = AskPinOnTerminal;
+  };
   if (options.verify || !options.report.empty())
-    return cli::RunMakeChecked(ws, reporter, options.verify, options.report);
+    return cli::RunMakeChecked(ws, reporter, chooseSigner, options.verify, options.report);
   SigningContext ctx(ws, reporter);
+  chooseSigner(ctx);
   return RunMake(ctx) ? kExitOk : kExitFailed;
 }
 
-int RunKeygenCommand(const std::string& file, bool force) {
+// keygen into a token: the key pairs are made inside it, the key list gets
+// their public lines.
+int RunTokenKeygen(const std::string& path, bool force, const std::string& signer) {
+  if (!force && GetPathKind(path) != PathKind::Missing) {
+    UsageError(Format("%s already exists; give --force to replace it", path.c_str()));
+    return kExitFailed;
+  }
+  std::string text;
+  std::string error;
+  if (!GenerateTokenKeyList(signer, AskPinOnTerminal, text, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return kExitFailed;
+  }
+  OutFile out;
+  const bool ok = out.Create(path, /*ownerOnly=*/true) && out.Write(text.data(), text.size()) && out.Commit();
+  Cleanse(text);
+  if (!ok) {
+    UsageError(Format("could not write %s", path.c_str()));
+    return kExitFailed;
+  }
+  std::printf("Generated the keys %s and %s in the token; wrote their key list to %s.\n", kTokenExternalLabel,
+              kTokenRootLabel, path.c_str());
+  return kExitOk;
+}
+
+int RunKeygenCommand(const std::string& file, bool force, const std::string& signer) {
   const std::string path = AbsolutePath(file);
+  if (!signer.empty() && signer != kSignerKeyList) {
+    if (signer.rfind(kSignerPkcs11Scheme, 0) != 0) {
+      UsageError("keygen --signer takes pkcs11:<URI>");
+      return kExitUsage;
+    }
+    return RunTokenKeygen(path, force, signer);
+  }
   switch (WriteNewKeyList(path, force)) {
     case KeyListWrite::Ok:
       std::printf("Wrote a new key list to %s (readable by its owner only).\n", path.c_str());
@@ -253,6 +313,9 @@ int Main(int argc, char** argv) {
   makeCmd->add_option("--home", make.home,
                       "Program folder (default: the executable's folder when it holds Config/, else the "
                       "per-user folder)");
+  makeCmd->add_option("--signer", make.signer,
+                      "RSA signer: keylist, pkcs11:<RFC 7512 URI> or exec:<program> (default: TARNEL_SIGNER, "
+                      "else BurnConfig.ini [Signing] Signer, else keylist)");
   makeCmd->add_flag("--verify", make.verify, "Read every output back and verify it before the success message");
   makeCmd->add_option("--report", make.report, "Write a JSON record of the run to this file");
 
@@ -261,6 +324,8 @@ int Main(int argc, char** argv) {
   CLI::App* keygenCmd = cli.add_subcommand("keygen", "Write a new key list file.");
   keygenCmd->add_option("file", keygenFile, "Key list file to write")->required();
   keygenCmd->add_flag("--force", keygenForce, "Replace an existing file");
+  std::string keygenSigner;
+  keygenCmd->add_option("--signer", keygenSigner, "pkcs11:<URI>: generate the two RSA keys inside that token");
 
   std::string demoFolder;
   std::string demoHome;
@@ -297,7 +362,7 @@ int Main(int argc, char** argv) {
     make.outputGiven = outputOpt->count() > 0;
     return RunMakeCommand(make);
   }
-  if (keygenCmd->parsed()) return RunKeygenCommand(keygenFile, keygenForce);
+  if (keygenCmd->parsed()) return RunKeygenCommand(keygenFile, keygenForce, keygenSigner);
   if (verifyCmd->parsed() || infoCmd->parsed()) {
     const std::string& boardText = verifyCmd->parsed() ? verifyBoard : infoBoard;
     const int32_t board = boardText.empty() ? -1 : ParseBoard(boardText);

@@ -115,11 +115,13 @@ int RunInfo(int32_t board, bool json, const std::vector<std::string>& files) {
   return allOk ? kExitOk : kExitFailed;
 }
 
-int RunMakeChecked(Workspace& ws, RunReporter& reporter, bool verify, const std::string& reportPath) {
+int RunMakeChecked(Workspace& ws, RunReporter& reporter, const std::function<void(SigningContext&)>& prepare,
+                   bool verify, const std::string& reportPath) {
   verify::ReadBackReporter checked(reporter, ws, verify);
   bool ran = false;
   {
     SigningContext ctx(ws, checked);
+    prepare(ctx);
     ran = RunMake(ctx);
   }
   const bool success = ran && !checked.ReadBackFailed();

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "common/model.h"
 #include "common/reporter.h"
+#include "common/signing_context.h"
 
 namespace tarnel::cli {
 
@@ -28,6 +30,8 @@ struct VerifyArgs {
 // The Make run with `make --verify` and/or `make --report <file>`: the
 // outputs are read back before the success message, and the report records
 // the run. Returns the exit status.
-[[nodiscard]] int RunMakeChecked(Workspace& ws, RunReporter& reporter, bool verify, const std::string& reportPath);
+[[nodiscard]] int RunMakeChecked(Workspace& ws, RunReporter& reporter,
+                                 const std::function<void(SigningContext&)>& prepare, bool verify,
+                                 const std::string& reportPath);
 
 }  // namespace tarnel::cli

@@ -70,10 +70,9 @@ bool CommitImageAndSignFile(SigningContext& ctx, OutFile& image, const std::stri
   return true;
 }
 
-SectionSigner::SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, std::string imagePath,
+SectionSigner::SectionSigner(SigningContext& ctx, const Stamps& stamps, std::string imagePath,
                              uint32_t sectionCount, OutFile& signFile, OutFile* dataFile)
     : ctx_(ctx),
-      key_(key),
       stamps_(stamps),
       imagePath_(std::move(imagePath)),
       count_(sectionCount),
@@ -113,7 +112,7 @@ bool SectionSigner::SignCurrent() {
     ctx_.Show(Format(kMsgWriteOutputFailed, dataFile_->Path().c_str()));
     return false;
   }
-  if (!SignSection(ctx_, key_, stamps_, buffer_.data(), length, imagePath_, done_, count_, block_)) return false;
+  if (!SignSection(ctx_, stamps_, buffer_.data(), length, imagePath_, done_, count_, block_)) return false;
   if (!signFile_.WriteAt(uint64_t{done_} * kSignatureBlockSize, block_.data(), block_.size())) {
     ctx_.Show(Format(kMsgWriteOutputFailed, signFile_.Path().c_str()));
     return false;

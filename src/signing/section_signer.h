@@ -52,10 +52,11 @@ inline constexpr uint64_t kMinSectionedSource = 2097152;
 
 class SectionSigner {
  public:
+  // Sections are signed with the run's signer (external key).
   // `imagePath` goes into every section header; `sectionCount` sections are
   // expected. The blocks go to `signFile`; when `dataFile` is given, every
   // section's bytes are written to it too, in order.
-  SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, std::string imagePath, uint32_t sectionCount,
+  SectionSigner(SigningContext& ctx, const Stamps& stamps, std::string imagePath, uint32_t sectionCount,
                 OutFile& signFile, OutFile* dataFile);
 
   // Allocates the section buffer and reserves the block area at the start of
@@ -75,7 +76,6 @@ class SectionSigner {
   [[nodiscard]] bool SignCurrent();
 
   SigningContext& ctx_;
-  EVP_PKEY* key_;
   Stamps stamps_;
   std::string imagePath_;
   uint32_t count_;
