@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "boot/key_gen.h"
+#include "boot/key_list.h"
 #include "common/files.h"
 #include "common/le.h"
 #include "common/platform.h"
@@ -85,6 +86,12 @@ int main(int argc, char** argv) {
   ws.app.m_strKeysFile = work + "Keys_for_signature.txt";
   if (WriteNewKeyList(ws.app.m_strKeysFile, true) != KeyListWrite::Ok) {
     std::fprintf(stderr, "cannot write the key list\n");
+    return 1;
+  }
+  // The signers take the key lines loaded for the run, as the window does.
+  RecordingReporter loadReporter;
+  if (!LoadKeyListFile(ws, loadReporter, ws.app.m_strKeysFile)) {
+    std::fprintf(stderr, "cannot load the key list\n");
     return 1;
   }
   RecordingReporter reporter;

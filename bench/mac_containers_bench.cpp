@@ -8,6 +8,7 @@
 
 #include "boot/boot_image.h"
 #include "boot/key_gen.h"
+#include "boot/key_list.h"
 #include "common/files.h"
 #include "common/platform.h"
 #include "common/reporter.h"
@@ -47,6 +48,12 @@ int main(int argc, char** argv) {
   ws.app.m_strKeysFile = work + "Keys_for_signature.txt";
   if (WriteNewKeyList(ws.app.m_strKeysFile, true) != KeyListWrite::Ok) {
     std::fprintf(stderr, "cannot write the key list\n");
+    return 1;
+  }
+  // The signers take the key lines loaded for the run, as the window does.
+  RecordingReporter loadReporter;
+  if (!LoadKeyListFile(ws, loadReporter, ws.app.m_strKeysFile)) {
+    std::fprintf(stderr, "cannot load the key list\n");
     return 1;
   }
   ws.app.m_nBoardType = 1;

@@ -74,29 +74,32 @@ QIcon DeleteIcon() {
   return QIcon(pixmap);
 }
 
+QImage AppIconImage(int size) {
+  QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QPainter p(&image);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.scale(size / 64.0, size / 64.0);
+  // A shield with a key hole: signed firmware for secure boot.
+  QPainterPath shield;
+  shield.moveTo(32, 3);
+  shield.lineTo(58, 12);
+  shield.cubicTo(58, 38, 48, 52, 32, 61);
+  shield.cubicTo(16, 52, 6, 38, 6, 12);
+  shield.closeSubpath();
+  p.setPen(QPen(QColor(0x0b, 0x2e, 0x5c), 3));
+  p.setBrush(QColor(0x1e, 0x5a, 0xa8));
+  p.drawPath(shield);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(0xff, 0xd2, 0x4a));
+  p.drawEllipse(QPointF(32, 26), 8, 8);
+  p.drawPolygon(QPolygonF({QPointF(28, 30), QPointF(36, 30), QPointF(38, 46), QPointF(26, 46)}));
+  return image;
+}
+
 QIcon AppIcon() {
   QIcon icon;
-  for (int size : {16, 32, 48, 64}) {
-    QPixmap pixmap = Blank(size);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.scale(size / 64.0, size / 64.0);
-    // A shield with a key hole: signed firmware for secure boot.
-    QPainterPath shield;
-    shield.moveTo(32, 3);
-    shield.lineTo(58, 12);
-    shield.cubicTo(58, 38, 48, 52, 32, 61);
-    shield.cubicTo(16, 52, 6, 38, 6, 12);
-    shield.closeSubpath();
-    p.setPen(QPen(QColor(0x0b, 0x2e, 0x5c), 3));
-    p.setBrush(QColor(0x1e, 0x5a, 0xa8));
-    p.drawPath(shield);
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(0xff, 0xd2, 0x4a));
-    p.drawEllipse(QPointF(32, 26), 8, 8);
-    p.drawPolygon(QPolygonF({QPointF(28, 30), QPointF(36, 30), QPointF(38, 46), QPointF(26, 46)}));
-    icon.addPixmap(pixmap);
-  }
+  for (int size : {16, 32, 48, 64}) icon.addPixmap(QPixmap::fromImage(AppIconImage(size)));
   return icon;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 #include <QPixmap>
 
 namespace tarnel::app {
@@ -14,5 +15,8 @@ namespace tarnel::app {
 [[nodiscard]] QIcon DeleteIcon();
 // The window and About box icon.
 [[nodiscard]] QIcon AppIcon();
+// The same drawing at any size; the build also writes it out as the installed
+// icon files (src/app/tools/write_icons.cpp).
+[[nodiscard]] QImage AppIconImage(int size);
 
 }  // namespace tarnel::app

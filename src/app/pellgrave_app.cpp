@@ -4,7 +4,10 @@
 
 #include "app/pellgrave_dlg.h"
 #include "app/single_instance.h"
+#include "build_info.h"
 #include "common/paths.h"
+#include "common/platform.h"
+#include "common/program_folder.h"
 #include "common/text.h"
 #include "config/burn_config.h"
 
@@ -24,7 +27,15 @@ int CPellgraveApp::Run() {
   }
 
   AppMembers& app = ws_.app;
-  app.m_strAppDir = ProgramFolder(QCoreApplication::applicationDirPath());
+  // The executable's folder, or for an installed program the per-user folder.
+  const std::string executableDir = ProgramFolder(QCoreApplication::applicationDirPath());
+  const ProgramFolderChoice home =
+      ChooseProgramFolder(executableDir, InstalledTemplateDir(executableDir, kTemplateFromBinDir), UserDataDir());
+  if (!home.error.empty()) {
+    hooks_.message(nullptr, MessageRequest{Q(home.error), QString::fromUtf8(kAppName), QMessageBox::Critical});
+    return 1;
+  }
+  app.m_strAppDir = home.folder;
   app.m_strKeysFile.clear();
   app.m_strInputDir.clear();
   app.m_strOutputPath.clear();

@@ -15,10 +15,11 @@ class CPellgraveApp {
   CPellgraveApp() = default;
 
   // Start-up and the window's life; returns the program's exit code (1 when
-  // the program folder lacks Config or jre, 0 otherwise).
+  // the program folder lacks Config or jre or cannot be made, 0 otherwise).
   int Run();
 
-  // The program folder: the executable's folder with its separator, trimmed.
+  // The executable's folder with its separator, trimmed. It is the program
+  // folder unless the program is installed (no Config/ there).
   [[nodiscard]] static std::string ProgramFolder(const QString& applicationDir);
 
   [[nodiscard]] Workspace& Ws() { return ws_; }

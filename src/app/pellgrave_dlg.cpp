@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QGridLayout>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,14 +27,17 @@
 #include "app/icons.h"
 #include "app/list_ctrl_ex.h"
 #include "boot/key_list.h"
+#include "build_info.h"
 #include "common/paths.h"
 #include "common/platform.h"
 #include "common/secure.h"
 #include "common/signing_context.h"
 #include "common/text.h"
+#include "config/burn_config.h"
 #include "config/flash_config.h"
 #include "config/partition_config.h"
 #include "pipeline/make_driver.h"
+#include "signing/signer.h"
 
 namespace tarnel::app {
 
@@ -108,7 +112,7 @@ struct CPellgraveDlg::MakeRun {
 
 CPellgraveDlg::CPellgraveDlg(Workspace& workspace, UiHooks hooks, QWidget* parent)
     : QDialog(parent), ws_(workspace), hooks_(std::move(hooks)), reporter_(std::make_unique<WindowReporter>(*this)) {
-  setWindowTitle(QString::fromUtf8(kWindowTitle));
+  setWindowTitle(Q(Format(kWindowTitle, kVersion)));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                  Qt::WindowCloseButtonHint);
   setWindowIcon(AppIcon());
@@ -383,11 +387,36 @@ void CPellgraveDlg::SetMakeControlsEnabled(bool enabled) {
 void CPellgraveDlg::OnMake() {
   if (making_) return;
   if (worker_.joinable()) worker_.join();
+  // The signer is the one BurnConfig.ini names; a token whose URI carries no
+  // PIN is unlocked with a PIN asked here, before the run starts.
+  const std::string signerSpec = ReadSignerSetting(ws_.app.m_strAppDir);
+  struct Pin {
+    std::string text;
+    ~Pin() { Cleanse(text); }
+  };
+  auto pin = std::make_shared<Pin>();
+  if (SignerNeedsPin(signerSpec)) {
+    QInputDialog ask(this);
+    ask.setObjectName("pinDialog");
+    ask.setWindowTitle(QString::fromUtf8(kAppName));
+    ask.setLabelText(tr("PIN of the signing token:"));
+    ask.setTextEchoMode(QLineEdit::Password);
+    if (ask.exec() != QDialog::Accepted) return;  // Cancel: no run
+    pin->text = ask.textValue().toStdString();
+    ask.setTextValue(QString());
+  }
   making_ = true;
   SetMakeControlsEnabled(false);
   // The run reads its own copy of the workspace, so nothing the window does
   // while it runs can reach it.
   run_ = std::make_unique<MakeRun>(ws_, *this);
+  run_->ctx.signerSpec = signerSpec;
+  if (!pin->text.empty())
+    run_->ctx.pinSource = [pin](const std::string&) -> std::optional<std::string> {
+      std::string once = pin->text;
+      Cleanse(pin->text);  // handed over once, then wiped
+      return once;
+    };
   worker_ = std::thread([this, run = run_.get()] {
     (void)RunMake(run->ctx);
     // The controls come back in the same step that ends the run for the
@@ -476,7 +505,7 @@ std::unique_ptr<QDialog> CPellgraveDlg::CreateAboutBox() {
   auto* icon = new QLabel(box.get());
   icon->setPixmap(AppIcon().pixmap(32, 32));
   icon->setAlignment(Qt::AlignTop);
-  auto* edition = new QLabel(QString::fromUtf8(kAboutEdition), box.get());
+  auto* edition = new QLabel(Q(Format(kAboutEdition, kVersion)), box.get());
   edition->setObjectName("edition");
   // The build's own date and time, "Mmm dd yyyy" and "hh:mm:ss".
   auto* update = new QLabel(Q(Format(kAboutUpdate, __DATE__, __TIME__)), box.get());

@@ -25,7 +25,8 @@ namespace tarnel::app {
 
 class CListCtrlEx;
 
-inline constexpr const char* kWindowTitle = "Tarnel V3.0";
+// Formatted with the program's version (kVersion).
+inline constexpr const char* kWindowTitle = "Tarnel V%s";
 inline constexpr const char* kMsgNotFind = "\"%s\" not find!";
 inline constexpr const char* kLabelBoardType = "Board Type:";
 inline constexpr const char* kLabelConfigFile = "Config File:";
@@ -43,7 +44,7 @@ inline constexpr const char* kFilterAll = "All Files(*)";
 inline constexpr const char* kSuffixXml = "xml";
 inline constexpr const char* kAboutMenuItem = "About Tarnel(&A)...";
 inline constexpr const char* kAboutTitle = "About Tarnel";
-inline constexpr const char* kAboutEdition = "Tarnel，3.0 Edition";
+inline constexpr const char* kAboutEdition = "Tarnel，%s Edition";
 inline constexpr const char* kAboutUpdate = "Update： %s, %s";
 // A close request while Make runs: the window closes once the run has ended.
 inline constexpr const char* kMsgCloseWhileMaking =

@@ -10,6 +10,7 @@
 #include "common/platform.h"
 #include "common/text.h"
 #include "signing/crypto.h"
+#include "signing/sign_image.h"
 
 namespace tarnel {
 
@@ -118,12 +119,10 @@ uint64_t BootAreaLength(uint64_t bootSize, bool boardTypeZero) {
 // ---------------------------------------------------------------------------
 // Areas
 
-bool BuildKeyArea(const std::string& publicKeyPath, const std::string& keyAreaPath) {
-  InFile keyFile;
-  if (!keyFile.Open(publicKeyPath, true)) return false;
-  BigNum n, e;
-  if (ReadKeyComponent(keyFile, n) != 0 || ReadKeyComponent(keyFile, e) != 0) return false;
-  keyFile.Close();
+bool BuildKeyArea(const std::string& nLine, const std::string& eLine, const std::string& keyAreaPath) {
+  const BigNum n = KeyComponentFromLine(nLine);
+  const BigNum e = KeyComponentFromLine(eLine);
+  if (!n || !e) return false;
   // 0: n (256, big-endian, right-aligned), 256: e (256, same), 512: u32 0.
   std::array<uint8_t, kKeyAreaSize> area{};
   if (StoreKeyComponent256(area.data(), n.get()) != 0 || StoreKeyComponent256(area.data() + 256, e.get()) != 0)
@@ -133,20 +132,7 @@ bool BuildKeyArea(const std::string& publicKeyPath, const std::string& keyAreaPa
   return out.Create(keyAreaPath) && out.Write(area.data(), area.size()) && out.Commit();
 }
 
-bool SignAreaFile(SigningContext& ctx, const std::string& areaPath, const std::string& privateKeyPath,
-                  const std::string& signaturePath) {
-  InFile keyFile;
-  if (!keyFile.Open(Trim(privateKeyPath), true)) {
-    ctx.Show(kMsgOpenBootKeyFailed);
-    return false;
-  }
-  KeyLoad status = KeyLoad::Ok;
-  const PKey key = ReadRsaPrivateKey(keyFile, &status);
-  keyFile.Close();
-  if (status == KeyLoad::ReadFailed) {
-    ctx.Show(kMsgReadBootKeyFailed);
-    return false;
-  }
+bool SignAreaFile(SigningContext& ctx, const std::string& areaPath, KeyRole role, const std::string& signaturePath) {
   InFile area;
   if (!area.Open(areaPath)) {
     ctx.Show(kMsgOpenAreaFailed);
@@ -155,11 +141,12 @@ bool SignAreaFile(SigningContext& ctx, const std::string& areaPath, const std::s
   }
   std::array<uint8_t, 32> digest{};
   std::array<uint8_t, kAreaSignatureSize> signature{};
-  // Components that do not form a key leave `key` empty: the signing fails.
-  if (HashFileSha256(area, digest.data()) != 0 || SignDigest(key.get(), digest.data(), signature.data()) != 0) {
+  if (HashFileSha256(area, digest.data()) != 0) {
     ctx.Show(kMsgBootSignFailed);
     return false;
   }
+  if (!SignWithRunSigner(ctx, role, digest.data(), signature.data(), kMsgReadBootKeyFailed, kMsgBootSignFailed))
+    return false;
   OutFile out;
   if (!out.Create(signaturePath) || !out.Write(signature.data(), signature.size()) || !out.Commit()) {
     ctx.Show(kMsgCreateBootSignatureFailed);
@@ -381,7 +368,8 @@ bool SignBootImage(SigningContext& ctx, const std::string& outputPath, const std
     return false;
   }
   const uint64_t bootSize = info.size;
-  if (!WriteTempKeyFiles(ctx, keyListPath)) return false;
+  (void)keyListPath;  // the keys stay in memory (see the header)
+  const KeyLines& lines = ctx.Ws().keyLines;
 
   const std::string temp = ctx.App().TempDir();
   const bool zero = IsBoardTypeZero(ctx);
@@ -394,15 +382,16 @@ bool SignBootImage(SigningContext& ctx, const std::string& outputPath, const std
   areas.bootAreaSign = temp + kBootAreaSignFile;
   areas.uncheckedArea = temp + kUncheckedAreaFile;
   const std::string sidePath = zero ? temp + kBootAreaEncryptPartFile : areas.uncheckedArea;
-  const std::string externalKey = temp + kExternalPrivateKeyFile;
 
-  if (!BuildKeyArea(temp + kExternalPublicKeyFile, areas.keyArea)) return false;
-  if (!SignAreaFile(ctx, areas.keyArea, temp + kRootPrivateKeyFile, areas.keyAreaSign)) return false;
+  if (lines.size() < kKeyListLines || !BuildKeyArea(lines[kExternalPublicNLine], lines[kExternalPublicNLine + 1],
+                                                    areas.keyArea))
+    return false;
+  if (!SignAreaFile(ctx, areas.keyArea, KeyRole::Root, areas.keyAreaSign)) return false;
   if (!BuildParamArea(ctx, cfgPath, areas.paramArea, bootSize)) return false;
-  if (!SignAreaFile(ctx, areas.paramArea, externalKey, areas.paramAreaSign)) return false;
+  if (!SignAreaFile(ctx, areas.paramArea, KeyRole::External, areas.paramAreaSign)) return false;
   if (!BuildBootArea(ctx, bootPath, areas.bootArea, sidePath, bootSize)) return false;
   // Board type 0 signs the copy; both hold the same bytes.
-  if (!SignAreaFile(ctx, zero ? sidePath : areas.bootArea, externalKey, areas.bootAreaSign)) return false;
+  if (!SignAreaFile(ctx, zero ? sidePath : areas.bootArea, KeyRole::External, areas.bootAreaSign)) return false;
   return AssembleBootImage(ctx, areas, outputPath);
 }
 

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "common/signing_context.h"
+#include "signing/signer.h"
 
 namespace tarnel {
 
@@ -76,17 +77,21 @@ inline constexpr size_t kParamDataOffset = 32;       // cfg.bin bytes start here
 // must keep the image and the parameter words below 4 GiB.
 inline constexpr uint64_t kMaxBootFileSize = 0xFFFFFFFFull - 8192;
 
-// Builds the boot image of one "Fastboot" row; shows its own messages.
+// Builds the boot image of one "Fastboot" row; shows its own messages. The
+// key area comes from the run's loaded key lines (9 and 10) and the three
+// signatures from the run's signer; `keyListPath` is not opened (no key file
+// is cut from it any more).
 [[nodiscard]] bool SignBootImage(SigningContext& ctx, const std::string& outputPath, const std::string& bootPath,
                                  const std::string& keyListPath, const std::string& cfgPath);
 
-// Key area from a two-line public key file (n, e). Shows no message; fails
-// also when a component does not fit its 256-byte field.
-[[nodiscard]] bool BuildKeyArea(const std::string& publicKeyPath, const std::string& keyAreaPath);
+// Key area from the external public key lines (key list lines 9 and 10: n,
+// e). Shows no message; fails also when a component does not fit its
+// 256-byte field.
+[[nodiscard]] bool BuildKeyArea(const std::string& nLine, const std::string& eLine, const std::string& keyAreaPath);
 
-// 256-byte RSA signature of the SHA-256 of the whole area file, made with the
-// eight-line private key file.
-[[nodiscard]] bool SignAreaFile(SigningContext& ctx, const std::string& areaPath, const std::string& privateKeyPath,
+// 256-byte RSA signature of the SHA-256 of the whole area file, made by the
+// run's signer with the role's key.
+[[nodiscard]] bool SignAreaFile(SigningContext& ctx, const std::string& areaPath, KeyRole role,
                                 const std::string& signaturePath);
 
 // Parameter area for a boot file of `bootSize` bytes, with cfg.bin's bytes.

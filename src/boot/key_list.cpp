@@ -1,11 +1,11 @@
 #include "boot/key_list.h"
 
 #include <cstring>
+#include <vector>
 
 #include "common/files.h"
 #include "common/le.h"
 #include "common/platform.h"
-#include "common/secure.h"
 #include "common/text.h"
 
 namespace tarnel {
@@ -73,34 +73,10 @@ bool LoadKeyListFile(Workspace& ws, RunReporter& reporter, const std::string& pa
   return true;
 }
 
-bool WriteTempKeyFiles(SigningContext& ctx, const std::string& keyListPath) {
-  InFile keyList;
-  if (!keyList.Open(keyListPath, true)) {
-    ctx.Show(kMsgOpenKeyFileFailed);
-    return false;
-  }
-  const std::string temp = ctx.App().TempDir();
-  OutFile files[3];
-  const char* const names[3] = {kExternalPrivateKeyFile, kExternalPublicKeyFile, kRootPrivateKeyFile};
-  for (int i = 0; i < 3; ++i) {
-    if (!files[i].Create(temp + names[i], /*ownerOnly=*/true)) {
-      ctx.Show(kMsgCreateTempKeyFailed);
-      return false;
-    }
-  }
+bool RemoveStaleKeyFiles(const std::string& tempDir) {
   bool ok = true;
-  for (int line = 1; line <= 18; ++line) {
-    const int target = line <= 8 ? 0 : (line <= 10 ? 1 : 2);
-    std::string text = target == 2 ? NextTrimmedLine(keyList) : NextLine(keyList);
-    ok = files[target].Write(text.data(), text.size()) && files[target].Write("\n", 1) && ok;
-    Cleanse(text);
-  }
-  for (OutFile& f : files) ok = f.Commit() && ok;
-  if (!ok) {
-    ctx.Show(kMsgCreateTempKeyFailed);
-    return false;
-  }
-  return true;
+  for (const char* name : kStaleKeyFiles) ok = WipeAndRemoveFile(tempDir + name) && ok;
+  return ok;
 }
 
 Key128 DecodeKey128(const std::string& line) {
@@ -114,6 +90,68 @@ void KeyRecord::Encode(uint8_t* out) const {
   PutLe16(out + kOffKeyId, keyId);
   std::memcpy(out + kOffKey, key.data(), key.size());
   std::memset(out + kOffFiller, 0xFF, 16);
+}
+
+namespace {
+
+// One key line into its record; false when the line is not a key line.
+bool EncodeKeyLine(std::string line, uint8_t* out) {
+  const bool ok = line.size() == 41 && line.compare(0, 4, "KEY=") == 0;
+  if (ok) {
+    KeyRecord record;
+    record.keyId = static_cast<uint16_t>(LeadingHex(std::string_view(line).substr(4, 4)) & 0xFFFF);
+    for (size_t i = 0; i < 16; ++i) record.key[i] = HexPair(line, 9 + 2 * i);
+    record.Encode(out);
+    OPENSSL_cleanse(record.key.data(), record.key.size());
+  }
+  Cleanse(line);
+  return ok;
+}
+
+// Lines of a text held in memory, read as the file reader reads them.
+class TextLines {
+ public:
+  explicit TextLines(const std::string& text) : text_(text) {}
+  [[nodiscard]] bool AtEnd() const { return pos_ >= text_.size(); }
+  // The next line trimmed (its line end removed).
+  std::string Next() {
+    const size_t end = text_.find('\n', pos_);
+    const size_t stop = end == std::string::npos ? text_.size() : end;
+    std::string raw = text_.substr(pos_, stop - pos_);
+    pos_ = end == std::string::npos ? text_.size() : end + 1;
+    std::string line = Trim(raw);
+    Cleanse(raw);
+    return line;
+  }
+
+ private:
+  const std::string& text_;
+  size_t pos_ = 0;
+};
+
+}  // namespace
+
+bool KeyRecordsFromText(RunReporter& reporter, const std::string& text, SecureBytes& records) {
+  const auto invalid = [&reporter] {
+    reporter.Show(kMsgInvalidRecordText);
+    return false;
+  };
+  TextLines lines(text);
+  const std::string first = lines.Next();
+  if (first.compare(0, 7, "KEYNUM=") != 0 || first.size() < 7) return invalid();
+  const long long expected = LeadingInteger(std::string_view(first).substr(7, 99));
+  // The count is checked after the lines, as the file conversion does; the
+  // buffer only ever holds the lines that are there.
+  std::vector<std::string> keyLines;
+  while (!lines.AtEnd()) keyLines.push_back(lines.Next());
+  SecureBytes out(keyLines.size() * kKeyRecordSize);
+  bool ok = true;
+  for (size_t i = 0; i < keyLines.size(); ++i)
+    ok = ok && EncodeKeyLine(std::move(keyLines[i]), out.data() + i * kKeyRecordSize);
+  for (std::string& l : keyLines) Cleanse(l);
+  if (!ok || static_cast<long long>(keyLines.size()) != expected) return invalid();
+  records.Swap(out);
+  return true;
 }
 
 bool ConvertKeyRecordText(RunReporter& reporter, const std::string& destinationPath, const std::string& sourcePath) {

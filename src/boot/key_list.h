@@ -9,6 +9,7 @@
 
 #include "common/model.h"
 #include "common/reporter.h"
+#include "common/secure.h"
 #include "common/signing_context.h"
 
 namespace tarnel {
@@ -25,18 +26,22 @@ inline constexpr const char* kMsgOpenSourceFailed = "Failed to open the source f
 inline constexpr const char* kMsgCreateDestinationFailed = "Failed to create the destination file!";
 inline constexpr const char* kMsgInvalidRecordText = "Invaild source file context!";
 
-// Temporary key files under the program folder's Temp folder.
-inline constexpr const char* kExternalPrivateKeyFile = "ExternalPrivateKey.txt";
-inline constexpr const char* kExternalPublicKeyFile = "ExternalPublicKey.txt";
-inline constexpr const char* kRootPrivateKeyFile = "RootPrivateKey.txt";
+// 0-based positions in KeyLines of the external public key (n, e).
+inline constexpr size_t kExternalPublicNLine = 8;
+
+// Files that older runs left in the program folder's Temp folder with key
+// material in them: the private keys, and the key partition's key text and
+// record. No run writes them now; a run wipes any it finds.
+inline constexpr const char* kStaleKeyFiles[] = {"ExternalPrivateKey.txt", "RootPrivateKey.txt", "KeyPart.txt",
+                                                 "TempKeyPart.txt"};
 
 // Checks the file; on success replaces ws.keyLines and sets m_strKeysFile.
 // A failed check leaves both as they were.
 [[nodiscard]] bool LoadKeyListFile(Workspace& ws, RunReporter& reporter, const std::string& path);
 
-// Writes Temp/ExternalPrivateKey.txt (lines 1-8 as read), ExternalPublicKey.txt
-// (lines 9-10 as read) and RootPrivateKey.txt (lines 11-18 trimmed), owner-only.
-[[nodiscard]] bool WriteTempKeyFiles(SigningContext& ctx, const std::string& keyListPath);
+// Overwrites and removes the files of kStaleKeyFiles in `tempDir` (which
+// ends with a separator). False when one of them could not be removed.
+bool RemoveStaleKeyFiles(const std::string& tempDir);
 
 // 32 hexadecimal digits to 16 bytes; pairs past the end give 0.
 [[nodiscard]] Key128 DecodeKey128(const std::string& line);
@@ -58,5 +63,8 @@ static_assert(KeyRecord::kOffFiller + 16 == kKeyRecordSize);
 // file of n key records.
 [[nodiscard]] bool ConvertKeyRecordText(RunReporter& reporter, const std::string& destinationPath,
                                         const std::string& sourcePath);
+// The same conversion in memory: `records` receives the n records. Shows
+// "Invaild source file context!" when the text does not convert.
+[[nodiscard]] bool KeyRecordsFromText(RunReporter& reporter, const std::string& text, SecureBytes& records);
 
 }  // namespace tarnel

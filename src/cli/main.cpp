@@ -2,8 +2,15 @@
 //
 //   tarnel-cli make --board <0-5|board name> --config <partition table> --keys <key list>
 //                   (--output <folder> | --default-output) [--home <program folder>]
-//   tarnel-cli keygen <key list file> [--force]
+//                   [--signer keylist|pkcs11:<URI>|exec:<program>]
+//   tarnel-cli keygen <key list file> [--force] [--signer pkcs11:<URI>]
 //   tarnel-cli demo <folder> [--home <program folder>]
+//   tarnel-cli verify --keys <key list> [--board <b>] [--android-cert <pem>] [--json] <file>...
+//   tarnel-cli info [--board <b>] [--json] <file>...
+//   tarnel-cli --version
+//
+// `make --verify` reads every output back and verifies it before the
+// success message; `make --report <file.json>` records the run.
 //
 // `make` does what a person does in the window, in the same order: the
 // program folder is checked and the flash layout loaded as the window does at
@@ -29,14 +36,20 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "boot/key_gen.h"
+#include "common/files.h"
+#include "common/secure.h"
 #include "boot/key_list.h"
+#include "build_info.h"
 #include "cli/demo.h"
+#include "cli/verify_commands.h"
 #include "common/model.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/program_folder.h"
 #include "common/reporter.h"
 #include "common/signing_context.h"
 #include "common/text.h"
@@ -44,6 +57,7 @@
 #include "config/flash_config.h"
 #include "config/partition_config.h"
 #include "pipeline/make_driver.h"
+#include "signing/signer.h"
 
 namespace tarnel {
 namespace {
@@ -155,8 +169,29 @@ std::string BoardList() {
   return out;
 }
 
+// The program folder: the one --home names, else the executable's folder or,
+// for an installed tool, the per-user one (made on first start). Empty, with
+// the reason printed, when none can be set up.
 std::string ProgramFolder(const std::string& home) {
-  return home.empty() ? ExecutableDir() : WithTrailingSep(AbsolutePath(home));
+  if (!home.empty()) return WithTrailingSep(AbsolutePath(home));
+  const std::string exeDir = ExecutableDir();
+  const ProgramFolderChoice choice =
+      ChooseProgramFolder(exeDir, InstalledTemplateDir(exeDir, kTemplateFromBinDir), UserDataDir());
+  if (!choice.error.empty()) std::fprintf(stderr, "%s\n", choice.error.c_str());
+  return choice.folder;
+}
+
+// The PIN of a token, asked on the terminal without echo.
+// The progress line, if one is shown, is cleared first.
+std::optional<std::string> AskPinOnTerminal(const std::string& tokenLabel) {
+  return ReadSecretFromTerminal(Format("\r\033[KPIN for the token \"%s\": ", tokenLabel.c_str()));
+}
+
+// --signer, else TARNEL_SIGNER, else BurnConfig.ini [Signing] Signer, else keylist.
+std::string ChooseSigner(const std::string& option, const std::string& appDir) {
+  if (!option.empty()) return option;
+  if (const char* env = std::getenv(kSignerEnv); env != nullptr && *env != '\0') return env;
+  return ReadSignerSetting(appDir);
 }
 
 struct MakeOptions {
@@ -167,6 +202,9 @@ struct MakeOptions {
   bool outputGiven = false;
   bool defaultOutput = false;
   std::string home;
+  bool verify = false;      // --verify: read every output back before the success message
+  std::string report;       // --report: where the run's JSON record goes
+  std::string signer;       // --signer: the RSA signer's text
 };
 
 int RunMakeCommand(const MakeOptions& options) {
@@ -175,6 +213,10 @@ int RunMakeCommand(const MakeOptions& options) {
   if (board < 0) {
     UsageError(Format("unknown board type \"%s\"; give 0 to 5 or a name: %s", options.board.c_str(),
                       BoardList().c_str()));
+    return kExitUsage;
+  }
+  if (!options.signer.empty() && !IsSignerSpec(options.signer)) {
+    UsageError(Format(kMsgSignerUnknown, options.signer.c_str()));
     return kExitUsage;
   }
   if (!options.outputGiven && !options.defaultOutput) {
@@ -228,12 +270,51 @@ int RunMakeCommand(const MakeOptions& options) {
   // Interrupted, the run leaves no partial file behind; past a file-size
   // limit a write fails with a message instead of killing the run.
   InstallInterruptCleanup();
+  const auto chooseSigner = [&](SigningContext& ctx) {
+    ctx.signerSpec = ChooseSigner(options.signer, app.m_strAppDir);
+    ctx.pinSource = AskPinOnTerminal;
+  };
+  if (options.verify || !options.report.empty())
+    return cli::RunMakeChecked(ws, reporter, chooseSigner, options.verify, options.report);
   SigningContext ctx(ws, reporter);
+  chooseSigner(ctx);
   return RunMake(ctx) ? kExitOk : kExitFailed;
 }
 
-int RunKeygenCommand(const std::string& file, bool force) {
+// keygen into a token: the key pairs are made inside it, the key list gets
+// their public lines.
+int RunTokenKeygen(const std::string& path, bool force, const std::string& signer) {
+  if (!force && GetPathKind(path) != PathKind::Missing) {
+    UsageError(Format("%s already exists; give --force to replace it", path.c_str()));
+    return kExitFailed;
+  }
+  std::string text;
+  std::string error;
+  if (!GenerateTokenKeyList(signer, AskPinOnTerminal, text, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return kExitFailed;
+  }
+  OutFile out;
+  const bool ok = out.Create(path, /*ownerOnly=*/true) && out.Write(text.data(), text.size()) && out.Commit();
+  Cleanse(text);
+  if (!ok) {
+    UsageError(Format("could not write %s", path.c_str()));
+    return kExitFailed;
+  }
+  std::printf("Generated the keys %s and %s in the token; wrote their key list to %s.\n", kTokenExternalLabel,
+              kTokenRootLabel, path.c_str());
+  return kExitOk;
+}
+
+int RunKeygenCommand(const std::string& file, bool force, const std::string& signer) {
   const std::string path = AbsolutePath(file);
+  if (!signer.empty() && signer != kSignerKeyList) {
+    if (signer.rfind(kSignerPkcs11Scheme, 0) != 0) {
+      UsageError("keygen --signer takes pkcs11:<URI>");
+      return kExitUsage;
+    }
+    return RunTokenKeygen(path, force, signer);
+  }
   switch (WriteNewKeyList(path, force)) {
     case KeyListWrite::Ok:
       std::printf("Wrote a new key list to %s (readable by its owner only).\n", path.c_str());
@@ -254,6 +335,7 @@ int RunKeygenCommand(const std::string& file, bool force) {
 int Main(int argc, char** argv) {
   CLI::App cli{"Tarnel: signs the partition images of a firmware for the boards' secure boot.", "tarnel-cli"};
   cli.require_subcommand(1);
+  cli.set_version_flag("--version", std::string("tarnel-cli ") + kVersion, "Print the version and exit");
   // A usage error shows what the commands are.
   cli.failure_message(CLI::FailureMessage::help);
 
@@ -266,19 +348,46 @@ int Main(int argc, char** argv) {
   CLI::Option* defaultOpt =
       makeCmd->add_flag("--default-output", make.defaultOutput, "Use the Output folder of the program folder");
   outputOpt->excludes(defaultOpt);
-  makeCmd->add_option("--home", make.home, "Program folder (default: the folder of this executable)");
+  makeCmd->add_option("--home", make.home,
+                      "Program folder (default: the executable's folder when it holds Config/, else the "
+                      "per-user folder)");
+  makeCmd->add_option("--signer", make.signer,
+                      "RSA signer: keylist, pkcs11:<RFC 7512 URI> or exec:<program> (default: TARNEL_SIGNER, "
+                      "else BurnConfig.ini [Signing] Signer, else keylist)");
+  makeCmd->add_flag("--verify", make.verify, "Read every output back and verify it before the success message");
+  makeCmd->add_option("--report", make.report, "Write a JSON record of the run to this file");
 
   std::string keygenFile;
   bool keygenForce = false;
   CLI::App* keygenCmd = cli.add_subcommand("keygen", "Write a new key list file.");
   keygenCmd->add_option("file", keygenFile, "Key list file to write")->required();
   keygenCmd->add_flag("--force", keygenForce, "Replace an existing file");
+  std::string keygenSigner;
+  keygenCmd->add_option("--signer", keygenSigner, "pkcs11:<URI>: generate the two RSA keys inside that token");
 
   std::string demoFolder;
   std::string demoHome;
   CLI::App* demoCmd = cli.add_subcommand("demo", "Create a workspace with sample inputs to try the tool on.");
   demoCmd->add_option("folder", demoFolder, "Folder to create the workspace in")->required();
   demoCmd->add_option("--home", demoHome, "Program folder the printed commands use");
+
+  cli::VerifyArgs verifyArgs;
+  std::string verifyBoard;
+  CLI::App* verifyCmd = cli.add_subcommand("verify", "Check signed outputs with the key list; one OK or FAIL line each.");
+  verifyCmd->add_option("--keys", verifyArgs.keys, "Key list file the outputs were signed with")->required();
+  verifyCmd->add_option("--board", verifyBoard, "Board type: 0 to 5 or its name, where the bytes cannot tell");
+  verifyCmd->add_option("--android-cert", verifyArgs.androidCert,
+                        "Certificate of the Android signature (default: testkey.x509.pem beside the key list)");
+  verifyCmd->add_flag("--json", verifyArgs.json, "Print one JSON array instead of lines");
+  verifyCmd->add_option("file", verifyArgs.files, "Files to check")->required();
+
+  std::vector<std::string> infoFiles;
+  std::string infoBoard;
+  bool infoJson = false;
+  CLI::App* infoCmd = cli.add_subcommand("info", "Print every header field of signed outputs.");
+  infoCmd->add_option("--board", infoBoard, "Board type: 0 to 5 or its name");
+  infoCmd->add_flag("--json", infoJson, "Print one JSON array instead of text");
+  infoCmd->add_option("file", infoFiles, "Files to inspect")->required();
 
   try {
     cli.parse(argc, argv);
@@ -291,7 +400,18 @@ int Main(int argc, char** argv) {
     make.outputGiven = outputOpt->count() > 0;
     return RunMakeCommand(make);
   }
-  if (keygenCmd->parsed()) return RunKeygenCommand(keygenFile, keygenForce);
+  if (keygenCmd->parsed()) return RunKeygenCommand(keygenFile, keygenForce, keygenSigner);
+  if (verifyCmd->parsed() || infoCmd->parsed()) {
+    const std::string& boardText = verifyCmd->parsed() ? verifyBoard : infoBoard;
+    const int32_t board = boardText.empty() ? -1 : ParseBoard(boardText);
+    if (!boardText.empty() && board < 0) {
+      UsageError(Format("unknown board type \"%s\"; give 0 to 5 or a name: %s", boardText.c_str(), BoardList().c_str()));
+      return kExitUsage;
+    }
+    if (infoCmd->parsed()) return cli::RunInfo(board, infoJson, infoFiles);
+    verifyArgs.board = board;
+    return cli::RunVerify(verifyArgs);
+  }
   if (demoCmd->parsed()) return demo::RunDemo(AbsolutePath(demoFolder), demoHome.empty() ? std::string() : ProgramFolder(demoHome));
   return kExitUsage;
 }

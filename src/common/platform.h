@@ -32,6 +32,12 @@ bool RemoveFile(const std::string& path);
 [[nodiscard]] std::string ExecutableDir();
 // Absolute form of a path given on a command line.
 [[nodiscard]] std::string AbsolutePath(const std::string& path);
+// The per-user data folder, ending with a separator: $XDG_DATA_HOME when it is
+// an absolute path, else ~/.local/share/; empty when there is no home folder.
+[[nodiscard]] std::string UserDataDir();
+// Creates a new folder named `prefix` + a unique suffix, with the usual
+// permissions; returns its path (no trailing separator), empty on failure.
+[[nodiscard]] std::string MakeTempFolder(const std::string& prefix);
 
 // Creates a new file next to `finalPath` for writing ("wb") and returns it with
 // its name. Owner-only permissions when `ownerOnly`.
@@ -53,6 +59,22 @@ bool MakeOwnerOnly(const std::string& path);
 // limit. Returns the exit status, or -1 when it could not be started.
 [[nodiscard]] int RunProcess(const std::vector<std::string>& argv, const std::string& workDir,
                              const std::string& logPath);
+
+// Runs a program with an argument vector (no shell), `input` on its standard
+// input and its standard error inherited; collects at most `maxOutput` bytes
+// of its standard output. A program still running after `timeoutMs` is killed.
+enum class HelperRun { Exited, StartFailed, TimedOut, Signalled };
+[[nodiscard]] HelperRun RunWithInput(const std::vector<std::string>& argv, const uint8_t* input, size_t inputSize,
+                                     size_t maxOutput, int timeoutMs, std::vector<uint8_t>& output, int& exitStatus);
+
+// Asks for a secret on the controlling terminal without echo (the prompt on
+// the terminal too). nullopt when there is no terminal or input ended.
+[[nodiscard]] std::optional<std::string> ReadSecretFromTerminal(const std::string& prompt);
+
+// Overwrites a regular file with zeros, pushes that to the disk and removes
+// it; a link is removed without being followed. True when nothing is left
+// under the name.
+bool WipeAndRemoveFile(const std::string& path);
 
 // Opens `path` for appending, owner-only when it is new. A link planted
 // under that name is removed first, never followed. Returns the descriptor

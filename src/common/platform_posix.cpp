@@ -3,15 +3,22 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -66,6 +73,32 @@ std::string AbsolutePath(const std::string& path) {
   while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
   if (rest == ".") rest.clear();
   return out + rest;
+}
+
+std::string UserDataDir() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return WithTrailingSep(xdg);
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env != nullptr && env[0] == '/') {
+    home = env;
+  } else if (const struct passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr &&
+                                                                pw->pw_dir[0] == '/') {
+    home = pw->pw_dir;
+  }
+  if (home.empty()) return {};
+  return WithTrailingSep(home) + ".local/share/";
+}
+
+std::string MakeTempFolder(const std::string& prefix) {
+  std::string templ = prefix + "XXXXXX";
+  std::vector<char> name(templ.begin(), templ.end());
+  name.push_back('\0');
+  if (::mkdtemp(name.data()) == nullptr) return {};
+  // mkdtemp creates 0700; a plain mkdir would give the umask's permissions.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  (void)::chmod(name.data(), 0777 & ~mask);
+  return std::string(name.data());
 }
 
 FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::string& tempPath) {
@@ -326,6 +359,179 @@ int RunProcess(const std::vector<std::string>& argv, const std::string& workDir,
   g_child.store(0);
   if (got > 0) return -1;  // exec or chdir failed in the child
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Close(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+HelperRun RunWithInput(const std::vector<std::string>& argv, const uint8_t* input, size_t inputSize,
+                       size_t maxOutput, int timeoutMs, std::vector<uint8_t>& output, int& exitStatus) {
+  output.clear();
+  exitStatus = -1;
+  if (argv.empty()) return HelperRun::StartFailed;
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  // Standard input is a socket so that a helper which exits without reading
+  // it cannot kill us with SIGPIPE (send with MSG_NOSIGNAL).
+  int in[2];
+  int out[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0) return HelperRun::StartFailed;
+  Fd inParent(in[0]), inChild(in[1]);
+  if (::pipe2(out, O_CLOEXEC) != 0) return HelperRun::StartFailed;
+  Fd outParent(out[0]), outChild(out[1]);
+
+  posix_spawn_file_actions_t actions;
+  if (::posix_spawn_file_actions_init(&actions) != 0) return HelperRun::StartFailed;
+  ::posix_spawn_file_actions_adddup2(&actions, inChild.get(), 0);
+  ::posix_spawn_file_actions_adddup2(&actions, outChild.get(), 1);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), ::environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return HelperRun::StartFailed;
+  inChild.Close();
+  outChild.Close();
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto remainingMs = [&deadline] {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+  };
+  size_t sent = 0;
+  while (sent < inputSize) {
+    const ssize_t n = ::send(inParent.get(), input + sent, inputSize - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{inParent.get(), POLLOUT, 0};
+      if (::poll(&p, 1, remainingMs()) <= 0) break;
+      continue;
+    }
+    break;  // the helper closed its input: its answer decides
+  }
+  inParent.Close();
+
+  bool timedOut = false;
+  uint8_t buf[4096];
+  for (;;) {
+    pollfd p{outParent.get(), POLLIN, 0};
+    const int ready = ::poll(&p, 1, remainingMs());
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      timedOut = true;
+      break;
+    }
+    const ssize_t n = ::read(outParent.get(), buf, sizeof(buf));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    const size_t take = std::min(static_cast<size_t>(n), maxOutput + 1 - std::min(output.size(), maxOutput + 1));
+    output.insert(output.end(), buf, buf + take);
+  }
+  outParent.Close();
+  int status = 0;
+  if (!timedOut) {
+    // Standard output is closed; give the helper the rest of the time to exit.
+    for (;;) {
+      const pid_t r = ::waitpid(pid, &status, WNOHANG);
+      if (r == pid) break;
+      if (r < 0 && errno != EINTR) return HelperRun::Signalled;
+      if (remainingMs() == 0) {
+        timedOut = true;
+        break;
+      }
+      ::usleep(10000);
+    }
+  }
+  if (timedOut) {
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return HelperRun::TimedOut;
+  }
+  if (WIFEXITED(status)) {
+    exitStatus = WEXITSTATUS(status);
+    // posix_spawn reports a program that cannot be run as exit status 127.
+    return HelperRun::Exited;
+  }
+  return HelperRun::Signalled;
+}
+
+std::optional<std::string> ReadSecretFromTerminal(const std::string& prompt) {
+  Fd tty(::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY));
+  if (tty.get() < 0) return std::nullopt;
+  termios old {};
+  if (::tcgetattr(tty.get(), &old) != 0) return std::nullopt;
+  termios quiet = old;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ICANON;
+  (void)!::write(tty.get(), prompt.data(), prompt.size());
+  if (::tcsetattr(tty.get(), TCSANOW, &quiet) != 0) return std::nullopt;
+  std::string secret;
+  secret.reserve(256);  // typed characters are never left behind in a freed buffer
+  bool ended = false;
+  for (;;) {
+    char c = 0;
+    const ssize_t n = ::read(tty.get(), &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended = true;
+      break;
+    }
+    if (c == '\n' || c == '\r') break;
+    secret += c;
+  }
+  (void)::tcsetattr(tty.get(), TCSANOW, &old);
+  (void)!::write(tty.get(), "\n", 1);
+  if (ended && secret.empty()) return std::nullopt;
+  return secret;
+}
+
+bool WipeAndRemoveFile(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISREG(st.st_mode)) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+      struct stat fst {};
+      // A file with other names (a hard link planted in Temp) is only unlinked:
+      // overwriting it would destroy the other name's data.
+      if (::fstat(fd, &fst) == 0 && S_ISREG(fst.st_mode) && fst.st_nlink == 1) {
+        static const uint8_t kZeros[4096] = {};
+        off_t left = fst.st_size;
+        bool ok = true;
+        while (left > 0 && ok) {
+          const size_t n = static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(sizeof(kZeros))));
+          const ssize_t w = ::write(fd, kZeros, n);
+          if (w < 0 && errno == EINTR) continue;
+          ok = w > 0;
+          if (ok) left -= w;
+        }
+        (void)::fsync(fd);
+      }
+      ::close(fd);
+    }
+  }
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
 FileLock::~FileLock() { Unlock(); }

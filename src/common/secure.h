@@ -20,6 +20,7 @@ class SecureBytes {
   [[nodiscard]] const uint8_t* data() const { return bytes_.data(); }
   [[nodiscard]] size_t size() const { return bytes_.size(); }
   uint8_t& operator[](size_t i) { return bytes_[i]; }
+  void Swap(SecureBytes& other) noexcept { bytes_.swap(other.bytes_); }
   void Wipe() {
     if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
   }

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "common/model.h"
@@ -12,6 +14,8 @@
 namespace tarnel {
 
 using Key128 = std::array<uint8_t, 16>;
+
+class Signer;  // signing/signer.h
 
 class SigningContext {
  public:
@@ -35,6 +39,12 @@ class SigningContext {
   uint32_t bootBlockSize = 0;
   uint32_t bootSpareSize = 0;
   Key128 rootKey{};             // root key of the key partition encryption
+
+  // The RSA signer of the run: the back end named by signerSpec ("" is the
+  // key list), made when the run starts; pinSource asks for a token's PIN.
+  std::string signerSpec;
+  std::function<std::optional<std::string>(const std::string& tokenLabel)> pinSource;
+  std::shared_ptr<Signer> signer;
 
   [[nodiscard]] AppMembers& App() { return ws_.app; }
   [[nodiscard]] const AppMembers& App() const { return ws_.app; }

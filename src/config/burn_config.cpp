@@ -13,6 +13,8 @@ namespace {
 
 constexpr const char* kSection = "BurnConfig";
 constexpr const char* kMemoryKey = "Memory";
+constexpr const char* kSigningSection = "Signing";
+constexpr const char* kSignerKey = "Signer";
 constexpr int32_t kDefaultJavaMemory = 1;
 constexpr size_t kMaxIniLine = 64 * 1024;
 constexpr size_t kMaxIniLines = 100000;
@@ -63,6 +65,11 @@ int32_t ReadJavaMemory(const std::string& appDir) {
   constexpr long long kMin = std::numeric_limits<int32_t>::min();
   constexpr long long kMax = std::numeric_limits<int32_t>::max();
   return static_cast<int32_t>(memory < kMin ? kMin : (memory > kMax ? kMax : memory));
+}
+
+std::string ReadSignerSetting(const std::string& appDir) {
+  const std::string path = (appDir.empty() ? std::string() : WithTrailingSep(appDir)) + kBurnConfigName;
+  return ReadIniValue(path, kSigningSection, kSignerKey).value_or(std::string());
 }
 
 }  // namespace tarnel

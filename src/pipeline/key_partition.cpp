@@ -18,9 +18,8 @@ namespace tarnel {
 namespace {
 
 
-// Only the start of the record file is rewritten; it holds one record.
+// Only the start of the record is rewritten; there is one record.
 constexpr size_t kRewrittenBytes = 32;
-constexpr uint64_t kMaxRecordFileSize = 64 * 1024;
 
 // Two independent 8-byte blocks under the two-key EDE schedule (K1, K2, K1).
 bool DesEdeEcb(const uint8_t* key16, const uint8_t* in16, uint8_t* out16) {
@@ -67,50 +66,33 @@ bool EncryptKeyRecord(const Key128& rootKey, int32_t boardType, const uint8_t* i
 }
 
 bool BuildKeyPartition(SigningContext& ctx) {
-  const std::string temp = ctx.App().TempDir();
-  const std::string textPath = temp + kKeyPartTextFile;
-  const std::string recordPath = temp + kKeyPartRecordFile;
   const KeyLines& lines = ctx.Ws().keyLines;
   if (lines.size() < 3) return Fail(ctx, kMsgCreateTempKeyPartFailed);
 
-  // The key text: one key line, V1 under key id 0002.
-  {
-    OutFile text;
-    if (!text.Create(textPath, /*ownerOnly=*/true)) return Fail(ctx, kMsgCreateTempKeyPartFailed);
-    std::string body = std::string("KEYNUM=1\nKEY=") + kKeyPartKeyId + " " + lines.back();
-    const bool ok = text.Write(body.data(), body.size()) && text.Commit();
-    Cleanse(body);
-    if (!ok) return Fail(ctx, kMsgCreateTempKeyPartFailed);
-  }
+  // The key text, one key line (V1 under key id 0002), and its record stay
+  // in memory: no key material is written to the Temp folder.
+  std::string text = std::string("KEYNUM=1\nKEY=") + kKeyPartKeyId + " " + lines.back();
 
   ctx.imageMacKey = DecodeKey128(lines[lines.size() - 2]);  // V2 seals the key partition
   ctx.rootKey = DecodeKey128(lines[lines.size() - 3]);      // V3 derives the encryption key
 
-  if (!ConvertKeyRecordText(ctx.Reporter(), recordPath, textPath)) return Fail(ctx, kMsgCreateTempKeyPartFailed);
+  SecureBytes record;
+  const bool converted = KeyRecordsFromText(ctx.Reporter(), text, record);
+  Cleanse(text);
+  if (!converted) return Fail(ctx, kMsgCreateTempKeyPartFailed);
 
-  // Encrypt the key of the first record in place; the rest stays as it is.
-  {
-    InFile in;
-    if (!in.Open(recordPath)) return Fail(ctx, kMsgEncryptKeyPartFailed);
-    const uint64_t size = in.Size();
-    if (size < kRewrittenBytes || size > kMaxRecordFileSize) return Fail(ctx, kMsgEncryptKeyPartFailed);
-    SecureBytes record(static_cast<size_t>(size));
-    if (!in.ReadExact(record.data(), record.size())) return Fail(ctx, kMsgEncryptKeyPartFailed);
-    in.Close();
-    std::array<uint8_t, 16> encrypted{};
-    static_assert(KeyRecord::kOffKey + 16 <= kRewrittenBytes);
-    const bool ok = EncryptKeyRecord(ctx.rootKey, ctx.App().m_nBoardType, record.data() + KeyRecord::kOffKey,
-                                     encrypted.data());
-    std::copy(encrypted.begin(), encrypted.end(), record.data() + KeyRecord::kOffKey);
-    OPENSSL_cleanse(encrypted.data(), encrypted.size());
-    if (!ok) return Fail(ctx, kMsgEncryptKeyPartFailed);
-    OutFile out;
-    if (!out.Create(recordPath, /*ownerOnly=*/true) || !out.Write(record.data(), record.size()) || !out.Commit())
-      return Fail(ctx, kMsgEncryptKeyPartFailed);
-  }
+  // Encrypt the key of the first record; the rest stays as it is.
+  if (record.size() < kRewrittenBytes) return Fail(ctx, kMsgEncryptKeyPartFailed);
+  std::array<uint8_t, 16> encrypted{};
+  static_assert(KeyRecord::kOffKey + 16 <= kRewrittenBytes);
+  const bool ok = EncryptKeyRecord(ctx.rootKey, ctx.App().m_nBoardType, record.data() + KeyRecord::kOffKey,
+                                   encrypted.data());
+  std::copy(encrypted.begin(), encrypted.end(), record.data() + KeyRecord::kOffKey);
+  OPENSSL_cleanse(encrypted.data(), encrypted.size());
+  if (!ok) return Fail(ctx, kMsgEncryptKeyPartFailed);
 
-  if (!SealKeyPartition(ctx, ctx.bootPageSize, ctx.App().m_strOutputPath + kKeyPartImageName, recordPath,
-                        ctx.bootBlockSize, 0))
+  if (!SealKeyPartition(ctx, ctx.bootPageSize, ctx.App().m_strOutputPath + kKeyPartImageName, record.data(),
+                        record.size(), ctx.bootBlockSize, 0))
     return Fail(ctx, kMsgSignKeyPartitionFailed);
   return true;
 }

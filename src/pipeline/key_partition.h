@@ -12,17 +12,14 @@ inline constexpr const char* kMsgCreateTempKeyPartFailed = "Failed to create tem
 inline constexpr const char* kMsgEncryptKeyPartFailed = "Failed to encrypt key part!";
 inline constexpr const char* kMsgSignKeyPartitionFailed = "Failed to sign key partition!";
 
-// Temp files (program folder's Temp) and the output name.
-inline constexpr const char* kKeyPartTextFile = "KeyPart.txt";
-inline constexpr const char* kKeyPartRecordFile = "TempKeyPart.txt";
 inline constexpr const char* kKeyPartImageName = "KeyPart.img";
 
 // Key id under which V1 is stored.
 inline constexpr const char* kKeyPartKeyId = "0002";
 
-// Writes the key text, converts it to a key record, encrypts the record's key
-// and seals the record file into output path + "KeyPart.img" with the boot
-// geometry. Sets the image MAC key to V2 and the root key to V3. On failure
+// Builds the key text, converts it to a key record, encrypts the record's key
+// and seals the record into output path + "KeyPart.img" with the boot
+// geometry, all in memory. Sets the image MAC key to V2 and the root key to V3. On failure
 // shows its messages and sets the progress position to 0.
 [[nodiscard]] bool BuildKeyPartition(SigningContext& ctx);
 

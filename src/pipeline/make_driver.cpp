@@ -193,6 +193,16 @@ bool RunMake(SigningContext& ctx) {
         return false;
     }
   }
+  // Key files that a run killed before keys stayed in memory may have left.
+  (void)RemoveStaleKeyFiles(tempDir);
+  // The signer (a token session) and the way to its PIN live for this run only.
+  struct SignerRelease {
+    SigningContext& ctx;
+    ~SignerRelease() {
+      ctx.signer.reset();
+      ctx.pinSource = nullptr;
+    }
+  } signerRelease{ctx};
 
   // 2. Counts of checked rows, "None" rows and upgrade rows.
   ctx.totalSteps = 0;
@@ -240,6 +250,11 @@ bool RunMake(SigningContext& ctx) {
   ctx.imageMacKey = v1.bytes;
   ctx.keyPartitionWanted = false;
   ctx.bootPageSize = ctx.bootBlockSize = ctx.bootSpareSize = 0;
+  // A token is opened and logged in before anything is signed.
+  if (!OpenRunSigner(ctx)) {
+    ctx.SetPos(0);
+    return false;
+  }
 
   // 10. Row loop.
   const auto& rows = ctx.Ws().table.rows;

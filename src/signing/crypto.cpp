@@ -65,14 +65,10 @@ int ReadKeyComponent(InFile& file, BigNum& out) {
   return out ? 0 : -1;
 }
 
-PKey ReadRsaPrivateKey(InFile& file, KeyLoad* status) {
-  BigNum parts[8];
-  for (BigNum& part : parts) {
-    if (ReadKeyComponent(file, part) != 0) {
-      if (status) *status = KeyLoad::ReadFailed;
-      return nullptr;
-    }
-  }
+namespace {
+
+// The private key from its eight components, in key list order.
+PKey RsaPrivateKeyFromParts(BigNum (&parts)[8], KeyLoad* status) {
   if (status) *status = KeyLoad::BuildFailed;
   // The primes must multiply to the modulus; otherwise the private-key
   // operation would silently fall back to other components.
@@ -100,6 +96,35 @@ PKey ReadRsaPrivateKey(InFile& file, KeyLoad* status) {
     return nullptr;
   if (status) *status = KeyLoad::Ok;
   return PKey(raw);
+}
+
+}  // namespace
+
+PKey ReadRsaPrivateKey(InFile& file, KeyLoad* status) {
+  BigNum parts[8];
+  for (BigNum& part : parts) {
+    if (ReadKeyComponent(file, part) != 0) {
+      if (status) *status = KeyLoad::ReadFailed;
+      return nullptr;
+    }
+  }
+  return RsaPrivateKeyFromParts(parts, status);
+}
+
+PKey RsaPrivateKeyFromLines(const std::vector<std::string>& lines, size_t first, KeyLoad* status) {
+  if (first > lines.size() || lines.size() - first < 8) {
+    if (status) *status = KeyLoad::ReadFailed;
+    return nullptr;
+  }
+  BigNum parts[8];
+  for (size_t i = 0; i < 8; ++i) {
+    parts[i] = KeyComponentFromLine(lines[first + i]);
+    if (!parts[i]) {
+      if (status) *status = KeyLoad::BuildFailed;
+      return nullptr;
+    }
+  }
+  return RsaPrivateKeyFromParts(parts, status);
 }
 
 PKey LoadRsaPrivateKey(const std::string& keyFilePath, KeyLoad* status) {

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/files.h"
 
@@ -56,6 +57,10 @@ enum class KeyLoad { Ok, OpenFailed, ReadFailed, BuildFailed };
 [[nodiscard]] PKey LoadRsaPrivateKey(const std::string& keyFilePath, KeyLoad* status = nullptr);
 // The same from a file already open at the first of the eight lines.
 [[nodiscard]] PKey ReadRsaPrivateKey(InFile& file, KeyLoad* status = nullptr);
+// The same from eight key lines held in memory, lines[first] to lines[first + 7]
+// (ReadFailed when there are fewer).
+[[nodiscard]] PKey RsaPrivateKeyFromLines(const std::vector<std::string>& lines, size_t first,
+                                          KeyLoad* status = nullptr);
 // A public key from n and e.
 [[nodiscard]] PKey RsaPublicKeyFromComponents(const BIGNUM* n, const BIGNUM* e);
 

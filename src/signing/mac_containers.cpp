@@ -255,16 +255,28 @@ bool StreamFailed(SigningContext& ctx, const Emitter& emit, const std::string& s
   return false;
 }
 
+// `memory` (when given) stands for the source file: its bytes come from there
+// and `sourcePath` only names it in messages.
+struct MemorySource {
+  const uint8_t* data;
+  size_t size;
+};
+
 bool SealSingle(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath, const std::string& sourcePath,
-                uint32_t blockSize, uint32_t spareValue, bool keyPartition) {
+                uint32_t blockSize, uint32_t spareValue, bool keyPartition, const MemorySource* memory = nullptr) {
   InFile in;
   OutFile out;
-  if (!OpenEnds(ctx, sourcePath, outputPath, in, out)) return false;
+  if (memory == nullptr) {
+    if (!OpenEnds(ctx, sourcePath, outputPath, in, out)) return false;
+  } else if (!out.Create(outputPath)) {
+    ctx.Show(kMsgMacCreateDestinationFailed);
+    return false;
+  }
   const size_t headerSize = keyPartition ? kMacKeyPartHeaderSize : kMacImageHeaderSize;
   if (!CheckGeometry(ctx, sourcePath, pageSize, blockSize, headerSize)) return false;
 
   const uint64_t p = pageSize;
-  const uint64_t length = in.Size();
+  const uint64_t length = memory == nullptr ? in.Size() : memory->size;
   if (length > kMaxImageLength) {
     ctx.Show(Format(kMsgMacTooLarge, sourcePath.c_str()));
     return false;
@@ -306,7 +318,8 @@ bool SealSingle(SigningContext& ctx, uint32_t pageSize, const std::string& outpu
   Emitter emit(out);
   emit.Progress(ctx.StepProgressOf(length));
   emit.Cover(&macs);
-  if (!emit.Put(headerBytes.data(), headerBytes.size()) || !emit.FillFF(p - headerSize) || !emit.Copy(in, length) ||
+  const auto copy = [&] { return memory == nullptr ? emit.Copy(in, length) : emit.Put(memory->data, memory->size); };
+  if (!emit.Put(headerBytes.data(), headerBytes.size()) || !emit.FillFF(p - headerSize) || !copy() ||
       !emit.FillFF(data - length) || !macs.Finish() || macs.Count() != 1)
     return StreamFailed(ctx, emit, sourcePath, outputPath);
   emit.Cover(nullptr);
@@ -409,6 +422,14 @@ bool SealKeyPartition(SigningContext& ctx, uint32_t pageSize, const std::string&
                       const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue) {
   return GuardAlloc(ctx, [&] {
     return SealSingle(ctx, pageSize, outputPath, sourcePath, blockSize, spareValue, /*keyPartition=*/true);
+  });
+}
+
+bool SealKeyPartition(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath, const uint8_t* records,
+                      size_t recordsSize, uint32_t blockSize, uint32_t spareValue) {
+  const MemorySource memory{records, recordsSize};
+  return GuardAlloc(ctx, [&] {
+    return SealSingle(ctx, pageSize, outputPath, outputPath, blockSize, spareValue, /*keyPartition=*/true, &memory);
   });
 }
 

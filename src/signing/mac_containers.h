@@ -62,6 +62,10 @@ class CbcMac {
                                 const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue);
 [[nodiscard]] bool SealKeyPartition(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
                                     const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue);
+// The same from key records held in memory (they never touch the disk).
+[[nodiscard]] bool SealKeyPartition(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
+                                    const uint8_t* records, size_t recordsSize, uint32_t blockSize,
+                                    uint32_t spareValue);
 // Source padded with 0xFF to whole blocks, header page, table of one MAC per
 // 1 MiB of (padded data + header page), 0xFF to the next block boundary.
 // Advances the run's progress by three steps.

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <utility>
 
@@ -80,10 +79,9 @@ bool CommitImageAndSignFile(SigningContext& ctx, OutFile& image, const std::stri
   return true;
 }
 
-SectionSigner::SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, std::string imagePath,
+SectionSigner::SectionSigner(SigningContext& ctx, const Stamps& stamps, std::string imagePath,
                              uint32_t sectionCount, OutFile& signFile, OutFile* dataFile)
     : ctx_(ctx),
-      key_(key),
       stamps_(stamps),
       imagePath_(std::move(imagePath)),
       keyPath_(ctx.App().m_strKeysFile),
@@ -94,6 +92,7 @@ SectionSigner::SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& s
 SectionSigner::~SectionSigner() { pool_.reset(); }
 
 bool SectionSigner::Begin() {
+  signer_ = &RunSigner(ctx_);
   const unsigned threads = WorkerThreads();
   try {
     pool_ = std::make_unique<TaskPool>(threads);
@@ -140,20 +139,14 @@ bool SectionSigner::Finish() {
   return true;
 }
 
-namespace {
-// One signing call at a time, whatever the number of hashing threads.
-std::mutex gSignMutex;
-}  // namespace
-
+// Runs on a worker thread: the digest here, the signature through the run's
+// signer, which takes one call at a time.
 void SectionSigner::Sign(Job& job) const {
   const auto length = static_cast<uint32_t>(job.data.size());
   uint8_t digest[kDigestSize];
   uint8_t signature[kSignatureSize];
   if (!Sha256(job.data.data(), length, digest)) return;
-  {
-    std::lock_guard<std::mutex> lock(gSignMutex);
-    if (SignDigest(key_, digest, signature) != 0) return;
-  }
+  if (!signer_->Sign(KeyRole::External, digest, signature, job.error)) return;
   SignedImageHeader header = NewSignedHeader(stamps_, length, job.index, kSectionSize, count_);
   SetHeaderSignature(header, digest, signature, imagePath_, keyPath_);
   EncodeSignatureBlock(header, job.block);
@@ -196,10 +189,7 @@ bool SectionSigner::CollectOldest() {
   std::unique_ptr<Job> job = std::move(inFlight_.front());
   inFlight_.pop_front();
   job->done.wait();
-  if (!job->ok) {
-    ctx_.Show(kMsgMakeSignFailed);
-    return false;
-  }
+  if (!job->ok) return ShowSignError(ctx_, job->error, kMsgReadMpiFailed, kMsgMakeSignFailed);
   if (!signFile_.WriteAt(uint64_t{job->index} * kSignatureBlockSize, job->block.data(), job->block.size())) {
     ctx_.Show(Format(kMsgWriteOutputFailed, signFile_.Path().c_str()));
     return false;

@@ -20,6 +20,7 @@
 #include "common/workers.h"
 #include "signing/crypto.h"
 #include "signing/image_headers.h"
+#include "signing/signer.h"
 
 namespace tarnel {
 
@@ -59,17 +60,18 @@ inline constexpr uint64_t kMinSectionedSource = 2097152;
 
 class SectionSigner {
  public:
+  // Sections are signed with the run's signer (external key).
   // `imagePath` goes into every section header; `sectionCount` sections are
   // expected. The blocks go to `signFile`; when `dataFile` is given, every
   // section's bytes are written to it too, in order.
-  SectionSigner(SigningContext& ctx, EVP_PKEY* key, const Stamps& stamps, std::string imagePath, uint32_t sectionCount,
+  SectionSigner(SigningContext& ctx, const Stamps& stamps, std::string imagePath, uint32_t sectionCount,
                 OutFile& signFile, OutFile* dataFile);
   ~SectionSigner();
   SectionSigner(const SectionSigner&) = delete;
   SectionSigner& operator=(const SectionSigner&) = delete;
 
-  // Starts the worker threads, allocates the first section and reserves the block area at the start of
-  // the signature file (which must still be empty).
+  // Starts the worker threads, allocates the first section and reserves the
+  // block area at the start of the signature file (which must still be empty).
   [[nodiscard]] bool Begin();
   // Free room left in the current section (never 0 before all sections are done).
   [[nodiscard]] uint8_t* Room(size_t& n);
@@ -87,6 +89,7 @@ class SectionSigner {
     uint32_t index = 0;
     SignatureBlock block{};
     bool ok = false;
+    SignError error;  // why the signer refused, shown when the section is collected
     std::future<void> done;
   };
 
@@ -97,7 +100,7 @@ class SectionSigner {
   void Sign(Job& job) const;
 
   SigningContext& ctx_;
-  EVP_PKEY* key_;
+  Signer* signer_ = nullptr;  // the run's, taken on the caller's thread
   Stamps stamps_;
   std::string imagePath_;
   std::string keyPath_;

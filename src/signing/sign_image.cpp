@@ -9,24 +9,51 @@
 
 namespace tarnel {
 
-PKey LoadSigningKey(SigningContext& ctx) {
-  const std::string& keyPath = ctx.App().m_strKeysFile;
-  KeyLoad status = KeyLoad::Ok;
-  PKey key = LoadRsaPrivateKey(keyPath, &status);
-  switch (status) {
-    case KeyLoad::Ok:
-      break;
-    case KeyLoad::OpenFailed:
-      ctx.Show(Format(kMsgOpenRsaKeyFailed, keyPath.c_str()));
-      break;
-    case KeyLoad::ReadFailed:
-      ctx.Show(kMsgReadMpiFailed);
-      break;
-    case KeyLoad::BuildFailed:
-      ctx.Show(kMsgMakeSignFailed);
-      break;
+Signer& RunSigner(SigningContext& ctx) {
+  if (!ctx.signer) {
+    std::string error;
+    ctx.signer = MakeSigner(kSignerKeyList, ctx.Ws().keyLines, ctx.App().TempDir(), nullptr, error);
   }
-  return key;
+  return *ctx.signer;
+}
+
+bool OpenRunSigner(SigningContext& ctx) {
+  if (!ctx.signer) {
+    std::string error;
+    std::unique_ptr<Signer> signer =
+        MakeSigner(ctx.signerSpec, ctx.Ws().keyLines, ctx.App().TempDir(), ctx.pinSource, error);
+    if (!signer) {
+      ctx.Show(error);
+      return false;
+    }
+    ctx.signer = std::move(signer);
+  }
+  SignError error;
+  if (!ctx.signer->Open(error)) {
+    ctx.Show(error.message);
+    return false;
+  }
+  return true;
+}
+
+bool ShowSignError(SigningContext& ctx, const SignError& error, const char* linesMissingMessage,
+                   const char* signFailedMessage) {
+  if (!error.message.empty()) ctx.Show(error.message);
+  ctx.Show(error.fault == SignFault::KeyLinesMissing ? linesMissingMessage : signFailedMessage);
+  return false;
+}
+
+bool CheckSigningKey(SigningContext& ctx) {
+  SignError error;
+  if (RunSigner(ctx).CheckKey(KeyRole::External, error)) return true;
+  return ShowSignError(ctx, error, kMsgReadMpiFailed, kMsgMakeSignFailed);
+}
+
+bool SignWithRunSigner(SigningContext& ctx, KeyRole role, const uint8_t* digest32, uint8_t* signature256,
+                       const char* linesMissingMessage, const char* signFailedMessage) {
+  SignError error;
+  if (RunSigner(ctx).Sign(role, digest32, signature256, error)) return true;
+  return ShowSignError(ctx, error, linesMissingMessage, signFailedMessage);
 }
 
 bool OpenSourceImage(SigningContext& ctx, InFile& source, const std::string& sourcePath, uint64_t& length) {
@@ -61,8 +88,7 @@ bool SignImageFileInto(SigningContext& ctx, OutFile& output, const std::string& 
   if (!OpenSourceImage(ctx, source, sourcePath, length)) return false;
   const auto length32 = static_cast<uint32_t>(length);
 
-  PKey key = LoadSigningKey(ctx);
-  if (!key) return false;
+  if (!CheckSigningKey(ctx)) return false;
 
   // One pass over the source: every piece is hashed and copied, so an image
   // is read once and never held whole. The output stays a temporary file
@@ -112,10 +138,8 @@ bool SignImageFileInto(SigningContext& ctx, OutFile& output, const std::string& 
     ctx.Show(Format(kMsgHashFailed, sourcePath.c_str()));
     return false;
   }
-  if (SignDigest(key.get(), digest, signature) != 0) {
-    ctx.Show(kMsgMakeSignFailed);
+  if (!SignWithRunSigner(ctx, KeyRole::External, digest, signature, kMsgReadMpiFailed, kMsgMakeSignFailed))
     return false;
-  }
   SignedImageHeader header = NewSignedHeader(stamps, length32, 0, 0, 1);
   SetHeaderSignature(header, digest, signature, sourcePath, ctx.App().m_strKeysFile);
   SignatureBlock block;

@@ -7,6 +7,7 @@
 #include "common/signing_context.h"
 #include "signing/crypto.h"
 #include "signing/image_headers.h"
+#include "signing/signer.h"
 
 namespace tarnel {
 
@@ -36,9 +37,27 @@ inline constexpr const char* kMsgHashFailed = "Failed to compute the digest of %
 [[nodiscard]] bool SignImageFileInto(SigningContext& ctx, OutFile& output, const std::string& outputPath,
                                      const std::string& sourcePath);
 
-// Loads the signing key (key list lines 1 to 8) for a signer, showing the
-// signer messages on failure ("Open RSA key file %s failed!", "Failed to read
-// mpi file!", "Failed to make the sign!" when the lines do not form a key).
-[[nodiscard]] PKey LoadSigningKey(SigningContext& ctx);
+// The run's signer: the one the run opened, else (a signer called on its own)
+// the key list's, made on first use.
+[[nodiscard]] Signer& RunSigner(SigningContext& ctx);
+// Makes the signer that ctx.signerSpec names and opens it (a token is logged
+// in); shows the signer's message and returns false when that fails.
+[[nodiscard]] bool OpenRunSigner(SigningContext& ctx);
+
+// Checks that the external key can sign, before anything is written; shows
+// the signer messages on failure ("Failed to read mpi file!" when the key
+// lines are missing, "Failed to make the sign!" when they do not form a key,
+// a token's or helper's own message first).
+[[nodiscard]] bool CheckSigningKey(SigningContext& ctx);
+// Signs a digest with the run's signer for `role`; on failure shows the back
+// end's message (if any), then `linesMissingMessage` or `signFailedMessage`.
+[[nodiscard]] bool SignWithRunSigner(SigningContext& ctx, KeyRole role, const uint8_t* digest32,
+                                     uint8_t* signature256, const char* linesMissingMessage,
+                                     const char* signFailedMessage);
+
+// Shows why a signature could not be made: the back end's message (if any),
+// then `linesMissingMessage` or `signFailedMessage`. Returns false.
+bool ShowSignError(SigningContext& ctx, const SignError& error, const char* linesMissingMessage,
+                   const char* signFailedMessage);
 
 }  // namespace tarnel

@@ -240,8 +240,7 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
       return false;
     }
   }
-  PKey key = LoadSigningKey(ctx);
-  if (!key) return false;
+  if (!CheckSigningKey(ctx)) return false;
 
   // X.img: the sparse image unchanged. It takes its name only together with
   // X_Sign.img, so a run that fails leaves the previous pair as it was.
@@ -284,7 +283,7 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
   }
   // The section blocks come first; the map follows them and is written as
   // the chunks go by, while the expanded data is written and signed.
-  SectionSigner signer(ctx, key.get(), stamps, outputPath, sections, signFile, &data);
+  SectionSigner signer(ctx, stamps, outputPath, sections, signFile, &data);
   if (!signer.Begin()) return false;
   if (!signFile.Write(header.raw.data(), header.raw.size())) {
     ctx.Show(Format(kMsgWriteOutputFailed, tempSignPath.c_str()));

@@ -28,8 +28,7 @@ bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std:
   }
 
   // Everything that can refuse the image comes before a byte is written.
-  PKey key = LoadSigningKey(ctx);
-  if (!key) return false;
+  if (!CheckSigningKey(ctx)) return false;
   // X.img is the source as it is, copied in the same pass that signs it; it
   // takes its name only together with X_Sign.img.
   OutFile image;
@@ -43,7 +42,7 @@ bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std:
     return false;
   }
   const uint32_t sections = SectionCountFor(length);
-  SectionSigner signer(ctx, key.get(), stamps, outputPath, sections, signFile, &image);
+  SectionSigner signer(ctx, stamps, outputPath, sections, signFile, &image);
   if (!signer.Begin()) return false;
   uint64_t left = length;
   while (left > 0) {

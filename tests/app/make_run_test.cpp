@@ -4,11 +4,14 @@
 // request while the run is going.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 
@@ -245,6 +248,47 @@ class MakeRunTest : public QObject {
     f->dlg.reset();
     QVERIFY(SignedWhole(w.kernel, w.outputDir + "/kernel.img"));
     QVERIFY(f->ui.messages.empty());
+  }
+
+  // A token named in BurnConfig.ini without a PIN: the PIN is asked in a
+  // password dialog before the run; Cancel starts no run, OK hands it over.
+  void tokenPinIsAskedBeforeTheRun() {
+    tarnel::test::EnvGuard noPin("TARNEL_PKCS11_PIN", nullptr);
+    DialogFixture f;
+    QVERIFY(f.Start());
+    Workspace2 w(f);
+    w.Prepare(f, /*defaultOutput=*/false);
+    const std::string module = f.home.root.Path() + "no-such-module.so";
+    WriteText(f.home.appDir + "BurnConfig.ini",
+              "[BurnConfig]\nMemory=512\n[Signing]\nSigner=pkcs11:token=t?module-path=" + module + "\n");
+    QLineEdit::EchoMode echo = QLineEdit::Normal;
+    const auto answer = [&](bool accept) {
+      QTimer::singleShot(0, f.dlg.get(), [&, accept] {
+        auto* ask = f.dlg->findChild<QInputDialog*>("pinDialog");
+        QVERIFY(ask != nullptr);
+        echo = ask->textEchoMode();
+        if (accept) {
+          ask->setTextValue("1234");
+          ask->accept();
+        } else {
+          ask->reject();
+        }
+      });
+    };
+    QSignalSpy finished(f.dlg.get(), &CPellgraveDlg::makeFinished);
+    answer(false);
+    QTest::mouseClick(f.dlg->MakeButton(), Qt::LeftButton);
+    QCOMPARE(echo, QLineEdit::Password);
+    QVERIFY(!f.dlg->IsMaking());
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(f.ui.messages.empty());
+    QVERIFY(f.dlg->MakeButton()->isEnabled());
+
+    answer(true);
+    QTest::mouseClick(f.dlg->MakeButton(), Qt::LeftButton);
+    QVERIFY(QTest::qWaitFor([&] { return finished.count() == 1; }, 60000));
+    QCOMPARE(f.ui.Texts(), QStringList{QString::fromStdString("Failed to load the PKCS#11 module " + module + "!")});
+    QVERIFY(!std::filesystem::exists(w.outputDir + "/kernel.img"));
   }
 };
 

@@ -19,6 +19,7 @@
 #include <filesystem>
 
 #include "app_test_support.h"
+#include "build_info.h"
 #include "common/platform.h"
 
 using namespace tarnel;
@@ -106,7 +107,8 @@ class PellgraveDlgTest : public QObject {
     QVERIFY(f.Start());
     CPellgraveDlg& d = *f.dlg;
     QVERIFY(f.ui.messages.empty());
-    QCOMPARE(d.windowTitle(), QString("Tarnel V3.0"));
+    // The version is the project's, the same that tarnel-cli --version prints.
+    QCOMPARE(d.windowTitle(), QString("Tarnel V") + kVersion);
     QCOMPARE(d.size(), QSize(760, 570));
     QCOMPARE(d.BoardTypeBox()->count(), 6);
     QCOMPARE(d.BoardTypeBox()->currentIndex(), 0);
@@ -507,7 +509,7 @@ class PellgraveDlgTest : public QObject {
     QVERIFY(f.Start());
     std::unique_ptr<QDialog> about = f.dlg->CreateAboutBox();
     QCOMPARE(about->windowTitle(), QString("About Tarnel"));
-    QCOMPARE(about->findChild<QLabel*>("edition")->text(), QString("Tarnel，3.0 Edition"));
+    QCOMPARE(about->findChild<QLabel*>("edition")->text(), QString("Tarnel，%1 Edition").arg(kVersion));
     const QString update = about->findChild<QLabel*>("update")->text();
     QVERIFY2(QRegularExpression("^Update： [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4}, [0-9]{2}:[0-9]{2}:[0-9]{2}$")
                  .match(update)

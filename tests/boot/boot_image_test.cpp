@@ -154,6 +154,7 @@ std::vector<uint8_t> BootBytes(size_t n, uint32_t seed = 7) {
 class BootImageTest : public ::testing::Test {
  protected:
   explicit BootImageTest(int boardType = 0) : fx_(boardType), ctx_(fx_.ws, fx_.reporter), lines_(fx_.KeyLineTexts()) {}
+  void SetUp() override { fx_.LoadKeys(); }
 
   void SetBoard(int boardType) { fx_.ws.app.m_nBoardType = boardType; }
   std::string Cfg(const std::vector<uint8_t>& bytes) {
@@ -360,10 +361,8 @@ TEST_F(BootImageTest, FailuresShowTheirMessages) {
   EXPECT_FALSE(SignBootImage(ctx_, Out(), fx_.inputDir, fx_.keyListPath, Cfg({})));
   // Missing cfg.bin: warning icon.
   EXPECT_FALSE(SignBootImage(ctx_, Out(), Boot(BootBytes(800)), fx_.keyListPath, fx_.inputDir + "none.bin"));
-  // Missing key list.
-  EXPECT_FALSE(SignBootImage(ctx_, Out(), Boot(BootBytes(800)), fx_.inputDir + "nokeys.txt", Cfg({})));
-  EXPECT_EQ(fx_.reporter.Messages(), (std::vector<std::string>{kMsgInvalidBootFile, kMsgInvalidBootFile,
-                                                               kMsgInvalidCfgBin, "Failed to open key file!"}));
+  EXPECT_EQ(fx_.reporter.Messages(),
+            (std::vector<std::string>{kMsgInvalidBootFile, kMsgInvalidBootFile, kMsgInvalidCfgBin}));
   const auto& events = fx_.reporter.Events();
   const auto cfgEvent = std::find_if(events.begin(), events.end(), [](const RecordingReporter::Event& e) {
     return e.kind == RecordingReporter::Kind::Message && e.text == kMsgInvalidCfgBin;
@@ -375,46 +374,40 @@ TEST_F(BootImageTest, FailuresShowTheirMessages) {
 
 TEST_F(BootImageTest, RootKeyOfTheWrongSizeFailsTheSignature) {
   test::WriteText(fx_.keyListPath, test::KeyListTextWithBits(2048, 1024));
+  fx_.LoadKeys();
   WriteBytes(Out(), {9, 9});
   EXPECT_FALSE(Sign(BootBytes(800), {}));
   EXPECT_EQ(fx_.reporter.Messages(), std::vector<std::string>{kMsgBootSignFailed});
   EXPECT_EQ(ReadBytes(Out()), (std::vector<uint8_t>{9, 9}));  // the previous image is kept
 }
 
-TEST_F(BootImageTest, SignAreaFileMessages) {
+TEST_F(BootImageTest, SignAreaFileSignsWithEachRoleAndNamesItsFailures) {
   const std::string area = Temp("area.bin");
   WriteBytes(area, PatternBytes(100));
-  const std::string shortKey = Temp("short.txt");
-  std::string text;
-  for (size_t i = 0; i < 5; ++i) text += lines_[i] + "\n";
-  test::WriteText(shortKey, text);
-  std::string keyText;
-  for (size_t i = 0; i < 8; ++i) keyText += lines_[i] + "\n";
-  const std::string key = Temp("key.txt");
-  test::WriteText(key, keyText);
-
-  EXPECT_FALSE(SignAreaFile(ctx_, area, Temp("nokey.txt"), Temp("sig.bin")));
-  EXPECT_FALSE(SignAreaFile(ctx_, area, shortKey, Temp("sig.bin")));
-  EXPECT_FALSE(SignAreaFile(ctx_, Temp("noarea.bin"), key, Temp("sig.bin")));
-  EXPECT_FALSE(SignAreaFile(ctx_, area, key, fx_.root.Path() + "no/such/sig.bin"));
-  EXPECT_EQ(fx_.reporter.Messages(),
-            (std::vector<std::string>{kMsgOpenBootKeyFailed, kMsgReadBootKeyFailed, kMsgOpenAreaFailed,
-                                      kMsgOpenAreaForBootSignFailed, kMsgCreateBootSignatureFailed}));
-  // The key path is trimmed.
-  ASSERT_TRUE(SignAreaFile(ctx_, area, "  " + key + " \n", Temp("sig.bin")));
-  const auto sig = ReadBytes(Temp("sig.bin"));
-  ASSERT_EQ(sig.size(), 256u);
   const auto data = ReadBytes(area);
-  EXPECT_TRUE(test::VerifyWithPublicKey(lines_[0], lines_[1], data.data(), data.size(), sig.data(), 256));
+  // External: lines 1-2; root: lines 11-12.
+  for (const auto& [role, nLine] : {std::pair{KeyRole::External, size_t{0}}, std::pair{KeyRole::Root, size_t{10}}}) {
+    ASSERT_TRUE(SignAreaFile(ctx_, area, role, Temp("sig.bin")));
+    const auto sig = ReadBytes(Temp("sig.bin"));
+    ASSERT_EQ(sig.size(), 256u);
+    EXPECT_TRUE(test::VerifyWithPublicKey(lines_[nLine], lines_[nLine + 1], data.data(), data.size(), sig.data(), 256));
+  }
+  EXPECT_FALSE(SignAreaFile(ctx_, Temp("noarea.bin"), KeyRole::External, Temp("sig.bin")));
+  EXPECT_FALSE(SignAreaFile(ctx_, area, KeyRole::External, fx_.root.Path() + "no/such/sig.bin"));
+  // Root key lines missing from the loaded list.
+  fx_.ws.keyLines.resize(14);
+  ctx_.signer.reset();
+  EXPECT_FALSE(SignAreaFile(ctx_, area, KeyRole::Root, Temp("sig2.bin")));
+  EXPECT_EQ(fx_.reporter.Messages(),
+            (std::vector<std::string>{kMsgOpenAreaFailed, kMsgOpenAreaForBootSignFailed, kMsgCreateBootSignatureFailed,
+                                      kMsgReadBootKeyFailed}));
+  EXPECT_FALSE(std::filesystem::exists(Temp("sig2.bin")));
 }
 
 TEST_F(BootImageTest, KeyAreaRefusesComponentsWiderThanTheirField) {
-  const std::string pub = Temp("pub.txt");
-  test::WriteText(pub, "0x01" + std::string(512, 'A') + "\n0x010001\n");  // 257 bytes
-  EXPECT_FALSE(BuildKeyArea(pub, Temp("ka.bin")));
+  EXPECT_FALSE(BuildKeyArea("0x01" + std::string(512, 'A'), "0x010001", Temp("ka.bin")));  // 257 bytes
   EXPECT_FALSE(std::filesystem::exists(Temp("ka.bin")));
-  test::WriteText(pub, "0x" + std::string(512, 'A') + "\n0x010001\n");  // exactly 256
-  ASSERT_TRUE(BuildKeyArea(pub, Temp("ka.bin")));
+  ASSERT_TRUE(BuildKeyArea("0x" + std::string(512, 'A'), "0x010001", Temp("ka.bin")));  // exactly 256
   const auto ka = ReadBytes(Temp("ka.bin"));
   ASSERT_EQ(ka.size(), 516u);
   EXPECT_TRUE(AllEqual(ka, 0, 256, 0xAA));
@@ -423,8 +416,6 @@ TEST_F(BootImageTest, KeyAreaRefusesComponentsWiderThanTheirField) {
   EXPECT_EQ(ka[510], 0x00);
   EXPECT_EQ(ka[511], 0x01);
   EXPECT_TRUE(AllEqual(ka, 512, 516, 0x00));
-  test::WriteText(pub, "0x0102\n");  // e missing
-  EXPECT_FALSE(BuildKeyArea(pub, Temp("ka2.bin")));
   EXPECT_TRUE(fx_.reporter.Messages().empty());
 }
 

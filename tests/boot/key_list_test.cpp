@@ -4,7 +4,9 @@
 // root key's public lines through OpenSSL.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -107,82 +109,56 @@ TEST_F(KeyListLoad, RejectedFilesKeepWhatWasLoaded) {
 
 // ---------------------------------------------------------------------------
 
-class TempKeyFiles : public ::testing::Test {
- protected:
-  test::MakeFixture fx;
-  std::vector<std::string> lines = SplitLines(test::SharedKeyListText());
+// Key files that runs before keys stayed in memory left in Temp are wiped:
+// a regular file is overwritten before it goes, a planted link or a file with
+// a second name is removed without touching what it points at.
+TEST(StaleKeyFiles, AreWipedWithoutFollowingLinks) {
+  test::TempFolder dir;
+  const std::string temp = dir / "Temp/";
+  std::filesystem::create_directories(temp);
+  const std::string outside = dir / "precious.txt";
+  WriteText(outside, "keep me");
+  WriteText(temp + "ExternalPrivateKey.txt", "0xSECRET\n");
+  std::filesystem::create_symlink(outside, temp + "RootPrivateKey.txt");
+  std::filesystem::create_hard_link(outside, temp + "KeyPart.txt");
+  // An open handle sees the bytes that stay on the disk after the unlink.
+  const std::string opened = temp + "TempKeyPart.txt";
+  WriteText(opened, "0123456789");
+  const int fd = ::open(opened.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  WriteText(temp + "ExternalPublicKey.txt", "public");
 
-  bool Write(const std::string& keyListPath) {
-    SigningContext ctx(fx.ws, fx.reporter);
-    return WriteTempKeyFiles(ctx, keyListPath);
-  }
-  std::string Temp(const char* name) const { return fx.ws.app.TempDir() + name; }
-};
-
-TEST_F(TempKeyFiles, ExternalLinesAsReadRootLinesTrimmedOwnerOnly) {
-  auto edited = lines;
-  edited[0] = "  " + lines[0];  // leading blanks stay in the external files
-  edited[8] = "\t" + lines[8] + " ";
-  edited[10] = "   " + lines[10] + "  ";
-  edited[17] = lines[17] + "\t";
-  const std::string path = fx.inputDir + "edited.txt";
-  WriteText(path, Join(edited, "\r\n"));
-  // Earlier files of any mode are replaced.
-  WriteText(Temp(kRootPrivateKeyFile), "old");
-  ASSERT_EQ(::chmod(Temp(kRootPrivateKeyFile).c_str(), 0644), 0);
-
-  ASSERT_TRUE(Write(path));
-  EXPECT_TRUE(fx.reporter.Messages().empty());
-  EXPECT_EQ(ReadText(Temp(kExternalPrivateKeyFile)), Join({edited.begin(), edited.begin() + 8}));
-  EXPECT_EQ(ReadText(Temp(kExternalPublicKeyFile)), Join({edited.begin() + 8, edited.begin() + 10}));
-  EXPECT_EQ(ReadText(Temp(kRootPrivateKeyFile)), Join({lines.begin() + 10, lines.begin() + 18}));
-  for (const char* name : {kExternalPrivateKeyFile, kExternalPublicKeyFile, kRootPrivateKeyFile}) {
-    struct stat st {};
-    ASSERT_EQ(::stat(Temp(name).c_str(), &st), 0) << name;
-    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
-  }
-  // Nothing but the three files in Temp.
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(fx.ws.app.TempDir())) ++count;
-  EXPECT_EQ(count, 3u);
-
-  // The root key file is a usable key: its signature verifies with lines 11 and 12.
-  PKey root = LoadRsaPrivateKey(Temp(kRootPrivateKeyFile));
-  ASSERT_TRUE(root);
-  const auto data = test::PatternBytes(333, 8);
-  const auto digest = test::Sha256Of(data.data(), data.size());
-  uint8_t sig[256];
-  ASSERT_EQ(SignDigest(root.get(), digest.data(), sig), 0);
-  EXPECT_TRUE(test::VerifyWithPublicKey(lines[10], lines[11], data.data(), data.size(), sig, 256));
+  EXPECT_TRUE(RemoveStaleKeyFiles(temp));
+  for (const char* name : kStaleKeyFiles)
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(temp + name))) << name;
+  EXPECT_EQ(ReadText(outside), "keep me");
+  EXPECT_EQ(ReadText(temp + "ExternalPublicKey.txt"), "public");
+  char buf[16] = {};
+  EXPECT_EQ(::pread(fd, buf, sizeof(buf), 0), 10);
+  ::close(fd);
+  EXPECT_EQ(std::string(buf, 10), std::string(10, '\0'));
+  // Nothing there: nothing to do.
+  EXPECT_TRUE(RemoveStaleKeyFiles(temp));
 }
 
-TEST_F(TempKeyFiles, ListShortenedAfterLoadGivesEmptyLines) {
-  const std::string path = fx.inputDir + "short.txt";
-  WriteText(path, Join({lines.begin(), lines.begin() + 5}));
-  ASSERT_TRUE(Write(path));
-  EXPECT_EQ(ReadText(Temp(kExternalPrivateKeyFile)), Join({lines.begin(), lines.begin() + 5}) + "\n\n\n");
-  EXPECT_EQ(ReadText(Temp(kExternalPublicKeyFile)), "\n\n");
-  EXPECT_EQ(ReadText(Temp(kRootPrivateKeyFile)), std::string(8, '\n'));
-}
-
-TEST_F(TempKeyFiles, Failures) {
-  EXPECT_FALSE(Write(fx.inputDir + "missing.txt"));
-  EXPECT_EQ(fx.reporter.Messages(), Messages("Failed to open key file!"));
-  fx.reporter.Clear();
-
-  std::filesystem::remove_all(fx.ws.app.TempDir());
-  EXPECT_FALSE(Write(fx.keyListPath));
-  EXPECT_EQ(fx.reporter.Messages(), Messages("Failed to create temp key file!"));
-
-  // One of the three names taken by a folder: none of the files is written.
-  fx.reporter.Clear();
-  std::filesystem::create_directories(Temp(kRootPrivateKeyFile));
-  EXPECT_FALSE(Write(fx.keyListPath));
-  EXPECT_EQ(fx.reporter.Messages(), Messages("Failed to create temp key file!"));
-  EXPECT_FALSE(std::filesystem::exists(Temp(kExternalPrivateKeyFile)));
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(fx.ws.app.TempDir())) ++count;
-  EXPECT_EQ(count, 1u);
+// The in-memory conversion of the key partition agrees with the file one.
+TEST(KeyRecordsFromText, MatchesTheFileConversion) {
+  test::TempFolder dir;
+  const std::string key = "00112233445566778899AABBCCDDEEFF";
+  for (const std::string& text : {"KEYNUM=1\nKEY=0002 " + key, "KEYNUM=2\r\nKEY=0002 " + key + "\r\nKEY=0003 " + key + "\n",
+                                  std::string("KEYNUM=0"), "KEYNUM=1\nKEY=0002 " + key + "\n\n",
+                                  "KEYNUM=2\nKEY=0002 " + key, "KEYNUM=1\nKEY=0002 " + key.substr(1),
+                                  std::string("KEYNUM1\n")}) {
+    RecordingReporter fileReporter, memoryReporter;
+    WriteText(dir / "src.txt", text);
+    const bool fileOk = ConvertKeyRecordText(fileReporter, dir / "dst.bin", dir / "src.txt");
+    SecureBytes records;
+    EXPECT_EQ(KeyRecordsFromText(memoryReporter, text, records), fileOk) << text;
+    EXPECT_EQ(memoryReporter.Messages(), fileReporter.Messages()) << text;
+    if (fileOk) {
+      EXPECT_EQ(std::vector<uint8_t>(records.data(), records.data() + records.size()), ReadBytes(dir / "dst.bin"));
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------

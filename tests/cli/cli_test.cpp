@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "boot/key_list.h"
@@ -268,7 +269,11 @@ TEST_F(Cli, FailedLoadsEndBeforeAnythingIsSigned) {
   WriteBytes(in_ + "a.bin", PatternBytes(100));
   // 65 rows: the first 64 would be valid, but nothing runs.
   std::vector<XmlRow> many;
-  for (int i = 0; i < 65; ++i) many.push_back({"1", "p" + std::to_string(i), kFileTypeNonFs, "EMMC_8G", "No", "a.bin"});
+  for (int i = 0; i < 65; ++i) {
+    std::string name = "p";
+    name += std::to_string(i);
+    many.push_back({"1", name, kFileTypeNonFs, "EMMC_8G", "No", "a.bin"});
+  }
   CliResult r = Run(MakeArgs("2", WriteTable(many)));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgOnly64Files});
@@ -612,6 +617,39 @@ TEST_F(Cli, DemoTablesSignEndToEnd) {
   ASSERT_EQ(signedKernel.size(), kernel.size() + kBlock);  // 3 MiB is a multiple of 8192
   EXPECT_TRUE(test::VerifyWithPublicKey(keyLines[0], keyLines[1], kernel.data(), kernel.size(),
                                         signedKernel.data() + kernel.size() + 116, 256));
+}
+
+// SIGTERM in the middle of a run (the boot row signed, a large image being
+// signed): no file under the program folder's Temp or the output folder
+// holds key material.
+TEST_F(Cli, KilledRunLeavesNoKeyMaterial) {
+  WriteText(in_ + "cfg.bin", "cfg");
+  WriteBytes(in_ + "fastboot.bin", PatternBytes(3000, 1));
+  {
+    std::ofstream big(in_ + "big.bin", std::ios::binary);
+    big.seekp((std::streamoff{1} << 30) - 1);
+    big.put('\0');
+  }
+  const std::string table = WriteTable({{"1", "fastboot", "Fastboot", "EMMC_8G", "No", "fastboot.bin"},
+                                        {"1", "big", "Non-File System", "EMMC_8G", "No", "big.bin"}});
+  const std::string pidFile = root_ / "pid";
+  ASSERT_EQ(RunShell(ShellQuote(TARNEL_CLI_PATH) + " " + MakeArgs("2", table) + " >/dev/null 2>&1 & echo $! >" +
+                     ShellQuote(pidFile)),
+            0);
+  const std::string pid = Trim(ReadText(pidFile));
+  // Wait until the boot image is in place and the large image is under way.
+  bool started = false;
+  for (int i = 0; i < 600 && !started; ++i) {
+    started = fs::exists(out_ + "fastboot.img");
+    if (!started) ::usleep(20000);
+  }
+  EXPECT_TRUE(started);
+  std::string status;
+  RunShell("kill -TERM " + pid + "; while kill -0 " + pid + " 2>/dev/null; do sleep 0.05; done; echo gone", &status);
+  EXPECT_NE(status.find("gone"), std::string::npos);
+  EXPECT_FALSE(fs::exists(out_ + "big.img"));
+  EXPECT_EQ(test::FilesHoldingKeyMaterial(SplitLines(test::SharedKeyListText()), {home_ + "Temp/", out_}),
+            std::vector<std::string>{});
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "common/le.h"
 #include "common/platform.h"
 #include "support/test_support.h"
@@ -217,6 +219,32 @@ TEST_F(MakeDriverTest, ReproducibleUnderSourceDateEpoch) {
   EXPECT_EQ(GetLe32(header + 40), (22u << 16) + (13u << 8) + 14u);
   EXPECT_EQ(GetLe32(header + 44), (22u << 16) + (13u << 8) + 20u);
   ::unsetenv("SOURCE_DATE_EPOCH");
+}
+
+// No key material outlives its step: after a run that succeeded and after one
+// that failed past the boot row, neither Temp nor the output folder holds the
+// digits of a private component or of a 128-bit key; key files that a killed
+// run of an older version left in Temp are wiped.
+TEST(MakeKeyMaterial, NothingInTempOrOutputAfterAnyRun) {
+  for (const int board : {0, 2}) {
+    for (const bool fail : {false, true}) {
+      MakeFixture fx(board);
+      fx.LoadKeys();
+      const std::string temp = fx.ws.app.TempDir();
+      test::WriteText(temp + "ExternalPrivateKey.txt", test::SharedKeyListText());
+      test::WriteText(temp + "TempKeyPart.txt", fx.ws.keyLines.back());
+      test::WriteText(fx.inputDir + "cfg.bin", "cfg");
+      const char* flash = board == 0 ? "NAND_2K" : "EMMC_8G";
+      fx.AddRow("fastboot", "Fastboot", flash, "No", "fastboot.bin", test::PatternBytes(3000, 1));
+      fx.AddRow("kernel", "Non-File System", flash, "No", "kernel.bin", test::PatternBytes(5000, 2));
+      if (fail) fx.AddRow("late", "Non-File System", "NO_SUCH_FLASH", "No", "late.bin", test::PatternBytes(10));
+      SigningContext ctx(fx.ws, fx.reporter);
+      EXPECT_EQ(RunMake(ctx), !fail) << testing::PrintToString(fx.reporter.Messages());
+      EXPECT_TRUE(std::filesystem::exists(fx.outputDir + "fastboot.img")) << board;
+      EXPECT_EQ(test::FilesHoldingKeyMaterial(fx.KeyLineTexts(), {temp, fx.outputDir}), std::vector<std::string>{})
+          << "board " << board << (fail ? ", failed run" : ", successful run");
+    }
+  }
 }
 
 }  // namespace

@@ -376,12 +376,12 @@ TEST_F(SparseExt4Test, FailuresLeaveNoHalfWrittenSignature) {
   EXPECT_EQ(ReadBytes(inTemp), bytes);
   std::filesystem::remove(inTemp);
 
-  // A key list that is gone: nothing is copied, no signature file appears.
+  // Key lines that do not hold a key: nothing is copied, no signature file appears.
   fx.reporter.Clear();
   const std::string source = WriteSparse("system.img", bytes);
-  fx.ws.app.m_strKeysFile = fx.inputDir + "gone.txt";
+  fx.ws.keyLines.resize(5);
   EXPECT_FALSE(Sign(source));
-  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Open RSA key file " + fx.inputDir + "gone.txt failed!"});
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Failed to read mpi file!"});
   EXPECT_EQ(GetPathKind(output), PathKind::Missing);
   EXPECT_EQ(GetPathKind(SignPath()), PathKind::Missing);
   EXPECT_EQ(GetPathKind(TempSignPath()), PathKind::Missing);

@@ -10,10 +10,13 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cctype>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -132,6 +135,128 @@ EVP_PKEY* PublicKey(const std::string& nLine, const std::string& eLine) {
 }
 
 }  // namespace
+
+void WritePrivateKeyPem(const std::vector<std::string>& lines, size_t first, const std::string& pemPath) {
+  static const char* const kNames[8] = {
+      OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
+      OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+      OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+  ASSERT_GE(lines.size(), first + 8);
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  BIGNUM* parts[8];
+  for (size_t i = 0; i < 8; ++i) {
+    parts[i] = BnFromLine(lines[first + i]);
+    OSSL_PARAM_BLD_push_BN(bld, kNames[i], parts[i]);
+  }
+  OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  EVP_PKEY* key = nullptr;
+  EVP_PKEY_fromdata_init(ctx);
+  EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_KEYPAIR, params);
+  EVP_PKEY_CTX_free(ctx);
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(bld);
+  for (BIGNUM* bn : parts) BN_clear_free(bn);
+  ASSERT_NE(key, nullptr);
+  FILE* f = std::fopen(pemPath.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr), 1);  // PKCS #8
+  std::fclose(f);
+  EVP_PKEY_free(key);
+}
+
+std::vector<std::string> FilesHoldingKeyMaterial(const std::vector<std::string>& keyLines,
+                                                 const std::vector<std::string>& folders) {
+  struct Needle {
+    std::string bytes;
+    size_t line;
+  };
+  std::vector<Needle> needles;
+  for (size_t i = 0; i < keyLines.size(); ++i) {
+    const bool secret = (i >= 2 && i < 8) || (i >= 12 && i < 18) || i >= 20;
+    if (!secret) continue;
+    std::string digits;
+    for (size_t k = i >= 20 ? 0 : 2; k < keyLines[i].size(); ++k)
+      if (std::isxdigit(static_cast<unsigned char>(keyLines[i][k]))) digits += keyLines[i][k];
+    if (digits.size() < 32) continue;  // placeholders hold nothing
+    std::string upper = digits, lower = digits, raw;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (size_t k = 0; k + 1 < 32; k += 2) raw += static_cast<char>(std::stoi(digits.substr(k, 2), nullptr, 16));
+    needles.push_back({upper.substr(0, 32), i + 1});
+    needles.push_back({lower.substr(0, 32), i + 1});
+    needles.push_back({raw, i + 1});
+  }
+  std::vector<std::string> hits;
+  for (const std::string& folder : folders) {
+    if (!std::filesystem::exists(folder)) continue;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
+      if (!e.is_regular_file()) continue;
+      std::ifstream in(e.path(), std::ios::binary);
+      const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      for (const Needle& n : needles)
+        if (content.find(n.bytes) != std::string::npos)
+          hits.push_back(e.path().string() + ": line " + std::to_string(n.line));
+    }
+  }
+  return hits;
+}
+
+EnvGuard::EnvGuard(const char* name, const char* value) : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+  if (value)
+    ::setenv(name, value, 1);
+  else
+    ::unsetenv(name);
+  ::tzset();
+}
+
+EnvGuard::~EnvGuard() {
+  if (old_)
+    ::setenv(name_.c_str(), old_->c_str(), 1);
+  else
+    ::unsetenv(name_.c_str());
+  ::tzset();
+}
+
+std::string SoftHsmModule() {
+  for (const char* path : {"/usr/lib/softhsm/libsofthsm2.so", "/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so",
+                           "/usr/local/lib/softhsm/libsofthsm2.so"})
+    if (std::filesystem::exists(path)) return path;
+  return {};
+}
+
+SoftHsmToken::SoftHsmToken() : conf_("SOFTHSM2_CONF", nullptr) {
+  module_ = SoftHsmModule();
+  if (module_.empty()) return;
+  std::filesystem::create_directories(dir_ / "tokens");
+  WriteText(dir_ / "softhsm2.conf",
+            "directories.tokendir = " + dir_.Path() + "tokens\nobjectstore.backend = file\nlog.level = ERROR\n");
+  ::setenv("SOFTHSM2_CONF", (dir_ / "softhsm2.conf").c_str(), 1);
+  std::string out;
+  ready_ = RunShell("softhsm2-util --init-token --free --label " + std::string(kLabel) + " --pin " + kPin +
+                        " --so-pin 87654321",
+                    &out) == 0;
+  EXPECT_TRUE(ready_) << out;
+}
+
+bool SoftHsmToken::Import(const std::vector<std::string>& lines, size_t first, const std::string& label,
+                          const std::string& id) {
+  const std::string pem = dir_ / (label + ".pem");
+  WritePrivateKeyPem(lines, first, pem);
+  std::string out;
+  const int rc = RunShell("softhsm2-util --import " + ShellQuote(pem) + " --token " + kLabel + " --label " +
+                              ShellQuote(label) + " --id " + id + " --pin " + kPin,
+                          &out);
+  std::filesystem::remove(pem);
+  EXPECT_EQ(rc, 0) << out;
+  return rc == 0;
+}
+
+std::string SoftHsmToken::Uri(const std::string& pinAttribute, const std::string& module) const {
+  return std::string("pkcs11:token=") + kLabel + "?module-path=" + (module.empty() ? module_ : module) +
+         (pinAttribute.empty() ? "" : "&" + pinAttribute);
+}
 
 void WritePublicKeyPem(const std::string& nLine, const std::string& eLine, const std::string& pemPath) {
   EVP_PKEY* key = PublicKey(nLine, eLine);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ void WriteText(const std::string& path, const std::string& text);
 // PEM public key built from two key component lines (n, e) of a key list,
 // written to `pemPath`. Independent of the production key parser.
 void WritePublicKeyPem(const std::string& nLine, const std::string& eLine, const std::string& pemPath);
+// PKCS #8 PEM private key from eight key component lines lines[first..first+7],
+// read independently of the production key parser.
+void WritePrivateKeyPem(const std::vector<std::string>& lines, size_t first, const std::string& pemPath);
 // RSASSA-PKCS1-v1_5/SHA-256 check of `signature` over `data` with the public
 // key (n, e) only, through EVP_DigestVerify over the whole buffer.
 [[nodiscard]] bool VerifyWithPublicKey(const std::string& nLine, const std::string& eLine,
@@ -99,6 +103,50 @@ class ScopedFileSizeLimit {
 [[nodiscard]] std::vector<std::string> FolderEntries(const std::string& folder);
 // The thread counts every parallel stage is checked with.
 inline constexpr unsigned kThreadCounts[] = {1, 2, 8};
+// Files under `folders` (recursively) that hold secret key material of the key
+// list: the digits of a private RSA component (lines 3-8, 13-18) or of a
+// 128-bit key (lines 21-23) as text in either case, or their leading bytes in
+// binary. Each hit as "path: line N".
+[[nodiscard]] std::vector<std::string> FilesHoldingKeyMaterial(const std::vector<std::string>& keyLines,
+                                                               const std::vector<std::string>& folders);
+
+// Sets (or clears) an environment variable for one test and puts it back.
+class EnvGuard {
+ public:
+  EnvGuard(const char* name, const char* value);
+  ~EnvGuard();
+  EnvGuard(const EnvGuard&) = delete;
+  EnvGuard& operator=(const EnvGuard&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// The SoftHSM2 PKCS#11 module, or "" when it is not installed.
+[[nodiscard]] std::string SoftHsmModule();
+
+// A SoftHSM2 token of its own (label "tarnel", user PIN 12345678) in a
+// temporary folder; SOFTHSM2_CONF points at it until the object goes.
+class SoftHsmToken {
+ public:
+  static constexpr const char* kLabel = "tarnel";
+  static constexpr const char* kPin = "12345678";
+  SoftHsmToken();
+  [[nodiscard]] bool Ready() const { return ready_; }
+  // Imports the RSA key of lines[first..first+7] (key list form).
+  bool Import(const std::vector<std::string>& lines, size_t first, const std::string& label, const std::string& id);
+  // pkcs11:token=tarnel?module-path=...[&pinAttribute]
+  [[nodiscard]] std::string Uri(const std::string& pinAttribute = "pin-value=12345678",
+                                const std::string& module = "") const;
+  [[nodiscard]] const TempFolder& Dir() const { return dir_; }
+
+ private:
+  EnvGuard conf_;
+  TempFolder dir_;
+  std::string module_;
+  bool ready_ = false;
+};
 
 // A typical flash table: NAND 2K/128K ECC 4, NAND 4K/256K ECC 24, SPI, eMMC.
 [[nodiscard]] FlashTable SampleFlashTable();

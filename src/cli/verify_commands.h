@@ -1,0 +1,37 @@
+// tarnel-cli verify and info, and the read-back and report options of make.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/model.h"
+#include "common/reporter.h"
+#include "common/signing_context.h"
+
+namespace tarnel::cli {
+
+struct VerifyArgs {
+  std::string keys;
+  int32_t board = -1;  // -1: not given
+  std::string androidCert;
+  bool json = false;
+  std::vector<std::string> files;
+};
+
+// Prints one line per file (or one JSON array); returns the exit status:
+// 0 all verify, 1 any does not, 2 usage error.
+[[nodiscard]] int RunVerify(const VerifyArgs& args);
+// Prints every decoded header field of each file; 0 when every file is of a
+// known kind and holds together, 1 otherwise.
+[[nodiscard]] int RunInfo(int32_t board, bool json, const std::vector<std::string>& files);
+
+// The Make run with `make --verify` and/or `make --report <file>`: the
+// outputs are read back before the success message, and the report records
+// the run. Returns the exit status.
+[[nodiscard]] int RunMakeChecked(Workspace& ws, RunReporter& reporter,
+                                 const std::function<void(SigningContext&)>& prepare, bool verify,
+                                 const std::string& reportPath);
+
+}  // namespace tarnel::cli

@@ -1,0 +1,396 @@
+// The upgrade archive: its directory, every entry (the signed images checked
+// as their own kind), and the whole-file Android signature that signapk puts
+// into the archive comment.
+#include <openssl/bio.h>
+#include <openssl/pkcs7.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "common/le.h"
+#include "common/paths.h"
+#include "common/platform.h"
+#include "package/upgrade_package.h"
+#include "package/zip_archive.h"
+#include "verify/messages.h"
+#include "verify/reader.h"
+
+namespace tarnel::verify {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Offsets inside the records of the archive format.
+constexpr size_t kEndOffEntriesHere = 8;    // u16
+constexpr size_t kEndOffEntries = 10;       // u16
+constexpr size_t kEndOffDirSize = 12;       // u32
+constexpr size_t kEndOffDirOffset = 16;     // u32
+constexpr size_t kEndOffCommentLength = 20; // u16
+constexpr size_t kEndOffDisk = 4;           // u16, and u16 at 6
+constexpr size_t kCenOffFlags = 8;          // u16
+constexpr size_t kCenOffMethod = 10;        // u16
+constexpr size_t kCenOffCrc = 16;           // u32
+constexpr size_t kCenOffCompressed = 20;    // u32
+constexpr size_t kCenOffSize = 24;          // u32
+constexpr size_t kCenOffNameLength = 28;    // u16
+constexpr size_t kCenOffExtraLength = 30;   // u16
+constexpr size_t kCenOffCommentLength = 32; // u16
+constexpr size_t kCenOffLocalOffset = 42;   // u32
+constexpr size_t kLocOffNameLength = 26;    // u16
+constexpr size_t kLocOffExtraLength = 28;   // u16
+constexpr uint16_t kMethodStored = 0;
+constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kFlagEncrypted = 1;
+// signapk's footer: the last 6 bytes of the comment.
+constexpr size_t kFooterSize = 6;
+constexpr size_t kPiece = 1u << 16;
+
+struct Entry {
+  std::string name;
+  uint16_t flags = 0, method = 0;
+  uint32_t crc = 0;
+  uint64_t compressed = 0, size = 0, local = 0;
+};
+
+// A scratch folder for entries that are checked as files of their own.
+class Scratch {
+ public:
+  Scratch() {
+    std::error_code ec;
+    uint8_t r[8];
+    if (RAND_bytes(r, sizeof r) != 1) return;
+    const fs::path path = fs::temp_directory_path(ec) / ("tarnel-verify-" + Hex(r, sizeof r));
+    if (!ec && fs::create_directory(path, ec) && !ec) path_ = path.string() + "/";
+  }
+  ~Scratch() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  [[nodiscard]] const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// A plain file name that can be unpacked into the scratch folder.
+bool UnpackableImage(const std::string& name) {
+  return EndsWith(name, ".img") && name.find_first_of("/\\") == std::string::npos && name != ".img" &&
+         name.find('\0') == std::string::npos && name.size() < 200;
+}
+
+// Streams one entry's data, checks its size and CRC; writes it to `out`
+// when given. False with the problem recorded.
+bool ReadEntry(ByteSource& src, const Entry& e, uint64_t dataAt, OutFile* out, Findings& f) {
+  const std::string where = Format(kProbEntryData, e.name.c_str());
+  std::vector<uint8_t> in(kPiece), plain(kPiece);
+  uLong crc = crc32(0L, Z_NULL, 0);
+  uint64_t produced = 0;
+  const auto take = [&](const uint8_t* data, size_t n) {
+    produced += n;
+    if (produced > e.size) return false;
+    crc = crc32(crc, data, static_cast<uInt>(n));
+    return out == nullptr || out->Write(data, n);
+  };
+  if (e.method == kMethodStored) {
+    if (e.compressed != e.size) return f.Problem(where);
+    for (uint64_t pos = 0; pos < e.size;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(e.size - pos, kPiece));
+      if (!src.ReadAt(dataAt + pos, in.data(), n) || !take(in.data(), n)) return f.Problem(where);
+      pos += n;
+    }
+  } else {
+    z_stream z{};
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return f.Problem(where);
+    int status = Z_OK;
+    uint64_t pos = 0;
+    bool ok = true;
+    while (ok && status != Z_STREAM_END) {
+      if (z.avail_in == 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(e.compressed - pos, kPiece));
+        if (n == 0 || !src.ReadAt(dataAt + pos, in.data(), n)) {
+          ok = false;
+          break;
+        }
+        pos += n;
+        z.next_in = in.data();
+        z.avail_in = static_cast<uInt>(n);
+      }
+      z.next_out = plain.data();
+      z.avail_out = static_cast<uInt>(plain.size());
+      status = inflate(&z, Z_NO_FLUSH);
+      if (status != Z_OK && status != Z_STREAM_END) ok = false;
+      const size_t got = plain.size() - z.avail_out;
+      if (ok && got > 0 && !take(plain.data(), got)) ok = false;
+    }
+    inflateEnd(&z);
+    if (!ok || pos - z.avail_in != e.compressed) return f.Problem(where);
+  }
+  if (produced != e.size || crc != e.crc) return f.Problem(where);
+  return true;
+}
+
+// A read-only BIO over a range of a source, for the signature check.
+struct RangeBio {
+  ByteSource* src;
+  uint64_t pos;
+  uint64_t end;
+};
+
+int RangeRead(BIO* bio, char* out, int n) {
+  auto* r = static_cast<RangeBio*>(BIO_get_data(bio));
+  if (r == nullptr || n <= 0) return 0;
+  const uint64_t left = r->end - r->pos;
+  const size_t take = static_cast<size_t>(std::min<uint64_t>(left, static_cast<uint64_t>(n)));
+  if (take == 0) return 0;
+  if (!r->src->ReadAt(r->pos, reinterpret_cast<uint8_t*>(out), take)) return -1;
+  r->pos += take;
+  return static_cast<int>(take);
+}
+
+long RangeCtrl(BIO* bio, int cmd, long, void*) {
+  auto* r = static_cast<RangeBio*>(BIO_get_data(bio));
+  switch (cmd) {
+    case BIO_CTRL_FLUSH:
+      return 1;
+    case BIO_CTRL_EOF:
+      return r == nullptr || r->pos >= r->end ? 1 : 0;
+    case BIO_CTRL_PENDING:
+      return r == nullptr ? 0 : static_cast<long>(std::min<uint64_t>(r->end - r->pos, 0x7FFFFFFF));
+    default:
+      return 0;
+  }
+}
+
+int RangeCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+const BIO_METHOD* RangeMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tarnel byte range");
+    if (m != nullptr) {
+      BIO_meth_set_read(m, RangeRead);
+      BIO_meth_set_ctrl(m, RangeCtrl);
+      BIO_meth_set_create(m, RangeCreate);
+    }
+    return m;
+  }();
+  return method;
+}
+
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free_all(b); }
+};
+struct Pkcs7Free {
+  void operator()(PKCS7* p) const { PKCS7_free(p); }
+};
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+struct X509StackFree {
+  void operator()(STACK_OF(X509) * s) const { sk_X509_pop_free(s, X509_free); }
+};
+
+// signapk's whole-file signature: a footer at the end of the comment points
+// at a detached PKCS #7 signature over the archive up to its comment length.
+void CheckAndroidSignature(ByteSource& src, uint64_t commentLength, Findings& f) {
+  const uint64_t n = src.Size();
+  uint8_t footer[kFooterSize];
+  if (commentLength < kFooterSize || !src.ReadAt(n - kFooterSize, footer, sizeof footer) || footer[2] != 0xFF ||
+      footer[3] != 0xFF || GetLe16(footer + 4) != commentLength) {
+    f.Problem(kProbAndroidMissing);
+    return;
+  }
+  const uint64_t start = GetLe16(footer);
+  if (start <= kFooterSize || start > commentLength) {
+    f.Problem(kProbAndroidSignature);
+    return;
+  }
+  std::vector<uint8_t> der(static_cast<size_t>(start - kFooterSize));
+  if (!src.ReadAt(n - start, der.data(), der.size())) {
+    f.Problem(kProbAndroidSignature);
+    return;
+  }
+  const unsigned char* p = der.data();
+  std::unique_ptr<PKCS7, Pkcs7Free> p7(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+  if (!p7 || !PKCS7_type_is_signed(p7.get()) || p7->d.sign == nullptr) {
+    f.Problem(kProbAndroidSignature);
+    return;
+  }
+  if (STACK_OF(X509)* certs = p7->d.sign->cert) {
+    for (int i = 0; i < sk_X509_num(certs); ++i) f.Fingerprint("Android signer", X509_get0_pubkey(sk_X509_value(certs, i)));
+  }
+  const Keys* keys = f.KeysOrNull();
+  if (keys == nullptr) return;
+  const std::string certPath = !f.Opts().androidCert.empty() ? f.Opts().androidCert
+                                                              : FolderPart(keys->keyListPath) + kAndroidCertName;
+  std::unique_ptr<X509, X509Free> cert;
+  {
+    std::unique_ptr<BIO, BioFree> file(BIO_new_file(certPath.c_str(), "r"));
+    if (file) cert.reset(PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr));
+  }
+  if (!cert) {
+    f.Problem(Format(kProbAndroidCert, certPath.c_str()));
+    return;
+  }
+  std::unique_ptr<STACK_OF(X509), X509StackFree> stack(sk_X509_new_null());
+  if (!stack || sk_X509_push(stack.get(), cert.get()) <= 0) {
+    f.Problem(kProbAndroidSignature);
+    return;
+  }
+  cert.release();  // the stack owns it now
+  RangeBio range{&src, 0, n - commentLength - 2};
+  const BIO_METHOD* method = RangeMethod();
+  std::unique_ptr<BIO, BioFree> data(method ? BIO_new(method) : nullptr);
+  if (!data) {
+    f.Problem(kProbAndroidSignature);
+    return;
+  }
+  BIO_set_data(data.get(), &range);
+  const int ok = PKCS7_verify(p7.get(), stack.get(), nullptr, data.get(), nullptr,
+                              PKCS7_NOVERIFY | PKCS7_NOINTERN | PKCS7_BINARY | PKCS7_NOCHAIN);
+  BIO_set_data(data.get(), nullptr);
+  if (ok != 1 || range.pos != range.end) f.Problem(kProbAndroidSignature);
+}
+
+}  // namespace
+
+bool LooksLikeArchive(ByteSource& src) {
+  uint8_t head[4];
+  return src.ReadAt(0, head, 4) && GetLe32(head) == kZipLocalHeaderSig;
+}
+
+bool CheckArchive(ByteSource& src, Findings& f, int depth) {
+  f.Kind(kKindArchive);
+  if (depth > kMaxDepth) return f.Problem(kProbNestedTooDeep);
+  const uint64_t n = src.Size();
+  if (n < kZipEndSize) return f.Problem(kProbDirectory);
+  // The end record: the last one whose comment runs exactly to the end.
+  const uint64_t tail = std::min<uint64_t>(n, kZipEndSize + kZipMaxComment);
+  std::vector<uint8_t> buf(static_cast<size_t>(tail));
+  if (!src.ReadAt(n - tail, buf.data(), buf.size())) return f.Problem(kProbTruncated);
+  uint64_t endAt = UINT64_MAX;
+  for (size_t i = buf.size() - kZipEndSize + 1; i-- > 0;) {
+    if (GetLe32(buf.data() + i) == kZipEndSig &&
+        GetLe16(buf.data() + i + kEndOffCommentLength) == buf.size() - i - kZipEndSize) {
+      endAt = n - tail + i;
+      break;
+    }
+  }
+  if (endAt == UINT64_MAX) return f.Problem(kProbDirectory);
+  const uint8_t* end = buf.data() + (endAt - (n - tail));
+  const uint64_t count = GetLe16(end + kEndOffEntries);
+  const uint64_t dirSize = GetLe32(end + kEndOffDirSize);
+  const uint64_t dirAt = GetLe32(end + kEndOffDirOffset);
+  const uint64_t commentLength = GetLe16(end + kEndOffCommentLength);
+  if (GetLe16(end + kEndOffDisk) != 0 || GetLe16(end + kEndOffDisk + 2) != 0 ||
+      GetLe16(end + kEndOffEntriesHere) != count || dirAt + dirSize != endAt || dirSize > kZipMaxCentralDirectory)
+    return f.Problem(kProbDirectory);
+  std::vector<uint8_t> dir(static_cast<size_t>(dirSize));
+  if (!src.ReadAt(dirAt, dir.data(), dir.size())) return f.Problem(kProbDirectory);
+
+  std::vector<Entry> entries;
+  size_t pos = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (dir.size() - pos < kZipCentralHeaderSize || GetLe32(dir.data() + pos) != kZipCentralHeaderSig)
+      return f.Problem(kProbDirectory);
+    const uint8_t* c = dir.data() + pos;
+    const size_t recordSize = kZipCentralHeaderSize + GetLe16(c + kCenOffNameLength) +
+                              GetLe16(c + kCenOffExtraLength) + GetLe16(c + kCenOffCommentLength);
+    if (dir.size() - pos < recordSize) return f.Problem(kProbDirectory);
+    Entry e;
+    e.name.assign(reinterpret_cast<const char*>(c + kZipCentralHeaderSize), GetLe16(c + kCenOffNameLength));
+    e.flags = GetLe16(c + kCenOffFlags);
+    e.method = GetLe16(c + kCenOffMethod);
+    e.crc = GetLe32(c + kCenOffCrc);
+    e.compressed = GetLe32(c + kCenOffCompressed);
+    e.size = GetLe32(c + kCenOffSize);
+    e.local = GetLe32(c + kCenOffLocalOffset);
+    entries.push_back(std::move(e));
+    pos += recordSize;
+  }
+  if (pos != dir.size()) return f.Problem(kProbDirectory);
+
+  Scratch scratch;
+  std::vector<std::string> unpacked;
+  for (const Entry& e : entries) {
+    f.Entry(Format("%s %llu bytes", e.name.c_str(), static_cast<unsigned long long>(e.size)));
+    const std::string where = Format(kProbEntry, e.name.c_str());
+    uint8_t local[kZipLocalHeaderSize];
+    if (!src.ReadAt(e.local, local, sizeof local) || GetLe32(local) != kZipLocalHeaderSig) {
+      f.Problem(where);
+      continue;
+    }
+    const uint64_t nameLength = GetLe16(local + kLocOffNameLength);
+    const uint64_t dataAt = e.local + kZipLocalHeaderSize + nameLength + GetLe16(local + kLocOffExtraLength);
+    std::string localName(static_cast<size_t>(nameLength), '\0');
+    if (!src.ReadAt(e.local + kZipLocalHeaderSize, reinterpret_cast<uint8_t*>(localName.data()), localName.size()) ||
+        localName != e.name || (e.flags & kFlagEncrypted) != 0 ||
+        (e.method != kMethodStored && e.method != kMethodDeflated) || dataAt > dirAt || e.compressed > dirAt - dataAt) {
+      f.Problem(where);
+      continue;
+    }
+    OutFile out;
+    const bool unpack = f.KeysOrNull() != nullptr && UnpackableImage(e.name);
+    if (unpack && (scratch.Path().empty() || !out.Create(scratch.Path() + e.name))) {
+      f.Problem(Format(kProbScratch, e.name.c_str()));
+      continue;
+    }
+    if (!ReadEntry(src, e, dataAt, unpack ? &out : nullptr, f)) continue;
+    if (unpack) {
+      if (!out.Commit()) {
+        f.Problem(Format(kProbScratch, e.name.c_str()));
+        continue;
+      }
+      unpacked.push_back(e.name);
+    }
+  }
+
+  // The signed images, each as its own kind; a pair is checked once, from X.img.
+  for (const std::string& name : unpacked) {
+    if (EndsWith(name, "_Sign.img")) {
+      const std::string image = name.substr(0, name.size() - 9) + ".img";
+      if (std::find(unpacked.begin(), unpacked.end(), image) != unpacked.end()) continue;
+    }
+    FileResult inner;
+    inner.file = name;
+    Findings innerFindings(inner, f.Opts());
+    FileSource file;
+    if (!file.Open(scratch.Path() + name)) {
+      f.Problem(Format(kProbScratch, name.c_str()));
+      continue;
+    }
+    const std::string folder = scratch.Path();
+    const SiblingFinder sibling = [&folder](const std::string& other) -> std::unique_ptr<ByteSource> {
+      auto s = std::make_unique<FileSource>();
+      if (!IsRegularFile(folder + other) || !s->Open(folder + other)) return nullptr;
+      return s;
+    };
+    CheckSource(file, name, sibling, innerFindings, depth + 1);
+    // An image of File Type "None" goes in unsigned: whatever it holds (plain
+    // data, a sparse image, an archive), it carries no signature of ours.
+    if (inner.kind.empty() || inner.kind == kKindSparseImage || inner.kind == kKindArchive) continue;
+    if (inner.needsBoard) f.NeedsBoard();
+    if (!inner.problems.empty())
+      f.Problem(Format(kProbEntryNested, name.c_str(), inner.problems.front().c_str()));
+  }
+  CheckAndroidSignature(src, commentLength, f);
+  return f.Clean();
+}
+
+}  // namespace tarnel::verify
