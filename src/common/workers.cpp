@@ -17,8 +17,8 @@ unsigned WorkerThreads() {
 
 void SetWorkerThreads(unsigned threads) { gFixedThreads.store(threads); }
 
-TaskPool::TaskPool(unsigned threads) {
-  if (threads <= 1) return;
+TaskPool::TaskPool(unsigned threads, bool ownThread) {
+  if (threads == 0 || (threads == 1 && !ownThread)) return;
   threads_.reserve(threads);
   for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
 }

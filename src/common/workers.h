@@ -22,12 +22,14 @@ inline constexpr unsigned kMaxWorkerThreads = 8;
 void SetWorkerThreads(unsigned threads);
 
 // Runs tasks on `threads` threads of its own; with one thread (or none) each
-// task runs at once inside Submit, on the caller's thread. A task's exception
+// task runs at once inside Submit, on the caller's thread, unless `ownThread`
+// asks for a thread of its own even then (one thread runs the tasks in the
+// order they came: an ordered writer). A task's exception
 // reaches whoever waits on its future. The destructor lets the queued tasks
 // finish, so everything a task refers to must outlive the pool.
 class TaskPool {
  public:
-  explicit TaskPool(unsigned threads);
+  explicit TaskPool(unsigned threads, bool ownThread = false);
   ~TaskPool();
   TaskPool(const TaskPool&) = delete;
   TaskPool& operator=(const TaskPool&) = delete;

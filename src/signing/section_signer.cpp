@@ -89,22 +89,31 @@ SectionSigner::SectionSigner(SigningContext& ctx, const Stamps& stamps, std::str
       signFile_(signFile),
       dataFile_(dataFile) {}
 
-SectionSigner::~SectionSigner() { pool_.reset(); }
+void SectionSigner::Show(const std::string& message) {
+  shown_ = true;
+  ctx_.Show(message);
+}
+
+SectionSigner::~SectionSigner() {
+  writer_.reset();
+  pool_.reset();
+}
 
 bool SectionSigner::Begin() {
   signer_ = &RunSigner(ctx_);
   const unsigned threads = WorkerThreads();
   try {
     pool_ = std::make_unique<TaskPool>(threads);
+    if (dataFile_ != nullptr) writer_ = std::make_unique<TaskPool>(1, /*ownThread=*/true);
     current_ = std::make_unique<Job>();
     current_->data.assign(kSectionSize, 0);
   } catch (const std::exception&) {
-    ctx_.Show(kMsgMallocFilebuffer);
+    Show(kMsgMallocFilebuffer);
     return false;
   }
   inFlightMax_ = 2 * size_t{threads};
   if (signFile_.Written() != 0 || !signFile_.WriteFill(0, uint64_t{count_} * kSignatureBlockSize)) {
-    ctx_.Show(Format(kMsgWriteOutputFailed, signFile_.Path().c_str()));
+    Show(Format(kMsgWriteOutputFailed, signFile_.Path().c_str()));
     return false;
   }
   return true;
@@ -157,16 +166,19 @@ bool SectionSigner::SubmitCurrent() {
   std::unique_ptr<Job> job = std::move(current_);
   job->data.resize(fill_);
   job->index = submitted_;
-  if (dataFile_ != nullptr && (!dataFile_->Write(job->data.data(), fill_) || !dataFile_->StartWriteback())) {
-    ctx_.Show(Format(kMsgWriteOutputFailed, dataFile_->Path().c_str()));
-    return false;
-  }
   Job* raw = job.get();
   try {
-    job->done = pool_->Submit([this, raw] { Sign(*raw); });
+    // Owned by the queue before any task may touch it.
     inFlight_.push_back(std::move(job));
+    // The bytes go to the data file while they are hashed.
+    if (writer_) {
+      raw->written = writer_->Submit([this, raw] {
+        raw->writeOk = dataFile_->Write(raw->data.data(), raw->data.size()) && dataFile_->StartWriteback();
+      });
+    }
+    raw->done = pool_->Submit([this, raw] { Sign(*raw); });
   } catch (const std::exception&) {
-    ctx_.Show(kMsgMallocFilebuffer);
+    Show(kMsgMallocFilebuffer);
     return false;
   }
   ++submitted_;
@@ -178,7 +190,7 @@ bool SectionSigner::SubmitCurrent() {
       current_ = std::make_unique<Job>();
       current_->data.assign(kSectionSize, 0);
     } catch (const std::exception&) {
-      ctx_.Show(kMsgMallocFilebuffer);
+      Show(kMsgMallocFilebuffer);
       return false;
     }
   }
@@ -188,10 +200,18 @@ bool SectionSigner::SubmitCurrent() {
 bool SectionSigner::CollectOldest() {
   std::unique_ptr<Job> job = std::move(inFlight_.front());
   inFlight_.pop_front();
-  job->done.wait();
-  if (!job->ok) return ShowSignError(ctx_, job->error, kMsgReadMpiFailed, kMsgMakeSignFailed);
+  if (job->done.valid()) job->done.wait();
+  if (job->written.valid()) job->written.wait();
+  if (!job->writeOk) {
+    Show(Format(kMsgWriteOutputFailed, dataFile_->Path().c_str()));
+    return false;
+  }
+  if (!job->ok) {
+    shown_ = true;
+    return ShowSignError(ctx_, job->error, kMsgReadMpiFailed, kMsgMakeSignFailed);
+  }
   if (!signFile_.WriteAt(uint64_t{job->index} * kSignatureBlockSize, job->block.data(), job->block.size())) {
-    ctx_.Show(Format(kMsgWriteOutputFailed, signFile_.Path().c_str()));
+    Show(Format(kMsgWriteOutputFailed, signFile_.Path().c_str()));
     return false;
   }
   ++done_;

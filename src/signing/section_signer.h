@@ -82,6 +82,9 @@ class SectionSigner {
   [[nodiscard]] bool Finish();
   [[nodiscard]] uint64_t BytesSeen() const { return seen_; }
   [[nodiscard]] uint32_t SectionsDone() const { return done_; }
+  // True once a failure was shown (a false without one: the data did not
+  // make up the expected sections, for the caller to tell).
+  [[nodiscard]] bool Shown() const { return shown_; }
 
  private:
   struct Job {
@@ -91,6 +94,8 @@ class SectionSigner {
     bool ok = false;
     SignError error;  // why the signer refused, shown when the section is collected
     std::future<void> done;
+    bool writeOk = true;        // the bytes made it into the data file
+    std::future<void> written;  // their write, when there is a data file
   };
 
   // The full (or last) section goes to the data file and to the pool.
@@ -98,6 +103,7 @@ class SectionSigner {
   // Waits for the oldest section in flight and writes its block.
   [[nodiscard]] bool CollectOldest();
   void Sign(Job& job) const;
+  void Show(const std::string& message);
 
   SigningContext& ctx_;
   Signer* signer_ = nullptr;  // the run's, taken on the caller's thread
@@ -112,10 +118,12 @@ class SectionSigner {
   uint32_t submitted_ = 0;
   uint32_t done_ = 0;
   uint64_t seen_ = 0;
+  bool shown_ = false;
   size_t inFlightMax_ = 1;
   std::deque<std::unique_ptr<Job>> inFlight_;
-  // Last member: it is destroyed first and waits for the tasks still running.
+  // Last members: destroyed first, they wait for the tasks still running.
   std::unique_ptr<TaskPool> pool_;
+  std::unique_ptr<TaskPool> writer_;  // the data file's writes, in order, on a thread of their own
 };
 
 }  // namespace tarnel

@@ -309,7 +309,8 @@ bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, con
       return showVerdict(SparseVerdict::ReadFailed);
     return showVerdict(v);
   }
-  if (signer.BytesSeen() != expanded || !signer.Finish()) return showVerdict(SparseVerdict::ReadFailed);
+  if (signer.BytesSeen() != expanded) return showVerdict(SparseVerdict::ReadFailed);
+  if (!signer.Finish()) return signer.Shown() ? false : showVerdict(SparseVerdict::ReadFailed);
   source.Close();
   if (!data.Commit()) {
     ctx.Show(Format(kMsgWriteOutputFailed, dataPath.c_str()));

@@ -57,7 +57,7 @@ bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std:
     left -= want;
   }
   if (!signer.Finish()) {
-    ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
+    if (!signer.Shown()) ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
     return false;
   }
   source.Close();

@@ -158,6 +158,20 @@ TEST_F(UbiTest, FilesThatCannotBeCreatedAreNamed) {
   }
 }
 
+// A write error in the image copy, which is written while the sections are
+// hashed: its message, and neither X.img nor X_Sign.img nor a temporary file.
+TEST_F(UbiTest, WriteErrorInTheCopyLeavesNoOutput) {
+  test::WriteBytes(fx.inputDir + "in.ubi", test::PatternBytes(5 * 1048576 + 7, 8));
+  bool signedOk = true;
+  {
+    test::ScopedFileSizeLimit limit(2 * 1048576 + 100);
+    signedOk = Sign(fx.inputDir + "in.ubi");
+  }
+  EXPECT_FALSE(signedOk);
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{Format(kMsgWriteOutputFailed, output.c_str())});
+  EXPECT_EQ(test::FolderEntries(fx.outputDir), std::vector<std::string>{});
+}
+
 // With a fixed epoch the bytes are the same run after run, and whatever the
 // number of hashing threads (many sections, the last one short).
 TEST_F(UbiTest, SigningTwiceWithAFixedEpochGivesTheSameBytes) {
