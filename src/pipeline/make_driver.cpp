@@ -193,6 +193,16 @@ bool RunMake(SigningContext& ctx) {
   if (IsFolder(outputFolder.empty() ? std::string(".") : outputFolder) &&
       !TakeLock(ctx, outputLock, outputLock.TryLockFolder(outputFolder), outputFolder, outputFolder))
     return false;
+  // Key files that a run killed before keys stayed in memory may have left.
+  (void)RemoveStaleKeyFiles(tempDir);
+  // The signer (a token session) and the way to its PIN live for this run only.
+  struct SignerRelease {
+    SigningContext& ctx;
+    ~SignerRelease() {
+      ctx.signer.reset();
+      ctx.pinSource = nullptr;
+    }
+  } signerRelease{ctx};
 
   // 2. Counts of checked rows, "None" rows and upgrade rows.
   ctx.totalSteps = 0;
