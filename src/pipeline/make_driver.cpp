@@ -65,6 +65,23 @@ bool Succeed(SigningContext& ctx, const char* message) {
   return true;
 }
 
+// A lock held by another run names the folder in use; one that cannot be
+// had at all names what was locked and why.
+bool TakeLock(SigningContext& ctx, const FileLock& lock, FileLock::Result result, const std::string& folder,
+              const std::string& locked) {
+  switch (result) {
+    case FileLock::Result::Locked:
+      return true;
+    case FileLock::Result::Busy:
+      ctx.Show(Format(kMsgRunInProgress, folder.c_str()));
+      return false;
+    case FileLock::Result::Failed:
+      break;
+  }
+  ctx.Show(Format(kMsgLockFailed, locked.c_str(), lock.Error().c_str()));
+  return false;
+}
+
 enum class RowResult { Signed, Skipped, Failed, RunEnded };
 
 RowResult SignRow(SigningContext& ctx, const PartitionRow& row, int rowNumber) {
@@ -166,33 +183,16 @@ bool RunMake(SigningContext& ctx) {
     return false;
   }
   FileLock tempLock;
-  switch (tempLock.TryLock(tempDir + kTempLockName)) {
-    case FileLock::Result::Locked:
-      break;
-    case FileLock::Result::Busy:
-      ctx.Show(Format(kMsgRunInProgress, tempDir.c_str()));
-      return false;
-    case FileLock::Result::Failed:
-      ctx.Show(Format(kMsgLockFailed, (tempDir + kTempLockName).c_str(), tempLock.Error().c_str()));
-      return false;
-  }
+  if (!TakeLock(ctx, tempLock, tempLock.TryLock(tempDir + kTempLockName), tempDir, tempDir + kTempLockName))
+    return false;
   // One run per output folder too: the folder itself is locked, nothing is
   // added to it. A folder that does not exist is left to the signers, whose
   // messages say that their files cannot be created.
   const std::string outputFolder = FolderPart(app.m_strOutputPath);
   FileLock outputLock;
-  if (IsFolder(outputFolder.empty() ? std::string(".") : outputFolder)) {
-    switch (outputLock.TryLockFolder(outputFolder)) {
-      case FileLock::Result::Locked:
-        break;
-      case FileLock::Result::Busy:
-        ctx.Show(Format(kMsgRunInProgress, outputFolder.c_str()));
-        return false;
-      case FileLock::Result::Failed:
-        ctx.Show(Format(kMsgLockFailed, outputFolder.c_str(), outputLock.Error().c_str()));
-        return false;
-    }
-  }
+  if (IsFolder(outputFolder.empty() ? std::string(".") : outputFolder) &&
+      !TakeLock(ctx, outputLock, outputLock.TryLockFolder(outputFolder), outputFolder, outputFolder))
+    return false;
   // Key files that a run killed before keys stayed in memory may have left.
   (void)RemoveStaleKeyFiles(tempDir);
   // The signer (a token session) and the way to its PIN live for this run only.
@@ -235,7 +235,7 @@ bool RunMake(SigningContext& ctx) {
   // killed run left beside them, or in Temp, go before anything is written.
   if (!CheckOutputsAgainstInputs(ctx)) return false;
   RemoveStaleSiblingsIn(tempDir);
-  for (const std::string& output : PlannedOutputs(ctx)) RemoveStaleSiblings(output);
+  for (const std::string& output : PlannedOutputs(ctx.Ws())) RemoveStaleSiblings(output);
   // 7, 8.
   ctx.Reporter().SetProgressRange(ctx.totalSteps);
   ctx.SetPos(0);

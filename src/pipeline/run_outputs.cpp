@@ -48,12 +48,12 @@ bool SameFile(const PathIdentity& a, const PathIdentity& b, CaseFolding& folding
 
 }  // namespace
 
-std::vector<std::string> PlannedOutputs(const SigningContext& ctx) {
-  const AppMembers& app = ctx.App();
+std::vector<std::string> PlannedOutputs(const Workspace& ws) {
+  const AppMembers& app = ws.app;
   const bool firstGen = IsFirstGeneration(app.m_nBoardType);
   std::vector<std::string> out;
   bool keyPartition = false, package = false;
-  for (const PartitionRow& row : ctx.Ws().table.rows) {
+  for (const PartitionRow& row : ws.table.rows) {
     if (!row.checked) continue;
     if (EqualsNoCase(row.upgrade, kUpgradeYes)) package = true;
     const std::string type = Trim(row.fileType);
@@ -86,7 +86,7 @@ std::vector<std::string> RunInputs(const SigningContext& ctx) {
 }
 
 bool CheckOutputsAgainstInputs(SigningContext& ctx) {
-  const std::vector<std::string> outputs = PlannedOutputs(ctx);
+  const std::vector<std::string> outputs = PlannedOutputs(ctx.Ws());
   const std::vector<std::string> inputs = RunInputs(ctx);
   std::vector<PathIdentity> outputIds, inputIds;
   for (const std::string& path : outputs) outputIds.push_back(IdentifyPath(path));

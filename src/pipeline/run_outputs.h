@@ -12,7 +12,7 @@ namespace tarnel {
 // Every file the run writes under the output path, in the order the run
 // writes them: each signed row's image (and its signature file where the
 // row has one), the key partition, the release package.
-[[nodiscard]] std::vector<std::string> PlannedOutputs(const SigningContext& ctx);
+[[nodiscard]] std::vector<std::string> PlannedOutputs(const Workspace& ws);
 
 // Every file the run reads from the user: the checked rows' unsigned files,
 // the key list, the partition table, and the input folder's fixed files.

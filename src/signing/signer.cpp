@@ -231,26 +231,26 @@ bool Signer::Sign(KeyRole role, const uint8_t* digest32, uint8_t* signature256, 
   return true;
 }
 
-bool IsSignerSpec(const std::string& spec) {
-  return spec.empty() || spec == kSignerKeyList || (StartsWith(spec, kSignerPkcs11Scheme)) ||
-         (StartsWith(spec, kSignerExecScheme) && spec.size() > std::string(kSignerExecScheme).size());
+bool IsSignerSpec(const std::string& signerText) {
+  return signerText.empty() || signerText == kSignerKeyList || (StartsWith(signerText, kSignerPkcs11Scheme)) ||
+         (StartsWith(signerText, kSignerExecScheme) && signerText.size() > std::string(kSignerExecScheme).size());
 }
 
-std::unique_ptr<Signer> MakeSigner(const std::string& spec, const KeyLines& lines, const std::string& tempDir,
+std::unique_ptr<Signer> MakeSigner(const std::string& signerText, const KeyLines& lines, const std::string& tempDir,
                                    PinSource pinSource, std::string& error) {
-  if (spec.empty() || spec == kSignerKeyList) return std::make_unique<KeyListSigner>(lines);
-  if (StartsWith(spec, kSignerPkcs11Scheme)) return MakePkcs11Signer(spec, lines, std::move(pinSource));
-  if (StartsWith(spec, kSignerExecScheme) && spec.size() > std::string(kSignerExecScheme).size())
-    return std::make_unique<ExecSigner>(spec.substr(std::string(kSignerExecScheme).size()), lines, tempDir,
+  if (signerText.empty() || signerText == kSignerKeyList) return std::make_unique<KeyListSigner>(lines);
+  if (StartsWith(signerText, kSignerPkcs11Scheme)) return MakePkcs11Signer(signerText, lines, std::move(pinSource));
+  if (StartsWith(signerText, kSignerExecScheme) && signerText.size() > std::string(kSignerExecScheme).size())
+    return std::make_unique<ExecSigner>(signerText.substr(std::string(kSignerExecScheme).size()), lines, tempDir,
                                         HelperTimeoutSeconds());
-  error = Format(kMsgSignerUnknown, spec.c_str());
+  error = Format(kMsgSignerUnknown, signerText.c_str());
   return nullptr;
 }
 
-bool SignerNeedsPin(const std::string& spec) {
-  if (!StartsWith(spec, kSignerPkcs11Scheme)) return false;
+bool SignerNeedsPin(const std::string& signerText) {
+  if (!StartsWith(signerText, kSignerPkcs11Scheme)) return false;
   if (std::getenv(kPinEnv) != nullptr) return false;
-  return !Pkcs11UriCarriesPin(spec);
+  return !Pkcs11UriCarriesPin(signerText);
 }
 
 std::string ModulusFingerprint(const std::string& modulusBytes) {

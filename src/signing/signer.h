@@ -121,17 +121,17 @@ class Signer {
   PKey publicKeys_[2];
 };
 
-// The back end named by `spec` ("" means keylist). `tempDir` takes the
+// The back end named by `signerText` ("" means keylist). `tempDir` takes the
 // helper's public key files. Null, with the message in `error`, when the
 // text names no back end.
-[[nodiscard]] std::unique_ptr<Signer> MakeSigner(const std::string& spec, const KeyLines& lines,
+[[nodiscard]] std::unique_ptr<Signer> MakeSigner(const std::string& signerText, const KeyLines& lines,
                                                  const std::string& tempDir, PinSource pinSource,
                                                  std::string& error);
 // True when the text names a known back end.
-[[nodiscard]] bool IsSignerSpec(const std::string& spec);
+[[nodiscard]] bool IsSignerSpec(const std::string& signerText);
 // True for a token whose URI carries no PIN while TARNEL_PKCS11_PIN is not
 // set either: the front end has to ask for it.
-[[nodiscard]] bool SignerNeedsPin(const std::string& spec);
+[[nodiscard]] bool SignerNeedsPin(const std::string& signerText);
 
 // SHA-256 of a big-endian modulus in lower-case hexadecimal: how messages
 // name a key.
@@ -141,7 +141,7 @@ class Signer {
 // halves sensitive and not extractable, labels tarnel-external and
 // tarnel-root); `keyListText` receives the 23 lines with their public lines,
 // "0x00" in place of every private component and fresh 128-bit keys.
-[[nodiscard]] bool GenerateTokenKeyList(const std::string& spec, PinSource pinSource, std::string& keyListText,
+[[nodiscard]] bool GenerateTokenKeyList(const std::string& signerText, PinSource pinSource, std::string& keyListText,
                                         std::string& error);
 
 }  // namespace tarnel

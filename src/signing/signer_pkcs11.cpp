@@ -376,14 +376,14 @@ bool Pkcs11UriCarriesPin(const std::string& uri) {
                     p11_kit_uri_get_pin_source(parsed.get()) != nullptr);
 }
 
-bool GenerateTokenKeyList(const std::string& spec, PinSource pinSource, std::string& keyListText,
+bool GenerateTokenKeyList(const std::string& signerText, PinSource pinSource, std::string& keyListText,
                           std::string& error) {
-  if (spec.rfind(kSignerPkcs11Scheme, 0) != 0) {
-    error = Format(kMsgSignerUnknown, spec.c_str());
+  if (signerText.rfind(kSignerPkcs11Scheme, 0) != 0) {
+    error = Format(kMsgSignerUnknown, signerText.c_str());
     return false;
   }
   Token token;
-  if (!token.Open(spec, true, pinSource, error)) return false;
+  if (!token.Open(signerText, true, pinSource, error)) return false;
   std::string n[2], e[2];
   const char* const labels[2] = {kTokenExternalLabel, kTokenRootLabel};
   for (int i = 0; i < 2; ++i) {

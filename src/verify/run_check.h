@@ -16,9 +16,6 @@ namespace tarnel::verify {
 inline constexpr const char* kMsgReadBackFailed = "Read-back check failed for %s: %s";
 inline constexpr const char* kMsgReadBackKeys = "Read-back check cannot start: %s";
 
-// The files a successful Make run over this workspace writes, in run order.
-[[nodiscard]] std::vector<std::string> RunOutputs(const Workspace& ws);
-
 // Passes everything on to `inner`; when enabled, the closing success message
 // is held back until every output of the run has been read back from disk
 // and verified with the run's own key list, board and Android certificate.
