@@ -116,7 +116,6 @@ bool OutFile::Create(const std::string& path, bool ownerOnly) {
   if (path.empty() || IsSep(path.back()) || IsFolder(path)) return false;
   f_ = CreateTempSibling(path, ownerOnly, tempPath_);
   if (f_ == nullptr) return false;
-  RegisterLiveTempFile(tempPath_);
   if (ownerOnly && !UseOwnBuffer(f_, buffer_)) {
     Discard();
     return false;

@@ -40,7 +40,8 @@ bool RemoveFile(const std::string& path);
 [[nodiscard]] std::string MakeTempFolder(const std::string& prefix);
 
 // Creates a new file next to `finalPath` for writing ("wb") and returns it with
-// its name. Owner-only permissions when `ownerOnly`.
+// its name, counted among the live temporary files from the moment it exists
+// (see RemoveLiveTempFiles). Owner-only permissions when `ownerOnly`.
 [[nodiscard]] FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::string& tempPath);
 // A second name for an existing file (a hard link beside it, named like a
 // partial sibling); empty when the file system cannot make one.
@@ -125,7 +126,6 @@ class FileLock {
 // interrupted calls RemoveLiveTempFiles() (safe inside a signal handler) so
 // that no partial sibling is left behind; it also stops a child process
 // being waited for.
-void RegisterLiveTempFile(const std::string& path);
 void UnregisterLiveTempFile(const std::string& path);
 void RemoveLiveTempFiles() noexcept;
 // Installs handlers for SIGINT and SIGTERM that remove the live temporary

@@ -31,6 +31,17 @@ namespace {
 // Partial outputs are named ".<final name>.tarnel-XXXXXX" beside their final name.
 constexpr std::string_view kSiblingMarker = ".tarnel-";
 constexpr size_t kSiblingSuffix = 6;  // the XXXXXX of mkstemp
+
+// umask can only be read by setting it: done once, before worker threads
+// create files, and never again.
+mode_t ProcessUmask() {
+  static const mode_t mask = [] {
+    const mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
+  }();
+  return mask;
+}
 }  // namespace
 
 FileInfo StatPath(const std::string& path) {
@@ -95,33 +106,10 @@ std::string MakeTempFolder(const std::string& prefix) {
   name.push_back('\0');
   if (::mkdtemp(name.data()) == nullptr) return {};
   // mkdtemp creates 0700; a plain mkdir would give the umask's permissions.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  (void)::chmod(name.data(), 0777 & ~mask);
+  (void)::chmod(name.data(), 0777 & ~ProcessUmask());
   return std::string(name.data());
 }
 
-FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::string& tempPath) {
-  std::string templ = FolderPart(finalPath) + "." + AfterLastSep(finalPath) + std::string(kSiblingMarker) + "XXXXXX";
-  std::vector<char> name(templ.begin(), templ.end());
-  name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) return nullptr;
-  // mkstemp creates 0600; ordinary outputs get the usual permissions.
-  if (!ownerOnly) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    (void)::fchmod(fd, 0666 & ~mask);
-  }
-  FILE* f = ::fdopen(fd, "wb");
-  if (f == nullptr) {
-    ::close(fd);
-    ::unlink(name.data());
-    return nullptr;
-  }
-  tempPath.assign(name.data());
-  return f;
-}
 
 std::string LinkToSibling(const std::string& path) {
   std::string templ = FolderPart(path) + "." + AfterLastSep(path) + std::string(kSiblingMarker) + "XXXXXX";
@@ -263,18 +251,6 @@ bool FolderFoldsCase(const std::string& folder) {
   return folds;
 }
 
-void RegisterLiveTempFile(const std::string& path) {
-  if (path.size() >= PATH_MAX) return;
-  for (LiveSlot& slot : g_live) {
-    int expected = 0;
-    if (!slot.state.compare_exchange_strong(expected, 1)) continue;
-    std::memcpy(slot.path, path.c_str(), path.size() + 1);
-    slot.state.store(2);
-    return;
-  }
-  // No free slot: a killed run's sibling is removed by the next run instead.
-}
-
 void UnregisterLiveTempFile(const std::string& path) {
   for (LiveSlot& slot : g_live) {
     if (slot.state.load() == 2 && path == slot.path) {
@@ -287,6 +263,51 @@ void UnregisterLiveTempFile(const std::string& path) {
 void RemoveLiveTempFiles() noexcept {
   for (LiveSlot& slot : g_live)
     if (slot.state.load() == 2) ::unlink(slot.path);
+}
+
+FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::string& tempPath) {
+  const std::string templ =
+      FolderPart(finalPath) + "." + AfterLastSep(finalPath) + std::string(kSiblingMarker) + "XXXXXX";
+  // The name is made inside a slot of the live files, already marked live,
+  // so an interruption between its creation and its registration cannot
+  // leave it behind. Without a free slot it is made unregistered.
+  LiveSlot* slot = nullptr;
+  if (templ.size() < PATH_MAX) {
+    for (LiveSlot& candidate : g_live) {
+      int expected = 0;
+      if (candidate.state.compare_exchange_strong(expected, 1)) {
+        slot = &candidate;
+        break;
+      }
+    }
+  }
+  std::vector<char> local;
+  char* name = nullptr;
+  if (slot != nullptr) {
+    std::memcpy(slot->path, templ.c_str(), templ.size() + 1);
+    name = slot->path;
+    slot->state.store(2);
+  } else {
+    local.assign(templ.begin(), templ.end());
+    local.push_back('\0');
+    name = local.data();
+  }
+  const int fd = ::mkstemp(name);
+  if (fd < 0) {
+    if (slot != nullptr) slot->state.store(0);
+    return nullptr;
+  }
+  // mkstemp creates 0600; ordinary outputs get the usual permissions.
+  if (!ownerOnly) (void)::fchmod(fd, 0666 & ~ProcessUmask());
+  FILE* f = ::fdopen(fd, "wb");
+  if (f == nullptr) {
+    ::close(fd);
+    ::unlink(name);
+    if (slot != nullptr) slot->state.store(0);
+    return nullptr;
+  }
+  tempPath.assign(name);
+  return f;
 }
 
 void InstallInterruptCleanup() {
