@@ -22,7 +22,7 @@
 #include "cli/cli_common.h"
 #include "cli/command.h"
 #include "cli/console_reporter.h"
-#include "cli/verify_commands.h"
+#include "cli/make_report.h"
 #include "common/files.h"
 #include "common/model.h"
 #include "common/paths.h"

@@ -115,58 +115,6 @@ int RunInfo(int32_t board, bool json, const std::vector<std::string>& files) {
   return allOk ? kExitOk : kExitFailed;
 }
 
-int RunMakeChecked(Workspace& ws, RunReporter& reporter, const std::function<void(SigningContext&)>& prepare,
-                   bool verify, const std::string& reportPath) {
-  verify::ReadBackReporter checked(reporter, ws, verify);
-  bool ran = false;
-  {
-    SigningContext ctx(ws, checked);
-    prepare(ctx);
-    ran = RunMake(ctx);
-  }
-  const bool success = ran && !checked.ReadBackFailed();
-  int status = success ? kExitOk : kExitFailed;
-  if (reportPath.empty()) return status;
-
-  const AppMembers& app = ws.app;
-  nlohmann::json report;
-  report["board"] = {{"index", app.m_nBoardType},
-                     {"name", app.m_nBoardType >= 0 && app.m_nBoardType < static_cast<int32_t>(kBoardTypeNames.size())
-                                  ? std::string(kBoardTypeNames[static_cast<size_t>(app.m_nBoardType)])
-                                  : std::string()}};
-  nlohmann::json outputs = nlohmann::json::array();
-  if (success) {
-    verify::Options structure;
-    structure.board = app.m_nBoardType;
-    for (const std::string& path : PlannedOutputs(ws)) {
-      const FileResult r = verify::CheckFile(path, structure);
-      InFile in;
-      const uint64_t size = in.Open(path) ? in.Size() : 0;
-      outputs.push_back({{"file", path}, {"kind", r.KindOrUnknown()}, {"size", size},
-                         {"sha256", verify::FileSha256(path)}});
-    }
-  }
-  report["outputs"] = outputs;
-  nlohmann::json keys = nlohmann::json::array();
-  verify::Keys loaded;
-  std::string why;
-  if (!app.m_strKeysFile.empty() && verify::LoadKeys(app.m_strKeysFile, loaded, why)) {
-    keys.push_back({{"key", "external (key list lines 1-8)"}, {"sha256", verify::PublicKeyFingerprint(loaded.external.get())}});
-    keys.push_back({{"key", "root (key list lines 11-18)"}, {"sha256", verify::PublicKeyFingerprint(loaded.root.get())}});
-  }
-  report["keys"] = keys;
-  report["message"] = checked.ClosingMessage();
-  report["exit_status"] = status;
-
-  const std::string text = report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  OutFile out;
-  if (!out.Create(AbsolutePath(reportPath)) || !out.Write(text.data(), text.size()) || !out.Commit()) {
-    UsageLine(Format("cannot write the report %s", AbsolutePath(reportPath).c_str()));
-    return kExitFailed;
-  }
-  return status;
-}
-
 namespace {
 
 // The --board of verify and info: empty when not given, else an index or a
