@@ -432,6 +432,9 @@ void CPellgraveDlg::OnMake() {
 
 void CPellgraveDlg::OnMakeFinished() {
   if (worker_.joinable()) worker_.join();  // it has nothing left to do
+  // A question whether to close once the run has ended has no more point:
+  // it goes, unanswered, and the window stays.
+  if (auto* question = findChild<QMessageBox*>(QString::fromUtf8(kCloseQuestionName))) question->done(QMessageBox::No);
   SetMakeControlsEnabled(true);
   making_ = false;
   // Make lost the focus when it was disabled; it gets it back, ready for
@@ -454,9 +457,10 @@ void CPellgraveDlg::reject() {
 void CPellgraveDlg::closeEvent(QCloseEvent* event) {
   if (making_) {
     // The worker still reports to this window: it closes once the run has ended.
-    if (closeAfterMake_ ||
-        Message(QString::fromUtf8(kMsgCloseWhileMaking), QString::fromUtf8(kAppName), QMessageBox::Question,
-                QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+    MessageRequest question{QString::fromUtf8(kMsgCloseWhileMaking), QString::fromUtf8(kAppName),
+                            QMessageBox::Question, QMessageBox::Yes | QMessageBox::No};
+    question.objectName = QString::fromUtf8(kCloseQuestionName);
+    if (closeAfterMake_ || hooks_.message(this, question) != QMessageBox::Yes) {
       event->ignore();
       return;
     }

@@ -49,6 +49,7 @@ inline constexpr const char* kAboutUpdate = "Update： %s, %s";
 // A close request while Make runs: the window closes once the run has ended.
 inline constexpr const char* kMsgCloseWhileMaking =
     "Make is still running.\nClose the window as soon as the run has ended?";
+inline constexpr const char* kCloseQuestionName = "closeWhileMakingQuestion";
 inline constexpr const char* kMsgSaveTableFailed = "Failed to write the partition config file %s!";
 // What assistive technology reads for controls whose caption alone does not
 // say what they do.
