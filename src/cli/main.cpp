@@ -419,4 +419,8 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace tarnel
 
-int main(int argc, char** argv) { return tarnel::Main(argc, argv); }
+int main(int argc, char** argv) {
+  // No core dump while keys are held; interrupted, nothing partial is left behind.
+  tarnel::HardenProcess();
+  return tarnel::Main(argc, argv);
+}
