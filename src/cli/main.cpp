@@ -21,6 +21,7 @@
 #include "build_info.h"
 #include "cli/cli_common.h"
 #include "cli/command.h"
+#include "common/platform.h"
 
 namespace tarnel::cli {
 namespace {
