@@ -45,6 +45,7 @@
 #include "boot/key_list.h"
 #include "build_info.h"
 #include "cli/demo.h"
+#include "cli/signapk_command.h"
 #include "cli/verify_commands.h"
 #include "common/model.h"
 #include "common/paths.h"
@@ -389,6 +390,9 @@ int Main(int argc, char** argv) {
   infoCmd->add_flag("--json", infoJson, "Print one JSON array instead of text");
   infoCmd->add_option("file", infoFiles, "Files to inspect")->required();
 
+  cli::SignApkArgs signApkArgs;
+  CLI::App* signApkCmd = cli::AddSignApkCommand(cli, signApkArgs);
+
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -412,6 +416,7 @@ int Main(int argc, char** argv) {
     verifyArgs.board = board;
     return cli::RunVerify(verifyArgs);
   }
+  if (signApkCmd->parsed()) return cli::RunSignApkCommand(signApkArgs);
   if (demoCmd->parsed()) return demo::RunDemo(AbsolutePath(demoFolder), demoHome.empty() ? std::string() : ProgramFolder(demoHome));
   return kExitUsage;
 }
