@@ -1,31 +1,39 @@
-#include "cli/signapk_command.h"
-
-#include <CLI/CLI.hpp>
+// tarnel-cli signapk -w <cert.x509.pem> <key.pk8> <input.zip> <output.zip>:
+// signapk's whole-file mode with signapk's own argument order, without Java.
+// Other modes and options of signapk are usage errors.
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
+#include "cli/cli_common.h"
+#include "cli/command.h"
 #include "package/apk_signer.h"
 
 namespace tarnel::cli {
 
-CLI::App* AddSignApkCommand(CLI::App& cli, SignApkArgs& args) {
-  CLI::App* cmd = cli.add_subcommand(
+Command AddSignApkCommand(CLI::App& cli) {
+  struct SignApkOptions {
+    bool wholeFile = false;
+    std::vector<std::string> files;  // certificate, key, input, output
+  };
+  auto o = std::make_shared<SignApkOptions>();
+  CLI::App* sub = cli.add_subcommand(
       "signapk", "Sign an update archive as `signapk.jar -w` does, byte for byte, without Java (whole-file mode only).");
-  cmd->add_flag("-w", args.wholeFile, "Whole-file signature (required: the only mode there is)");
-  cmd->add_option("files", args.files, "Certificate (X.509 PEM or DER), PKCS#8 key, input archive, output archive")
+  sub->add_flag("-w", o->wholeFile, "Whole-file signature (required: the only mode there is)");
+  sub->add_option("files", o->files, "Certificate (X.509 PEM or DER), PKCS#8 key, input archive, output archive")
       ->expected(4)
       ->required();
-  return cmd;
-}
-
-int RunSignApkCommand(const SignApkArgs& args) {
-  if (!args.wholeFile || args.files.size() != 4) {
-    std::fprintf(stderr, "tarnel-cli signapk: only whole-file signing is supported: signapk -w <cert> <key> <input> <output>\n");
-    return 2;
-  }
-  const ApkSignResult r = SignApkWholeFile(args.files[0], args.files[1], args.files[2], args.files[3]);
-  if (r.Ok()) return 0;
-  std::fprintf(stderr, "%s\n", r.message.c_str());
-  return 1;
+  return {sub, [o] {
+            if (!o->wholeFile || o->files.size() != 4) {
+              UsageError("signapk: only whole-file signing is supported: signapk -w <cert> <key> <input> <output>");
+              return kExitUsage;
+            }
+            const ApkSignResult r = SignApkWholeFile(o->files[0], o->files[1], o->files[2], o->files[3]);
+            if (r.Ok()) return kExitOk;
+            std::fprintf(stderr, "%s\n", r.message.c_str());
+            return kExitFailed;
+          }};
 }
 
 }  // namespace tarnel::cli
