@@ -9,7 +9,7 @@
 #include "common/signing_context.h"
 #include "common/text.h"
 #include "pipeline/make_driver.h"
-#include "pipeline/run_outputs.h"
+#include "pipeline/run_plan.h"
 #include "verify/messages.h"
 #include "verify/run_check.h"
 #include "verify/verify.h"
@@ -139,7 +139,7 @@ int RunMakeChecked(Workspace& ws, RunReporter& reporter, const std::function<voi
   if (success) {
     verify::Options structure;
     structure.board = app.m_nBoardType;
-    for (const std::string& path : PlannedOutputs(ws)) {
+    for (const std::string& path : PlanRun(ws).Outputs()) {
       const FileResult r = verify::CheckFile(path, structure);
       InFile in;
       const uint64_t size = in.Open(path) ? in.Size() : 0;
