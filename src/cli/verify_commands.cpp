@@ -1,15 +1,17 @@
 #include "cli/verify_commands.h"
 
 #include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
 
+#include "cli/cli_common.h"
+#include "cli/command.h"
 #include "common/files.h"
 #include "common/paths.h"
 #include "common/platform.h"
 #include "common/signing_context.h"
 #include "common/text.h"
 #include "pipeline/make_driver.h"
-#include "pipeline/run_plan.h"
 #include "verify/messages.h"
 #include "verify/run_check.h"
 #include "verify/verify.h"
@@ -21,11 +23,7 @@ namespace {
 using nlohmann::json;
 using verify::FileResult;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
-void UsageLine(const std::string& text) { std::fprintf(stderr, "tarnel-cli: %s\n", text.c_str()); }
+void UsageLine(const std::string& text) { UsageError(text); }
 
 json ResultJson(const FileResult& r, bool withFields) {
   json j = {{"file", r.file}, {"kind", r.KindOrUnknown()}, {"ok", r.ok}, {"problems", r.problems}};
@@ -116,56 +114,56 @@ int RunInfo(int32_t board, bool json, const std::vector<std::string>& files) {
   return allOk ? kExitOk : kExitFailed;
 }
 
-int RunMakeChecked(Workspace& ws, RunReporter& reporter, const std::function<void(SigningContext&)>& prepare,
-                   bool verify, const std::string& reportPath) {
-  verify::ReadBackReporter checked(reporter, ws, verify);
-  bool ran = false;
-  {
-    SigningContext ctx(ws, checked);
-    prepare(ctx);
-    ran = RunMake(ctx);
-  }
-  const bool success = ran && !checked.ReadBackFailed();
-  int status = success ? kExitOk : kExitFailed;
-  if (reportPath.empty()) return status;
+namespace {
 
-  const AppMembers& app = ws.app;
-  nlohmann::json report;
-  report["board"] = {{"index", app.m_nBoardType},
-                     {"name", app.m_nBoardType >= 0 && app.m_nBoardType < static_cast<int32_t>(kBoardTypeNames.size())
-                                  ? std::string(kBoardTypeNames[static_cast<size_t>(app.m_nBoardType)])
-                                  : std::string()}};
-  nlohmann::json outputs = nlohmann::json::array();
-  if (success) {
-    verify::Options structure;
-    structure.board = app.m_nBoardType;
-    for (const std::string& path : PlanRun(ws).Outputs()) {
-      const FileResult r = verify::CheckFile(path, structure);
-      InFile in;
-      const uint64_t size = in.Open(path) ? in.Size() : 0;
-      outputs.push_back({{"file", path}, {"kind", r.KindOrUnknown()}, {"size", size},
-                         {"sha256", verify::FileSha256(path)}});
-    }
+// The --board of verify and info: empty when not given, else an index or a
+// name; false after a usage message when it is neither.
+[[nodiscard]] bool BoardOption(const std::string& text, int32_t& board) {
+  board = text.empty() ? -1 : ParseBoard(text);
+  if (!text.empty() && board < 0) {
+    UsageError(UnknownBoardMessage(text));
+    return false;
   }
-  report["outputs"] = outputs;
-  nlohmann::json keys = nlohmann::json::array();
-  verify::Keys loaded;
-  std::string why;
-  if (!app.m_strKeysFile.empty() && verify::LoadKeys(app.m_strKeysFile, loaded, why)) {
-    keys.push_back({{"key", "external (key list lines 1-8)"}, {"sha256", verify::PublicKeyFingerprint(loaded.external.get())}});
-    keys.push_back({{"key", "root (key list lines 11-18)"}, {"sha256", verify::PublicKeyFingerprint(loaded.root.get())}});
-  }
-  report["keys"] = keys;
-  report["message"] = checked.ClosingMessage();
-  report["exit_status"] = status;
+  return true;
+}
 
-  const std::string text = report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  OutFile out;
-  if (!out.Create(AbsolutePath(reportPath)) || !out.Write(text.data(), text.size()) || !out.Commit()) {
-    UsageLine(Format("cannot write the report %s", AbsolutePath(reportPath).c_str()));
-    return kExitFailed;
-  }
-  return status;
+}  // namespace
+
+Command AddVerifyCommand(CLI::App& cli) {
+  struct Options {
+    VerifyArgs args;
+    std::string board;
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App* sub = cli.add_subcommand("verify", "Check signed outputs with the key list; one OK or FAIL line each.");
+  sub->add_option("--keys", o->args.keys, "Key list file the outputs were signed with")->required();
+  sub->add_option("--board", o->board, "Board type: 0 to 5 or its name, where the bytes cannot tell");
+  sub->add_option("--android-cert", o->args.androidCert,
+                  "Certificate of the Android signature (default: testkey.x509.pem beside the key list)");
+  sub->add_flag("--json", o->args.json, "Print one JSON array instead of lines");
+  sub->add_option("file", o->args.files, "Files to check")->required();
+  return {sub, [o] {
+            if (!BoardOption(o->board, o->args.board)) return kExitUsage;
+            return RunVerify(o->args);
+          }};
+}
+
+Command AddInfoCommand(CLI::App& cli) {
+  struct Options {
+    std::vector<std::string> files;
+    std::string board;
+    bool json = false;
+  };
+  auto o = std::make_shared<Options>();
+  CLI::App* sub = cli.add_subcommand("info", "Print every header field of signed outputs.");
+  sub->add_option("--board", o->board, "Board type: 0 to 5 or its name");
+  sub->add_flag("--json", o->json, "Print one JSON array instead of text");
+  sub->add_option("file", o->files, "Files to inspect")->required();
+  return {sub, [o] {
+            int32_t board = -1;
+            if (!BoardOption(o->board, board)) return kExitUsage;
+            return RunInfo(board, o->json, o->files);
+          }};
 }
 
 }  // namespace tarnel::cli

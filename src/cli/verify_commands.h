@@ -1,4 +1,4 @@
-// tarnel-cli verify and info, and the read-back and report options of make.
+// tarnel-cli verify and info.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +26,5 @@ struct VerifyArgs {
 // Prints every decoded header field of each file; 0 when every file is of a
 // known kind and holds together, 1 otherwise.
 [[nodiscard]] int RunInfo(int32_t board, bool json, const std::vector<std::string>& files);
-
-// The Make run with `make --verify` and/or `make --report <file>`: the
-// outputs are read back before the success message, and the report records
-// the run. Returns the exit status.
-[[nodiscard]] int RunMakeChecked(Workspace& ws, RunReporter& reporter,
-                                 const std::function<void(SigningContext&)>& prepare, bool verify,
-                                 const std::string& reportPath);
 
 }  // namespace tarnel::cli

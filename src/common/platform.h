@@ -97,6 +97,10 @@ struct PathIdentity {
 [[nodiscard]] PathIdentity IdentifyPath(const std::string& path);
 // True when names in `folder` that differ only in ASCII case name one file.
 [[nodiscard]] bool FolderFoldsCase(const std::string& folder);
+// True when two identified paths are one file: the same device and inode once
+// both exist, else the same folder and name (case folded where the folder
+// folds case).
+[[nodiscard]] bool SameFile(const PathIdentity& a, const PathIdentity& b);
 
 // An exclusive advisory lock on a file or folder, held until destruction; a
 // lock left by a killed process is released by the system.

@@ -24,6 +24,7 @@
 #include <string_view>
 
 #include "common/paths.h"
+#include "common/text.h"
 
 namespace tarnel {
 
@@ -230,6 +231,16 @@ PathIdentity IdentifyPath(const std::string& path) {
     id.folderInode = static_cast<uint64_t>(folder.st_ino);
   }
   return id;
+}
+
+bool SameFile(const PathIdentity& a, const PathIdentity& b) {
+  if (a.exists && b.exists) return a.device == b.device && a.inode == b.inode;
+  const bool sameFolder = a.folderKnown && b.folderKnown
+                              ? a.folderDevice == b.folderDevice && a.folderInode == b.folderInode
+                              : a.folder == b.folder;
+  if (!sameFolder) return false;
+  if (a.name == b.name) return true;
+  return EqualsNoCase(a.name, b.name) && FolderFoldsCase(a.folder);
 }
 
 bool FolderFoldsCase(const std::string& folder) {

@@ -1,0 +1,163 @@
+// tarnel-cli make: what a person does in the window, in the same order. The
+// program folder is checked and the flash layout loaded as the window does at
+// start; then the board type is selected, the partition table loaded, the key
+// list loaded, the output folder set, and Make pressed. Every message box text
+// goes to standard error on a line of its own, in order.
+//
+// Exit status: 0 when the run ended with its success message; 1 for every
+// other end of a run (a failed load, a failed check, a failed signer, another
+// run holding the program folder); 2 for a usage error: an unknown option or
+// board, a missing option, an output folder that does not exist.
+//
+// An empty --keys or --output value stands for a box left empty in the
+// window: the Make run then asks for it ("Please select the keys file!").
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "boot/key_list.h"
+#include "cli/cli_common.h"
+#include "cli/command.h"
+#include "cli/console_reporter.h"
+#include "cli/make_report.h"
+#include "common/files.h"
+#include "common/model.h"
+#include "common/paths.h"
+#include "common/platform.h"
+#include "common/signing_context.h"
+#include "common/text.h"
+#include "config/burn_config.h"
+#include "config/flash_config.h"
+#include "config/partition_config.h"
+#include "pipeline/make_driver.h"
+#include "signing/signer.h"
+
+namespace tarnel::cli {
+namespace {
+
+// The window refuses to start without these folders of the program folder.
+constexpr const char* kMsgFolderNotFound = "\"%s\" not find!";
+
+struct MakeOptions {
+  std::string board;
+  std::string config;
+  std::string keys;
+  std::string output;
+  bool outputGiven = false;
+  bool defaultOutput = false;
+  std::string home;
+  bool verify = false;      // --verify: read every output back before the success message
+  std::string report;       // --report: where the run's JSON record goes
+  std::string signer;       // --signer: the RSA signer's text
+};
+
+// --signer, else TARNEL_SIGNER, else BurnConfig.ini [Signing] Signer, else keylist.
+std::string ChooseSigner(const std::string& option, const std::string& appDir) {
+  if (!option.empty()) return option;
+  if (const char* env = std::getenv(kSignerEnv); env != nullptr && *env != '\0') return env;
+  return ReadSignerSetting(appDir);
+}
+
+int RunMakeCommand(const MakeOptions& options) {
+  // Usage first, so that a mistyped command changes nothing.
+  const int32_t board = ParseBoard(options.board);
+  if (board < 0) {
+    UsageError(UnknownBoardMessage(options.board));
+    return kExitUsage;
+  }
+  if (!options.signer.empty() && !IsSignerSpec(options.signer)) {
+    UsageError(Format(kMsgSignerUnknown, options.signer.c_str()));
+    return kExitUsage;
+  }
+  if (!options.outputGiven && !options.defaultOutput) {
+    UsageError("give the output folder with --output <folder>, or --default-output");
+    return kExitUsage;
+  }
+  std::string outputPath;
+  if (options.outputGiven && !options.output.empty()) {
+    outputPath = AbsolutePath(options.output);
+    if (!IsFolder(outputPath)) {
+      UsageError(Format("the output folder %s does not exist", outputPath.c_str()));
+      return kExitUsage;
+    }
+    outputPath = WithTrailingSep(outputPath);
+  }
+
+  ConsoleReporter reporter(::isatty(STDERR_FILENO) == 1);
+  Workspace ws;
+  AppMembers& app = ws.app;
+  app.m_strAppDir = ProgramFolder(options.home);
+  if (app.m_strAppDir.empty()) {
+    UsageError("cannot tell the program folder; give it with --home <folder>");
+    return kExitUsage;
+  }
+
+  // What the window does when it opens.
+  for (const char* folder : {"Config", "jre"}) {
+    const std::string path = app.m_strAppDir + folder;
+    if (!IsFolder(path)) {
+      reporter.Show(Format(kMsgFolderNotFound, path.c_str()));
+      return kExitFailed;
+    }
+  }
+  (void)MakeFolder(app.m_strAppDir + "Temp");
+  (void)MakeFolder(app.m_strAppDir + "Output");
+  app.m_nJavaMemory = ReadJavaMemory(app.m_strAppDir);
+  (void)LoadFlashConfig(ws.flashTable, reporter, FlashConfigPath(app.m_strAppDir));
+
+  // Board type, Config File Browse, Keys File Browse, Output Browse.
+  app.m_nBoardType = board;
+  const std::string configPath = AbsolutePath(options.config);
+  if (!LoadPartitionConfig(ws.table, board, reporter, configPath)) return kExitFailed;
+  app.m_strInputDir = FolderPart(configPath);
+  if (!options.keys.empty()) {
+    const std::string keysPath = AbsolutePath(options.keys);
+    app.m_strInputDir = FolderPart(keysPath);
+    if (!LoadKeyListFile(ws, reporter, keysPath)) return kExitFailed;
+  }
+  app.m_strOutputPath = options.defaultOutput ? app.m_strAppDir + "Output" + std::string(kSepStr) : outputPath;
+
+  // Interrupted, the run leaves no partial file behind; past a file-size
+  // limit a write fails with a message instead of killing the run.
+  InstallInterruptCleanup();
+  const auto chooseSigner = [&](SigningContext& ctx) {
+    ctx.signerSpec = ChooseSigner(options.signer, app.m_strAppDir);
+    ctx.pinSource = AskPinOnTerminal;
+  };
+  if (options.verify || !options.report.empty())
+    return RunMakeChecked(ws, reporter, chooseSigner, options.verify, options.report);
+  SigningContext ctx(ws, reporter);
+  chooseSigner(ctx);
+  return RunMake(ctx) ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+Command AddMakeCommand(CLI::App& cli) {
+  auto o = std::make_shared<MakeOptions>();
+  CLI::App* sub = cli.add_subcommand("make", "Sign the rows of a partition table, as the Make button does.");
+  sub->add_option("--board", o->board, "Board type: 0 to 5 or its name (" + BoardList() + ")")->required();
+  sub->add_option("--config", o->config, "Partition table file")->required();
+  sub->add_option("--keys", o->keys, "Key list file")->required();
+  CLI::Option* outputOpt = sub->add_option("--output", o->output, "Output folder (must exist)");
+  CLI::Option* defaultOpt =
+      sub->add_flag("--default-output", o->defaultOutput, "Use the Output folder of the program folder");
+  outputOpt->excludes(defaultOpt);
+  sub->add_option("--home", o->home,
+                  "Program folder (default: the executable's folder when it holds Config/, else the "
+                  "per-user folder)");
+  sub->add_option("--signer", o->signer,
+                  "RSA signer: keylist, pkcs11:<RFC 7512 URI> or exec:<program> (default: TARNEL_SIGNER, "
+                  "else BurnConfig.ini [Signing] Signer, else keylist)");
+  sub->add_flag("--verify", o->verify, "Read every output back and verify it before the success message");
+  sub->add_option("--report", o->report, "Write a JSON record of the run to this file");
+  return {sub, [o, outputOpt] {
+            o->outputGiven = outputOpt->count() > 0;
+            return RunMakeCommand(*o);
+          }};
+}
+
+}  // namespace tarnel::cli

@@ -1,0 +1,101 @@
+// make --report: the report is one more output of the run. It never replaces
+// an input, an output or a file of the program folder, and it reaches
+// standard output, a FIFO or a link's target as those expect.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/cli_fixture.h"
+#include "common/text.h"
+#include "pipeline/make_driver.h"
+#include "pipeline/messages.h"
+
+namespace tarnel {
+namespace {
+
+class MakeReport : public Cli {
+ protected:
+  void SetUp() override {
+    Cli::SetUp();
+    WriteBytes(in_ + "a.bin", PatternBytes(3000, 7));
+    table_ = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  }
+  std::string table_;
+};
+
+TEST_F(MakeReport, NeverReplacesAFileOfTheRunOrOfTheProgramFolder) {
+  const std::string image = out_ + "a.img";
+  WriteText(image, "previous output");
+  const std::string keysBefore = ReadText(keys_);
+  const struct {
+    const char* name;
+    std::string report;
+    std::string message;
+  } cases[] = {
+      {"the key list", keys_, Format(kMsgOutputIsInput, keys_.c_str(), keys_.c_str())},
+      {"the partition table", table_, Format(kMsgOutputIsInput, table_.c_str(), table_.c_str())},
+      {"an unsigned file", in_ + "a.bin", Format(kMsgOutputIsInput, (in_ + "a.bin").c_str(), (in_ + "a.bin").c_str())},
+      {"an output, by another spelling", out_ + "./a.img", Format(kMsgOutputsCollide, image.c_str(), image.c_str())},
+      {"the flash layout", home_ + "Config/FlashConfig.xml",
+       "The output " + home_ + "Config/FlashConfig.xml would replace a file of the program folder " + home_ + "!"},
+      {"BurnConfig.ini", home_ + "BurnConfig.ini",
+       "The output " + home_ + "BurnConfig.ini would replace a file of the program folder " + home_ + "!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string before = ReadText(c.report);
+    const CliResult r = Run(MakeArgs("2", table_, " --report " + ShellQuote(c.report)));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines, std::vector<std::string>{c.message});
+    EXPECT_EQ(ReadText(c.report), before);
+  }
+  EXPECT_EQ(ReadText(keys_), keysBefore);
+  EXPECT_EQ(ReadText(image), "previous output");
+  EXPECT_EQ(std::distance(fs::directory_iterator(out_), fs::directory_iterator()), 1);
+}
+
+TEST_F(MakeReport, GoesToStandardOutputAFifoOrThroughALink) {
+  const auto parsed = [](const std::string& text) {
+    const nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
+    EXPECT_FALSE(j.is_discarded()) << text;
+    return j.is_discarded() ? 1 : j.value("exit_status", 1);
+  };
+  {
+    SCOPED_TRACE("-");
+    const CliResult r = Run(MakeArgs("2", table_, " --report -"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(parsed(r.out), 0);
+  }
+  {
+    SCOPED_TRACE("/dev/stdout");
+    const CliResult r = Run(MakeArgs("2", table_, " --report /dev/stdout"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(parsed(r.out), 0);
+  }
+  {
+    SCOPED_TRACE("a FIFO read by another process");
+    const std::string fifo = root_ / "report.fifo";
+    const std::string got = root_ / "got.json";
+    const CliResult r = Run(MakeArgs("2", table_, " --report " + ShellQuote(fifo)),
+                            "mkfifo " + ShellQuote(fifo) + " && (cat " + ShellQuote(fifo) + " > " + ShellQuote(got) +
+                                " &)");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(RunShell("for i in $(seq 50); do [ -s " + ShellQuote(got) + " ] && break; sleep 0.1; done"), 0);
+    EXPECT_EQ(parsed(ReadText(got)), 0);
+    EXPECT_TRUE(fs::is_fifo(fifo));
+  }
+  {
+    SCOPED_TRACE("a link to a regular file");
+    const std::string target = root_ / "target.json";
+    const std::string link = root_ / "link.json";
+    WriteText(target, "old");
+    fs::create_symlink(target, link);
+    const CliResult r = Run(MakeArgs("2", table_, " --report " + ShellQuote(link)));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(parsed(ReadText(target)), 0);
+  }
+}
+
+}  // namespace
+}  // namespace tarnel
