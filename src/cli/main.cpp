@@ -7,6 +7,7 @@
 //   tarnel-cli demo <folder> [--home <program folder>]
 //   tarnel-cli verify --keys <key list> [--board <b>] [--android-cert <pem>] [--json] <file>...
 //   tarnel-cli info [--board <b>] [--json] <file>...
+//   tarnel-cli signapk -w <cert.x509.pem> <key.pk8> <input.zip> <output.zip>
 //   tarnel-cli --version
 //
 // `make --verify` reads every output back and verifies it before the
@@ -28,7 +29,7 @@ namespace {
 
 // The commands in the order `--help` lists them.
 constexpr AddCommandFn kCommands[] = {
-    AddMakeCommand, AddKeygenCommand, AddDemoCommand, AddVerifyCommand, AddInfoCommand,
+    AddMakeCommand, AddKeygenCommand, AddDemoCommand, AddVerifyCommand, AddInfoCommand, AddSignApkCommand,
 };
 
 int Main(int argc, char** argv) {
