@@ -7,6 +7,7 @@
 //   tarnel-cli demo <folder> [--home <program folder>]
 //   tarnel-cli verify --keys <key list> [--board <b>] [--android-cert <pem>] [--json] <file>...
 //   tarnel-cli info [--board <b>] [--json] <file>...
+//   tarnel-cli signapk -w <cert.x509.pem> <key.pk8> <input.zip> <output.zip>
 //   tarnel-cli --version
 //
 // `make --verify` reads every output back and verifies it before the
@@ -21,13 +22,14 @@
 #include "build_info.h"
 #include "cli/cli_common.h"
 #include "cli/command.h"
+#include "common/platform.h"
 
 namespace tarnel::cli {
 namespace {
 
 // The commands in the order `--help` lists them.
 constexpr AddCommandFn kCommands[] = {
-    AddMakeCommand, AddKeygenCommand, AddDemoCommand, AddVerifyCommand, AddInfoCommand,
+    AddMakeCommand, AddKeygenCommand, AddDemoCommand, AddVerifyCommand, AddInfoCommand, AddSignApkCommand,
 };
 
 int Main(int argc, char** argv) {
@@ -54,4 +56,8 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace tarnel::cli
 
-int main(int argc, char** argv) { return tarnel::cli::Main(argc, argv); }
+int main(int argc, char** argv) {
+  // No core dump while keys are held; interrupted, nothing partial is left behind.
+  tarnel::HardenProcess();
+  return tarnel::cli::Main(argc, argv);
+}
