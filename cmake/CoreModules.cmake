@@ -29,10 +29,10 @@ set(tarnel_signing_DEPS common OpenSSL::Crypto PkgConfig::P11KIT)
 set(tarnel_boot_SOURCES boot_image.cpp key_gen.cpp key_list.cpp)
 set(tarnel_boot_DEPS signing)
 
-set(tarnel_package_SOURCES upgrade_package.cpp zip_archive.cpp)
+set(tarnel_package_SOURCES apk_signer.cpp upgrade_package.cpp zip_archive.cpp)
 set(tarnel_package_DEPS signing ZLIB::ZLIB)
 
-set(tarnel_pipeline_SOURCES key_partition.cpp make_driver.cpp row_checks.cpp run_outputs.cpp)
+set(tarnel_pipeline_SOURCES key_partition.cpp make_driver.cpp row_checks.cpp run_outputs.cpp run_plan.cpp)
 set(tarnel_pipeline_DEPS boot package)
 
 set(tarnel_verify_SOURCES archive.cpp boot_image.cpp mac_containers.cpp reader.cpp rsa_images.cpp run_check.cpp)

@@ -1,11 +1,13 @@
 #include "app/list_ctrl_ex.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QShortcut>
 #include <QStyleOptionHeader>
 #include <QToolButton>
 
@@ -74,6 +76,14 @@ CListCtrlEx::CListCtrlEx(PartitionTable& table, UiHooks& hooks, QWidget* parent)
     CreateDeleteButtons(0, model_->rowCount() - 1);
   });
   connect(horizontalHeader(), &QHeaderView::sectionClicked, this, &CListCtrlEx::OnHeaderClicked);
+  connect(selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& current, const QModelIndex&) { OnCurrentRowChanged(current); });
+  // Ctrl+O works from the table and from the row's own editors.
+  auto* open = new QShortcut(QKeySequence::Open, this);
+  open->setContext(Qt::WidgetWithChildrenShortcut);
+  connect(open, &QShortcut::activated, this, &CListCtrlEx::ChooseUnsignedFile);
+  setAccessibleName(tr(kTableName));
+  setAccessibleDescription(tr(kTableHelp));
 }
 
 void CListCtrlEx::Setup(const std::vector<std::string>& flashNames) {
@@ -81,6 +91,10 @@ void CListCtrlEx::Setup(const std::vector<std::string>& flashNames) {
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::ExtendedSelection);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
+  // The table is one stop of the window's Tab order: arrows move inside it,
+  // Tab leaves it.
+  setTabKeyNavigation(false);
+  setFocusPolicy(Qt::StrongFocus);
   setWordWrap(false);
   setCornerButtonEnabled(false);
   setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
@@ -207,6 +221,9 @@ void CListCtrlEx::AddRow() {
   }
   model_->InsertRow(n, Q(Format(kNewRowNameFormat, n)));
   MarkModified();
+  // The new row is where the user works next: current, in view, focused.
+  SetCurrentRow(n);
+  setFocus(Qt::OtherFocusReason);
 }
 
 // ---------------------------------------------------------------- delete buttons
@@ -248,7 +265,11 @@ void CListCtrlEx::DeleteRow(int row) {
     CloseEditors();
   else if (editorRow_ > row)
     --editorRow_;  // the editors travel with their row
+  // The view moves its current row off a removed one; where it goes is
+  // decided below, from the selection.
+  followCurrent_ = false;
   model_->RemoveRow(row);
+  followCurrent_ = true;
 
   // The editors stay on, or move to, the row that is still selected. A
   // selected row that did not carry them is loaded first, so the editors never
@@ -259,6 +280,13 @@ void CListCtrlEx::DeleteRow(int row) {
   } else if (sel != editorRow_) {
     OpenEditors(sel);
   }
+  // The current row is the one that carries the editors, or none.
+  followCurrent_ = false;
+  if (editorRow_ < 0)
+    selectionModel()->clearCurrentIndex();
+  else
+    selectionModel()->setCurrentIndex(model_->index(editorRow_, kColOutputName), QItemSelectionModel::NoUpdate);
+  followCurrent_ = true;
   MarkModified();
   if (model_->rowCount() == RowsPerPage()) scrollToTop();
 }
@@ -271,14 +299,16 @@ void CListCtrlEx::OpenEditors(int row) {
   editorRow_ = row;
 
   outputName_ = new QLineEdit;
-  outputName_->setAccessibleName(tr("Output Name"));
+  outputName_->setObjectName("outputNameEditor");
+  outputName_->setAccessibleName(tr(kOutputNameName));
   connect(outputName_, &QLineEdit::textEdited, this, [this](const QString& text) {
     model_->SetCellText(editorRow_, kColOutputName, text);
     MarkModified();
   });
 
-  auto makeCombo = [this](const QStringList& options, int column, const char* name) {
+  auto makeCombo = [this](const QStringList& options, int column, const char* name, const char* objectName) {
     auto* combo = new QComboBox;
+    combo->setObjectName(objectName);
     combo->setEditable(false);
     combo->setStyle(compactStyle_);
     combo->addItems(options);
@@ -290,9 +320,9 @@ void CListCtrlEx::OpenEditors(int row) {
     });
     return combo;
   };
-  fileType_ = makeCombo(fileTypeOptions_, kColFileType, "File Type");
-  flashName_ = makeCombo(flashNameOptions_, kColFlashName, "Flash Name");
-  upgrade_ = makeCombo(UpgradeOptions(), kColUpgrade, "Upgrade");
+  fileType_ = makeCombo(fileTypeOptions_, kColFileType, kFileTypeName, "fileTypeEditor");
+  flashName_ = makeCombo(flashNameOptions_, kColFlashName, kFlashNameName, "flashNameEditor");
+  upgrade_ = makeCombo(UpgradeOptions(), kColUpgrade, kUpgradeName, "upgradeEditor");
 
   // Column 5: the read-only path with the browse button over its rightmost 28 pixels.
   auto* unsignedCell = new QWidget;
@@ -300,13 +330,15 @@ void CListCtrlEx::OpenEditors(int row) {
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
   unsignedFile_ = new QLineEdit;
+  unsignedFile_->setObjectName("unsignedFileEditor");
   unsignedFile_->setReadOnly(true);
-  unsignedFile_->setAccessibleName(tr("Unsigned File"));
+  unsignedFile_->setAccessibleName(tr(kUnsignedFileName));
   browse_ = new QToolButton;
+  browse_->setObjectName("unsignedFileBrowse");
   browse_->setIcon(BrowseIcon());
   browse_->setFixedWidth(kBrowseButtonWidth);
   browse_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
-  browse_->setToolTip(tr(kBrowseTip));
+  browse_->setToolTip(tr(kBrowseKeyTip));
   browse_->setAccessibleName(tr(kBrowseTip));
   layout->addWidget(unsignedFile_, 1);
   layout->addWidget(browse_);
@@ -322,6 +354,13 @@ void CListCtrlEx::OpenEditors(int row) {
     MarkModified();
   });
 
+  // Tab passes the table as one stop; F2 or a click reaches the editors, and
+  // Tab then walks them.
+  for (QWidget* editor : RowEditors()) {
+    editor->setFocusPolicy(Qt::ClickFocus);
+    editor->installEventFilter(this);
+  }
+
   LoadEditors(row);
   setIndexWidget(model_->index(row, kColOutputName), outputName_);
   setIndexWidget(model_->index(row, kColFileType), fileType_);
@@ -332,7 +371,18 @@ void CListCtrlEx::OpenEditors(int row) {
 
 void CListCtrlEx::CloseEditors() {
   if (editorRow_ >= 0 && editorRow_ < model_->rowCount()) {
-    for (int c = kColOutputName; c <= kColUnsignedFile; ++c) setIndexWidget(model_->index(editorRow_, c), nullptr);
+    // The focus stays in the table rather than following the Tab order on.
+    QWidget* focus = QApplication::focusWidget();
+    if (focus != nullptr && focus != this && isAncestorOf(focus)) setFocus(Qt::OtherFocusReason);
+    for (int c = kColOutputName; c <= kColUnsignedFile; ++c) {
+      QWidget* editor = indexWidget(model_->index(editorRow_, c));
+      setIndexWidget(model_->index(editorRow_, c), nullptr);
+      // Released later by the view; gone from the window at once.
+      if (editor != nullptr) {
+        editor->hide();
+        editor->setParent(nullptr);
+      }
+    }
   }
   editorRow_ = -1;
   outputName_ = nullptr;
@@ -384,6 +434,93 @@ void CListCtrlEx::MoveEditingTo(int row) {
   OpenEditors(row);
 }
 
+std::vector<QWidget*> CListCtrlEx::RowEditors() const {
+  return {outputName_, fileType_, flashName_, upgrade_, unsignedFile_, browse_};
+}
+
+bool CListCtrlEx::TabBetweenEditors(QWidget* from, bool forward) {
+  const std::vector<QWidget*> editors = RowEditors();
+  const auto at = std::find(editors.begin(), editors.end(), from);
+  if (at == editors.end() || from == nullptr) return false;
+  const auto index = at - editors.begin();
+  const auto next = index + (forward ? 1 : -1);
+  if (next >= 0 && next < static_cast<decltype(next)>(editors.size()) && editors[static_cast<size_t>(next)]) {
+    editors[static_cast<size_t>(next)]->setFocus(forward ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return true;
+  }
+  // Past the row's last field Tab goes on to what follows the table; before
+  // its first field Shift+Tab comes back to the table.
+  setFocus(forward ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+  if (forward) (void)focusNextPrevChild(true);
+  return true;
+}
+
+bool CListCtrlEx::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const Qt::KeyboardModifiers mods = key->modifiers() & ~Qt::KeypadModifier;
+    if (key->key() == Qt::Key_Tab && (mods == Qt::NoModifier))
+      return TabBetweenEditors(qobject_cast<QWidget*>(watched), true);
+    if (key->key() == Qt::Key_Backtab || (key->key() == Qt::Key_Tab && mods == Qt::ShiftModifier))
+      return TabBetweenEditors(qobject_cast<QWidget*>(watched), false);
+  }
+  return QTableView::eventFilter(watched, event);
+}
+
+void CListCtrlEx::OnCurrentRowChanged(const QModelIndex& current) {
+  if (!followCurrent_) return;
+  const int row = current.isValid() ? current.row() : -1;
+  if (row == editorRow_) return;
+  // However the current row moved (focus coming in, a key), the editors go along.
+  table_.m_nPrevRow = table_.m_nCurRow;
+  table_.m_nCurRow = row;
+  if (row < 0) {
+    LeaveEditing();
+    return;
+  }
+  MoveEditingTo(row);
+  if (!selectionModel()->isRowSelected(row, QModelIndex()))
+    selectionModel()->select(current, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void CListCtrlEx::SetCurrentRow(int row) {
+  if (row < 0 || row >= model_->rowCount()) {
+    selectionModel()->clearCurrentIndex();
+    return;
+  }
+  SelectOnly(row);
+  // Already current: the editors still belong on it.
+  if (editorRow_ != row) OnCurrentRowChanged(model_->index(row, kColOutputName));
+}
+
+void CListCtrlEx::EditCurrentRow() {
+  if (model_->rowCount() == 0) return;
+  QModelIndex current = currentIndex();
+  if (!current.isValid()) {
+    SetCurrentRow(0);
+    current = currentIndex();
+  } else if (editorRow_ != current.row()) {
+    SetCurrentRow(current.row());
+  }
+  QWidget* target = outputName_;
+  switch (current.column()) {
+    case kColFileType: target = fileType_; break;
+    case kColFlashName: target = flashName_; break;
+    case kColUpgrade: target = upgrade_; break;
+    case kColUnsignedFile: target = browse_; break;
+    default: break;
+  }
+  if (target) target->setFocus(Qt::ShortcutFocusReason);
+}
+
+void CListCtrlEx::ChooseUnsignedFile() {
+  if (model_->rowCount() == 0 || !isEnabled()) return;
+  const QModelIndex current = currentIndex();
+  const int row = current.isValid() ? current.row() : 0;
+  if (editorRow_ != row) SetCurrentRow(row);
+  if (browse_) browse_->click();
+}
+
 void CListCtrlEx::SelectOnly(int row) {
   const QModelIndex index = model_->index(row, kColOutputName);
   selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
@@ -418,10 +555,13 @@ void CListCtrlEx::mousePressEvent(QMouseEvent* event) {
     // Empty space: the edited row gets its texts back and nothing stays selected.
     LeaveEditing();
     clearSelection();
+    selectionModel()->clearCurrentIndex();
     return;
   }
   MoveEditingTo(hitRow);
+  inMousePress_ = true;
   QTableView::mousePressEvent(event);
+  inMousePress_ = false;
   basePressed_ = true;
 }
 
@@ -454,6 +594,7 @@ void CListCtrlEx::keyPressEvent(QKeyEvent* event) {
       table_.m_nCurRow = -1;
       LeaveEditing();
       clearSelection();
+      selectionModel()->clearCurrentIndex();
       setFocus(Qt::OtherFocusReason);
       event->accept();
       return;
@@ -463,6 +604,30 @@ void CListCtrlEx::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_PageDown: action = MovePageDown; break;
     case Qt::Key_Home: action = MoveHome; break;
     case Qt::Key_End: action = MoveEnd; break;
+    case Qt::Key_F2:
+      if (event->modifiers() == Qt::NoModifier) {
+        EditCurrentRow();
+        event->accept();
+        return;
+      }
+      QTableView::keyPressEvent(event);
+      return;
+    case Qt::Key_Insert:
+    case Qt::Key_Delete:
+      // Only on the table itself: in an editor these keys edit its text.
+      if (QApplication::focusWidget() == this && event->modifiers() == Qt::NoModifier) {
+        if (event->key() == Qt::Key_Insert) {
+          AddRow();
+        } else if (currentIndex().isValid()) {
+          const int row = currentIndex().row();
+          DeleteRow(row);
+          SetCurrentRow(std::min(row, model_->rowCount() - 1));
+        }
+        event->accept();
+        return;
+      }
+      QTableView::keyPressEvent(event);
+      return;
     case Qt::Key_Space: {
       // Space ticks or clears the check box of the selected row.
       const int sel = FirstSelectedRow();
@@ -487,6 +652,11 @@ void CListCtrlEx::keyPressEvent(QKeyEvent* event) {
   if (target.row() == sel) return;
   MoveEditingTo(target.row());
   SelectOnly(target.row());
+}
+
+bool CListCtrlEx::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+  // A click on a cell hands the focus to that cell's editor.
+  return inMousePress_ && QTableView::edit(index, trigger, event);
 }
 
 void CListCtrlEx::keyboardSearch(const QString&) {

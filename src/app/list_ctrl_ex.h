@@ -27,6 +27,18 @@ inline constexpr int kBrowseButtonWidth = 28;
 inline constexpr const char* kNewRowNameFormat = "Part %.2d";
 inline constexpr const char* kDeleteRowTip = "Delete this row";
 inline constexpr const char* kBrowseTip = "Choose the unsigned file";
+inline constexpr const char* kBrowseKeyTip = "Choose the unsigned file (Ctrl+O)";
+// Names the assistive technology reads for the table and its row editors.
+inline constexpr const char* kTableName = "Partition table";
+inline constexpr const char* kTableHelp =
+    "Arrow keys move between rows and columns. F2 edits the current row, Tab and Shift+Tab move between its "
+    "fields, Escape ends the edit. Space ticks the row, Insert adds a row, Delete removes the current row, "
+    "Ctrl+O chooses its unsigned file.";
+inline constexpr const char* kOutputNameName = "Output Name";
+inline constexpr const char* kFileTypeName = "File Type";
+inline constexpr const char* kFlashNameName = "Flash Name";
+inline constexpr const char* kUpgradeName = "Upgrade";
+inline constexpr const char* kUnsignedFileName = "Unsigned File";
 
 // File Type options of a board type: "None", "Fastboot", "Non-File System",
 // then "yaffs File System" (boards 0 and 1) or "Ubi File System" (2 to 5),
@@ -92,6 +104,15 @@ class CListCtrlEx : public QTableView {
   void AddRow();
   void DeleteRow(int row);
 
+  // The keyboard's ways to the row editors. The current row (the one with the
+  // keyboard focus frame) always carries the editors.
+  // F2: the editor of the current cell takes the focus.
+  void EditCurrentRow();
+  // Ctrl+O: the current row's unsigned-file chooser.
+  void ChooseUnsignedFile();
+  // Makes `row` current and selected, scrolled into view; -1: none.
+  void SetCurrentRow(int row);
+
  protected:
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
@@ -100,10 +121,19 @@ class CListCtrlEx : public QTableView {
   void keyPressEvent(QKeyEvent* event) override;
   void keyboardSearch(const QString& search) override;
   void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  // The row editors take the focus only when asked (F2, Tab among them, a
+  // click on one), never because their row became current.
+  bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
 
  private:
   void OnHeaderClicked(int section);
   void OnDeleteClicked();
+  void OnCurrentRowChanged(const QModelIndex& current);
+  // The row editors in Tab order; null entries while no row is edited.
+  [[nodiscard]] std::vector<QWidget*> RowEditors() const;
+  // Tab or Shift+Tab inside the row editors; false when `from` is none of them.
+  bool TabBetweenEditors(QWidget* from, bool forward);
   void CreateDeleteButtons(int first, int last);
   // A click or a keyboard move onto `row`: the edited row's texts go back
   // into it and the editors move to `row`.
@@ -126,6 +156,9 @@ class CListCtrlEx : public QTableView {
   QStringList flashNameOptions_;
   bool setUp_ = false;
   bool basePressed_ = false;
+  bool inMousePress_ = false;  // the view handles a click
+  // Set while the table itself moves the current row (a row being removed).
+  bool followCurrent_ = true;
 
   int editorRow_ = -1;
   QPointer<QLineEdit> outputName_;

@@ -133,16 +133,18 @@ CPellgraveDlg::~CPellgraveDlg() {
 }
 
 void CPellgraveDlg::CreateControls() {
-  auto button = [this](const char* text, const char* name) {
+  auto button = [this](const char* text, const char* name, const char* accessibleName) {
     auto* b = new QPushButton(tr(text), this);
     b->setObjectName(name);
+    b->setAccessibleName(tr(accessibleName));
     b->setAutoDefault(false);
     b->setDefault(false);
     return b;
   };
-  auto pathBox = [this](const char* name) {
+  auto pathBox = [this](const char* name, const char* accessibleName) {
     auto* box = new QLineEdit(this);
     box->setObjectName(name);
+    box->setAccessibleName(tr(accessibleName));
     box->setReadOnly(true);
     return box;
   };
@@ -150,6 +152,7 @@ void CPellgraveDlg::CreateControls() {
   boardTypeLabel_ = new QLabel(tr(kLabelBoardType), this);
   boardType_ = new QComboBox(this);
   boardType_->setObjectName("boardType");
+  boardType_->setAccessibleName(tr(kNameBoardType));
   boardType_->setEditable(false);
   {
     // The list is 105 by 16 pixels: a slightly smaller font and a wider text
@@ -165,37 +168,39 @@ void CPellgraveDlg::CreateControls() {
   connect(boardType_, &QComboBox::currentIndexChanged, this, &CPellgraveDlg::OnBoardTypeChanged);
 
   configLabel_ = new QLabel(tr(kLabelConfigFile), this);
-  configPath_ = pathBox("configPath");
+  configPath_ = pathBox("configPath", kNameConfigPath);
   configLabel_->setBuddy(configPath_);
-  configBrowse_ = button(kButtonBrowse, "configBrowse");
+  configBrowse_ = button(kButtonBrowse, "configBrowse", kNameConfigBrowse);
   connect(configBrowse_, &QPushButton::clicked, this, &CPellgraveDlg::OnConfigBrowse);
 
   keysLabel_ = new QLabel(tr(kLabelKeysFile), this);
-  keysPath_ = pathBox("keysPath");
+  keysPath_ = pathBox("keysPath", kNameKeysPath);
   keysLabel_->setBuddy(keysPath_);
-  keysBrowse_ = button(kButtonBrowse, "keysBrowse");
+  keysBrowse_ = button(kButtonBrowse, "keysBrowse", kNameKeysBrowse);
   connect(keysBrowse_, &QPushButton::clicked, this, &CPellgraveDlg::OnKeysBrowse);
 
   defaultOutput_ = new QCheckBox(tr(kLabelDefaultOutput), this);
   defaultOutput_->setObjectName("defaultOutput");
+  defaultOutput_->setAccessibleName(tr(kLabelDefaultOutput));
   connect(defaultOutput_, &QCheckBox::clicked, this, &CPellgraveDlg::OnDefaultOutputClicked);
-  outputPath_ = pathBox("outputPath");
-  outputBrowse_ = button(kButtonBrowse, "outputBrowse");
+  outputPath_ = pathBox("outputPath", kNameOutputPath);
+  outputBrowse_ = button(kButtonBrowse, "outputBrowse", kNameOutputBrowse);
   connect(outputBrowse_, &QPushButton::clicked, this, &CPellgraveDlg::OnOutputBrowse);
 
   list_ = new CListCtrlEx(ws_.table, hooks_, this);
   list_->setObjectName("partitionTable");
 
-  make_ = button(kButtonMake, "make");
+  make_ = button(kButtonMake, "make", kButtonMake);
   connect(make_, &QPushButton::clicked, this, &CPellgraveDlg::OnMake);
-  saveConfig_ = button(kButtonSaveConfig, "saveConfigAs");
+  saveConfig_ = button(kButtonSaveConfig, "saveConfigAs", kButtonSaveConfig);
   connect(saveConfig_, &QPushButton::clicked, this, [this] { (void)OnSaveConfigAs(); });
-  cancel_ = button(kButtonCancel, "cancel");
+  cancel_ = button(kButtonCancel, "cancel", kButtonCancel);
   cancel_->hide();
   connect(cancel_, &QPushButton::clicked, this, &QWidget::close);
 
   progress_ = new QProgressBar(this);
   progress_->setObjectName("progress");
+  progress_->setAccessibleName(tr(kNameProgress));
   progress_->setTextVisible(false);
   progress_->setRange(0, 100);
   progress_->reset();
@@ -429,6 +434,9 @@ void CPellgraveDlg::OnMakeFinished() {
   if (worker_.joinable()) worker_.join();  // it has nothing left to do
   SetMakeControlsEnabled(true);
   making_ = false;
+  // Make lost the focus when it was disabled; it gets it back, ready for
+  // the next run, rather than leaving it wherever Qt moved it meanwhile.
+  make_->setFocus(Qt::OtherFocusReason);
   emit makeFinished();
   if (closeAfterMake_) {
     closeAfterMake_ = false;

@@ -50,6 +50,16 @@ inline constexpr const char* kAboutUpdate = "Update： %s, %s";
 inline constexpr const char* kMsgCloseWhileMaking =
     "Make is still running.\nClose the window as soon as the run has ended?";
 inline constexpr const char* kMsgSaveTableFailed = "Failed to write the partition config file %s!";
+// What assistive technology reads for controls whose caption alone does not
+// say what they do.
+inline constexpr const char* kNameBoardType = "Board type";
+inline constexpr const char* kNameConfigPath = "Config file";
+inline constexpr const char* kNameKeysPath = "Keys file";
+inline constexpr const char* kNameOutputPath = "Output folder";
+inline constexpr const char* kNameConfigBrowse = "Browse for the config file";
+inline constexpr const char* kNameKeysBrowse = "Browse for the keys file";
+inline constexpr const char* kNameOutputBrowse = "Browse for the output folder";
+inline constexpr const char* kNameProgress = "Progress";
 
 inline constexpr int kWindowWidth = 760;
 inline constexpr int kWindowHeight = 570;

@@ -23,5 +23,6 @@ using AddCommandFn = Command (*)(CLI::App& cli);
 [[nodiscard]] Command AddDemoCommand(CLI::App& cli);
 [[nodiscard]] Command AddVerifyCommand(CLI::App& cli);
 [[nodiscard]] Command AddInfoCommand(CLI::App& cli);
+[[nodiscard]] Command AddSignApkCommand(CLI::App& cli);
 
 }  // namespace tarnel::cli

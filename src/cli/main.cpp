@@ -7,6 +7,7 @@
 //   tarnel-cli demo <folder> [--home <program folder>]
 //   tarnel-cli verify --keys <key list> [--board <b>] [--android-cert <pem>] [--json] <file>...
 //   tarnel-cli info [--board <b>] [--json] <file>...
+//   tarnel-cli signapk -w <cert.x509.pem> <key.pk8> <input.zip> <output.zip>
 //   tarnel-cli help [<command>]
 //   tarnel-cli version | --version
 //
@@ -33,7 +34,7 @@ namespace {
 
 // The commands in the order `--help` lists them.
 constexpr AddCommandFn kCommands[] = {
-    AddMakeCommand, AddKeygenCommand, AddDemoCommand, AddVerifyCommand, AddInfoCommand,
+    AddMakeCommand, AddKeygenCommand, AddDemoCommand, AddVerifyCommand, AddInfoCommand, AddSignApkCommand,
 };
 
 constexpr const char* kTopUsage = "usage: tarnel-cli <command> [<options>]";
@@ -53,8 +54,8 @@ std::string ShortUsage(const CLI::App& sub) {
       continue;
     }
     if (opt->get_required()) {
-      const std::string& lname = opt->get_lnames().front();
-      line += " --" + lname + (opt->get_type_size() > 0 ? " <" + lname + ">" : "");
+      const std::string name = opt->get_lnames().empty() ? opt->get_snames().front() : opt->get_lnames().front();
+      line += (opt->get_lnames().empty() ? " -" : " --") + name + (opt->get_type_size() > 0 ? " <" + name + ">" : "");
     } else {
       optional = true;
     }

@@ -19,7 +19,7 @@
 #include "common/text.h"
 #include "pipeline/make_driver.h"
 #include "pipeline/messages.h"
-#include "pipeline/run_outputs.h"
+#include "pipeline/run_plan.h"
 #include "verify/run_check.h"
 #include "verify/verify.h"
 
@@ -68,13 +68,14 @@ bool CheckReportTarget(SigningContext& ctx, const ReportTarget& target) {
     return false;
   }
   const PathIdentity report = IdentifyPath(target.path);
-  for (const std::string& input : RunInputs(ctx)) {
+  const RunPlan plan = PlanRun(ctx.Ws());
+  for (const std::string& input : plan.inputs) {
     if (SameFile(report, IdentifyPath(input))) {
       ctx.Show(Format(kMsgOutputIsInput, target.path.c_str(), input.c_str()));
       return false;
     }
   }
-  for (const std::string& output : PlannedOutputs(ctx.Ws())) {
+  for (const std::string& output : plan.Outputs()) {
     if (SameFile(report, IdentifyPath(output))) {
       ctx.Show(Format(kMsgOutputsCollide, output.c_str(), target.path.c_str()));
       return false;
@@ -164,7 +165,7 @@ int RunMakeChecked(Workspace& ws, RunReporter& reporter, const std::function<voi
   if (success) {
     verify::Options structure;
     structure.board = app.m_nBoardType;
-    for (const std::string& path : PlannedOutputs(ws)) {
+    for (const std::string& path : PlanRun(ws).Outputs()) {
       const verify::FileResult r = verify::CheckFile(path, structure);
       InFile in;
       const uint64_t size = in.Open(path) ? in.Size() : 0;

@@ -12,7 +12,6 @@
 #include "common/signing_context.h"
 #include "common/text.h"
 #include "pipeline/make_driver.h"
-#include "pipeline/run_outputs.h"
 #include "verify/messages.h"
 #include "verify/run_check.h"
 #include "verify/verify.h"

@@ -21,28 +21,15 @@ namespace tarnel {
 
 namespace {
 
-// Local file header, 30 bytes + name + extra:
-//   0 signature  4 version needed  6 flags  8 method  10 time  12 date
-//   14 CRC-32  18 compressed size  22 uncompressed size  26 name length  28 extra length
-// Central directory record, 46 bytes + name + extra + comment:
-//   0 signature  4 version made by  6 version needed  8 flags  10 method
-//   12 time  14 date  16 CRC-32  20 compressed size  24 uncompressed size
-//   28 name length  30 extra length  32 comment length  34 disk number start
-//   36 internal attributes  38 external attributes  42 local header offset
-// End of central directory, 22 bytes + comment:
-//   0 signature  4 this disk  6 disk of the directory  8 entries on this disk
-//   10 entries in all  12 directory size  16 directory offset  20 comment length
-static_assert(kZipLocalHeaderSize == 30 && kZipCentralHeaderSize == 46 && kZipEndSize == 22);
-
-constexpr uint16_t kMethodStored = 0;
-constexpr uint16_t kMethodDeflated = 8;
-constexpr uint16_t kVersionStored = 10;      // 1.0
-constexpr uint16_t kVersionDeflated = 20;    // 2.0
-constexpr uint16_t kVersionMadeBy = (3u << 8) | 20u;  // Unix, 2.0
-constexpr uint16_t kFlagDataDescriptor = 1u << 3;
-constexpr uint16_t kFlagUtf8Name = 1u << 11;
-constexpr uint32_t kZip64Marker = 0xFFFFFFFFu;
-constexpr uint16_t kZip64Marker16 = 0xFFFFu;
+constexpr uint16_t kMethodStored = zip::kMethodStored;
+constexpr uint16_t kMethodDeflated = zip::kMethodDeflated;
+constexpr uint16_t kVersionStored = zip::kVersionStored;
+constexpr uint16_t kVersionDeflated = zip::kVersionDeflated;
+constexpr uint16_t kVersionMadeBy = (uint16_t{zip::kHostUnix} << 8) | zip::kVersionDeflated;
+constexpr uint16_t kFlagDataDescriptor = zip::kFlagDataDescriptor;
+constexpr uint16_t kFlagUtf8Name = zip::kFlagUtf8Name;
+constexpr uint32_t kZip64Marker = zip::kZip64Marker;
+constexpr uint16_t kZip64Marker16 = zip::kZip64Marker16;
 constexpr uint64_t kDataDescriptorMin = 12;  // CRC and sizes, without the optional signature
 constexpr uint32_t kUnixTypeMask = 0170000;
 constexpr uint32_t kUnixRegular = 0100000;
@@ -271,20 +258,20 @@ bool CZipArchive::ReadDirectory(uint64_t fileSize) {
   for (size_t i = tail.size() - kZipEndSize + 1; i-- > 0;) {
     const uint8_t* end = tail.data() + i;
     if (GetLe32(end) != kZipEndSig) continue;
-    if (i + kZipEndSize + GetLe16(end + 20) != tail.size()) continue;
+    if (i + kZipEndSize + GetLe16(end + zip::end::kCommentLength) != tail.size()) continue;
     if (TryEndRecord(fileSize, tailStart + i, end)) return true;
   }
   return false;
 }
 
 bool CZipArchive::TryEndRecord(uint64_t fileSize, uint64_t endOffset, const uint8_t* end) {
-  const uint16_t thisDisk = GetLe16(end + 4);
-  const uint16_t directoryDisk = GetLe16(end + 6);
-  const uint16_t entriesHere = GetLe16(end + 8);
-  const uint16_t entries = GetLe16(end + 10);
-  const uint32_t directorySize = GetLe32(end + 12);
-  const uint32_t directoryOffset = GetLe32(end + 16);
-  const uint16_t commentLength = GetLe16(end + 20);
+  const uint16_t thisDisk = GetLe16(end + zip::end::kDisk);
+  const uint16_t directoryDisk = GetLe16(end + zip::end::kDirectoryDisk);
+  const uint16_t entriesHere = GetLe16(end + zip::end::kEntriesHere);
+  const uint16_t entries = GetLe16(end + zip::end::kEntries);
+  const uint32_t directorySize = GetLe32(end + zip::end::kDirectorySize);
+  const uint32_t directoryOffset = GetLe32(end + zip::end::kDirectoryOffset);
+  const uint16_t commentLength = GetLe16(end + zip::end::kCommentLength);
   if (thisDisk != 0 || directoryDisk != 0 || entriesHere != entries) return false;
   if (entries == kZip64Marker16 || directorySize == kZip64Marker || directoryOffset == kZip64Marker) return false;
   // The directory must end where the end record starts: nothing between
@@ -317,13 +304,13 @@ bool CZipArchive::CheckOldEntries(uint64_t fileSize) {
     if (pos + kZipCentralHeaderSize > directorySize) return false;
     const uint8_t* rec = oldDirectory_.data() + pos;
     if (GetLe32(rec) != kZipCentralHeaderSig) return false;
-    const uint16_t flags = GetLe16(rec + 8);
-    const uint32_t compressedSize = GetLe32(rec + 20);
-    const uint32_t uncompressedSize = GetLe32(rec + 24);
-    const uint64_t recordSize = kZipCentralHeaderSize + uint64_t{GetLe16(rec + 28)} + GetLe16(rec + 30) +
-                                GetLe16(rec + 32);
-    const uint16_t diskStart = GetLe16(rec + 34);
-    const uint32_t localOffset = GetLe32(rec + 42);
+    const uint16_t flags = GetLe16(rec + zip::cen::kFlags);
+    const uint32_t compressedSize = GetLe32(rec + zip::cen::kCompressedSize);
+    const uint32_t uncompressedSize = GetLe32(rec + zip::cen::kUncompressedSize);
+    const uint64_t recordSize = kZipCentralHeaderSize + uint64_t{GetLe16(rec + zip::cen::kNameLength)} + GetLe16(rec + zip::cen::kExtraLength) +
+                                GetLe16(rec + zip::cen::kCommentLength);
+    const uint16_t diskStart = GetLe16(rec + zip::cen::kDiskStart);
+    const uint32_t localOffset = GetLe32(rec + zip::cen::kLocalOffset);
     if (pos + recordSize > directorySize) return false;
     if (diskStart != 0) return false;
     if (compressedSize == kZip64Marker || uncompressedSize == kZip64Marker || localOffset == kZip64Marker)
@@ -333,7 +320,7 @@ bool CZipArchive::CheckOldEntries(uint64_t fileSize) {
     if (uint64_t{localOffset} + kZipLocalHeaderSize > dataEnd_) return false;
     if (!ReadAt(localOffset, local, sizeof local)) return false;
     if (GetLe32(local) != kZipLocalHeaderSig) return false;
-    uint64_t entryEnd = uint64_t{localOffset} + kZipLocalHeaderSize + GetLe16(local + 26) + GetLe16(local + 28) +
+    uint64_t entryEnd = uint64_t{localOffset} + kZipLocalHeaderSize + GetLe16(local + zip::loc::kNameLength) + GetLe16(local + zip::loc::kExtraLength) +
                         compressedSize;
     if ((flags & kFlagDataDescriptor) != 0) entryEnd += kDataDescriptorMin;
     if (entryEnd > dataEnd_ || entryEnd > fileSize) return false;
@@ -376,14 +363,14 @@ bool CZipArchive::AddDiskFile(const std::string& diskPath, const std::string& en
 
   // Local header with CRC and sizes zero for now; patched once known.
   std::vector<uint8_t> local(kZipLocalHeaderSize + entryName.size(), 0);
-  PutLe32(&local[0], kZipLocalHeaderSig);
-  PutLe16(&local[4], versionNeeded);
-  PutLe16(&local[6], flags);
-  PutLe16(&local[8], method);
-  PutLe16(&local[10], stamp.time);
-  PutLe16(&local[12], stamp.date);
-  PutLe16(&local[26], static_cast<uint16_t>(entryName.size()));
-  PutLe16(&local[28], 0);
+  PutLe32(&local[zip::loc::kSig], kZipLocalHeaderSig);
+  PutLe16(&local[zip::loc::kVersionNeeded], versionNeeded);
+  PutLe16(&local[zip::loc::kFlags], flags);
+  PutLe16(&local[zip::loc::kMethod], method);
+  PutLe16(&local[zip::loc::kTime], stamp.time);
+  PutLe16(&local[zip::loc::kDate], stamp.date);
+  PutLe16(&local[zip::loc::kNameLength], static_cast<uint16_t>(entryName.size()));
+  PutLe16(&local[zip::loc::kExtraLength], 0);
   std::copy(entryName.begin(), entryName.end(), local.begin() + kZipLocalHeaderSize);
   if (!WriteAt(headerOffset, local.data(), local.size())) return false;
 
@@ -409,31 +396,34 @@ bool CZipArchive::AddDiskFile(const std::string& diskPath, const std::string& en
   if (in.Read(&extra, 1) != 0) return false;
   if (std::fflush(out) != 0 || std::ferror(out) != 0) return false;
 
+  // CRC and both sizes sit side by side, in the same order, in both headers.
+  static_assert(zip::loc::kCompressedSize == zip::loc::kCrc + 4 && zip::loc::kUncompressedSize == zip::loc::kCrc + 8);
+  static_assert(zip::cen::kCompressedSize == zip::cen::kCrc + 4 && zip::cen::kUncompressedSize == zip::cen::kCrc + 8);
   uint8_t sizes[12];
   PutLe32(&sizes[0], static_cast<uint32_t>(crc));
   PutLe32(&sizes[4], static_cast<uint32_t>(compressed));
   PutLe32(&sizes[8], static_cast<uint32_t>(uncompressed));
-  if (!WriteAt(headerOffset + 14, sizes, sizeof sizes)) return false;
+  if (!WriteAt(headerOffset + zip::loc::kCrc, sizes, sizeof sizes)) return false;
   if (std::fflush(out) != 0) return false;
 
   NewEntry entry;
   entry.centralRecord.assign(recordSize, 0);
   uint8_t* rec = entry.centralRecord.data();
-  PutLe32(rec + 0, kZipCentralHeaderSig);
-  PutLe16(rec + 4, kVersionMadeBy);
-  PutLe16(rec + 6, versionNeeded);
-  PutLe16(rec + 8, flags);
-  PutLe16(rec + 10, method);
-  PutLe16(rec + 12, stamp.time);
-  PutLe16(rec + 14, stamp.date);
-  std::copy(sizes, sizes + sizeof sizes, rec + 16);
-  PutLe16(rec + 28, static_cast<uint16_t>(entryName.size()));
-  PutLe16(rec + 30, 0);
-  PutLe16(rec + 32, 0);
-  PutLe16(rec + 34, 0);
-  PutLe16(rec + 36, 0);
-  PutLe32(rec + 38, mode << 16);
-  PutLe32(rec + 42, static_cast<uint32_t>(headerOffset));
+  PutLe32(rec + zip::cen::kSig, kZipCentralHeaderSig);
+  PutLe16(rec + zip::cen::kVersionMadeBy, kVersionMadeBy);
+  PutLe16(rec + zip::cen::kVersionNeeded, versionNeeded);
+  PutLe16(rec + zip::cen::kFlags, flags);
+  PutLe16(rec + zip::cen::kMethod, method);
+  PutLe16(rec + zip::cen::kTime, stamp.time);
+  PutLe16(rec + zip::cen::kDate, stamp.date);
+  std::copy(sizes, sizes + sizeof sizes, rec + zip::cen::kCrc);
+  PutLe16(rec + zip::cen::kNameLength, static_cast<uint16_t>(entryName.size()));
+  PutLe16(rec + zip::cen::kExtraLength, 0);
+  PutLe16(rec + zip::cen::kCommentLength, 0);
+  PutLe16(rec + zip::cen::kDiskStart, 0);
+  PutLe16(rec + zip::cen::kInternalAttributes, 0);
+  PutLe32(rec + zip::cen::kExternalAttributes, mode << 16);
+  PutLe32(rec + zip::cen::kLocalOffset, static_cast<uint32_t>(headerOffset));
   std::copy(entryName.begin(), entryName.end(), rec + kZipCentralHeaderSize);
 
   newEntries_.push_back(std::move(entry));
@@ -457,14 +447,14 @@ bool CZipArchive::Close() {
   }
   if (ok) {
     std::vector<uint8_t> end(kZipEndSize, 0);
-    PutLe32(&end[0], kZipEndSig);
-    PutLe16(&end[4], 0);
-    PutLe16(&end[6], 0);
-    PutLe16(&end[8], static_cast<uint16_t>(entries));
-    PutLe16(&end[10], static_cast<uint16_t>(entries));
-    PutLe32(&end[12], static_cast<uint32_t>(directorySize));
-    PutLe32(&end[16], static_cast<uint32_t>(directoryOffset));
-    PutLe16(&end[20], static_cast<uint16_t>(comment_.size()));
+    PutLe32(&end[zip::end::kSig], kZipEndSig);
+    PutLe16(&end[zip::end::kDisk], 0);
+    PutLe16(&end[zip::end::kDirectoryDisk], 0);
+    PutLe16(&end[zip::end::kEntriesHere], static_cast<uint16_t>(entries));
+    PutLe16(&end[zip::end::kEntries], static_cast<uint16_t>(entries));
+    PutLe32(&end[zip::end::kDirectorySize], static_cast<uint32_t>(directorySize));
+    PutLe32(&end[zip::end::kDirectoryOffset], static_cast<uint32_t>(directoryOffset));
+    PutLe16(&end[zip::end::kCommentLength], static_cast<uint16_t>(comment_.size()));
     end.insert(end.end(), comment_.begin(), comment_.end());
     ok = std::fwrite(end.data(), 1, end.size(), file_.get()) == end.size();
   }

@@ -11,19 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "package/zip_format.h"
+
 namespace tarnel {
 
 // 1: a regular file, -1: a folder, 0: nothing (or something else) there.
 [[nodiscard]] int FileExists(const std::string& path);
-
-// Record sizes and signatures of the archive format.
-inline constexpr uint32_t kZipLocalHeaderSig = 0x04034b50;
-inline constexpr uint32_t kZipCentralHeaderSig = 0x02014b50;
-inline constexpr uint32_t kZipEndSig = 0x06054b50;
-inline constexpr size_t kZipLocalHeaderSize = 30;
-inline constexpr size_t kZipCentralHeaderSize = 46;
-inline constexpr size_t kZipEndSize = 22;
-inline constexpr size_t kZipMaxComment = 0xFFFF;
 
 // Without ZIP64 records every offset and size must stay below 0xFFFFFFFF
 // (that value marks a ZIP64 field) and the entry count below 0xFFFF.

@@ -12,6 +12,7 @@
 #include "pipeline/messages.h"
 #include "pipeline/row_checks.h"
 #include "pipeline/run_outputs.h"
+#include "pipeline/run_plan.h"
 #include "signing/mac_containers.h"
 #include "signing/sign_image.h"
 #include "signing/sparse_ext4.h"
@@ -19,27 +20,6 @@
 #include "signing/yaffs.h"
 
 namespace tarnel {
-
-SpareLookup NandSpareSize(int32_t pageSize, int32_t eccType) {
-  static constexpr int32_t kEcc[5] = {1, 4, 8, 24, 40};
-  static constexpr struct {
-    int32_t page;
-    uint32_t spare[5];
-  } kTable[] = {
-      {2048, {64, 64, 64, 128, 0}},
-      {4096, {56, 128, 128, 200, 0}},
-      {8192, {0, 0, 0, 368, 592}},
-      {16384, {0, 0, 0, 0, 1152}},
-  };
-  for (const auto& row : kTable) {
-    if (row.page != pageSize) continue;
-    SpareLookup out{true, 0};
-    for (int i = 0; i < 5; ++i)
-      if (kEcc[i] == eccType) out.spare = row.spare[i];
-    return out;
-  }
-  return {};
-}
 
 namespace {
 
@@ -84,87 +64,75 @@ bool TakeLock(SigningContext& ctx, const FileLock& lock, FileLock::Result result
 
 enum class RowResult { Signed, Skipped, Failed, RunEnded };
 
-RowResult SignRow(SigningContext& ctx, const PartitionRow& row, int rowNumber) {
+RowResult SignRow(SigningContext& ctx, const RunPlan& plan, const PlannedRow& row) {
   const AppMembers& app = ctx.App();
-  const bool firstGen = IsFirstGeneration(app.m_nBoardType);
-  ctx.fileType = Trim(row.fileType);
-  const std::string unsignedPath = HasSep(row.unsignedFile) ? row.unsignedFile : app.m_strInputDir + row.unsignedFile;
-  const std::string outputImage = app.m_strOutputPath + row.outputName + ".img";
-
-  const tagFlashData* flash = FindFlash(ctx.Ws().flashTable, row.flashName);
-  if (flash == nullptr) {
-    Fail(ctx, Format(kMsgFlashConfigInLine, rowNumber));
+  ctx.fileType = Trim(ctx.Ws().table.rows[row.index].fileType);
+  if (!row.geometry) {
+    Fail(ctx, Format(kMsgFlashConfigInLine, row.number));
     return RowResult::RunEnded;
   }
-  ctx.flashType = flash->strFlashType;
-  ctx.pageSize = static_cast<uint32_t>(flash->nPageSize);
-  ctx.blockSize = static_cast<uint32_t>(flash->nBlockSize);
-  ctx.spareSize = 0;
-  if (EqualsNoCase(flash->strFlashType, "Nand")) {
-    const SpareLookup spare = NandSpareSize(flash->nPageSize, flash->nEccType);
-    if (!spare.known) {
-      Fail(ctx, Format(kMsgFlashConfigInLine, rowNumber));
-      return RowResult::RunEnded;
-    }
-    ctx.spareSize = spare.spare;
-  } else if (EqualsNoCase(flash->strFlashType, "Spi")) {
-    ctx.pageSize = 1024;
-  }
+  const FlashGeometry& g = *row.geometry;
+  ctx.flashType = g.flashType;
+  ctx.pageSize = g.pageSize;
+  ctx.blockSize = g.blockSize;
+  ctx.spareSize = g.spareSize;
+  const std::string& outputImage = row.image;
+  const std::string& unsignedPath = row.source;
 
-  const std::string& type = ctx.fileType;
-  if (EqualsNoCase(type, kFileTypeFastboot)) {
-    ctx.bootPageSize = ctx.pageSize;
-    ctx.bootBlockSize = ctx.blockSize;
-    ctx.bootSpareSize = ctx.spareSize;
-    ctx.keyPartitionWanted = firstGen;
-    const std::string cfgPath = app.m_strInputDir + kCfgBinName;
-    if (!IsRegularFile(cfgPath)) {
-      ctx.Show(kMsgCfgBinMissing);
-      return RowResult::RunEnded;
+  switch (row.kind) {
+    case RowKind::Fastboot:
+      ctx.bootPageSize = g.pageSize;
+      ctx.bootBlockSize = g.blockSize;
+      ctx.bootSpareSize = g.spareSize;
+      ctx.keyPartitionWanted = plan.firstGeneration;
+      if (!IsRegularFile(plan.cfgBinPath)) {
+        ctx.Show(kMsgCfgBinMissing);
+        return RowResult::RunEnded;
+      }
+      if (!SignBootImage(ctx, outputImage, unsignedPath, app.m_strKeysFile, plan.cfgBinPath)) {
+        Fail(ctx, Format(kMsgBootFailed, row.number));
+        return RowResult::RunEnded;
+      }
+      return RowResult::Signed;
+    case RowKind::NonFs: {
+      bool ok;
+      if (plan.firstGeneration) {
+        ctx.spareSize = 0;
+        ok = SealRawImage(ctx, ctx.pageSize, outputImage, unsignedPath, ctx.blockSize, 0);
+      } else {
+        ok = SignImageFile(ctx, outputImage, unsignedPath);
+      }
+      if (!ok) {
+        Fail(ctx, Format(kMsgNonFsFailed, row.number));
+        return RowResult::RunEnded;
+      }
+      return RowResult::Signed;
     }
-    if (!SignBootImage(ctx, outputImage, unsignedPath, app.m_strKeysFile, cfgPath)) {
-      Fail(ctx, Format(kMsgBootFailed, rowNumber));
-      return RowResult::RunEnded;
+    case RowKind::Yaffs:
+      if (!SealYaffsImage(ctx, outputImage, unsignedPath, ctx.pageSize, ctx.blockSize, ctx.spareSize)) {
+        Fail(ctx, Format(kMsgYaffsFailed, row.number));
+        return RowResult::RunEnded;
+      }
+      return RowResult::Signed;
+    case RowKind::Ubi:
+      if (!SignUbiImage(ctx, outputImage, unsignedPath)) {
+        Fail(ctx, Format(kMsgUbiFailed, row.number));
+        return RowResult::RunEnded;
+      }
+      return RowResult::Signed;
+    case RowKind::Ext4: {
+      const bool ok = plan.firstGeneration ? SealChunkedImage(ctx, outputImage, unsignedPath, ctx.pageSize,
+                                                              ctx.blockSize, ctx.spareSize)
+                                           : SignSparseExt4Image(ctx, outputImage, unsignedPath);
+      if (!ok) {
+        Fail(ctx, Format(kMsgExt4Failed, row.number));
+        return RowResult::RunEnded;
+      }
+      return RowResult::Signed;
     }
-    return RowResult::Signed;
-  }
-  if (EqualsNoCase(type, kFileTypeNonFs)) {
-    bool ok;
-    if (firstGen) {
-      ctx.spareSize = 0;
-      ok = SealRawImage(ctx, ctx.pageSize, outputImage, unsignedPath, ctx.blockSize, 0);
-    } else {
-      ok = SignImageFile(ctx, outputImage, unsignedPath);
-    }
-    if (!ok) {
-      Fail(ctx, Format(kMsgNonFsFailed, rowNumber));
-      return RowResult::RunEnded;
-    }
-    return RowResult::Signed;
-  }
-  if (EqualsNoCase(type, kFileTypeYaffs)) {
-    if (!SealYaffsImage(ctx, outputImage, unsignedPath, ctx.pageSize, ctx.blockSize, ctx.spareSize)) {
-      Fail(ctx, Format(kMsgYaffsFailed, rowNumber));
-      return RowResult::RunEnded;
-    }
-    return RowResult::Signed;
-  }
-  if (EqualsNoCase(type, kFileTypeUbi)) {
-    if (!SignUbiImage(ctx, outputImage, unsignedPath)) {
-      Fail(ctx, Format(kMsgUbiFailed, rowNumber));
-      return RowResult::RunEnded;
-    }
-    return RowResult::Signed;
-  }
-  if (EqualsNoCase(type, kFileTypeExt4)) {
-    const bool ok = firstGen ? SealChunkedImage(ctx, outputImage, unsignedPath, ctx.pageSize, ctx.blockSize,
-                                                ctx.spareSize)
-                             : SignSparseExt4Image(ctx, outputImage, unsignedPath);
-    if (!ok) {
-      Fail(ctx, Format(kMsgExt4Failed, rowNumber));
-      return RowResult::RunEnded;
-    }
-    return RowResult::Signed;
+    case RowKind::None:
+    case RowKind::Other:
+      break;
   }
   return RowResult::Skipped;
 }
@@ -174,10 +142,10 @@ RowResult SignRow(SigningContext& ctx, const PartitionRow& row, int rowNumber) {
 bool RunMake(SigningContext& ctx) {
   // 1. Paths, complete rows, one input folder.
   if (!CheckMakeInputs(ctx)) return false;
-  AppMembers& app = ctx.App();
+  const RunPlan plan = PlanRun(ctx.Ws());
 
   // One run per program folder: the Temp folder is locked for the whole run.
-  const std::string tempDir = app.TempDir();
+  const std::string& tempDir = plan.tempDir;
   if (!IsFolder(tempDir)) {
     ctx.Show(Format(kMsgTempFolderMissing, tempDir.c_str()));
     return false;
@@ -188,7 +156,7 @@ bool RunMake(SigningContext& ctx) {
   // One run per output folder too: the folder itself is locked, nothing is
   // added to it. A folder that does not exist is left to the signers, whose
   // messages say that their files cannot be created.
-  const std::string outputFolder = FolderPart(app.m_strOutputPath);
+  const std::string& outputFolder = plan.outputFolder;
   FileLock outputLock;
   if (IsFolder(outputFolder.empty() ? std::string(".") : outputFolder) &&
       !TakeLock(ctx, outputLock, outputLock.TryLockFolder(outputFolder), outputFolder, outputFolder))
@@ -204,38 +172,30 @@ bool RunMake(SigningContext& ctx) {
     }
   } signerRelease{ctx};
 
-  // 2. Counts of checked rows, "None" rows and upgrade rows.
-  ctx.totalSteps = 0;
+  // 2-4. Step count, output names.
+  ctx.totalSteps = plan.totalSteps;
   ctx.doneSteps = 0;
-  int checked = 0, none = 0, yes = 0;
-  for (const PartitionRow& row : ctx.Ws().table.rows) {
-    if (!row.checked) continue;
-    ++checked;
-    if (EqualsNoCase(row.fileType, kFileTypeNone)) ++none;
-    if (EqualsNoCase(row.upgrade, kUpgradeYes)) ++yes;
-  }
-  // 3, 4.
-  if (!CountMakeSteps(ctx)) return false;
   if (!CheckOutputNames(ctx)) return false;
   // 5. The Android test key pair is checked on every run.
-  if (!IsRegularFile(app.m_strInputDir + "testkey.pk8")) {
+  if (!IsRegularFile(plan.androidKeyPath)) {
     ctx.Show(kMsgTestkeyPk8Missing);
     return false;
   }
-  if (!IsRegularFile(app.m_strInputDir + "testkey.x509.pem")) {
+  if (!IsRegularFile(plan.androidCertPath)) {
     ctx.Show(kMsgTestkeyPemMissing);
     return false;
   }
   // 6.
-  if (checked == 0 || (none == checked && yes == checked)) {
+  const int checked = plan.checkedRows;
+  if (checked == 0 || (plan.noneRows == checked && plan.upgradeRows == checked)) {
     ctx.Show(kMsgNoValidItem);
     return false;
   }
   // No output may replace an input or another output. Partial files that a
   // killed run left beside them, or in Temp, go before anything is written.
-  if (!CheckOutputsAgainstInputs(ctx)) return false;
+  if (!CheckOutputsAgainstInputs(ctx.Reporter(), plan)) return false;
   RemoveStaleSiblingsIn(tempDir);
-  for (const std::string& output : PlannedOutputs(ctx.Ws())) RemoveStaleSiblings(output);
+  for (const std::string& output : plan.Outputs()) RemoveStaleSiblings(output);
   // 7, 8.
   ctx.Reporter().SetProgressRange(ctx.totalSteps);
   ctx.SetPos(0);
@@ -257,10 +217,8 @@ bool RunMake(SigningContext& ctx) {
   }
 
   // 10. Row loop.
-  const auto& rows = ctx.Ws().table.rows;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (!rows[i].checked) continue;
-    switch (SignRow(ctx, rows[i], static_cast<int>(i) + 1)) {
+  for (const PlannedRow& row : plan.rows) {
+    switch (SignRow(ctx, plan, row)) {
       case RowResult::Signed:
         ctx.StepDone();
         break;
@@ -273,24 +231,23 @@ bool RunMake(SigningContext& ctx) {
   }
 
   // 11. Key partition of a first-generation board.
-  if (ctx.keyPartitionWanted) {
+  if (plan.keyPartition.wanted) {
     if (!BuildKeyPartition(ctx)) return false;
     ctx.StepDone();
   }
 
   // 12. Nothing to upgrade.
-  if (yes == 0) return Succeed(ctx, kMsgAllSigned);
+  if (!plan.package.wanted) return Succeed(ctx, kMsgAllSigned);
 
   // 13. Upgrade package.
-  const std::string packagePath = tempDir + kPackageName;
-  const std::string signedPackagePath = tempDir + kSignedPackageName;
-  if (!MakeUpgradePackage(ctx, packagePath)) return FailPackage(ctx, kMsgMakePackageFailed);
+  const PackagePlan& package = plan.package;
+  if (!MakeUpgradePackage(ctx, package.packagePath)) return FailPackage(ctx, kMsgMakePackageFailed);
   ctx.StepDone();
   RunSignApk(ctx);
-  if (!IsRegularFile(signedPackagePath)) return FailPackage(ctx, kMsgSignApkFailed);
+  if (!IsRegularFile(package.signedPackagePath)) return FailPackage(ctx, kMsgSignApkFailed);
   ctx.StepDone();
   ctx.imageMacKey = v1.bytes;
-  if (!SignUpgradePackage(ctx, app.m_strOutputPath + kReleasePackageName, signedPackagePath))
+  if (!SignUpgradePackage(ctx, package.output, package.signedPackagePath))
     return FailPackage(ctx, kMsgSignPackageFailed);
   ctx.StepDone();
   return Succeed(ctx, kMsgPackageDone);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/signing_context.h"
+#include "pipeline/run_plan.h"
 
 namespace tarnel {
 
@@ -30,14 +31,6 @@ inline constexpr const char* kMsgTempFolderMissing = "Failed to create the folde
 inline constexpr const char* kTempLockName = ".tarnel.lock";
 inline constexpr const char* kCfgBinName = "cfg.bin";
 inline constexpr int kSuccessPauseMs = 800;
-
-// Spare bytes per page of a NAND flash by page size and ECC type; nullopt
-// when the page size is not one of 2048, 4096, 8192, 16384.
-struct SpareLookup {
-  bool known = false;
-  uint32_t spare = 0;
-};
-[[nodiscard]] SpareLookup NandSpareSize(int32_t pageSize, int32_t eccType);
 
 // The whole run. Every outcome is reported through the context's reporter.
 // Returns true when it ended with its success message.

@@ -54,20 +54,6 @@ bool CheckMakeInputs(SigningContext& ctx) {
   return true;
 }
 
-bool CountMakeSteps(SigningContext& ctx) {
-  bool upgradeCounted = false;
-  for (const PartitionRow& row : ctx.Ws().table.rows) {
-    if (!row.checked) continue;
-    ctx.totalSteps += 1;
-    if (EqualsNoCase(row.fileType, "Ext4 File System")) ctx.totalSteps += 3;
-    if (EqualsNoCase(row.upgrade, "Yes") && !upgradeCounted) {
-      ctx.totalSteps += 3;
-      upgradeCounted = true;
-    }
-  }
-  return true;
-}
-
 bool CheckOutputNames(SigningContext& ctx) {
   const std::string& outputPath = ctx.App().m_strOutputPath;
   const std::string_view allowed = kOutputNameChars;

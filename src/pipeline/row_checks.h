@@ -1,5 +1,5 @@
 // The checks that open every Make run: chosen paths, complete rows, one input
-// folder, the progress step count, and the output names.
+// folder, and the output names (the step count is the run plan's).
 #pragma once
 
 #include "common/signing_context.h"
@@ -23,8 +23,6 @@ inline constexpr const char* kOutputNameChars =
 inline constexpr size_t kMaxOutputPathLength = 200;
 
 [[nodiscard]] bool CheckMakeInputs(SigningContext& ctx);
-// Adds to total steps: 1 per checked row, 3 more per Ext4 row, 3 once when a row is marked "Yes".
-[[nodiscard]] bool CountMakeSteps(SigningContext& ctx);
 [[nodiscard]] bool CheckOutputNames(SigningContext& ctx);
 
 }  // namespace tarnel

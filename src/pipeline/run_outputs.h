@@ -5,23 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "common/signing_context.h"
+#include "common/reporter.h"
+#include "pipeline/run_plan.h"
 
 namespace tarnel {
 
-// Every file the run writes under the output path, in the order the run
-// writes them: each signed row's image (and its signature file where the
-// row has one), the key partition, the release package.
-[[nodiscard]] std::vector<std::string> PlannedOutputs(const Workspace& ws);
-
-// Every file the run reads from the user: the checked rows' unsigned files,
-// the key list, the partition table, and the input folder's fixed files.
-[[nodiscard]] std::vector<std::string> RunInputs(const SigningContext& ctx);
-
-// Refuses, with a message naming both paths, an output that is the same
-// file as an input or as another output (same device and inode once they
-// exist, same folder and name otherwise, case folded where the folder folds
-// case).
-[[nodiscard]] bool CheckOutputsAgainstInputs(SigningContext& ctx);
+// Refuses, with a message naming both paths, an output of the plan that is
+// the same file as one of its inputs or as another of its outputs (same
+// device and inode once they exist, same folder and name otherwise, case
+// folded where the folder folds case).
+[[nodiscard]] bool CheckOutputsAgainstInputs(RunReporter& reporter, const RunPlan& plan);
 
 }  // namespace tarnel

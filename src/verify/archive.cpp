@@ -19,6 +19,7 @@
 #include "common/platform.h"
 #include "package/upgrade_package.h"
 #include "package/zip_archive.h"
+#include "package/zip_format.h"
 #include "verify/messages.h"
 #include "verify/reader.h"
 
@@ -29,26 +30,27 @@ namespace {
 namespace fs = std::filesystem;
 
 // Offsets inside the records of the archive format.
-constexpr size_t kEndOffEntriesHere = 8;    // u16
-constexpr size_t kEndOffEntries = 10;       // u16
-constexpr size_t kEndOffDirSize = 12;       // u32
-constexpr size_t kEndOffDirOffset = 16;     // u32
-constexpr size_t kEndOffCommentLength = 20; // u16
-constexpr size_t kEndOffDisk = 4;           // u16, and u16 at 6
-constexpr size_t kCenOffFlags = 8;          // u16
-constexpr size_t kCenOffMethod = 10;        // u16
-constexpr size_t kCenOffCrc = 16;           // u32
-constexpr size_t kCenOffCompressed = 20;    // u32
-constexpr size_t kCenOffSize = 24;          // u32
-constexpr size_t kCenOffNameLength = 28;    // u16
-constexpr size_t kCenOffExtraLength = 30;   // u16
-constexpr size_t kCenOffCommentLength = 32; // u16
-constexpr size_t kCenOffLocalOffset = 42;   // u32
-constexpr size_t kLocOffNameLength = 26;    // u16
-constexpr size_t kLocOffExtraLength = 28;   // u16
-constexpr uint16_t kMethodStored = 0;
-constexpr uint16_t kMethodDeflated = 8;
-constexpr uint16_t kFlagEncrypted = 1;
+constexpr size_t kEndOffEntriesHere = zip::end::kEntriesHere;
+constexpr size_t kEndOffEntries = zip::end::kEntries;
+constexpr size_t kEndOffDirSize = zip::end::kDirectorySize;
+constexpr size_t kEndOffDirOffset = zip::end::kDirectoryOffset;
+constexpr size_t kEndOffCommentLength = zip::end::kCommentLength;
+constexpr size_t kEndOffDisk = zip::end::kDisk;  // and the directory's disk right after it
+static_assert(zip::end::kDirectoryDisk == kEndOffDisk + 2);
+constexpr size_t kCenOffFlags = zip::cen::kFlags;
+constexpr size_t kCenOffMethod = zip::cen::kMethod;
+constexpr size_t kCenOffCrc = zip::cen::kCrc;
+constexpr size_t kCenOffCompressed = zip::cen::kCompressedSize;
+constexpr size_t kCenOffSize = zip::cen::kUncompressedSize;
+constexpr size_t kCenOffNameLength = zip::cen::kNameLength;
+constexpr size_t kCenOffExtraLength = zip::cen::kExtraLength;
+constexpr size_t kCenOffCommentLength = zip::cen::kCommentLength;
+constexpr size_t kCenOffLocalOffset = zip::cen::kLocalOffset;
+constexpr size_t kLocOffNameLength = zip::loc::kNameLength;
+constexpr size_t kLocOffExtraLength = zip::loc::kExtraLength;
+constexpr uint16_t kMethodStored = zip::kMethodStored;
+constexpr uint16_t kMethodDeflated = zip::kMethodDeflated;
+constexpr uint16_t kFlagEncrypted = zip::kFlagEncrypted;
 // signapk's footer: the last 6 bytes of the comment.
 constexpr size_t kFooterSize = 6;
 constexpr size_t kPiece = 1u << 16;

@@ -5,7 +5,7 @@
 #include "package/upgrade_package.h"
 #include "pipeline/key_partition.h"
 #include "pipeline/make_driver.h"
-#include "pipeline/run_outputs.h"
+#include "pipeline/run_plan.h"
 #include "verify/reader.h"
 
 namespace tarnel::verify {
@@ -22,7 +22,7 @@ void ReadBackReporter::ShowMessage(const std::string& text, const std::string& c
       options.keys = &keys;
       options.board = ws_.app.m_nBoardType;
       options.androidCert = ws_.app.m_strInputDir + kAndroidCertName;
-      for (const std::string& path : PlannedOutputs(ws_)) {
+      for (const std::string& path : PlanRun(ws_).Outputs()) {
         const FileResult r = CheckFile(path, options);
         if (!r.ok) {
           failure = Format(kMsgReadBackFailed, path.c_str(),

@@ -1,5 +1,6 @@
 // The main window: start-up, layout, the board type, the Browse commands with
 // their remembered paths, Save config as, the close question, Enter and About.
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -491,6 +492,99 @@ class PellgraveDlgTest : public QObject {
     QVERIFY(f.ui.messages.empty());
     QVERIFY(f.ui.choosers.empty());
     QVERIFY(!f.dlg->IsMaking());
+  }
+
+  // Keyboard only over a full table: the table is one Tab stop whose rows
+  // the arrows walk with the editors on the current row; F2 reaches the
+  // row's fields, Tab goes on to Make; Delete, Insert and Ctrl+O act on the
+  // current row.
+  void keyboardWalksAFullTableWithoutATrap() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    f.dlg->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(f.dlg.get()));
+    std::vector<TableRowText> rows;
+    for (int i = 0; i < 64; ++i)
+      rows.push_back({"1", "p" + std::to_string(i), "Non-File System", "EMMC_8G", "No", "/in/p.bin"});
+    const std::string path = f.home.root.Path() + "full.xml";
+    WriteTableFile(path, rows);
+    f.ui.paths.push_back(Q(path));
+    f.dlg->findChild<QPushButton*>("configBrowse")->click();
+    auto* table = f.dlg->findChild<CListCtrlEx*>("partitionTable");
+    QCOMPARE(table->model()->rowCount(), 64);
+    const auto focused = [] { return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString(); };
+    const auto press = [](int key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+      QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key), mods);
+    };
+    const auto editorText = [&] { return table->findChild<QLineEdit*>("outputNameEditor")->text(); };
+
+    f.dlg->findChild<QComboBox*>("boardType")->setFocus(Qt::TabFocusReason);
+    for (int i = 0; i < 12 && focused() != "partitionTable"; ++i) press(Qt::Key_Tab);
+    QCOMPARE(focused(), QString("partitionTable"));
+    QCOMPARE(table->currentIndex().row(), 0);
+    QCOMPARE(editorText(), QString("p0"));
+    for (int i = 0; i < 40; ++i) press(Qt::Key_Down);
+    QCOMPARE(table->currentIndex().row(), 40);
+    QCOMPARE(editorText(), QString("p40"));
+    press(Qt::Key_Tab);
+    QCOMPARE(focused(), QString("make"));
+    press(Qt::Key_Tab, Qt::ShiftModifier);
+    QCOMPARE(focused(), QString("partitionTable"));
+
+    press(Qt::Key_F2);
+    QCOMPARE(focused(), QString("outputNameEditor"));
+    QStringList walk;
+    for (int i = 0; i < 6; ++i) {
+      press(Qt::Key_Tab);
+      walk << focused();
+    }
+    QCOMPARE(walk, (QStringList{"fileTypeEditor", "flashNameEditor", "upgradeEditor", "unsignedFileEditor",
+                                "unsignedFileBrowse", "make"}));
+    QVERIFY(f.ui.messages.empty());
+
+    press(Qt::Key_Tab, Qt::ShiftModifier);
+    press(Qt::Key_Delete);
+    QCOMPARE(f.ws.table.rows.size(), size_t{63});
+    QCOMPARE(f.ws.table.rows[40].outputName, std::string("p41"));
+    QCOMPARE(table->currentIndex().row(), 40);
+    QCOMPARE(editorText(), QString("p41"));
+    press(Qt::Key_Insert);
+    QCOMPARE(f.ws.table.rows.size(), size_t{64});
+    QCOMPARE(table->currentIndex().row(), 63);
+    QCOMPARE(editorText(), QString("Part 63"));
+    QVERIFY(table->viewport()->rect().contains(table->visualRect(table->model()->index(63, kColOutputName))));
+    QCOMPARE(focused(), QString("partitionTable"));
+    press(Qt::Key_Insert);
+    QCOMPARE(f.ui.Texts(), QStringList{"Only allowed to add 64 files"});
+
+    const std::string before = f.ws.table.rows[62].unsignedFile;
+    f.ui.paths.push_back("/img/new.bin");
+    press(Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(f.ws.table.rows[63].unsignedFile, std::string("/img/new.bin"));
+    QCOMPARE(f.ws.table.rows[62].unsignedFile, before);
+  }
+
+  // Every control the keyboard reaches, and the bar, has a name for
+  // assistive technology; the three Browse buttons say what they browse.
+  void everyControlHasAnAccessibleName() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    f.ui.paths.push_back(Q(WriteSampleTable(f)));
+    f.dlg->findChild<QPushButton*>("configBrowse")->click();
+    ClickCell(f.dlg->findChild<CListCtrlEx*>("partitionTable"), 0, kColOutputName);
+    const auto name = [](QWidget* w) {
+      QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+      return a ? a->text(QAccessible::Name) : QString();
+    };
+    for (QWidget* w : f.dlg->findChildren<QWidget*>()) {
+      if (!w->isVisible() || (w->focusPolicy() == Qt::NoFocus && !qobject_cast<QProgressBar*>(w))) continue;
+      if (qobject_cast<QAbstractScrollArea*>(w->parentWidget())) continue;  // a scroll area's own viewport
+      QVERIFY2(!name(w).trimmed().isEmpty(), qPrintable(w->objectName() + " " + w->metaObject()->className()));
+    }
+    QStringList browse;
+    for (const char* b : {"configBrowse", "keysBrowse", "outputBrowse"})
+      browse << name(f.dlg->findChild<QPushButton*>(b));
+    QCOMPARE(QSet<QString>(browse.begin(), browse.end()).size(), 3);
   }
 
   void raiseBringsTheWindowBackToItsNormalSize() {

@@ -234,7 +234,7 @@ TEST_F(Cli, UsageErrorsExitWithTwoAndChangeNothing) {
       {"no command", "", {"tarnel-cli: give a command", topUsage, "see tarnel-cli --help"}, nullptr},
       {"mistyped command", "mak",
        {"tarnel-cli: 'mak' is not a command. Did you mean 'make'?", topUsage, "see tarnel-cli --help"}, nullptr},
-      {"unknown command", "sign", {"tarnel-cli: 'sign' is not a command.", topUsage, "see tarnel-cli --help"}, nullptr},
+      {"unknown command", "frobnicate", {"tarnel-cli: 'frobnicate' is not a command.", topUsage, "see tarnel-cli --help"}, nullptr},
       {"help on an unknown command", "help verfy",
        {"tarnel-cli: 'verfy' is not a command. Did you mean 'verify'?", topUsage, "see tarnel-cli --help"}, nullptr},
       {"mistyped option", MakeArgs("2", table, " --reprot r.json"),

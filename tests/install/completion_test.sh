@@ -41,7 +41,7 @@ expect() {  # command line, expected candidates (one string, blank separated)
   [[ $got == "$want" ]] || fail "'$1': got '$got', want '$want'"
 }
 
-expect "tarnel-cli " "demo help info keygen make verify version"
+expect "tarnel-cli " "demo help info keygen make signapk verify version"
 expect "tarnel-cli ma" "make"
 expect "tarnel-cli --v" "--version"
 expect "tarnel-cli make --b" "--board"

@@ -1,4 +1,5 @@
 #include "pipeline/row_checks.h"
+#include "pipeline/run_plan.h"
 
 #include <gtest/gtest.h>
 
@@ -99,9 +100,7 @@ TEST_F(RowChecksTest, StepCountAddsExt4AndOnePackage) {
   fx.ws.table.rows[1].upgrade = "yes";
   fx.ws.table.rows[2].fileType = "ext4 file system";
   fx.ws.table.rows[3].fileType = "Ext4 File System";  // unchecked: not counted
-  ctx.totalSteps = 0;
-  EXPECT_TRUE(CountMakeSteps(ctx));
-  EXPECT_EQ(ctx.totalSteps, 9);
+  EXPECT_EQ(PlanRun(fx.ws).totalSteps, 9);
 }
 
 TEST_F(RowChecksTest, OutputNamesLengthCharactersAndRepeats) {
