@@ -4,6 +4,7 @@
 // All in memory: the input in a memfd, the key, certificate and output on tmpfs.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 
 #include <cstdint>
