@@ -32,6 +32,7 @@
 #include "build_info.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/program_folder.h"
 #include "common/secure.h"
 #include "common/signing_context.h"
 #include "common/text.h"
@@ -235,7 +236,13 @@ bool CPellgraveDlg::Startup() {
   for (const char* folder : {"Config", "jre"}) {
     const std::string path = appDir + folder;
     if (!IsFolder(path)) {
-      Message(Q(Format(kMsgNotFind, path.c_str())));
+      QString text = Q(Format(kMsgNotFind, path.c_str()));
+      // The installed program's per-user folder is made once and then used
+      // as it is: say how to have it made afresh.
+      const std::string userFolder = WithTrailingSep(UserDataDir() + kUserFolderName);
+      if (!UserDataDir().empty() && appDir == userFolder)
+        text += Q(Format(kMsgRepairUserFolder, appDir.c_str()));
+      Message(text);
       return false;
     }
   }
@@ -244,6 +251,12 @@ bool CPellgraveDlg::Startup() {
   (void)MakeFolder(appDir + "Output");
 
   FitToScreen();
+  // Where the window was last closed, inside the screen as it is now.
+  const QByteArray geometry = ReadWindowSetting(kSettingGeometry).toByteArray();
+  if (!geometry.isEmpty() && restoreGeometry(geometry)) {
+    const QScreen* screen = this->screen();
+    if (screen != nullptr && !screen->availableGeometry().contains(frameGeometry())) FitToScreen();
+  }
 
   const std::string flashConfig = FlashConfigPath(appDir);
   list_->Setup(FillFlashNameList(flashConfig));
@@ -346,6 +359,7 @@ ChooserRequest CPellgraveDlg::SeedChooser(const char* settingKey, const char* de
   } else {
     request.folder = Q(remembered);
   }
+  request.folder = StartFolder(request.folder);
   return request;
 }
 
@@ -361,6 +375,7 @@ void CPellgraveDlg::OnConfigBrowse() {
   request.filters = {kFilterXml, kFilterAll};
   const QString chosen = hooks_.choose(this, request);
   if (chosen.isEmpty()) return;
+  RememberChosen(chosen);
   const std::string path = NativePath(chosen);
   WriteProfileString(kSettingConfigFile, Q(path));
   bool loaded = false;
@@ -378,6 +393,7 @@ void CPellgraveDlg::OnKeysBrowse() {
   request.filters = {kFilterTxt, kFilterAll};
   const QString chosen = hooks_.choose(this, request);
   if (chosen.isEmpty()) return;
+  RememberChosen(chosen);
   const std::string path = NativePath(chosen);
   ws_.app.m_strInputDir = FolderPart(path);
   WriteProfileString(kSettingKeysFile, Q(path));
@@ -403,9 +419,10 @@ void CPellgraveDlg::OnOutputBrowse() {
   ChooserRequest request;
   request.kind = ChooserKind::Folder;
   request.title = QString::fromUtf8(kOutputChooserTitle);
-  request.folder = ReadProfileString(kSettingOutputPath, Q(ws_.app.m_strAppDir + "Config"));
+  request.folder = StartFolder(ReadProfileString(kSettingOutputPath, Q(ws_.app.m_strAppDir + "Config")));
   const QString chosen = hooks_.choose(this, request);
   if (chosen.isEmpty()) return;
+  RememberChosen(chosen, /*isFolder=*/true);
   const std::string folder = Trim(NativePath(chosen));
   if (folder.empty() || !IsFolder(folder)) return;
   ws_.app.m_strOutputPath = WithTrailingSep(folder);
@@ -416,13 +433,14 @@ void CPellgraveDlg::OnOutputBrowse() {
 bool CPellgraveDlg::OnSaveConfigAs() {
   ChooserRequest request;
   request.kind = ChooserKind::SaveFile;
-  request.folder = Q(ws_.app.m_strAppDir + std::string(kSepStr) + "Input");
+  request.folder = StartFolder(Q(ws_.app.m_strAppDir + std::string(kSepStr) + "Input"));
   request.fileName = QString::fromUtf8(kDefaultPartitionConfigName);
   request.filters = {kFilterXml};
   request.defaultSuffix = QString::fromUtf8(kSuffixXml);
   request.confirmOverwrite = true;
   const QString chosen = hooks_.choose(this, request);
   if (chosen.isEmpty()) return false;
+  RememberChosen(chosen);
   const std::string path = NativePath(chosen);
   const bool wasModified = ws_.table.m_bModified;
   if (SavePartitionConfig(ws_.table, path) || ws_.table.rows.empty()) return true;
@@ -567,6 +585,7 @@ void CPellgraveDlg::closeEvent(QCloseEvent* event) {
         return;
     }
   }
+  WriteWindowSetting(kSettingGeometry, saveGeometry());
   event->accept();
   QDialog::reject();
 }
