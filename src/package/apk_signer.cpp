@@ -29,6 +29,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kPiece = 64 * 1024;
+constexpr uint64_t kProgressEvery = 256u << 10;
 // The DOS stamp of every entry: 2009-01-01 00:00:00.
 constexpr uint16_t kDosTime = 0x0000;
 constexpr uint16_t kDosDate = 0x3A21;
@@ -736,9 +737,13 @@ class Writer {
 
   std::vector<OutEntry>& Written() { return written_; }
 
+  // Reported every 256 KiB or so, and at the end.
   void Progress(uint64_t n) {
     done_ += n;
-    if (options_.progress) options_.progress(done_, total_);
+    if (options_.progress && (done_ - reported_ >= kProgressEvery || done_ == total_)) {
+      reported_ = done_;
+      options_.progress(done_, total_);
+    }
   }
 
   // A stored entry: its bytes copied, its size and CRC checked.
@@ -844,7 +849,7 @@ class Writer {
         return Fail(damaged);
       }
     }
-    Progress(left);
+    if (left > 0) Progress(left);
     return EndDeflated();
   }
 
@@ -940,7 +945,7 @@ class Writer {
   InputArchive& input_;
   SignedOutput& out_;
   const ApkSignOptions& options_;
-  uint64_t total_ = 0, done_ = 0;
+  uint64_t total_ = 0, done_ = 0, reported_ = 0;
   Bytes in_, plain_, packed_;
   std::vector<OutEntry> written_;
   std::string outputPath_;

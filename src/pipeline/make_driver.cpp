@@ -243,7 +243,7 @@ bool RunMake(SigningContext& ctx) {
   const PackagePlan& package = plan.package;
   if (!MakeUpgradePackage(ctx, package.packagePath)) return FailPackage(ctx, kMsgMakePackageFailed);
   ctx.StepDone();
-  RunSignApk(ctx);
+  SignPackageForAndroid(ctx);
   if (!IsRegularFile(package.signedPackagePath)) return FailPackage(ctx, kMsgSignApkFailed);
   ctx.StepDone();
   ctx.imageMacKey = v1.bytes;
