@@ -132,6 +132,21 @@ class FileLock {
 // being waited for.
 void UnregisterLiveTempFile(const std::string& path);
 void RemoveLiveTempFiles() noexcept;
+// Private scratch folders (0700) that hold files named kScratchFileNames
+// only. An interrupted process removes those files and the folder itself.
+inline constexpr const char* kScratchFileNames[] = {"0", "1"};
+// Makes a new private folder under `parent` named `prefix` + a unique suffix
+// and registers it; empty when it could not be made.
+[[nodiscard]] std::string MakeScratchFolder(const std::string& parent, const std::string& prefix);
+// Removes the scratch files and the folder, and forgets it.
+void RemoveScratchFolder(const std::string& folder);
+// Hardening every front end does first, before any key is read: the process
+// is not dumpable (no core file, no ptrace attach by other processes of the
+// user) unless kAllowCoreDumpsEnv is set to 1 for debugging; OpenSSL's big
+// numbers live on its locked secure heap; SIGINT and SIGTERM clean up (see
+// InstallInterruptCleanup).
+inline constexpr const char* kAllowCoreDumpsEnv = "TARNEL_ALLOW_CORE_DUMPS";
+void HardenProcess();
 // Installs handlers for SIGINT and SIGTERM that remove the live temporary
 // files, stop the child and end the process by the same signal, and makes a
 // file-size limit an ordinary write error instead of a silent kill.

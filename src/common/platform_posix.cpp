@@ -8,6 +8,10 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +27,8 @@
 #include <cstring>
 #include <string_view>
 
+#include <openssl/crypto.h>
+
 #include "common/paths.h"
 #include "common/text.h"
 
@@ -32,6 +38,8 @@ namespace {
 // Partial outputs are named ".<final name>.tarnel-XXXXXX" beside their final name.
 constexpr std::string_view kSiblingMarker = ".tarnel-";
 constexpr size_t kSiblingSuffix = 6;  // the XXXXXX of mkstemp
+// Room for the private components of a few RSA keys and their blinding.
+constexpr size_t kSecureHeapBytes = 64 * 1024;
 
 // umask can only be read by setting it: done once, before worker threads
 // create files, and never again.
@@ -178,9 +186,34 @@ void RemoveSiblingsMatching(const std::string& folder, const std::string& name) 
   }
 }
 
+// Scratch folders in use, in fixed slots for the signal handler.
+constexpr size_t kScratchSlots = 8;
+struct ScratchSlot {
+  std::atomic<int> state{0};  // 0 free, 1 being filled, 2 live
+  char path[PATH_MAX];
+};
+std::array<ScratchSlot, kScratchSlots> g_scratch;
+
+// Async-signal-safe: fixed buffers, unlink and rmdir only.
+void RemoveScratchAt(const char* folder) noexcept {
+  char file[PATH_MAX];
+  const size_t n = std::strlen(folder);
+  for (const char* name : kScratchFileNames) {
+    const size_t m = std::strlen(name);
+    if (n + 1 + m >= sizeof file) continue;
+    std::memcpy(file, folder, n);
+    file[n] = '/';
+    std::memcpy(file + n + 1, name, m + 1);
+    ::unlink(file);
+  }
+  ::rmdir(folder);
+}
+
 void OnInterrupt(int sig) {
   const int saved = errno;
   RemoveLiveTempFiles();
+  for (ScratchSlot& slot : g_scratch)
+    if (slot.state.load() == 2) RemoveScratchAt(slot.path);
   const pid_t child = g_child.load();
   if (child > 0) ::kill(child, SIGTERM);
   errno = saved;
@@ -319,6 +352,53 @@ FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::strin
   }
   tempPath.assign(name);
   return f;
+}
+
+std::string MakeScratchFolder(const std::string& parent, const std::string& prefix) {
+  const std::string templ = WithTrailingSep(parent) + prefix + "XXXXXX";
+  if (templ.size() + 8 >= PATH_MAX) return {};
+  ScratchSlot* slot = nullptr;
+  for (ScratchSlot& candidate : g_scratch) {
+    int expected = 0;
+    if (candidate.state.compare_exchange_strong(expected, 1)) {
+      slot = &candidate;
+      break;
+    }
+  }
+  if (slot == nullptr) return {};
+  std::memcpy(slot->path, templ.c_str(), templ.size() + 1);
+  // mkdtemp makes the folder 0700: what is unpacked there is ours alone.
+  if (::mkdtemp(slot->path) == nullptr) {
+    slot->state.store(0);
+    return {};
+  }
+  slot->state.store(2);
+  return std::string(slot->path);
+}
+
+void RemoveScratchFolder(const std::string& folder) {
+  for (ScratchSlot& slot : g_scratch) {
+    if (slot.state.load() == 2 && folder == slot.path) {
+      RemoveScratchAt(slot.path);
+      slot.state.store(0);
+      return;
+    }
+  }
+}
+
+void HardenProcess() {
+  const char* allow = std::getenv(kAllowCoreDumpsEnv);
+  if (allow == nullptr || std::strcmp(allow, "1") != 0) {
+    const rlimit none{0, 0};
+    (void)::setrlimit(RLIMIT_CORE, &none);
+#ifdef __linux__
+    (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
+  }
+  // Private key components are allocated there once it exists; without the
+  // right to lock memory it is simply not used.
+  if (CRYPTO_secure_malloc_initialized() == 0) (void)CRYPTO_secure_malloc_init(kSecureHeapBytes, 32);
+  InstallInterruptCleanup();
 }
 
 void InstallInterruptCleanup() {
