@@ -19,6 +19,7 @@
 #include "common/files.h"
 #include "common/le.h"
 #include "common/text.h"
+#include "package/block_deflate.h"
 #include "package/messages.h"
 #include "package/zip_format.h"
 
@@ -893,8 +894,15 @@ class Writer {
     h.insert(h.end(), name.begin(), name.end());
     h.insert(h.end(), x.begin(), x.end());
     if (!out_.Write(h)) return WriteFailed();
-    deflater_ = std::make_unique<Deflater>();
-    if (!deflater_->Init()) return WriteFailed();
+    if (options_.parallelDeflate) {
+      blocks_ = std::make_unique<BlockDeflater>([this](const uint8_t* p, size_t n) {
+        packedBytes_ += n;
+        return out_.Write(p, n);
+      });
+    } else {
+      deflater_ = std::make_unique<Deflater>();
+      if (!deflater_->Init()) return WriteFailed();
+    }
     crc_ = crc32(0L, Z_NULL, 0);
     plainBytes_ = 0;
     packedBytes_ = 0;
@@ -902,11 +910,15 @@ class Writer {
   }
 
   bool Deflate(const uint8_t* data, size_t n, bool finish) {
-    z_stream& zs = deflater_->Stream();
     if (n > 0) {
       crc_ = crc32(crc_, data, static_cast<uInt>(n));
       plainBytes_ += n;
     }
+    if (blocks_) {
+      if (n > 0 && !blocks_->Push(data, n)) return false;
+      return !finish || blocks_->Finish();
+    }
+    z_stream& zs = deflater_->Stream();
     zs.next_in = const_cast<uint8_t*>(data);
     zs.avail_in = static_cast<uInt>(n);
     for (;;) {
@@ -924,6 +936,7 @@ class Writer {
   ApkSignResult EndDeflated() {
     if (!Deflate(nullptr, 0, true)) return WriteFailed();
     deflater_.reset();
+    blocks_.reset();
     current_.crc = static_cast<uint32_t>(crc_);
     current_.size = plainBytes_;
     current_.csize = packedBytes_;
@@ -951,6 +964,7 @@ class Writer {
   std::string outputPath_;
   OutEntry current_;
   std::unique_ptr<Deflater> deflater_;
+  std::unique_ptr<BlockDeflater> blocks_;
   uLong crc_ = 0;
   uint64_t plainBytes_ = 0, packedBytes_ = 0;
 };

@@ -142,6 +142,7 @@ void SignPackageForAndroid(SigningContext& ctx) {
   (void)RemovePresent(signedPath);
   ApkSignOptions options;
   options.progress = [&ctx](uint64_t done, uint64_t total) { ctx.StepProgress(done, total); };
+  options.parallelDeflate = app.m_archiveSigner == ArchiveSigner::NativeParallel;
   const ApkSignResult r = SignApkWholeFile(app.m_strInputDir + kAndroidCertName, app.m_strInputDir + kAndroidKeyName,
                                            tempDir + kPackageName, signedPath, options);
   if (r.Ok()) return;

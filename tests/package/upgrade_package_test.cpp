@@ -510,6 +510,37 @@ TEST_F(UpgradePackageTest, WithoutJavaTheArchiveIsSignedNatively) {
   EXPECT_FALSE(fs::exists(SignedPackagePath()));
 }
 
+// native-parallel: a signed archive that unzip, the openssl tool and the
+// board seal's check accept, the same bytes with any number of threads.
+TEST_F(UpgradePackageTest, NativeParallelArchivesVerifyWithAnyThreadCount) {
+  const EnvGuard epoch("SOURCE_DATE_EPOCH", "1700000000");
+  std::vector<uint8_t> image = test::PatternBytes(900000, 9);
+  for (size_t i = 0; i < image.size(); i += 2) image[i] = 'x';
+  fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", image);
+  fx.AddRow("raw", "None", "NAND_2K", "Yes", "raw.bin", {});
+  fx.ws.app.m_archiveSigner = ArchiveSigner::NativeParallel;
+  std::vector<uint8_t> first;
+  for (const unsigned threads : test::kThreadCounts) {
+    test::ScopedWorkerThreads scoped(threads);
+    fx.reporter.Clear();
+    ASSERT_TRUE(RunWholeMake()) << testing::PrintToString(fx.reporter.Messages());
+    const auto sealed = ReadBytes(fx.outputDir + "update.zip");
+    if (first.empty()) first = sealed;
+    EXPECT_TRUE(sealed == first) << threads << " threads";
+  }
+  const auto lines = fx.KeyLineTexts();
+  const auto archiveBytes = Unsealed(first);
+  EXPECT_TRUE(test::VerifyWithPublicKey(lines[0], lines[1], archiveBytes.data(), archiveBytes.size(),
+                                        first.data() + first.size() - 8192 + 116, 256));
+  const std::string archive = scratch / "wrapped.zip";
+  WriteBytes(archive, archiveBytes);
+  std::string out;
+  EXPECT_TRUE(test::UnzipTestPasses(archive, &out)) << out;
+  test::ExpectCmsVerifies(archive, fx.inputDir + kAndroidCertName, scratch / "cms");
+  EXPECT_EQ(test::UnzipEntry(archive, "kernel.img", scratch / "x"), ReadBytes(fx.outputDir + "kernel.img"));
+  EXPECT_TRUE(test::UnzipEntry(archive, "raw.img", scratch / "x").empty());
+}
+
 // Java that cannot sign (1 MB heap) or is missing: the run says so, an old
 // Android-signed package is not sealed in its place, and the output folder
 // holds no package at all.
