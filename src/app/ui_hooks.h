@@ -22,6 +22,8 @@ struct MessageRequest {
   // The answer of Escape and the box's close box; NoButton: the toolkit's
   // choice. When it is none of `buttons` no such button is shown.
   QMessageBox::StandardButton escapeAnswer = QMessageBox::NoButton;
+  // Shown under the text: the file a message is about and the reason.
+  QString detail{};
 };
 
 enum class ChooserKind { OpenFile, SaveFile, Folder };
