@@ -8,8 +8,8 @@ int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   QCoreApplication::setOrganizationName("Tarnel");
   QCoreApplication::setApplicationName("Tarnel");
-  // Ended by a signal, a run leaves no partial file behind.
-  tarnel::InstallInterruptCleanup();
+  // No core dump while keys are held; ended by a signal, a run leaves no partial file behind.
+  tarnel::HardenProcess();
   tarnel::app::CPellgraveApp app;
   return app.Run();
 }

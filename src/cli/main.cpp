@@ -28,6 +28,7 @@
 #include "build_info.h"
 #include "cli/cli_common.h"
 #include "cli/command.h"
+#include "common/platform.h"
 
 namespace tarnel::cli {
 namespace {
@@ -174,4 +175,8 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace tarnel::cli
 
-int main(int argc, char** argv) { return tarnel::cli::Main(argc, argv); }
+int main(int argc, char** argv) {
+  // No core dump while keys are held; interrupted, nothing partial is left behind.
+  tarnel::HardenProcess();
+  return tarnel::cli::Main(argc, argv);
+}

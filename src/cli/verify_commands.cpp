@@ -57,20 +57,27 @@ int RunVerify(const VerifyArgs& args) {
   options.board = args.board;
   if (!args.androidCert.empty()) {
     options.androidCert = AbsolutePath(args.androidCert);
-    if (!IsRegularFile(options.androidCert)) {
-      UsageLine(Format("the Android certificate %s does not exist", options.androidCert.c_str()));
+    const PathKind kind = GetPathKind(options.androidCert);
+    if (kind != PathKind::File) {
+      UsageLine(Format(kind == PathKind::Missing ? "the Android certificate %s does not exist"
+                                                 : "the Android certificate %s is not a regular file",
+                       verify::DisplayName(options.androidCert).c_str()));
       return kExitUsage;
     }
   }
   std::vector<FileResult> results;
-  std::vector<std::string> needBoard;
+  std::vector<std::string> needBoard, cannotCheck;
   for (const std::string& file : args.files) {
     results.push_back(verify::CheckFile(file, options));
     if (results.back().needsBoard) needBoard.push_back(file);
+    if (!results.back().cannotCheck.empty())
+      cannotCheck.push_back(verify::DisplayName(file) + ": " + results.back().cannotCheck);
   }
-  if (!needBoard.empty()) {
+  if (!needBoard.empty() || !cannotCheck.empty()) {
     for (const std::string& file : needBoard)
-      UsageLine(Format("%s: the key partition's layout depends on the board; give --board 0 or 1", file.c_str()));
+      UsageLine(Format("%s: the key partition's layout depends on the board; give --board 0 or 1",
+                       verify::DisplayName(file).c_str()));
+    for (const std::string& line : cannotCheck) UsageLine(line);
     return kExitUsage;
   }
   bool allOk = true;
@@ -80,9 +87,9 @@ int RunVerify(const VerifyArgs& args) {
     if (args.json) {
       array.push_back(ResultJson(r, false));
     } else if (r.ok) {
-      std::printf("OK %s: %s\n", r.file.c_str(), r.KindOrUnknown().c_str());
+      std::printf("OK %s: %s\n", verify::DisplayName(r.file).c_str(), r.KindOrUnknown().c_str());
     } else {
-      std::printf("FAIL %s: %s: %s\n", r.file.c_str(), r.KindOrUnknown().c_str(),
+      std::printf("FAIL %s: %s: %s\n", verify::DisplayName(r.file).c_str(), r.KindOrUnknown().c_str(),
                   r.problems.empty() ? verify::kProbNoHeader : r.problems.front().c_str());
     }
   }
@@ -103,7 +110,7 @@ int RunInfo(int32_t board, bool json, const std::vector<std::string>& files) {
       array.push_back(ResultJson(r, true));
       continue;
     }
-    std::printf("%s: %s\n", r.file.c_str(), r.KindOrUnknown().c_str());
+    std::printf("%s: %s\n", verify::DisplayName(r.file).c_str(), r.KindOrUnknown().c_str());
     for (const verify::Field& field : r.fields) std::printf("  %s: %s\n", field.name.c_str(), field.value.c_str());
     for (const std::string& fp : r.fingerprints) std::printf("  fingerprint %s\n", fp.c_str());
     for (const std::string& entry : r.entries) std::printf("  entry %s\n", entry.c_str());

@@ -1,6 +1,8 @@
 #include "common/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -34,9 +36,21 @@ void WipeBuffer(std::unique_ptr<char[]>& buffer) {
 
 bool InFile::Open(const std::string& path, bool text) {
   Close();
-  if (!IsRegularFile(path)) return false;
-  f_ = std::fopen(path.c_str(), text ? "r" : "rb");
-  if (f_ == nullptr) return false;
+  // Opened without waiting (a FIFO put in place after a check would block
+  // the open itself) and kept only when it is a regular file; close-on-exec,
+  // so no child inherits it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
+    ::close(fd);
+    return false;
+  }
+  f_ = ::fdopen(fd, text ? "r" : "rb");
+  if (f_ == nullptr) {
+    ::close(fd);
+    return false;
+  }
   if (text && !UseOwnBuffer(f_, buffer_)) {
     Close();
     return false;

@@ -18,6 +18,7 @@ struct FileInfo {
   int64_t mtime = 0;        // seconds since the epoch, 0 when unknown
   bool hasMtime = false;
   uint32_t mode = 0;        // permission bits as the platform reports them
+  bool ownedByUs = false;   // owned by the user the process runs as
 };
 
 [[nodiscard]] FileInfo StatPath(const std::string& path);
@@ -58,11 +59,17 @@ void StartDiskWrites(FILE* file);
 // Restricts an existing file to its owner.
 bool MakeOwnerOnly(const std::string& path);
 
+// Children (RunProcess, RunWithInput) inherit no descriptor above 2 and an
+// environment without the PIN and the signer text; each runs in a process
+// group of its own, which is stopped as a whole on time out and when we are
+// interrupted.
+//
 // Starts a program with an argument vector (no shell), in `workDir`, with its
-// standard output and error appended to `logPath`, and waits without a time
-// limit. Returns the exit status, or -1 when it could not be started.
+// standard output and error appended to `logPath`, and waits for it, at most
+// `timeoutMs` when that is positive. Returns the exit status, or -1 when it
+// could not be started or was stopped for taking too long.
 [[nodiscard]] int RunProcess(const std::vector<std::string>& argv, const std::string& workDir,
-                             const std::string& logPath);
+                             const std::string& logPath, int timeoutMs = 0);
 
 // Runs a program with an argument vector (no shell), `input` on its standard
 // input and its standard error inherited; collects at most `maxOutput` bytes
@@ -135,6 +142,21 @@ class FileLock {
 // being waited for.
 void UnregisterLiveTempFile(const std::string& path);
 void RemoveLiveTempFiles() noexcept;
+// Private scratch folders (0700) that hold files named kScratchFileNames
+// only. An interrupted process removes those files and the folder itself.
+inline constexpr const char* kScratchFileNames[] = {"0", "1"};
+// Makes a new private folder under `parent` named `prefix` + a unique suffix
+// and registers it; empty when it could not be made.
+[[nodiscard]] std::string MakeScratchFolder(const std::string& parent, const std::string& prefix);
+// Removes the scratch files and the folder, and forgets it.
+void RemoveScratchFolder(const std::string& folder);
+// Hardening every front end does first, before any key is read: the process
+// is not dumpable (no core file, no ptrace attach by other processes of the
+// user) unless kAllowCoreDumpsEnv is set to 1 for debugging; OpenSSL's big
+// numbers live on its locked secure heap; SIGINT and SIGTERM clean up (see
+// InstallInterruptCleanup).
+inline constexpr const char* kAllowCoreDumpsEnv = "TARNEL_ALLOW_CORE_DUMPS";
+void HardenProcess();
 // Installs handlers for SIGINT and SIGTERM that remove the live temporary
 // files, stop the child and end the process by the same signal, and makes a
 // file-size limit an ordinary write error instead of a silent kill.

@@ -4,16 +4,19 @@
 #include <openssl/bio.h>
 #include <openssl/pkcs7.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/x509.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
+#include "common/files.h"
 #include "common/le.h"
 #include "common/paths.h"
 #include "common/platform.h"
@@ -54,33 +57,95 @@ constexpr uint16_t kFlagEncrypted = zip::kFlagEncrypted;
 // signapk's footer: the last 6 bytes of the comment.
 constexpr size_t kFooterSize = 6;
 constexpr size_t kPiece = 1u << 16;
+constexpr uint64_t kMaxCertificateFile = 1u << 20;
 
 struct Entry {
   std::string name;
   uint16_t flags = 0, method = 0;
   uint32_t crc = 0;
   uint64_t compressed = 0, size = 0, local = 0;
+  uint64_t dataAt = 0;   // from the local header
+  bool readable = false; // local header agrees with the directory
 };
 
-// A scratch folder for entries that are checked as files of their own.
+// Deflate cannot expand more than this: 258 bytes from two bits at best.
+constexpr uint64_t kMaxDeflateRatio = 1032;
+
+// Unpacked entries that are checked as files of their own go into a private
+// scratch folder, at most one entry and its partner at a time, each removed
+// right after its check (and by the interrupt handler).
 class Scratch {
  public:
-  Scratch() {
-    std::error_code ec;
-    uint8_t r[8];
-    if (RAND_bytes(r, sizeof r) != 1) return;
-    const fs::path path = fs::temp_directory_path(ec) / ("tarnel-verify-" + Hex(r, sizeof r));
-    if (!ec && fs::create_directory(path, ec) && !ec) path_ = path.string() + "/";
-  }
+  Scratch() = default;
   ~Scratch() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
+    if (!folder_.empty()) RemoveScratchFolder(folder_);
   }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
+  // The folder, made on first use; empty when it cannot be made.
+  [[nodiscard]] const std::string& Folder() {
+    if (folder_.empty() && !tried_) {
+      tried_ = true;
+      folder_ = MakeScratchFolder(Parent(), "tarnel-verify-");
+    }
+    return folder_;
+  }
+  [[nodiscard]] static std::string Parent() {
+    std::error_code ec;
+    const fs::path parent = fs::temp_directory_path(ec);
+    return ec ? std::string("/tmp") : parent.string();
+  }
+
+ private:
+  std::string folder_;
+  bool tried_ = false;
+};
+
+// One unpacked entry in the scratch folder, removed when it goes away.
+class ScratchFile {
+ public:
+  ScratchFile() = default;
+  ~ScratchFile() { Remove(); }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+  [[nodiscard]] bool Create(const std::string& path) {
+    Remove();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0) return false;
+    path_ = path;
+    return true;
+  }
+  [[nodiscard]] bool Write(const uint8_t* data, size_t n) {
+    while (n > 0) {
+      const ssize_t w = ::write(fd_, data, n);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        full_ = w == 0 || errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
+        return false;
+      }
+      data += w;
+      n -= static_cast<size_t>(w);
+    }
+    return true;
+  }
+  [[nodiscard]] bool Close() {
+    const bool ok = fd_ >= 0 && ::close(fd_) == 0;
+    if (!ok && errno != EINTR) full_ = errno == ENOSPC || errno == EDQUOT;
+    fd_ = -1;
+    return ok;
+  }
+  void Remove() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!path_.empty()) ::unlink(path_.c_str());
+    path_.clear();
+  }
+  [[nodiscard]] bool Full() const { return full_; }
   [[nodiscard]] const std::string& Path() const { return path_; }
 
  private:
+  int fd_ = -1;
+  bool full_ = false;
   std::string path_;
 };
 
@@ -88,42 +153,54 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// A plain file name that can be unpacked into the scratch folder.
+// A plain file name that is checked as a file of its own.
 bool UnpackableImage(const std::string& name) {
   return EndsWith(name, ".img") && name.find_first_of("/\\") == std::string::npos && name != ".img" &&
          name.find('\0') == std::string::npos && name.size() < 200;
 }
 
+enum class EntryRead { Ok, Bad, WriteFailed };
+
 // Streams one entry's data, checks its size and CRC; writes it to `out`
-// when given. False with the problem recorded.
-bool ReadEntry(ByteSource& src, const Entry& e, uint64_t dataAt, OutFile* out, Findings& f) {
-  const std::string where = Format(kProbEntryData, e.name.c_str());
+// when given. Bad data is recorded as a problem; a failed write is not.
+EntryRead ReadEntry(ByteSource& src, const Entry& e, ScratchFile* out, Findings& f) {
+  const std::string where = Format(kProbEntryData, DisplayName(e.name).c_str());
   std::vector<uint8_t> in(kPiece), plain(kPiece);
   uLong crc = crc32(0L, Z_NULL, 0);
   uint64_t produced = 0;
+  bool writeFailed = false;
   const auto take = [&](const uint8_t* data, size_t n) {
     produced += n;
     if (produced > e.size) return false;
     crc = crc32(crc, data, static_cast<uInt>(n));
-    return out == nullptr || out->Write(data, n);
+    if (out != nullptr && !out->Write(data, n)) {
+      writeFailed = true;
+      return false;
+    }
+    return true;
+  };
+  const auto bad = [&] {
+    if (writeFailed) return EntryRead::WriteFailed;
+    f.Problem(where);
+    return EntryRead::Bad;
   };
   if (e.method == kMethodStored) {
-    if (e.compressed != e.size) return f.Problem(where);
+    if (e.compressed != e.size) return bad();
     for (uint64_t pos = 0; pos < e.size;) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(e.size - pos, kPiece));
-      if (!src.ReadAt(dataAt + pos, in.data(), n) || !take(in.data(), n)) return f.Problem(where);
+      if (!src.ReadAt(e.dataAt + pos, in.data(), n) || !take(in.data(), n)) return bad();
       pos += n;
     }
   } else {
     z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return f.Problem(where);
+    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return bad();
     int status = Z_OK;
     uint64_t pos = 0;
     bool ok = true;
     while (ok && status != Z_STREAM_END) {
-      if (z.avail_in == 0) {
+      if (z.avail_in == 0 && pos < e.compressed) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(e.compressed - pos, kPiece));
-        if (n == 0 || !src.ReadAt(dataAt + pos, in.data(), n)) {
+        if (!src.ReadAt(e.dataAt + pos, in.data(), n)) {
           ok = false;
           break;
         }
@@ -131,18 +208,22 @@ bool ReadEntry(ByteSource& src, const Entry& e, uint64_t dataAt, OutFile* out, F
         z.next_in = in.data();
         z.avail_in = static_cast<uInt>(n);
       }
+      // All input may be taken while output is still pending in the
+      // inflater (a full output buffer): it is asked again without new input
+      // until it ends or can make no progress.
       z.next_out = plain.data();
       z.avail_out = static_cast<uInt>(plain.size());
       status = inflate(&z, Z_NO_FLUSH);
-      if (status != Z_OK && status != Z_STREAM_END) ok = false;
       const size_t got = plain.size() - z.avail_out;
+      if (status == Z_BUF_ERROR && got == 0) ok = false;  // the data ends before the stream
+      else if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) ok = false;
       if (ok && got > 0 && !take(plain.data(), got)) ok = false;
     }
     inflateEnd(&z);
-    if (!ok || pos - z.avail_in != e.compressed) return f.Problem(where);
+    if (!ok || pos - z.avail_in != e.compressed) return bad();
   }
-  if (produced != e.size || crc != e.crc) return f.Problem(where);
-  return true;
+  if (produced != e.size || crc != e.crc) return bad();
+  return EntryRead::Ok;
 }
 
 // A read-only BIO over a range of a source, for the signature check.
@@ -243,7 +324,14 @@ void CheckAndroidSignature(ByteSource& src, uint64_t commentLength, Findings& f)
                                                               : FolderPart(keys->keyListPath) + kAndroidCertName;
   std::unique_ptr<X509, X509Free> cert;
   {
-    std::unique_ptr<BIO, BioFree> file(BIO_new_file(certPath.c_str(), "r"));
+    // Read through InFile: a regular file of sane size only, never a FIFO.
+    InFile in;
+    std::vector<uint8_t> pem;
+    if (in.Open(certPath) && in.Size() <= kMaxCertificateFile) {
+      pem.resize(static_cast<size_t>(in.Size()));
+      if (!in.ReadExact(pem.data(), pem.size())) pem.clear();
+    }
+    std::unique_ptr<BIO, BioFree> file(pem.empty() ? nullptr : BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     if (file) cert.reset(PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr));
   }
   if (!cert) {
@@ -328,68 +416,128 @@ bool CheckArchive(ByteSource& src, Findings& f, int depth) {
   }
   if (pos != dir.size()) return f.Problem(kProbDirectory);
 
-  Scratch scratch;
-  std::vector<std::string> unpacked;
+  // Before any data is read: every name once, every entry's bytes its own,
+  // and no declared size that its compressed bytes cannot give. A directory
+  // that lists one big entry many times would otherwise be unpacked as often.
+  {
+    std::vector<const Entry*> byName;
+    for (const Entry& e : entries) byName.push_back(&e);
+    std::sort(byName.begin(), byName.end(), [](const Entry* a, const Entry* b) { return a->name < b->name; });
+    for (size_t i = 1; i < byName.size(); ++i)
+      if (byName[i]->name == byName[i - 1]->name)
+        return f.Problem(Format(kProbEntryTwice, DisplayName(byName[i]->name).c_str()));
+  }
   for (const Entry& e : entries) {
-    f.Entry(Format("%s %llu bytes", e.name.c_str(), static_cast<unsigned long long>(e.size)));
-    const std::string where = Format(kProbEntry, e.name.c_str());
+    if (e.size / kMaxDeflateRatio > e.compressed)
+      return f.Problem(Format(kProbEntrySize, DisplayName(e.name).c_str()));
+  }
+  for (Entry& e : entries) {
+    f.Entry(Format("%s %llu bytes", DisplayName(e.name).c_str(), static_cast<unsigned long long>(e.size)));
+    const std::string where = Format(kProbEntry, DisplayName(e.name).c_str());
     uint8_t local[kZipLocalHeaderSize];
     if (!src.ReadAt(e.local, local, sizeof local) || GetLe32(local) != kZipLocalHeaderSig) {
       f.Problem(where);
       continue;
     }
     const uint64_t nameLength = GetLe16(local + kLocOffNameLength);
-    const uint64_t dataAt = e.local + kZipLocalHeaderSize + nameLength + GetLe16(local + kLocOffExtraLength);
+    e.dataAt = e.local + kZipLocalHeaderSize + nameLength + GetLe16(local + kLocOffExtraLength);
     std::string localName(static_cast<size_t>(nameLength), '\0');
     if (!src.ReadAt(e.local + kZipLocalHeaderSize, reinterpret_cast<uint8_t*>(localName.data()), localName.size()) ||
         localName != e.name || (e.flags & kFlagEncrypted) != 0 ||
-        (e.method != kMethodStored && e.method != kMethodDeflated) || dataAt > dirAt || e.compressed > dirAt - dataAt) {
+        (e.method != kMethodStored && e.method != kMethodDeflated) || e.dataAt > dirAt ||
+        e.compressed > dirAt - e.dataAt) {
       f.Problem(where);
       continue;
     }
-    OutFile out;
-    const bool unpack = f.KeysOrNull() != nullptr && UnpackableImage(e.name);
-    if (unpack && (scratch.Path().empty() || !out.Create(scratch.Path() + e.name))) {
-      f.Problem(Format(kProbScratch, e.name.c_str()));
-      continue;
-    }
-    if (!ReadEntry(src, e, dataAt, unpack ? &out : nullptr, f)) continue;
-    if (unpack) {
-      if (!out.Commit()) {
-        f.Problem(Format(kProbScratch, e.name.c_str()));
-        continue;
-      }
-      unpacked.push_back(e.name);
+    e.readable = true;
+  }
+  {
+    std::vector<const Entry*> byOffset;
+    for (const Entry& e : entries)
+      if (e.readable) byOffset.push_back(&e);
+    std::sort(byOffset.begin(), byOffset.end(), [](const Entry* a, const Entry* b) { return a->local < b->local; });
+    for (size_t i = 1; i < byOffset.size(); ++i) {
+      const Entry& before = *byOffset[i - 1];
+      if (byOffset[i]->local < before.dataAt + before.compressed)
+        return f.Problem(Format(kProbEntryOverlap, DisplayName(byOffset[i]->name).c_str(),
+                                DisplayName(before.name).c_str()));
     }
   }
 
-  // The signed images, each as its own kind; a pair is checked once, from X.img.
-  for (const std::string& name : unpacked) {
-    if (EndsWith(name, "_Sign.img")) {
-      const std::string image = name.substr(0, name.size() - 9) + ".img";
-      if (std::find(unpacked.begin(), unpacked.end(), image) != unpacked.end()) continue;
+  const auto find = [&entries](const std::string& name) -> const Entry* {
+    for (const Entry& e : entries)
+      if (e.readable && e.name == name) return &e;
+    return nullptr;
+  };
+  const bool unpackImages = f.KeysOrNull() != nullptr;
+  Scratch scratch;
+  // A source over an entry's bytes: stored entries are read in place, the
+  // others are unpacked into scratch file `slot`. Null when the data is bad
+  // (recorded) or could not be unpacked (`cannot` says why).
+  const auto open = [&](const Entry& e, size_t slot, ScratchFile& file,
+                        std::string& cannot) -> std::unique_ptr<ByteSource> {
+    if (e.method == kMethodStored) {
+      if (ReadEntry(src, e, nullptr, f) != EntryRead::Ok) return nullptr;
+      return std::make_unique<SliceSource>(src, e.dataAt, e.size);
     }
-    FileResult inner;
-    inner.file = name;
-    Findings innerFindings(inner, f.Opts());
-    FileSource file;
-    if (!file.Open(scratch.Path() + name)) {
-      f.Problem(Format(kProbScratch, name.c_str()));
+    const std::string& folder = scratch.Folder();
+    if (folder.empty() || !file.Create(folder + "/" + kScratchFileNames[slot])) {
+      cannot = Format(kScratchFailed, Scratch::Parent().c_str(), DisplayName(e.name).c_str());
+      return nullptr;
+    }
+    const EntryRead read = ReadEntry(src, e, &file, f);
+    if (read == EntryRead::Ok && file.Close()) {
+      auto unpacked = std::make_unique<FileSource>();
+      if (unpacked->Open(file.Path())) return unpacked;
+    }
+    if (read != EntryRead::Bad)
+      cannot = Format(file.Full() ? kScratchFull : kScratchFailed, (file.Full() ? folder : Scratch::Parent()).c_str(),
+                      DisplayName(e.name).c_str());
+    return nullptr;
+  };
+
+  for (const Entry& e : entries) {
+    if (!e.readable) continue;
+    if (!unpackImages || !UnpackableImage(e.name)) {
+      (void)ReadEntry(src, e, nullptr, f);
       continue;
     }
-    const std::string folder = scratch.Path();
-    const SiblingFinder sibling = [&folder](const std::string& other) -> std::unique_ptr<ByteSource> {
-      auto s = std::make_unique<FileSource>();
-      if (!IsRegularFile(folder + other) || !s->Open(folder + other)) return nullptr;
-      return s;
+    // A pair is checked once, from X.img, with X_Sign.img beside it.
+    const bool signFile = EndsWith(e.name, "_Sign.img");
+    const std::string partnerName =
+        signFile ? e.name.substr(0, e.name.size() - 9) + ".img" : e.name.substr(0, e.name.size() - 4) + "_Sign.img";
+    const Entry* partner = find(partnerName);
+    if (signFile && partner != nullptr) continue;
+
+    std::string cannot;
+    ScratchFile file, partnerFile;
+    std::unique_ptr<ByteSource> image = open(e, 0, file, cannot);
+    std::unique_ptr<ByteSource> partnerSource;
+    if (partner != nullptr && cannot.empty()) partnerSource = open(*partner, 1, partnerFile, cannot);
+    if (!cannot.empty()) {
+      f.CannotCheck(cannot);
+      return false;
+    }
+    if (!image) continue;
+    FileResult inner;
+    inner.file = e.name;
+    Findings innerFindings(inner, f.Opts());
+    ByteSource* partnerPtr = partnerSource.get();
+    const SiblingFinder sibling = [partnerPtr, &partnerName](const std::string& other) -> std::unique_ptr<ByteSource> {
+      if (partnerPtr == nullptr || other != partnerName) return nullptr;
+      return std::make_unique<SliceSource>(*partnerPtr, 0, partnerPtr->Size());
     };
-    CheckSource(file, name, sibling, innerFindings, depth + 1);
+    CheckSource(*image, e.name, sibling, innerFindings, depth + 1);
+    if (!inner.cannotCheck.empty()) {
+      f.CannotCheck(inner.cannotCheck);
+      return false;
+    }
     // An image of File Type "None" goes in unsigned: whatever it holds (plain
     // data, a sparse image, an archive), it carries no signature of ours.
     if (inner.kind.empty() || inner.kind == kKindSparseImage || inner.kind == kKindArchive) continue;
     if (inner.needsBoard) f.NeedsBoard();
     if (!inner.problems.empty())
-      f.Problem(Format(kProbEntryNested, name.c_str(), inner.problems.front().c_str()));
+      f.Problem(Format(kProbEntryNested, DisplayName(e.name).c_str(), inner.problems.front().c_str()));
   }
   CheckAndroidSignature(src, commentLength, f);
   return f.Clean();

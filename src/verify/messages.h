@@ -75,7 +75,14 @@ inline constexpr const char* kProbAndroidMissing = "Android signature missing";
 inline constexpr const char* kProbAndroidSignature = "Android signature";
 inline constexpr const char* kProbAndroidCert = "Android certificate %s cannot be read";
 inline constexpr const char* kProbNestedTooDeep = "archive nested too deep";
-inline constexpr const char* kProbScratch = "no room to unpack entry %s";
+inline constexpr const char* kProbEntryTwice = "entry %s listed twice";
+inline constexpr const char* kProbEntryOverlap = "entry %s overlaps entry %s";
+inline constexpr const char* kProbEntrySize = "entry %s: declared size larger than its data can hold";
+inline constexpr const char* kProbNotRegular = "not a regular file";
+
+// Why a file could not be checked at all (neither OK nor FAIL).
+inline constexpr const char* kScratchFailed = "cannot make a scratch folder in %s to unpack entry %s";
+inline constexpr const char* kScratchFull = "the scratch folder %s ran out of space unpacking entry %s";
 
 // Key list problems (before any file is looked at).
 inline constexpr const char* kKeysUnreadable = "cannot read the key list %s";

@@ -59,6 +59,36 @@ bool SliceSource::ReadAt(uint64_t offset, uint8_t* out, size_t n) {
   return base_.ReadAt(offset_ + offset, out, n);
 }
 
+std::string DisplayName(const std::string& name) {
+  const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7F;
+  });
+  if (plain) return name;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (u < 0x20 || u == 0x7F) {
+          out += "\\x";
+          out += kDigits[u >> 4];
+          out += kDigits[u & 15];
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
 std::string Hex(const uint8_t* bytes, size_t n) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
@@ -298,7 +328,7 @@ void CheckSource(ByteSource& src, const std::string& name, const SiblingFinder& 
 namespace {
 
 FileResult Finish(FileResult result) {
-  result.ok = !result.kind.empty() && result.problems.empty() && !result.needsBoard;
+  result.ok = !result.kind.empty() && result.problems.empty() && !result.needsBoard && result.cannotCheck.empty();
   if (result.kind.empty() && result.problems.empty()) result.problems.push_back(kProbNoHeader);
   return result;
 }
@@ -308,6 +338,13 @@ FileResult Finish(FileResult result) {
 FileResult CheckFile(const std::string& path, const Options& options) {
   FileResult result;
   result.file = path;
+  // A FIFO, a device or a folder is refused before it is opened: reading
+  // one could wait forever or never end.
+  const PathKind kind = GetPathKind(path);
+  if (kind == PathKind::Folder || kind == PathKind::Other) {
+    result.problems.push_back(kProbNotRegular);
+    return Finish(std::move(result));
+  }
   FileSource src;
   if (!src.Open(path)) {
     result.problems.push_back(kProbUnreadable);

@@ -88,6 +88,8 @@ class Findings {
   void Fingerprint(const std::string& what, EVP_PKEY* key);
   void Entry(const std::string& text) { r_.entries.push_back(text); }
   void NeedsBoard() { r_.needsBoard = true; }
+  // The check cannot be finished, through no fault of the file.
+  void CannotCheck(const std::string& why) { r_.cannotCheck = why; }
   [[nodiscard]] bool Clean() const { return r_.problems.empty(); }
   [[nodiscard]] FileResult& Result() { return r_; }
 

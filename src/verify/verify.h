@@ -53,6 +53,9 @@ struct FileResult {
   std::vector<std::string> entries;       // archive entries: "<name> <size> bytes"
   // The layout cannot be told from the bytes alone: --board must decide.
   bool needsBoard = false;
+  // The check could not be finished for a reason that is not the file's
+  // (the scratch folder ran out of space): neither OK nor FAIL.
+  std::string cannotCheck;
   [[nodiscard]] std::string KindOrUnknown() const;
 };
 
@@ -69,6 +72,10 @@ struct Options {
 // partner X_Sign.img when the bytes are an X.img (may be null).
 [[nodiscard]] FileResult CheckBytes(const uint8_t* data, size_t size, const uint8_t* signFile, size_t signSize,
                                     const Options& options);
+
+// A file or entry name as one line of output: unchanged when it holds no
+// control character, else in double quotes with C escapes.
+[[nodiscard]] std::string DisplayName(const std::string& name);
 
 // SHA-256 of the DER SubjectPublicKeyInfo, lower-case hex (what
 // `openssl pkey -pubin -outform DER | sha256sum` prints).
