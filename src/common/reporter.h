@@ -31,6 +31,10 @@ class RunReporter {
     (void)done;
     (void)total;
   }
+  // What the steps from here on work at (the image being signed, the
+  // package), for a front end that names it beside its bar. It never moves
+  // the bar.
+  virtual void SetStepName(const std::string& name) { (void)name; }
 
   // A message box whose fixed text is followed by a detail naming the file
   // and the system's reason. By default the detail is the text's second line;

@@ -218,6 +218,7 @@ bool RunMake(SigningContext& ctx) {
 
   // 10. Row loop.
   for (const PlannedRow& row : plan.rows) {
+    if (row.Signed()) ctx.Reporter().SetStepName(AfterLastSep(row.image));
     switch (SignRow(ctx, plan, row)) {
       case RowResult::Signed:
         ctx.StepDone();
@@ -232,6 +233,7 @@ bool RunMake(SigningContext& ctx) {
 
   // 11. Key partition of a first-generation board.
   if (plan.keyPartition.wanted) {
+    ctx.Reporter().SetStepName(AfterLastSep(plan.keyPartition.output));
     if (!BuildKeyPartition(ctx)) return false;
     ctx.StepDone();
   }
@@ -241,12 +243,15 @@ bool RunMake(SigningContext& ctx) {
 
   // 13. Upgrade package.
   const PackagePlan& package = plan.package;
+  ctx.Reporter().SetStepName(AfterLastSep(package.packagePath));
   if (!MakeUpgradePackage(ctx, package.packagePath)) return FailPackage(ctx, kMsgMakePackageFailed);
   ctx.StepDone();
+  ctx.Reporter().SetStepName(kStepWaitingForJava);
   RunSignApk(ctx);
   if (!IsRegularFile(package.signedPackagePath)) return FailPackage(ctx, kMsgSignApkFailed);
   ctx.StepDone();
   ctx.imageMacKey = v1.bytes;
+  ctx.Reporter().SetStepName(AfterLastSep(package.output));
   if (!SignUpgradePackage(ctx, package.output, package.signedPackagePath))
     return FailPackage(ctx, kMsgSignPackageFailed);
   ctx.StepDone();

@@ -7,5 +7,7 @@ namespace tarnel {
 inline constexpr const char* kMsgOutputIsInput = "The output %s would replace the input %s of this run!";
 inline constexpr const char* kMsgOutputsCollide = "The outputs %s and %s of this run are the same file!";
 inline constexpr const char* kMsgLockFailed = "Failed to lock %s: %s!";
+// The name of the step that waits for the Java run of signapk.
+inline constexpr const char* kStepWaitingForJava = "Waiting for Java";
 
 }  // namespace tarnel
