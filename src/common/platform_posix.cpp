@@ -349,6 +349,17 @@ PathIdentity IdentifyPath(const std::string& path) {
   return id;
 }
 
+std::string WhyUnreadable(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::strerror(errno);
+  ::close(fd);
+  return {};
+}
+
 bool SameFile(const PathIdentity& a, const PathIdentity& b) {
   if (a.exists && b.exists) return a.device == b.device && a.inode == b.inode;
   const bool sameFolder = a.folderKnown && b.folderKnown
