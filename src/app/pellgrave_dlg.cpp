@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 
 #include "app/app_settings.h"
 #include "app/compact_style.h"
@@ -230,7 +231,9 @@ bool CPellgraveDlg::Startup() {
     boardType_->setCurrentIndex(0);
   }
 
+  // Java is needed only when it signs every upgrade archive.
   for (const char* folder : {"Config", "jre"}) {
+    if (std::string_view(folder) == "jre" && ws_.app.m_archiveSigner != ArchiveSigner::Java) continue;
     const std::string path = appDir + folder;
     if (!IsFolder(path)) {
       Message(Q(Format(kMsgNotFind, path.c_str())));
