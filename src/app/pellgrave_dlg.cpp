@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QEventLoop>
@@ -18,9 +19,11 @@
 #include <QShortcut>
 #include <QThread>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 
 #include "app/app_settings.h"
 #include "app/compact_style.h"
@@ -236,7 +239,9 @@ bool CPellgraveDlg::Startup() {
     boardType_->setCurrentIndex(0);
   }
 
+  // Java is needed only when it signs every upgrade archive.
   for (const char* folder : {"Config", "jre"}) {
+    if (std::string_view(folder) == "jre" && ws_.app.m_archiveSigner != ArchiveSigner::Java) continue;
     const std::string path = appDir + folder;
     if (!IsFolder(path)) {
       Message(Q(Format(kMsgNotFind, path.c_str())));
@@ -451,24 +456,8 @@ void CPellgraveDlg::SetMakeControlsEnabled(bool enabled) {
 void CPellgraveDlg::OnMake() {
   if (making_) return;
   if (worker_.joinable()) worker_.join();
-  // The signer is the one BurnConfig.ini names; a token whose URI carries no
-  // PIN is unlocked with a PIN asked here, before the run starts.
+  // The signer is the one BurnConfig.ini names.
   const std::string signerSpec = ReadSignerSetting(ws_.app.m_strAppDir);
-  struct Pin {
-    std::string text;
-    ~Pin() { Cleanse(text); }
-  };
-  auto pin = std::make_shared<Pin>();
-  if (SignerNeedsPin(signerSpec)) {
-    QInputDialog ask(this);
-    ask.setObjectName("pinDialog");
-    ask.setWindowTitle(QString::fromUtf8(kAppName));
-    ask.setLabelText(tr("PIN of the signing token:"));
-    ask.setTextEchoMode(QLineEdit::Password);
-    if (ask.exec() != QDialog::Accepted) return;  // Cancel: no run
-    pin->text = ask.textValue().toStdString();
-    ask.setTextValue(QString());
-  }
   making_ = true;
   SetMakeControlsEnabled(false);
   stepName_.clear();
@@ -478,18 +467,55 @@ void CPellgraveDlg::OnMake() {
   // while it runs can reach it.
   run_ = std::make_unique<MakeRun>(ws_, *this);
   run_->ctx.signerSpec = signerSpec;
-  if (!pin->text.empty())
-    run_->ctx.pinSource = [pin](const std::string&) -> std::optional<std::string> {
-      std::string once = pin->text;
-      Cleanse(pin->text);  // handed over once, then wiped
-      return once;
-    };
+  // A token whose PIN is given nowhere else is unlocked with one asked when
+  // the run opens it, after the run's own checks.
+  run_->ctx.pinSource = [this](const PinPrompt& prompt) -> std::optional<std::string> {
+    std::optional<std::string> pin;
+    bridge_.RunAndWait([&] { pin = AskTokenPin(prompt); });
+    return pin;
+  };
   worker_ = std::thread([this, run = run_.get()] {
     (void)RunMake(run->ctx);
     // The controls come back in the same step that ends the run for the
     // window, so no click can fall between the two.
     bridge_.Post([this] { OnMakeFinished(); });
   });
+}
+
+std::optional<std::string> CPellgraveDlg::AskTokenPin(const PinPrompt& prompt) {
+  QDialog ask(this);
+  ask.setObjectName("pinDialog");
+  ask.setWindowTitle(QString::fromUtf8(kAppName));
+  QStringList lines;
+  if (prompt.retry) lines << tr(kPinWrong);
+  if (prompt.finalTry)
+    lines << tr(kPinFinalTry);
+  else if (prompt.countLow)
+    lines << tr(kPinCountLow);
+  lines << tr(kPinPrompt).arg(Q(prompt.tokenLabel));
+  auto* label = new QLabel(lines.join(QLatin1Char('\n')), &ask);
+  label->setObjectName("pinPrompt");
+  label->setWordWrap(true);
+  auto* field = new QLineEdit(&ask);
+  field->setObjectName("pinField");
+  field->setEchoMode(QLineEdit::Password);
+  field->setAccessibleName(tr(kPinFieldName));
+  label->setBuddy(field);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &ask);
+  QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+  ok->setEnabled(false);
+  connect(field, &QLineEdit::textChanged, ok, [ok](const QString& text) { ok->setEnabled(!text.isEmpty()); });
+  connect(buttons, &QDialogButtonBox::accepted, &ask, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, &ask, &QDialog::reject);
+  auto* layout = new QVBoxLayout(&ask);
+  layout->addWidget(label);
+  layout->addWidget(field);
+  layout->addWidget(buttons);
+  field->setFocus();
+  if (ask.exec() != QDialog::Accepted || field->text().isEmpty()) return std::nullopt;  // Cancel: the run ends
+  std::string pin = field->text().toStdString();
+  field->clear();
+  return pin;
 }
 
 void CPellgraveDlg::OnMakeFinished() {

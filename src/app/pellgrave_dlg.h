@@ -14,6 +14,7 @@
 #include "app/ui_hooks.h"
 #include "common/model.h"
 #include "common/reporter.h"
+#include "signing/signer.h"
 
 class QCheckBox;
 class QComboBox;
@@ -62,6 +63,12 @@ inline constexpr const char* kNameConfigBrowse = "Browse for the config file";
 inline constexpr const char* kNameKeysBrowse = "Browse for the keys file";
 inline constexpr const char* kNameOutputBrowse = "Browse for the output folder";
 inline constexpr const char* kNameProgress = "Progress";
+// The PIN dialog of a signing token.
+inline constexpr const char* kPinPrompt = "PIN of the signing token \"%1\":";
+inline constexpr const char* kPinWrong = "The PIN was wrong. Please try again.";
+inline constexpr const char* kPinCountLow = "The token has counted wrong PINs: a few more lock it.";
+inline constexpr const char* kPinFinalTry = "Last try: one more wrong PIN locks the token!";
+inline constexpr const char* kPinFieldName = "PIN";
 // The bar's text during a run: the step's name and how far the run is.
 inline constexpr const char* kStepProgressFormat = "%1: %2 %";
 inline constexpr const char* kProgressFormat = "%1 %";
@@ -157,6 +164,8 @@ class CPellgraveDlg : public QDialog {
   // `value`: the one the bar is about to take, else its present one.
   void ShowProgressText(std::optional<int> value = std::nullopt);
   void OnMakeFinished();
+  // The PIN of a token, asked on the user-interface thread; none on Cancel.
+  [[nodiscard]] std::optional<std::string> AskTokenPin(const PinPrompt& prompt);
   [[nodiscard]] ChooserRequest SeedChooser(const char* settingKey, const char* defaultName) const;
 
   Workspace& ws_;

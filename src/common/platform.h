@@ -161,6 +161,17 @@ void HardenProcess();
 // files, stop the child and end the process by the same signal, and makes a
 // file-size limit an ordinary write error instead of a silent kill.
 void InstallInterruptCleanup();
+// Holds SIGINT and SIGTERM while a group of renames that belong together (a
+// pair X.img / X_Sign.img) is made: a signal that arrives meanwhile, on any
+// thread, is acted on when the last hold ends. Only with the handlers of
+// InstallInterruptCleanup in place.
+class SignalHold {
+ public:
+  SignalHold();
+  ~SignalHold();
+  SignalHold(const SignalHold&) = delete;
+  SignalHold& operator=(const SignalHold&) = delete;
+};
 // Removes the partial siblings (".<name>.tarnel-XXXXXX") that a killed run
 // left next to `finalPath`.
 void RemoveStaleSiblings(const std::string& finalPath);

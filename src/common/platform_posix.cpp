@@ -285,7 +285,15 @@ void StopChildGroup(pid_t child) noexcept {
     }
 }
 
+// Holds in force, and the signal that arrived while one was.
+std::atomic<int> g_holds{0};
+std::atomic<int> g_heldSignal{0};
+
 void OnInterrupt(int sig) {
+  if (g_holds.load() > 0) {
+    g_heldSignal.store(sig);
+    return;
+  }
   const int saved = errno;
   RemoveLiveTempFiles();
   for (ScratchSlot& slot : g_scratch)
@@ -438,6 +446,15 @@ FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::strin
   }
   tempPath.assign(name);
   return f;
+}
+
+SignalHold::SignalHold() { g_holds.fetch_add(1); }
+
+SignalHold::~SignalHold() {
+  if (g_holds.fetch_sub(1) == 1) {
+    const int sig = g_heldSignal.exchange(0);
+    if (sig != 0) OnInterrupt(sig);
+  }
 }
 
 std::string MakeScratchFolder(const std::string& parent, const std::string& prefix) {

@@ -15,7 +15,8 @@ namespace tarnel {
 
 using Key128 = std::array<uint8_t, 16>;
 
-class Signer;  // signing/signer.h
+class Signer;      // signing/signer.h
+struct PinPrompt;  // signing/signer.h
 
 class SigningContext {
  public:
@@ -43,7 +44,7 @@ class SigningContext {
   // The RSA signer of the run: the back end named by signerSpec ("" is the
   // key list), made when the run starts; pinSource asks for a token's PIN.
   std::string signerSpec;
-  std::function<std::optional<std::string>(const std::string& tokenLabel)> pinSource;
+  std::function<std::optional<std::string>(const PinPrompt& prompt)> pinSource;
   std::shared_ptr<Signer> signer;
 
   [[nodiscard]] AppMembers& App() { return ws_.app; }

@@ -231,10 +231,19 @@ TEST_F(Cli, ProgramFolderIsCheckedAsTheWindowDoes) {
   CliResult r = Run(MakeArgs("2", table));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errLines, (std::vector<std::string>{"Failed to load the flash config file!", Format(kMsgFlashConfigInLine, 1)}));
+  // Java is needed at start only when it signs every upgrade archive.
   fs::remove(home_ + "jre");
   r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.errLines, (std::vector<std::string>{"Failed to load the flash config file!", Format(kMsgFlashConfigInLine, 1)}));
+  r = Run(MakeArgs("2", table) + " --archive-signer java");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errLines, std::vector<std::string>{"\"" + home_ + "jre\" not find!"});
+  WriteText(home_ + "BurnConfig.ini", "[BurnConfig]\nMemory=512\n[Signing]\nArchive=Java\n");
+  r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.errLines, std::vector<std::string>{"\"" + home_ + "jre\" not find!"});
+  r = Run(MakeArgs("2", table) + " --archive-signer native");
+  EXPECT_EQ(r.errLines, (std::vector<std::string>{"Failed to load the flash config file!", Format(kMsgFlashConfigInLine, 1)}));
+  EXPECT_EQ(Run(MakeArgs("2", table) + " --archive-signer jar").status, 2);
   fs::remove(home_ + "Config");
   r = Run(MakeArgs("2", table));
   EXPECT_EQ(r.errLines, std::vector<std::string>{"\"" + home_ + "Config\" not find!"});
