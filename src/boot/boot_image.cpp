@@ -1,5 +1,8 @@
 #include "boot/boot_image.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <algorithm>
 #include <array>
 #include <vector>
@@ -327,8 +330,9 @@ bool AssembleBootImage(SigningContext& ctx, const BootAreaFiles& areas, const st
     return false;
   }
   OutFile out;
-  if (!out.Create(outputPath)) {
-    ctx.Show(kMsgCreateBootImageFailed);
+  if (errno = 0; !out.Create(outputPath)) {
+    ctx.ShowDetail(kMsgCreateBootImageFailed,
+                   outputPath + ": " + (errno != 0 ? std::strerror(errno) : "cannot be created"));
     return false;
   }
   // Image order: the unchecked area comes before the boot area.

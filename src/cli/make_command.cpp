@@ -16,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "boot/key_list.h"
 #include "cli/cli_common.h"
@@ -52,6 +54,8 @@ struct MakeOptions {
   bool verify = false;      // --verify: read every output back before the success message
   std::string report;       // --report: where the run's JSON record goes
   std::string signer;       // --signer: the RSA signer's text
+  bool json = false;        // --json: the report on standard output
+  std::string archiveSigner;  // --archive-signer: native, java or native-parallel
 };
 
 // --signer, else TARNEL_SIGNER, else BurnConfig.ini [Signing] Signer, else keylist.
@@ -76,6 +80,13 @@ int RunMakeCommand(const MakeOptions& options) {
     UsageError(kMsgPinValueOnCommandLine);
     return kExitUsage;
   }
+  const std::optional<ArchiveSigner> archiveSigner =
+      options.archiveSigner.empty() ? std::nullopt : ParseArchiveSigner(options.archiveSigner);
+  if (!options.archiveSigner.empty() && !archiveSigner) {
+    UsageError(Format("unknown archive signer \"%s\"; give native, java or native-parallel",
+                      options.archiveSigner.c_str()));
+    return kExitUsage;
+  }
   if (!options.outputGiven && !options.defaultOutput) {
     return CommandUsageError("make", "give the output folder with --output <folder>, or --default-output");
   }
@@ -89,21 +100,38 @@ int RunMakeCommand(const MakeOptions& options) {
     outputPath = WithTrailingSep(outputPath);
   }
 
-  ConsoleReporter reporter(::isatty(STDERR_FILENO) == 1);
+  ConsoleReporter console(ProgressLineWanted());
+  console.SetQuiet(Output().quiet);
+  LoggingReporter reporter(console);
   Workspace ws;
   AppMembers& app = ws.app;
+  ReportRequest request;
+  request.reportPath = options.report;
+  request.json = options.json;
+  request.tablePath = AbsolutePath(options.config);
+  if (!options.keys.empty()) request.keysPath = AbsolutePath(options.keys);
+  const auto finish = [&](int status) {
+    console.Finish(status == kExitOk);
+    return status;
+  };
+  const auto endEarly = [&](int status) { return finish(ReportEarlyEnd(ws, reporter, request, status)); };
+
   app.m_strAppDir = ProgramFolder(options.home);
   if (app.m_strAppDir.empty()) {
     UsageError("cannot tell the program folder; give it with --home <folder>");
     return kExitUsage;
   }
+  app.m_nBoardType = board;
 
-  // What the window does when it opens.
+  // What the window does when it opens; Java is needed only when it signs
+  // every upgrade archive.
+  app.m_archiveSigner = archiveSigner.value_or(ReadArchiveSignerSetting(app.m_strAppDir));
   for (const char* folder : {"Config", "jre"}) {
+    if (std::string_view(folder) == "jre" && app.m_archiveSigner != ArchiveSigner::Java) continue;
     const std::string path = app.m_strAppDir + folder;
     if (!IsFolder(path)) {
       reporter.Show(Format(kMsgFolderNotFound, path.c_str()));
-      return kExitFailed;
+      return endEarly(kExitFailed);
     }
   }
   (void)MakeFolder(app.m_strAppDir + "Temp");
@@ -112,14 +140,11 @@ int RunMakeCommand(const MakeOptions& options) {
   (void)LoadFlashConfig(ws.flashTable, reporter, FlashConfigPath(app.m_strAppDir));
 
   // Board type, Config File Browse, Keys File Browse, Output Browse.
-  app.m_nBoardType = board;
-  const std::string configPath = AbsolutePath(options.config);
-  if (!LoadPartitionConfig(ws.table, board, reporter, configPath)) return kExitFailed;
-  app.m_strInputDir = FolderPart(configPath);
-  if (!options.keys.empty()) {
-    const std::string keysPath = AbsolutePath(options.keys);
-    app.m_strInputDir = FolderPart(keysPath);
-    if (!LoadKeyListFile(ws, reporter, keysPath)) return kExitFailed;
+  if (!LoadPartitionConfig(ws.table, board, reporter, request.tablePath)) return endEarly(kExitFailed);
+  app.m_strInputDir = FolderPart(request.tablePath);
+  if (!request.keysPath.empty()) {
+    app.m_strInputDir = FolderPart(request.keysPath);
+    if (!LoadKeyListFile(ws, reporter, request.keysPath)) return endEarly(kExitFailed);
   }
   app.m_strOutputPath = options.defaultOutput ? app.m_strAppDir + "Output" + std::string(kSepStr) : outputPath;
 
@@ -130,11 +155,11 @@ int RunMakeCommand(const MakeOptions& options) {
     ctx.signerSpec = ChooseSigner(options.signer, app.m_strAppDir);
     ctx.pinSource = AskPinOnTerminal;
   };
-  if (options.verify || !options.report.empty())
-    return RunMakeChecked(ws, reporter, chooseSigner, options.verify, options.report);
+  if (options.verify || request.Wanted())
+    return finish(RunMakeChecked(ws, reporter, chooseSigner, options.verify, request));
   SigningContext ctx(ws, reporter);
   chooseSigner(ctx);
-  return RunMake(ctx) ? kExitOk : kExitFailed;
+  return finish(RunMake(ctx) ? kExitOk : kExitFailed);
 }
 
 }  // namespace
@@ -155,8 +180,12 @@ Command AddMakeCommand(CLI::App& cli) {
   sub->add_option("--signer", o->signer,
                   "RSA signer: keylist, pkcs11:<RFC 7512 URI> or exec:<program> (default: TARNEL_SIGNER, "
                   "else BurnConfig.ini [Signing] Signer, else keylist)");
+  sub->add_option("--archive-signer", o->archiveSigner,
+                  "Who signs the upgrade archive: native (signapk's bytes, the default), java (signapk.jar) or "
+                  "native-parallel (faster, other compressed bytes); default: BurnConfig.ini [Signing] Archive");
   sub->add_flag("--verify", o->verify, "Read every output back and verify it before the success message");
-  sub->add_option("--report", o->report, "Write a JSON record of the run to this file");
+  sub->add_option("--report", o->report, "Write a JSON record of the run to this file (- for standard output)");
+  sub->add_flag("--json", o->json, "Print the JSON record of the run on standard output");
   return {sub, [o, outputOpt] {
             o->outputGiven = outputOpt->count() > 0;
             return RunMakeCommand(*o);

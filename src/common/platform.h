@@ -24,6 +24,9 @@ struct FileInfo {
 [[nodiscard]] FileInfo StatPath(const std::string& path);
 [[nodiscard]] PathKind GetPathKind(const std::string& path);
 [[nodiscard]] bool IsRegularFile(const std::string& path);
+// Why `path` cannot be read as a file, in the system's words ("No such file
+// or directory", "Permission denied", "Is a directory"); empty when it can.
+[[nodiscard]] std::string WhyUnreadable(const std::string& path);
 [[nodiscard]] bool IsFolder(const std::string& path);
 // Creates one folder; false when it could not be made (also when it exists).
 bool MakeFolder(const std::string& path);

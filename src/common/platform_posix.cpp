@@ -267,7 +267,8 @@ void RemoveScratchAt(const char* folder) noexcept {
 // Async-signal-safe.
 void StopChildGroup(pid_t child) noexcept {
   if (child <= 0) return;
-  ::kill(-child, SIGTERM);
+  // Just after the start the child may not lead its group yet.
+  if (::kill(-child, SIGTERM) != 0) ::kill(child, SIGTERM);
   int status = 0;
   bool gone = false;
   for (int i = 0; i < kStopGraceSteps && !gone; ++i) {
@@ -279,7 +280,7 @@ void StopChildGroup(pid_t child) noexcept {
     }
   }
   // Whatever of the group is left (and the child, when it ignored SIGTERM).
-  ::kill(-child, SIGKILL);
+  if (::kill(-child, SIGKILL) != 0 && !gone) ::kill(child, SIGKILL);
   if (!gone)
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -347,6 +348,17 @@ PathIdentity IdentifyPath(const std::string& path) {
     id.folderInode = static_cast<uint64_t>(folder.st_ino);
   }
   return id;
+}
+
+std::string WhyUnreadable(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::strerror(errno);
+  ::close(fd);
+  return {};
 }
 
 bool SameFile(const PathIdentity& a, const PathIdentity& b) {

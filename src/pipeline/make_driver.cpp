@@ -246,8 +246,10 @@ bool RunMake(SigningContext& ctx) {
   ctx.Reporter().SetStepName(AfterLastSep(package.packagePath));
   if (!MakeUpgradePackage(ctx, package.packagePath)) return FailPackage(ctx, kMsgMakePackageFailed);
   ctx.StepDone();
-  ctx.Reporter().SetStepName(kStepWaitingForJava);
-  RunSignApk(ctx);
+  ctx.Reporter().SetStepName(ctx.App().m_archiveSigner == ArchiveSigner::Java
+                                 ? std::string(kStepWaitingForJava)
+                                 : AfterLastSep(package.signedPackagePath));
+  SignPackageForAndroid(ctx);
   if (!IsRegularFile(package.signedPackagePath)) return FailPackage(ctx, kMsgSignApkFailed);
   ctx.StepDone();
   ctx.imageMacKey = v1.bytes;
