@@ -627,6 +627,7 @@ class PellgraveDlgTest : public QObject {
       fs::create_directories(user);
       fs::copy(f.home.appDir, user, fs::copy_options::recursive);
       f.ws.app.m_strAppDir = user;
+      f.ws.app.m_archiveSigner = tarnel::ArchiveSigner::Java;  // the one signer that needs jre/
       QVERIFY(!f.Start());
       QCOMPARE(f.ui.messages.size(), size_t{1});
       const QStringList lines = f.ui.messages[0].text.split('\n');
