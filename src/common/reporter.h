@@ -44,6 +44,12 @@ class RunReporter {
     ShowMessage(detail.empty() ? text : text + "\n" + detail, caption, icon);
   }
 
+  // The run's closing success message: a message like any other, except to a
+  // reporter that acts on success itself (the read-back of `make --verify`).
+  virtual void ShowSuccess(const std::string& text, const std::string& caption, MsgIcon icon) {
+    ShowMessage(text, caption, icon);
+  }
+
   void Show(const std::string& text, MsgIcon icon = MsgIcon::None) { ShowMessage(text, kAppName, icon); }
   void ShowDetail(const std::string& text, const std::string& detail, MsgIcon icon = MsgIcon::None) {
     ShowMessageDetail(text, detail, kAppName, icon);

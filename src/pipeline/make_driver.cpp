@@ -40,7 +40,7 @@ bool FailPackage(SigningContext& ctx, const std::string& message) {
 bool Succeed(SigningContext& ctx, const char* message) {
   ctx.SetPos(ctx.totalSteps);
   ctx.Reporter().Pause(kSuccessPauseMs);
-  ctx.Show(message);
+  ctx.Reporter().ShowSuccess(message, kAppName, MsgIcon::None);
   ctx.SetPos(0);
   return true;
 }

@@ -4,14 +4,13 @@
 #include "common/text.h"
 #include "package/upgrade_package.h"
 #include "pipeline/key_partition.h"
-#include "pipeline/make_driver.h"
 #include "pipeline/run_plan.h"
 #include "verify/reader.h"
 
 namespace tarnel::verify {
 
-void ReadBackReporter::ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) {
-  if (verify_ && (text == kMsgAllSigned || text == kMsgPackageDone)) {
+void ReadBackReporter::ShowSuccess(const std::string& text, const std::string& caption, MsgIcon icon) {
+  if (verify_) {
     std::string failure;
     Keys keys;
     std::string why;
@@ -39,7 +38,7 @@ void ReadBackReporter::ShowMessage(const std::string& text, const std::string& c
     }
   }
   closing_ = text;
-  inner_.ShowMessage(text, caption, icon);
+  inner_.ShowSuccess(text, caption, icon);
 }
 
 std::string FileSha256(const std::string& path) {

@@ -23,10 +23,21 @@ inline constexpr const char* kMsgReadBackKeys = "Read-back check cannot start: %
 class ReadBackReporter : public RunReporter {
  public:
   ReadBackReporter(RunReporter& inner, const Workspace& ws, bool verify) : inner_(inner), ws_(ws), verify_(verify) {}
-  void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override;
+  void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override {
+    closing_ = text;
+    inner_.ShowMessage(text, caption, icon);
+  }
+  void ShowMessageDetail(const std::string& text, const std::string& detail, const std::string& caption,
+                         MsgIcon icon) override {
+    closing_ = text;
+    inner_.ShowMessageDetail(text, detail, caption, icon);
+  }
+  void ShowSuccess(const std::string& text, const std::string& caption, MsgIcon icon) override;
   void SetProgressRange(int maximum) override { inner_.SetProgressRange(maximum); }
   void SetProgressPos(int position) override { inner_.SetProgressPos(position); }
   void Pause(int milliseconds) override { inner_.Pause(milliseconds); }
+  void SetStepProgress(uint64_t done, uint64_t total) override { inner_.SetStepProgress(done, total); }
+  void SetStepName(const std::string& name) override { inner_.SetStepName(name); }
 
   // True when the run's success message was replaced by a read-back failure.
   [[nodiscard]] bool ReadBackFailed() const { return failed_; }

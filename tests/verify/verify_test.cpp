@@ -460,12 +460,13 @@ TEST(ReadBack, MakeVerifyCatchesAnOutputChangedAfterWriting) {
    public:
     Flipper(RunReporter& next, std::string path) : next_(next), path_(std::move(path)) {}
     void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override {
-      if (text == kMsgAllSigned) {
-        std::vector<uint8_t> b = ReadBytes(path_);
-        b[500] ^= 1;
-        WriteBytes(path_, b);
-      }
       next_.ShowMessage(text, caption, icon);
+    }
+    void ShowSuccess(const std::string& text, const std::string& caption, MsgIcon icon) override {
+      std::vector<uint8_t> b = ReadBytes(path_);
+      b[500] ^= 1;
+      WriteBytes(path_, b);
+      next_.ShowSuccess(text, caption, icon);
     }
 
    private:
