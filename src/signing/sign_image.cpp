@@ -42,7 +42,12 @@ bool OpenRunSigner(SigningContext& ctx) {
 bool ShowSignError(SigningContext& ctx, const SignError& error, const char* linesMissingMessage,
                    const char* signFailedMessage) {
   if (!error.message.empty()) ctx.Show(error.message);
-  ctx.Show(error.fault == SignFault::KeyLinesMissing ? linesMissingMessage : signFailedMessage);
+  const char* text = error.fault == SignFault::KeyLinesMissing ? linesMissingMessage : signFailedMessage;
+  if (error.placeholderLines.empty()) {
+    ctx.Show(text);
+  } else {
+    ctx.ShowDetail(text, ctx.App().m_strKeysFile + ": " + Format(kMsgPlaceholderLines, error.placeholderLines.c_str()));
+  }
   return false;
 }
 

@@ -47,14 +47,19 @@ for command in $commands; do
     continue
   fi
   help=$("$cli" "$command" --help)
-  for names in $(section_entries Options <<<"$help"); do
-    [ "$names" = "-h,--help" ] && continue  # described once, under OPTIONS
-    for name in ${names//,/ }; do
-      mentions_option "$text" "$name" || fail "tarnel-cli.1: '$command' does not describe $name"
+  # A command made of commands (keylist import, ...) describes theirs in its own section.
+  helps=("$help")
+  for inner in $(section_entries Subcommands <<<"$help"); do helps+=("$("$cli" "$command" "$inner" --help)"); done
+  for help in "${helps[@]}"; do
+    for names in $(section_entries Options <<<"$help"); do
+      [ "$names" = "-h,--help" ] && continue  # described once, under OPTIONS
+      for name in ${names//,/ }; do
+        mentions_option "$text" "$name" || fail "tarnel-cli.1: '$command' does not describe $name"
+      done
     done
-  done
-  for name in $(section_entries Positionals <<<"$help"); do
-    grep -qx -- ".I $name" <<<"$text" || fail "tarnel-cli.1: '$command' does not describe the argument $name"
+    for name in $(section_entries Positionals <<<"$help"); do
+      grep -qx -- ".I $name" <<<"$text" || fail "tarnel-cli.1: '$command' does not describe the argument $name"
+    done
   done
 done
 
