@@ -8,10 +8,10 @@
 #   signing   headers, crypto helpers, one file per signer      -> common
 #   boot      key list, key generation, boot image              -> signing
 #   package   ZIP writer, upgrade package                       -> signing
-#   pipeline  row checks, key partition, the Make run           -> boot, package
-#   verify    readers of every output kind, run read-back       -> pipeline
+#   verify    readers of every output kind                      -> boot, package
+#   pipeline  run plan, row checks, key partition, the Make run -> boot, package, verify
 
-set(TARNEL_CORE_MODULES common config signing boot package pipeline verify)
+set(TARNEL_CORE_MODULES common config signing boot package verify pipeline)
 
 set(tarnel_common_SOURCES files.cpp model.cpp paths.cpp platform_posix.cpp program_folder.cpp reporter.cpp
   stream.cpp workers.cpp
@@ -32,11 +32,11 @@ set(tarnel_boot_DEPS signing)
 set(tarnel_package_SOURCES apk_signer.cpp upgrade_package.cpp zip_archive.cpp)
 set(tarnel_package_DEPS signing ZLIB::ZLIB)
 
-set(tarnel_pipeline_SOURCES key_partition.cpp make_driver.cpp row_checks.cpp run_outputs.cpp run_plan.cpp)
-set(tarnel_pipeline_DEPS boot package)
+set(tarnel_pipeline_SOURCES key_partition.cpp make_driver.cpp read_back.cpp row_checks.cpp run_outputs.cpp run_plan.cpp)
+set(tarnel_pipeline_DEPS boot package verify)
 
 set(tarnel_verify_SOURCES archive.cpp boot_image.cpp mac_containers.cpp reader.cpp rsa_images.cpp run_check.cpp)
-set(tarnel_verify_DEPS pipeline OpenSSL::Crypto ZLIB::ZLIB)
+set(tarnel_verify_DEPS boot package OpenSSL::Crypto ZLIB::ZLIB)
 
 # Each module's include root holds one entry, <module> -> src/<module>.
 foreach(module IN LISTS TARNEL_CORE_MODULES)

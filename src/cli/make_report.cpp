@@ -61,23 +61,23 @@ ReportTarget ResolveReportTarget(const std::string& option) {
   return target;
 }
 
-bool CheckReportTarget(SigningContext& ctx, const ReportTarget& target) {
+bool CheckReportTarget(RunReporter& reporter, const Workspace& ws, const ReportTarget& target) {
   if (target.kind == ReportTarget::Kind::Stdout) return true;
   if (IsFolder(target.path)) {
-    ctx.Show(Format(kMsgReportIsFolder, target.path.c_str()));
+    reporter.Show(Format(kMsgReportIsFolder, target.path.c_str()));
     return false;
   }
   const PathIdentity report = IdentifyPath(target.path);
-  const RunPlan plan = PlanRun(ctx.Ws());
+  const RunPlan plan = PlanRun(ws);
   for (const std::string& input : plan.inputs) {
     if (SameFile(report, IdentifyPath(input))) {
-      ctx.Show(Format(kMsgOutputIsInput, target.path.c_str(), input.c_str()));
+      reporter.Show(Format(kMsgOutputIsInput, target.path.c_str(), input.c_str()));
       return false;
     }
   }
   for (const std::string& output : plan.Outputs()) {
     if (SameFile(report, IdentifyPath(output))) {
-      ctx.Show(Format(kMsgOutputsCollide, output.c_str(), target.path.c_str()));
+      reporter.Show(Format(kMsgOutputsCollide, output.c_str(), target.path.c_str()));
       return false;
     }
   }
@@ -86,11 +86,11 @@ bool CheckReportTarget(SigningContext& ctx, const ReportTarget& target) {
     // lock files) are not the report's to replace; its Output folder is
     // where --default-output writes, and a report beside those outputs is
     // fine.
-    const std::string appDir = RealPath(ctx.App().m_strAppDir);
+    const std::string appDir = RealPath(ws.app.m_strAppDir);
     const std::string folder = RealPath(FolderPart(target.path));
     if (!appDir.empty() && !folder.empty() && Within(folder, appDir) &&
-        !Within(folder, RealPath(ctx.App().m_strAppDir + "Output"))) {
-      ctx.Show(Format(kMsgReportInProgramFolder, target.path.c_str(), ctx.App().m_strAppDir.c_str()));
+        !Within(folder, RealPath(ws.app.m_strAppDir + "Output"))) {
+      reporter.Show(Format(kMsgReportInProgramFolder, target.path.c_str(), ws.app.m_strAppDir.c_str()));
       return false;
     }
   }
@@ -138,20 +138,13 @@ bool WriteReport(const ReportTarget& target, const std::string& text, std::strin
   return false;
 }
 
-int RunMakeChecked(Workspace& ws, RunReporter& reporter, const std::function<void(SigningContext&)>& prepare,
-                   bool verify, const std::string& reportPath) {
-  verify::ReadBackReporter checked(reporter, ws, verify);
+int RunMakeChecked(Workspace& ws, RunReporter& reporter, const RunOptions& options, const std::string& reportPath) {
   const ReportTarget target = ResolveReportTarget(reportPath);
-  bool ran = false;
-  {
-    SigningContext ctx(ws, checked);
-    prepare(ctx);
-    // The report is one more output of the run: refused, before anything
-    // is written, where it would replace an input or another output.
-    if (!reportPath.empty() && !CheckReportTarget(ctx, target)) return kExitFailed;
-    ran = RunMake(ctx);
-  }
-  const bool success = ran && !checked.ReadBackFailed();
+  // The report is one more output of the run: refused, before anything is
+  // written, where it would replace an input or another output.
+  if (!reportPath.empty() && !CheckReportTarget(reporter, ws, target)) return kExitFailed;
+  const RunOutcome outcome = RunMake(ws, reporter, options);
+  const bool success = outcome.Succeeded();
   int status = success ? kExitOk : kExitFailed;
   if (reportPath.empty()) return status;
 
@@ -181,7 +174,7 @@ int RunMakeChecked(Workspace& ws, RunReporter& reporter, const std::function<voi
     keys.push_back({{"key", "root (key list lines 11-18)"}, {"sha256", verify::PublicKeyFingerprint(loaded.root.get())}});
   }
   report["keys"] = keys;
-  report["message"] = checked.ClosingMessage();
+  report["message"] = outcome.message;
   report["exit_status"] = status;
 
   const std::string text = report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";

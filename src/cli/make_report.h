@@ -6,7 +6,8 @@
 #include <string>
 
 #include "common/reporter.h"
-#include "common/signing_context.h"
+#include "common/model.h"
+#include "pipeline/make_driver.h"
 
 namespace tarnel::cli {
 
@@ -23,18 +24,16 @@ struct ReportTarget {
 
 // Refuses, with the message of the other output clashes, a report that would
 // replace one of the run's inputs or outputs or a file of the program folder
-// (its Output folder excepted). Shown through the context; nothing is
+// (its Output folder excepted). Shown through the reporter; nothing is
 // written.
-[[nodiscard]] bool CheckReportTarget(SigningContext& ctx, const ReportTarget& target);
+[[nodiscard]] bool CheckReportTarget(RunReporter& reporter, const Workspace& ws, const ReportTarget& target);
 
 // Writes `text`; false with the system's reason in `why`.
 [[nodiscard]] bool WriteReport(const ReportTarget& target, const std::string& text, std::string& why);
 
-// The Make run with `make --verify` and/or `make --report <file>`: the
-// outputs are read back before the success message, and the report records
-// the run. Returns the exit status.
-[[nodiscard]] int RunMakeChecked(Workspace& ws, RunReporter& reporter,
-                                 const std::function<void(SigningContext&)>& prepare, bool verify,
+// The Make run with `make --report <file>`: the report records the run's
+// outcome. Returns the exit status.
+[[nodiscard]] int RunMakeChecked(Workspace& ws, RunReporter& reporter, const RunOptions& options,
                                  const std::string& reportPath);
 
 }  // namespace tarnel::cli

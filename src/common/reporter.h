@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "common/run_outcome.h"
 
 namespace tarnel {
 
@@ -32,6 +35,9 @@ class RunReporter {
     (void)total;
   }
 
+  // The run has ended (after its closing message, if any).
+  virtual void RunFinished(const RunOutcome& outcome) { (void)outcome; }
+
   void Show(const std::string& text, MsgIcon icon = MsgIcon::None) { ShowMessage(text, kAppName, icon); }
 };
 
@@ -53,6 +59,7 @@ class RecordingReporter : public RunReporter {
   void Pause(int milliseconds) override;
   // Kept apart from the events, whose sequence is the run's.
   void SetStepProgress(uint64_t done, uint64_t total) override { stepProgress_.push_back({done, total}); }
+  void RunFinished(const RunOutcome& outcome) override { finished_ = outcome; }
 
   [[nodiscard]] const std::vector<Event>& Events() const { return events_; }
   // Message texts only, in order.
@@ -61,14 +68,18 @@ class RecordingReporter : public RunReporter {
   [[nodiscard]] std::vector<int> Positions() const;
   // Progress within steps, (done, total) in order.
   [[nodiscard]] const std::vector<std::pair<uint64_t, uint64_t>>& StepProgress() const { return stepProgress_; }
+  // The outcome of the last run that ended.
+  [[nodiscard]] const std::optional<RunOutcome>& Finished() const { return finished_; }
   void Clear() {
     events_.clear();
     stepProgress_.clear();
+    finished_.reset();
   }
 
  private:
   std::vector<Event> events_;
   std::vector<std::pair<uint64_t, uint64_t>> stepProgress_;
+  std::optional<RunOutcome> finished_;
 };
 
 }  // namespace tarnel

@@ -10,10 +10,9 @@
 
 #include "common/model.h"
 #include "common/reporter.h"
+#include "common/secure.h"
 
 namespace tarnel {
-
-using Key128 = std::array<uint8_t, 16>;
 
 class Signer;  // signing/signer.h
 

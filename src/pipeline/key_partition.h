@@ -14,18 +14,11 @@ inline constexpr const char* kMsgSignKeyPartitionFailed = "Failed to sign key pa
 
 inline constexpr const char* kKeyPartImageName = "KeyPart.img";
 
-// Key id under which V1 is stored.
-inline constexpr const char* kKeyPartKeyId = "0002";
-
 // Builds the key text, converts it to a key record, encrypts the record's key
 // and seals the record into output path + "KeyPart.img" with the boot
 // geometry, all in memory. Sets the image MAC key to V2 and the root key to V3. On failure
 // shows its messages and sets the progress position to 0.
 [[nodiscard]] bool BuildKeyPartition(SigningContext& ctx);
-
-// The 16-byte derivation block of a board type (0 selects the first, any
-// other the second), built at run time.
-void KeyDerivationBlock(int32_t boardType, uint8_t block16[16]);
 
 // Two-key Triple-DES (EDE, ECB): K = E(rootKey, derivation block), then
 // output = E(K, input). K lives only inside the call. False when the cipher

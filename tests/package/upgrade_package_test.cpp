@@ -67,10 +67,7 @@ class UpgradePackageTest : public ::testing::Test {
     SigningContext ctx(fx.ws, fx.reporter);
     RunSignApk(ctx);
   }
-  bool RunWholeMake() {
-    SigningContext ctx(fx.ws, fx.reporter);
-    return RunMake(ctx);
-  }
+  bool RunWholeMake() { return RunMake(fx.ws, fx.reporter).Succeeded(); }
 
   // The build's program folder links the system's Java and signapk.jar;
   // the fixture's program folder links those links.
