@@ -105,17 +105,20 @@ void CListCtrlEx::Setup(const std::vector<std::string>& flashNames) {
   pal.setColor(QPalette::Inactive, QPalette::HighlightedText, pal.color(QPalette::Active, QPalette::HighlightedText));
   setPalette(pal);
 
-  verticalHeader()->hide();
-  verticalHeader()->setMinimumSectionSize(1);
-  verticalHeader()->setDefaultSectionSize(kRowHeight);
-  verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-
-  for (int c = 0; c < kColumnCount; ++c)
-    if (c != kColUnsignedFile) setColumnWidth(c, kColumnWidths[static_cast<size_t>(c)]);
-
   fileTypeOptions_ = FileTypeOptionsForBoard(0);
   flashNameOptions_.clear();
   for (const std::string& name : flashNames) flashNameOptions_ << Q(name);
+
+  // A larger font gets taller rows, so that the editors do not cut their text.
+  rowHeight_ = std::max(kRowHeight, fontMetrics().height() + 6);
+  verticalHeader()->hide();
+  verticalHeader()->setMinimumSectionSize(1);
+  verticalHeader()->setDefaultSectionSize(rowHeight_);
+  verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+
+  ComputeColumnWidths();
+  for (int c = 0; c < kColumnCount; ++c)
+    if (c != kColUnsignedFile) setColumnWidth(c, widths_[static_cast<size_t>(c)]);
 
   setUp_ = true;
   table_.m_nPrevRow = -1;
@@ -185,11 +188,36 @@ int CListCtrlEx::FirstSelectedRow() const {
   return first;
 }
 
-int CListCtrlEx::RowsPerPage() const { return std::max(1, viewport()->height() / kRowHeight); }
+int CListCtrlEx::RowsPerPage() const { return std::max(1, viewport()->height() / rowHeight_); }
+
+int CListCtrlEx::ComboWidthFor(const QStringList& options) const {
+  QComboBox probe;
+  probe.setStyle(compactStyle_);
+  probe.setFont(font());
+  probe.addItems(options);
+  probe.setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  return probe.sizeHint().width();
+}
+
+void CListCtrlEx::ComputeColumnWidths() {
+  widths_ = kColumnWidths;
+  // Every File Type option of every board, the flash names, Yes and No.
+  QStringList fileTypes = FileTypeOptionsForBoard(0);
+  fileTypes << FileTypeOptionsForBoard(2);
+  widths_[kColFileType] = std::max(widths_[kColFileType], ComboWidthFor(fileTypes));
+  widths_[kColFlashName] = std::max(widths_[kColFlashName], ComboWidthFor(flashNameOptions_));
+  widths_[kColUpgrade] = std::max(widths_[kColUpgrade], ComboWidthFor(UpgradeOptions()));
+  // The Output Name editor scrolls; its column grows with the font only.
+  const int em = fontMetrics().horizontalAdvance(QLatin1Char('M'));
+  widths_[kColOutputName] = std::max(widths_[kColOutputName], 8 * em);
+}
 
 void CListCtrlEx::FitLastColumn() {
   if (!setUp_) return;
-  setColumnWidth(kColUnsignedFile, std::max(0, viewport()->width() - kFixedColumnsWidth));
+  int others = 0;
+  for (int c = 0; c < kColumnCount; ++c)
+    if (c != kColUnsignedFile) others += widths_[static_cast<size_t>(c)];
+  setColumnWidth(kColUnsignedFile, std::max(0, viewport()->width() - others));
 }
 
 void CListCtrlEx::resizeEvent(QResizeEvent* event) {

@@ -12,6 +12,8 @@
 #include <QTableView>
 #include <QToolButton>
 
+#include <array>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -98,6 +100,8 @@ class CListCtrlEx : public QTableView {
   [[nodiscard]] QRect CheckBoxRect(int row) const;
   [[nodiscard]] int FirstSelectedRow() const;
   [[nodiscard]] int RowsPerPage() const;
+  // Height of every row: 20 pixels, more where the font needs it.
+  [[nodiscard]] int RowHeight() const { return rowHeight_; }
 
   // The header commands and the row delete button.
   void ToggleCheckAll();
@@ -146,6 +150,10 @@ class CListCtrlEx : public QTableView {
   void CopyEditorsBack();
   void SelectOnly(int row);
   void FitLastColumn();
+  // Widths of columns 0 to 6 for the table's font: the layout's widths, wider
+  // where a drop-down editor would cut its longest option.
+  void ComputeColumnWidths();
+  [[nodiscard]] int ComboWidthFor(const QStringList& options) const;
   void MarkModified() { table_.m_bModified = true; }
 
   PartitionTable& table_;
@@ -154,6 +162,8 @@ class CListCtrlEx : public QTableView {
   QStyle* compactStyle_ = nullptr;  // the drop-down editors' style
   QStringList fileTypeOptions_;
   QStringList flashNameOptions_;
+  std::array<int, kColumnCount> widths_ = kColumnWidths;
+  int rowHeight_ = kRowHeight;
   bool setUp_ = false;
   bool basePressed_ = false;
   bool inMousePress_ = false;  // the view handles a click

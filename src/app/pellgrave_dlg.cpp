@@ -229,11 +229,7 @@ bool CPellgraveDlg::Startup() {
   (void)MakeFolder(appDir + "Temp");
   (void)MakeFolder(appDir + "Output");
 
-  resize(kWindowWidth, kWindowHeight);
-  if (const QScreen* screen = this->screen()) {
-    const QRect area = screen->availableGeometry();
-    move(area.center() - QPoint(kWindowWidth / 2, kWindowHeight / 2));
-  }
+  FitToScreen();
 
   const std::string flashConfig = FlashConfigPath(appDir);
   list_->Setup(FillFlashNameList(flashConfig));
@@ -254,25 +250,51 @@ void CPellgraveDlg::resizeEvent(QResizeEvent* event) {
   Layout();
 }
 
+double CPellgraveDlg::LayoutScale() const {
+  return std::max(1.0, static_cast<double>(fontMetrics().height()) / kLayoutFontHeight);
+}
+
+void CPellgraveDlg::FitToScreen() {
+  const double k = LayoutScale();
+  QSize wanted(static_cast<int>(kWindowWidth * k), static_cast<int>(kWindowHeight * k));
+  QSize minimum(static_cast<int>(kMinimumWidth * k), static_cast<int>(kMinimumHeight * k));
+  QRect area(QPoint(0, 0), wanted);
+  if (const QScreen* screen = this->screen()) {
+    area = screen->availableGeometry();
+    // Room for the window's frame and title bar, whose size is known only
+    // once the window is shown.
+    const int title = 2 * fontMetrics().height();
+    const QSize room(std::max(1, area.width() - title / 2), std::max(1, area.height() - 2 * title));
+    wanted = wanted.boundedTo(room);
+    minimum = minimum.boundedTo(room);
+  }
+  setMinimumSize(minimum);
+  resize(wanted);
+  move(area.center() - QPoint(wanted.width() / 2, wanted.height() / 2));
+}
+
 void CPellgraveDlg::Layout() {
   if (progress_ == nullptr) return;
   const int w = width();
   const int h = height();
-  boardTypeLabel_->setGeometry(10, 20, 80, 16);
-  boardType_->setGeometry(90, 20, 105, 16);
-  configLabel_->setGeometry(10, 58, 180, 16);
-  configPath_->setGeometry(22, 77, w - 112, 22);
-  configBrowse_->setGeometry(w - 80, 76, 70, 24);
-  keysLabel_->setGeometry(10, 104, 180, 16);
-  keysPath_->setGeometry(22, 125, w - 112, 22);
-  keysBrowse_->setGeometry(w - 80, 124, 70, 24);
-  defaultOutput_->setGeometry(10, 150, 180, 16);
-  outputPath_->setGeometry(22, 171, w - 112, 22);
-  outputBrowse_->setGeometry(w - 80, 170, 70, 24);
-  list_->setGeometry(10, 204, w - 20, h - 271);
-  make_->setGeometry(w / 4 - 50, h - 62, 100, 24);
-  saveConfig_->setGeometry(3 * (w / 4) - 50, h - 62, 100, 24);
-  progress_->setGeometry(10, h - 28, w - 20, 18);
+  // The layout's pixels, scaled for a larger font.
+  const double k = LayoutScale();
+  const auto p = [k](int pixels) { return static_cast<int>(pixels * k + 0.5); };
+  boardTypeLabel_->setGeometry(p(10), p(20), p(80), p(16));
+  boardType_->setGeometry(p(90), p(20), p(105), p(16));
+  configLabel_->setGeometry(p(10), p(58), p(180), p(16));
+  configPath_->setGeometry(p(22), p(77), w - p(112), p(22));
+  configBrowse_->setGeometry(w - p(80), p(76), p(70), p(24));
+  keysLabel_->setGeometry(p(10), p(104), p(180), p(16));
+  keysPath_->setGeometry(p(22), p(125), w - p(112), p(22));
+  keysBrowse_->setGeometry(w - p(80), p(124), p(70), p(24));
+  defaultOutput_->setGeometry(p(10), p(150), p(180), p(16));
+  outputPath_->setGeometry(p(22), p(171), w - p(112), p(22));
+  outputBrowse_->setGeometry(w - p(80), p(170), p(70), p(24));
+  list_->setGeometry(p(10), p(204), w - p(20), h - p(271));
+  make_->setGeometry(w / 4 - p(50), h - p(62), p(100), p(24));
+  saveConfig_->setGeometry(3 * (w / 4) - p(50), h - p(62), p(100), p(24));
+  progress_->setGeometry(p(10), h - p(28), w - p(20), p(18));
 }
 
 // ---------------------------------------------------------------- commands
@@ -431,6 +453,9 @@ void CPellgraveDlg::OnMake() {
 
 void CPellgraveDlg::OnMakeFinished() {
   if (worker_.joinable()) worker_.join();  // it has nothing left to do
+  // A question whether to close once the run has ended has no more point:
+  // it goes, unanswered, and the window stays.
+  if (auto* question = findChild<QMessageBox*>(QString::fromUtf8(kCloseQuestionName))) question->done(QMessageBox::No);
   SetMakeControlsEnabled(true);
   making_ = false;
   // Make lost the focus when it was disabled; it gets it back, ready for
@@ -453,9 +478,10 @@ void CPellgraveDlg::reject() {
 void CPellgraveDlg::closeEvent(QCloseEvent* event) {
   if (making_) {
     // The worker still reports to this window: it closes once the run has ended.
-    if (closeAfterMake_ ||
-        Message(QString::fromUtf8(kMsgCloseWhileMaking), QString::fromUtf8(kAppName), QMessageBox::Question,
-                QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+    MessageRequest question{QString::fromUtf8(kMsgCloseWhileMaking), QString::fromUtf8(kAppName),
+                            QMessageBox::Question, QMessageBox::Yes | QMessageBox::No};
+    question.objectName = QString::fromUtf8(kCloseQuestionName);
+    if (closeAfterMake_ || hooks_.message(this, question) != QMessageBox::Yes) {
       event->ignore();
       return;
     }

@@ -49,6 +49,7 @@ inline constexpr const char* kAboutUpdate = "Update： %s, %s";
 // A close request while Make runs: the window closes once the run has ended.
 inline constexpr const char* kMsgCloseWhileMaking =
     "Make is still running.\nClose the window as soon as the run has ended?";
+inline constexpr const char* kCloseQuestionName = "closeWhileMakingQuestion";
 inline constexpr const char* kMsgSaveTableFailed = "Failed to write the partition config file %s!";
 // What assistive technology reads for controls whose caption alone does not
 // say what they do.
@@ -63,6 +64,13 @@ inline constexpr const char* kNameProgress = "Progress";
 
 inline constexpr int kWindowWidth = 760;
 inline constexpr int kWindowHeight = 570;
+// The smallest window in which every control keeps its place and the table
+// shows a few rows.
+inline constexpr int kMinimumWidth = 560;
+inline constexpr int kMinimumHeight = 400;
+// The layout's pixel sizes are made for text this high; a larger font
+// scales them.
+inline constexpr int kLayoutFontHeight = 16;
 
 class CPellgraveDlg : public QDialog {
   Q_OBJECT
@@ -134,6 +142,10 @@ class CPellgraveDlg : public QDialog {
 
   void CreateControls();
   void Layout();
+  // The layout's scale for the window's font: 1 up to a 16-pixel font.
+  [[nodiscard]] double LayoutScale() const;
+  // Size and place the window inside the screen's available area.
+  void FitToScreen();
   void SetMakeControlsEnabled(bool enabled);
   void OnMakeFinished();
   [[nodiscard]] ChooserRequest SeedChooser(const char* settingKey, const char* defaultName) const;

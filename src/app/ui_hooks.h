@@ -22,6 +22,8 @@ struct MessageRequest {
   // The answer of Escape and the box's close box; NoButton: the toolkit's
   // choice. When it is none of `buttons` no such button is shown.
   QMessageBox::StandardButton escapeAnswer = QMessageBox::NoButton;
+  // The box's object name, so that the window can find a box it asked.
+  QString objectName = QString();
 };
 
 enum class ChooserKind { OpenFile, SaveFile, Folder };

@@ -1,6 +1,8 @@
 #include "cli/cli_common.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include "common/model.h"
 #include "common/paths.h"
@@ -44,6 +46,61 @@ std::string ProgramFolder(const std::string& home) {
 
 std::optional<std::string> AskPinOnTerminal(const std::string& tokenLabel) {
   return ReadSecretFromTerminal(Format("\r\033[KPIN for the token \"%s\": ", tokenLabel.c_str()));
+}
+
+}  // namespace tarnel::cli
+
+namespace tarnel::cli {
+
+namespace {
+
+std::map<std::string, std::string>& Usages() {
+  static std::map<std::string, std::string> usages;
+  return usages;
+}
+
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      const size_t cost = EqualsNoCase(a.substr(i - 1, 1), b.substr(j - 1, 1)) ? 0 : 1;
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + cost});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+}  // namespace
+
+void SetCommandUsage(const std::string& command, const std::string& usage) { Usages()[command] = usage; }
+
+int CommandUsageError(const std::string& command, const std::string& text) {
+  UsageError(command + ": " + text);
+  const auto it = Usages().find(command);
+  if (it != Usages().end()) std::fprintf(stderr, "%s\n", it->second.c_str());
+  std::fprintf(stderr, "see %s %s --help\n", kProgramName, command.c_str());
+  return kExitUsage;
+}
+
+std::string ClosestMatch(const std::string& word, const std::vector<std::string>& candidates) {
+  std::string best;
+  size_t bestDistance = 3;
+  for (const std::string& candidate : candidates) {
+    const size_t distance = EditDistance(word, candidate);
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = candidate;
+    }
+  }
+  if (!best.empty() || word.size() < 2) return best;
+  for (const std::string& candidate : candidates)
+    if (candidate.size() > word.size() && candidate.compare(0, word.size(), word) == 0) return candidate;
+  return best;
 }
 
 }  // namespace tarnel::cli

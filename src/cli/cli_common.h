@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tarnel::cli {
 
@@ -33,5 +34,20 @@ void UsageError(const std::string& text);
 // The PIN of a token, asked on the terminal without echo. The progress line,
 // if one is shown, is cleared first.
 [[nodiscard]] std::optional<std::string> AskPinOnTerminal(const std::string& tokenLabel);
+
+}  // namespace tarnel::cli
+
+namespace tarnel::cli {
+
+// The short usage line of a command ("usage: tarnel-cli make --board
+// <board> ... [<options>]"), as main.cpp registered it.
+void SetCommandUsage(const std::string& command, const std::string& usage);
+// A usage error of `command`: "tarnel-cli: <command>: <text>", then the
+// command's usage line and where its help is. Returns kExitUsage.
+int CommandUsageError(const std::string& command, const std::string& text);
+
+// The candidate closest to a mistyped `word` (edit distance at most 2, or a
+// candidate that starts with it); empty when none is close.
+[[nodiscard]] std::string ClosestMatch(const std::string& word, const std::vector<std::string>& candidates);
 
 }  // namespace tarnel::cli

@@ -8,14 +8,20 @@
 //   tarnel-cli verify --keys <key list> [--board <b>] [--android-cert <pem>] [--json] <file>...
 //   tarnel-cli info [--board <b>] [--json] <file>...
 //   tarnel-cli signapk -w <cert.x509.pem> <key.pk8> <input.zip> <output.zip>
-//   tarnel-cli --version
+//   tarnel-cli help [<command>]
+//   tarnel-cli version | --version
 //
 // `make --verify` reads every output back and verifies it before the
 // success message; `make --report <file.json>` records the run.
 //
 // Each command lives in its own source file (cli/*_command.cpp) and adds
 // itself through one function listed in kCommands.
+//
+// A usage error names the mistake, suggests the closest command or option,
+// and prints the short usage line and where the help is, never the whole
+// help; it exits with 2.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -32,21 +38,134 @@ constexpr AddCommandFn kCommands[] = {
     AddMakeCommand, AddKeygenCommand, AddDemoCommand, AddVerifyCommand, AddInfoCommand, AddSignApkCommand,
 };
 
+constexpr const char* kTopUsage = "usage: tarnel-cli <command> [<options>]";
+
+// "usage: tarnel-cli make --board <board> --config <config> --keys <keys> [<options>]":
+// the required options, then the positionals.
+std::string ShortUsage(const CLI::App& sub) {
+  std::string line = std::string("usage: ") + kProgramName + " " + sub.get_name();
+  bool optional = false;
+  std::string positionals;
+  for (const CLI::Option* opt : sub.get_options()) {
+    if (opt == sub.get_help_ptr()) continue;
+    if (opt->get_positional()) {
+      std::string name = "<" + opt->get_name() + ">";
+      if (opt->get_items_expected_max() > 1) name += "...";
+      positionals += " " + (opt->get_required() ? name : "[" + name + "]");
+      continue;
+    }
+    if (opt->get_required()) {
+      const std::string name = opt->get_lnames().empty() ? opt->get_snames().front() : opt->get_lnames().front();
+      line += (opt->get_lnames().empty() ? " -" : " --") + name + (opt->get_type_size() > 0 ? " <" + name + ">" : "");
+    } else {
+      optional = true;
+    }
+  }
+  if (optional) line += " [<options>]";
+  return line + positionals;
+}
+
+int TopUsageError(const std::string& text) {
+  UsageError(text);
+  std::fprintf(stderr, "%s\nsee %s --help\n", kTopUsage, kProgramName);
+  return kExitUsage;
+}
+
+std::string DidYouMean(const std::string& word, const std::vector<std::string>& candidates) {
+  const std::string best = ClosestMatch(word, candidates);
+  return best.empty() ? std::string() : " Did you mean '" + best + "'?";
+}
+
+// Every name an option of `sub` answers to, with its dashes.
+std::vector<std::string> OptionNames(const CLI::App& sub) {
+  std::vector<std::string> names;
+  for (const CLI::Option* opt : sub.get_options()) {
+    for (const std::string& l : opt->get_lnames()) names.push_back("--" + l);
+    for (const std::string& s : opt->get_snames()) names.push_back("-" + s);
+  }
+  return names;
+}
+
+// The first argument after the command that looks like an option and that
+// the command does not have; empty when there is none.
+std::string UnknownOption(const CLI::App& sub, int argc, char** argv, int from) {
+  for (int i = from; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--") break;
+    if (arg.size() < 2 || arg[0] != '-') continue;
+    if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) arg.resize(eq);
+    if (arg.rfind("--", 0) != 0) arg.resize(2);  // -bVALUE
+    if (sub.get_option_no_throw(arg) == nullptr) return arg;
+  }
+  return {};
+}
+
 int Main(int argc, char** argv) {
   CLI::App cli{"Tarnel: signs the partition images of a firmware for the boards' secure boot.", kProgramName};
   cli.require_subcommand(1);
-  cli.set_version_flag("--version", std::string(kProgramName) + " " + kVersion, "Print the version and exit");
-  // A usage error shows what the commands are.
-  cli.failure_message(CLI::FailureMessage::help);
+  const std::string version = std::string(kProgramName) + " " + kVersion;
+  cli.set_version_flag("--version", version, "Print the version and exit");
 
   std::vector<Command> commands;
   for (const AddCommandFn add : kCommands) commands.push_back(add(cli));
+  std::string helpTopic;
+  CLI::App* helpCmd = cli.add_subcommand("help", "Print the help of tarnel-cli or of one command.");
+  helpCmd->add_option("command", helpTopic, "Command to describe");
+  CLI::App* versionCmd = cli.add_subcommand("version", "Print the version.");
+
+  std::vector<std::string> commandNames;
+  for (const CLI::App* sub : cli.get_subcommands({})) {
+    commandNames.push_back(sub->get_name());
+    SetCommandUsage(sub->get_name(), ShortUsage(*sub));
+  }
+  const auto findCommand = [&](const std::string& name) -> CLI::App* {
+    for (CLI::App* sub : cli.get_subcommands({}))
+      if (sub->get_name() == name) return sub;
+    return nullptr;
+  };
+
+  // Taken before parsing: once a command is parsed, the help is the command's.
+  const std::string topHelp = cli.help();
+
+  // The command word: missing, mistyped, or an option tarnel-cli lacks.
+  if (argc < 2) return TopUsageError("give a command");
+  const std::string first = argv[1];
+  CLI::App* sub = nullptr;
+  if (first.size() > 1 && first[0] == '-') {
+    if (first != "-h" && first != "--help" && first != "--version")
+      return TopUsageError("unknown option '" + first + "'." + DidYouMean(first, OptionNames(cli)));
+  } else {
+    sub = findCommand(first);
+    if (sub == nullptr) return TopUsageError("'" + first + "' is not a command." + DidYouMean(first, commandNames));
+    if (const std::string unknown = UnknownOption(*sub, argc, argv, 2); !unknown.empty())
+      return CommandUsageError(first, "unknown option '" + unknown + "'." + DidYouMean(unknown, OptionNames(*sub)));
+  }
 
   try {
     cli.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return cli.exit(e) == 0 ? kExitOk : kExitUsage;
+  } catch (const CLI::CallForVersion& e) {
+    return cli.exit(e) == 0 ? kExitOk : kExitUsage;
   } catch (const CLI::ParseError& e) {
-    const int code = cli.exit(e);
-    return code == 0 ? kExitOk : kExitUsage;
+    if (sub == nullptr) return TopUsageError(e.what());
+    return CommandUsageError(sub->get_name(), e.what());
+  }
+
+  if (helpCmd->parsed()) {
+    if (helpTopic.empty()) {
+      std::fputs(topHelp.c_str(), stdout);
+      return kExitOk;
+    }
+    const CLI::App* topic = findCommand(helpTopic);
+    if (topic == nullptr)
+      return TopUsageError("'" + helpTopic + "' is not a command." + DidYouMean(helpTopic, commandNames));
+    std::fputs(topic->help(kProgramName).c_str(), stdout);
+    return kExitOk;
+  }
+  if (versionCmd->parsed()) {
+    std::printf("%s\n", version.c_str());
+    return kExitOk;
   }
   for (const Command& command : commands)
     if (command.app->parsed()) return command.run();

@@ -72,8 +72,7 @@ int RunMakeCommand(const MakeOptions& options) {
     return kExitUsage;
   }
   if (!options.outputGiven && !options.defaultOutput) {
-    UsageError("give the output folder with --output <folder>, or --default-output");
-    return kExitUsage;
+    return CommandUsageError("make", "give the output folder with --output <folder>, or --default-output");
   }
   std::string outputPath;
   if (options.outputGiven && !options.output.empty()) {
@@ -135,10 +134,10 @@ int RunMakeCommand(const MakeOptions& options) {
 Command AddMakeCommand(CLI::App& cli) {
   auto o = std::make_shared<MakeOptions>();
   CLI::App* sub = cli.add_subcommand("make", "Sign the rows of a partition table, as the Make button does.");
-  sub->add_option("--board", o->board, "Board type: 0 to 5 or its name (" + BoardList() + ")")->required();
-  sub->add_option("--config", o->config, "Partition table file")->required();
-  sub->add_option("--keys", o->keys, "Key list file")->required();
-  CLI::Option* outputOpt = sub->add_option("--output", o->output, "Output folder (must exist)");
+  sub->add_option("-b,--board", o->board, "Board type: 0 to 5 or its name (" + BoardList() + ")")->required();
+  sub->add_option("-c,--config", o->config, "Partition table file")->required();
+  sub->add_option("-k,--keys", o->keys, "Key list file")->required();
+  CLI::Option* outputOpt = sub->add_option("-o,--output", o->output, "Output folder (must exist)");
   CLI::Option* defaultOpt =
       sub->add_flag("--default-output", o->defaultOutput, "Use the Output folder of the program folder");
   outputOpt->excludes(defaultOpt);

@@ -142,8 +142,8 @@ Command AddVerifyCommand(CLI::App& cli) {
   };
   auto o = std::make_shared<Options>();
   CLI::App* sub = cli.add_subcommand("verify", "Check signed outputs with the key list; one OK or FAIL line each.");
-  sub->add_option("--keys", o->args.keys, "Key list file the outputs were signed with")->required();
-  sub->add_option("--board", o->board, "Board type: 0 to 5 or its name, where the bytes cannot tell");
+  sub->add_option("-k,--keys", o->args.keys, "Key list file the outputs were signed with")->required();
+  sub->add_option("-b,--board", o->board, "Board type: 0 to 5 or its name, where the bytes cannot tell");
   sub->add_option("--android-cert", o->args.androidCert,
                   "Certificate of the Android signature (default: testkey.x509.pem beside the key list)");
   sub->add_flag("--json", o->args.json, "Print one JSON array instead of lines");
@@ -162,7 +162,7 @@ Command AddInfoCommand(CLI::App& cli) {
   };
   auto o = std::make_shared<Options>();
   CLI::App* sub = cli.add_subcommand("info", "Print every header field of signed outputs.");
-  sub->add_option("--board", o->board, "Board type: 0 to 5 or its name");
+  sub->add_option("-b,--board", o->board, "Board type: 0 to 5 or its name");
   sub->add_flag("--json", o->json, "Print one JSON array instead of text");
   sub->add_option("file", o->files, "Files to inspect")->required();
   return {sub, [o] {

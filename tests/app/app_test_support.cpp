@@ -14,8 +14,9 @@ namespace tarnel::app::test {
 
 UiHooks FakeUi::Hooks() {
   UiHooks hooks;
-  hooks.message = [this](QWidget*, const MessageRequest& request) {
+  hooks.message = [this](QWidget* parent, const MessageRequest& request) {
     messages.push_back(request);
+    if (realBoxes) return UiHooks::Interactive().message(parent, request);
     if (onMessage) onMessage(request);
     if (!answers.empty()) {
       const QMessageBox::StandardButton answer = answers.front();

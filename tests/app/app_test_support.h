@@ -37,6 +37,8 @@ class FakeUi {
   std::deque<QString> paths;
   // Runs inside every message box, before it is answered.
   std::function<void(const MessageRequest&)> onMessage;
+  // Shows the real message boxes instead (recorded all the same).
+  bool realBoxes = false;
 
   [[nodiscard]] QStringList Texts() const;
   void Clear() {

@@ -3,6 +3,7 @@
 // signed outputs (checked with OpenSSL and the public key only), and a close
 // request while the run is going.
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QComboBox>
 #include <QInputDialog>
 #include <QLineEdit>
@@ -235,6 +236,50 @@ class MakeRunTest : public QObject {
     QVERIFY(QTest::qWaitFor([&] { return !f.dlg->isVisible(); }, 5000));
     // Nothing is left over that would close the window after a later run.
     QVERIFY(!f.dlg->CloseAfterMake());
+  }
+
+  // The real boxes: the user asks to close during the run and leaves the
+  // question up; the run's closing message comes on top and is answered.
+  // The run's end takes the question away and the window stays, with Make
+  // enabled and focused.
+  void closeQuestionGoesWhenTheRunEnds() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    f.dlg->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(f.dlg.get()));
+    Workspace2 w(f);
+    w.Prepare(f, /*defaultOutput=*/false);
+    f.ui.realBoxes = true;
+    QTimer answerRun;
+    QElapsedTimer sinceEnd;
+    bool stale = false;
+    connect(&answerRun, &QTimer::timeout, [&] {
+      for (QMessageBox* box : f.dlg->findChildren<QMessageBox*>()) {
+        if (!box->isVisible()) continue;
+        if (box->text() == "All files signed successfully!") box->button(QMessageBox::Ok)->click();
+        // Still asking a while after the run ended: answered here so the test ends.
+        if (box->text() == QString::fromUtf8(kMsgCloseWhileMaking) && !f.dlg->IsMaking()) {
+          if (!sinceEnd.isValid()) sinceEnd.start();
+          if (sinceEnd.elapsed() > 2000) {
+            stale = true;
+            box->button(QMessageBox::No)->click();
+          }
+        }
+      }
+    });
+    answerRun.start(20);
+    auto* make = f.dlg->findChild<QPushButton*>("make");
+    QTest::mouseClick(make, Qt::LeftButton);
+    QVERIFY(!f.dlg->close());
+    answerRun.stop();
+    QVERIFY(!stale);
+    QCOMPARE(f.ui.Texts(), (QStringList{QString::fromUtf8(kMsgCloseWhileMaking), "All files signed successfully!"}));
+    QVERIFY(f.dlg->isVisible());
+    QVERIFY(!f.dlg->IsMaking());
+    for (QMessageBox* box : f.dlg->findChildren<QMessageBox*>()) QVERIFY(!box->isVisible());
+    QVERIFY(make->isEnabled());
+    QCOMPARE(f.dlg->focusWidget(), make);
+    QVERIFY(SignedWhole(w.kernel, w.outputDir + "/kernel.img"));
   }
 
   void windowDestroyedDuringTheRunReleasesTheWorker() {

@@ -56,11 +56,12 @@ TEST_F(Cli, SignsNonFileSystemRowsThatOpensslVerifies) {
   EXPECT_FALSE(fs::exists(out_ + "skip.img"));
 }
 
-TEST_F(Cli, RelativePathsBoardIndexAndDefaultOutput) {
+TEST_F(Cli, RelativePathsShortOptionsAndDefaultOutput) {
   const std::vector<uint8_t> a = PatternBytes(5000, 3);
   WriteBytes(in_ + "a.bin", a);
   (void)WriteTable({{"1", "kernel", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
-  const CliResult r = Run("make --board 5 --config in/table.xml --keys ./in/Keys_for_signature.txt --default-output "
+  // Short options and a board name in lower case.
+  const CliResult r = Run("make -b qm5820sb400 -c in/table.xml -k ./in/Keys_for_signature.txt --default-output "
                           "--home home");
   EXPECT_EQ(r.status, 0);
   ASSERT_FALSE(r.errLines.empty());
@@ -209,31 +210,51 @@ TEST_F(Cli, UsageErrorsExitWithTwoAndChangeNothing) {
   WriteBytes(in_ + "a.bin", PatternBytes(100));
   const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
   const std::string keys = " --keys " + ShellQuote(keys_) + " --home " + ShellQuote(home_);
+  const std::string makeUsage = "usage: tarnel-cli make --board <board> --config <config> --keys <keys> [<options>]";
+  const std::string topUsage = "usage: tarnel-cli <command> [<options>]";
   const struct {
     const char* name;
     std::string args;
-    const char* mention;  // a word the message must carry
+    std::vector<std::string> lines;  // the whole of standard error, when given
+    const char* mention;             // else a word the message must carry
   } cases[] = {
-      {"unknown board name", MakeArgs("Qm9999XX00", table), "Qm9999XX00"},
-      {"board index out of range", MakeArgs("6", table), "board"},
-      {"no board", "make --config " + ShellQuote(table) + keys + " --output " + ShellQuote(out_), "--board"},
-      {"no table", "make --board 2" + keys + " --output " + ShellQuote(out_), "--config"},
-      {"no output choice", "make --board 2 --config " + ShellQuote(table) + keys, "--output"},
-      {"both output choices", MakeArgs("2", table, " --default-output"), "--default-output"},
+      {"unknown board name", MakeArgs("Qm9999XX00", table), {}, "Qm9999XX00"},
+      {"board index out of range", MakeArgs("6", table), {}, "board"},
+      {"no board", "make --config " + ShellQuote(table) + keys + " --output " + ShellQuote(out_),
+       {"tarnel-cli: make: --board is required", makeUsage, "see tarnel-cli make --help"}, nullptr},
+      {"no table", "make --board 2" + keys + " --output " + ShellQuote(out_), {}, "--config"},
+      {"no output choice", "make --board 2 --config " + ShellQuote(table) + keys,
+       {"tarnel-cli: make: give the output folder with --output <folder>, or --default-output", makeUsage,
+        "see tarnel-cli make --help"},
+       nullptr},
+      {"both output choices", MakeArgs("2", table, " --default-output"), {}, "--default-output"},
       {"output folder missing",
-       "make --board 2 --config " + ShellQuote(table) + keys + " --output " + ShellQuote(root_ / "nowhere"),
+       "make --board 2 --config " + ShellQuote(table) + keys + " --output " + ShellQuote(root_ / "nowhere"), {},
        "nowhere"},
-      {"no command", "", "Subcommands"},
-      {"unknown command", "sign", "Subcommands"},
-      {"unknown option", MakeArgs("2", table, " --fast"), "--fast"},
+      {"no command", "", {"tarnel-cli: give a command", topUsage, "see tarnel-cli --help"}, nullptr},
+      {"mistyped command", "mak",
+       {"tarnel-cli: 'mak' is not a command. Did you mean 'make'?", topUsage, "see tarnel-cli --help"}, nullptr},
+      {"unknown command", "frobnicate", {"tarnel-cli: 'frobnicate' is not a command.", topUsage, "see tarnel-cli --help"}, nullptr},
+      {"help on an unknown command", "help verfy",
+       {"tarnel-cli: 'verfy' is not a command. Did you mean 'verify'?", topUsage, "see tarnel-cli --help"}, nullptr},
+      {"mistyped option", MakeArgs("2", table, " --reprot r.json"),
+       {"tarnel-cli: make: unknown option '--reprot'. Did you mean '--report'?", makeUsage,
+        "see tarnel-cli make --help"},
+       nullptr},
+      {"unknown option", MakeArgs("2", table, " --fast"), {}, "'--fast'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const CliResult r = Run(c.args);
     EXPECT_EQ(r.status, 2);
-    std::string err;
-    for (const std::string& line : r.errLines) err += line + "\n";
-    EXPECT_NE(err.find(c.mention), std::string::npos) << err;
+    if (c.mention == nullptr) {
+      EXPECT_EQ(r.errLines, c.lines);
+    } else {
+      std::string err;
+      for (const std::string& line : r.errLines) err += line + "\n";
+      EXPECT_NE(err.find(c.mention), std::string::npos) << err;
+      EXPECT_EQ(err.find("Subcommands:"), std::string::npos) << "a usage error prints the whole help";
+    }
     EXPECT_TRUE(OutputEmpty());
   }
   EXPECT_FALSE(fs::exists(home_ + "Temp"));

@@ -41,13 +41,15 @@ expect() {  # command line, expected candidates (one string, blank separated)
   [[ $got == "$want" ]] || fail "'$1': got '$got', want '$want'"
 }
 
-expect "tarnel-cli " "demo info keygen make verify"
+expect "tarnel-cli " "demo help info keygen make signapk verify version"
 expect "tarnel-cli ma" "make"
 expect "tarnel-cli --v" "--version"
 expect "tarnel-cli make --b" "--board"
 expect "tarnel-cli make --d" "--default-output"
 expect "tarnel-cli make --board " "0 1 2 3 4 5 Qm5820RA100 Qm5820SB300 Qm5820RA200 Qm5825RA100 Qm5825SB100 Qm5820SB400"
 expect "tarnel-cli make --board Qm5825" "Qm5825RA100 Qm5825SB100"
+expect "tarnel-cli make -b qm5825" "qm5825ra100 qm5825sb100"
+expect "tarnel-cli make -o " "images"
 expect "tarnel-cli make --config " "images table.xml"
 expect "tarnel-cli make --config t" "table.xml"
 expect "tarnel-cli make --output " "images"
