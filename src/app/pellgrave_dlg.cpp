@@ -53,7 +53,16 @@ class CPellgraveDlg::WindowReporter : public RunReporter {
   // The bar counts in thousandths of a step, so that it can move within a
   // long step; whole steps land where they always did.
   void SetProgressRange(int maximum) override {
-    dialog_.bridge_.RunAndWait([this, maximum] { dialog_.progress_->setRange(0, std::max(0, maximum) * kUnitsPerStep); });
+    dialog_.bridge_.RunAndWait([this, maximum] {
+      dialog_.progress_->setRange(0, std::max(0, maximum) * kUnitsPerStep);
+      dialog_.ShowProgressText();
+    });
+  }
+  void SetStepName(const std::string& name) override {
+    dialog_.bridge_.RunAndWait([this, n = Q(name)] {
+      dialog_.stepName_ = n;
+      dialog_.ShowProgressText();
+    });
   }
   void SetProgressPos(int position) override {
     position_ = position;
@@ -85,7 +94,9 @@ class CPellgraveDlg::WindowReporter : public RunReporter {
     dialog_.bridge_.RunAndWait([this, value] {
       // Past either end the bar stops at that end.
       QProgressBar* bar = dialog_.progress_;
-      bar->setValue(static_cast<int>(std::clamp<long long>(value, bar->minimum(), bar->maximum())));
+      const int shown = static_cast<int>(std::clamp<long long>(value, bar->minimum(), bar->maximum()));
+      dialog_.ShowProgressText(shown);
+      bar->setValue(shown);
     });
   }
 
@@ -241,6 +252,19 @@ bool CPellgraveDlg::Startup() {
 QMessageBox::StandardButton CPellgraveDlg::Message(const QString& text, const QString& caption, QMessageBox::Icon icon,
                                                    QMessageBox::StandardButtons buttons) {
   return hooks_.message(this, MessageRequest{text, caption, icon, buttons});
+}
+
+void CPellgraveDlg::ShowProgressText(std::optional<int> value) {
+  const long long span = static_cast<long long>(progress_->maximum()) - progress_->minimum();
+  const long long at = std::max(value.value_or(progress_->value()), progress_->minimum());
+  const int percent = span <= 0 ? 0 : static_cast<int>((at - progress_->minimum()) * 100 / span);
+  // The bar's own format would read a '%' in a file name as a placeholder.
+  QString name = stepName_;
+  name.replace(QLatin1Char('%'), QChar(0xFF05));
+  const QString text = name.isEmpty() ? tr(kProgressFormat).arg(percent) : tr(kStepProgressFormat).arg(name, QString::number(percent));
+  progress_->setFormat(text);
+  // Screen readers do not read the text a bar draws: the same text is its description.
+  progress_->setAccessibleDescription(text);
 }
 
 // ---------------------------------------------------------------- layout
@@ -433,6 +457,9 @@ void CPellgraveDlg::OnMake() {
   }
   making_ = true;
   SetMakeControlsEnabled(false);
+  stepName_.clear();
+  progress_->setTextVisible(true);
+  ShowProgressText();
   // The run reads its own copy of the workspace, so nothing the window does
   // while it runs can reach it.
   run_ = std::make_unique<MakeRun>(ws_, *this);
@@ -458,6 +485,10 @@ void CPellgraveDlg::OnMakeFinished() {
   if (auto* question = findChild<QMessageBox*>(QString::fromUtf8(kCloseQuestionName))) question->done(QMessageBox::No);
   SetMakeControlsEnabled(true);
   making_ = false;
+  // Between runs the bar is empty and says nothing.
+  stepName_.clear();
+  progress_->setTextVisible(false);
+  progress_->setAccessibleDescription(QString());
   // Make lost the focus when it was disabled; it gets it back, ready for
   // the next run, rather than leaving it wherever Qt moved it meanwhile.
   make_->setFocus(Qt::OtherFocusReason);

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "app/ui_bridge.h"
@@ -61,6 +62,9 @@ inline constexpr const char* kNameConfigBrowse = "Browse for the config file";
 inline constexpr const char* kNameKeysBrowse = "Browse for the keys file";
 inline constexpr const char* kNameOutputBrowse = "Browse for the output folder";
 inline constexpr const char* kNameProgress = "Progress";
+// The bar's text during a run: the step's name and how far the run is.
+inline constexpr const char* kStepProgressFormat = "%1: %2 %";
+inline constexpr const char* kProgressFormat = "%1 %";
 
 inline constexpr int kWindowWidth = 760;
 inline constexpr int kWindowHeight = 570;
@@ -147,6 +151,9 @@ class CPellgraveDlg : public QDialog {
   // Size and place the window inside the screen's available area.
   void FitToScreen();
   void SetMakeControlsEnabled(bool enabled);
+  // The bar's text and accessible description from its value and the step's name.
+  // `value`: the one the bar is about to take, else its present one.
+  void ShowProgressText(std::optional<int> value = std::nullopt);
   void OnMakeFinished();
   [[nodiscard]] ChooserRequest SeedChooser(const char* settingKey, const char* defaultName) const;
 
@@ -158,6 +165,7 @@ class CPellgraveDlg : public QDialog {
   std::thread worker_;
   bool making_ = false;
   bool closeAfterMake_ = false;
+  QString stepName_;  // what the run's current step works at
 
   QLabel* boardTypeLabel_ = nullptr;
   QComboBox* boardType_ = nullptr;

@@ -50,12 +50,17 @@ int RunTokenKeygen(const std::string& path, bool force, const std::string& signe
 
 int RunKeygenCommand(const KeygenOptions& options) {
   const std::string path = AbsolutePath(options.file);
-  if (!options.signer.empty() && options.signer != kSignerKeyList) {
-    if (options.signer.rfind(kSignerPkcs11Scheme, 0) != 0) {
+  const std::string signer = NormalizeSignerText(options.signer);
+  if (!signer.empty() && signer != kSignerKeyList) {
+    if (signer.rfind(kSignerPkcs11Scheme, 0) != 0) {
       UsageError("keygen --signer takes pkcs11:<URI>");
       return kExitUsage;
     }
-    return RunTokenKeygen(path, options.force, options.signer);
+    if (SignerCarriesPinValue(signer)) {
+      UsageError(kMsgPinValueOnCommandLine);
+      return kExitUsage;
+    }
+    return RunTokenKeygen(path, options.force, signer);
   }
   switch (WriteNewKeyList(path, options.force)) {
     case KeyListWrite::Ok:

@@ -68,7 +68,11 @@ int RunMakeCommand(const MakeOptions& options) {
     return kExitUsage;
   }
   if (!options.signer.empty() && !IsSignerSpec(options.signer)) {
-    UsageError(Format(kMsgSignerUnknown, options.signer.c_str()));
+    UsageError(Format(kMsgSignerUnknown, SignerTextForMessages(options.signer).c_str()));
+    return kExitUsage;
+  }
+  if (SignerCarriesPinValue(options.signer)) {
+    UsageError(kMsgPinValueOnCommandLine);
     return kExitUsage;
   }
   if (!options.outputGiven && !options.defaultOutput) {

@@ -18,6 +18,7 @@ struct FileInfo {
   int64_t mtime = 0;        // seconds since the epoch, 0 when unknown
   bool hasMtime = false;
   uint32_t mode = 0;        // permission bits as the platform reports them
+  bool ownedByUs = false;   // owned by the user the process runs as
 };
 
 [[nodiscard]] FileInfo StatPath(const std::string& path);
@@ -55,11 +56,17 @@ void StartDiskWrites(FILE* file);
 // Restricts an existing file to its owner.
 bool MakeOwnerOnly(const std::string& path);
 
+// Children (RunProcess, RunWithInput) inherit no descriptor above 2 and an
+// environment without the PIN and the signer text; each runs in a process
+// group of its own, which is stopped as a whole on time out and when we are
+// interrupted.
+//
 // Starts a program with an argument vector (no shell), in `workDir`, with its
-// standard output and error appended to `logPath`, and waits without a time
-// limit. Returns the exit status, or -1 when it could not be started.
+// standard output and error appended to `logPath`, and waits for it, at most
+// `timeoutMs` when that is positive. Returns the exit status, or -1 when it
+// could not be started or was stopped for taking too long.
 [[nodiscard]] int RunProcess(const std::vector<std::string>& argv, const std::string& workDir,
-                             const std::string& logPath);
+                             const std::string& logPath, int timeoutMs = 0);
 
 // Runs a program with an argument vector (no shell), `input` on its standard
 // input and its standard error inherited; collects at most `maxOutput` bytes

@@ -64,6 +64,7 @@ FileInfo StatPath(const std::string& path) {
   info.mtime = static_cast<int64_t>(st.st_mtime);
   info.hasMtime = true;
   info.mode = static_cast<uint32_t>(st.st_mode);
+  info.ownedByUs = st.st_uid == ::geteuid();
   return info;
 }
 
@@ -124,7 +125,7 @@ std::string LinkToSibling(const std::string& path) {
   std::string templ = FolderPart(path) + "." + AfterLastSep(path) + std::string(kSiblingMarker) + "XXXXXX";
   std::vector<char> name(templ.begin(), templ.end());
   name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) return {};
   ::close(fd);
   ::unlink(name.data());
@@ -148,8 +149,60 @@ bool MakeOwnerOnly(const std::string& path) { return ::chmod(path.c_str(), 0600)
 
 namespace {
 
-// The child being waited for, stopped when the process is interrupted.
+// The child being waited for (the leader of its own process group), stopped
+// with its group when the process is interrupted.
 std::atomic<pid_t> g_child{0};
+constexpr int kStopGraceSteps = 200;            // 2 s for a child to end after SIGTERM
+constexpr long kStopGraceStepNs = 10'000'000;
+
+// What a child must not inherit: the token PIN and the signer text (which
+// may carry one).
+constexpr std::string_view kWithheldEnv[] = {"TARNEL_PKCS11_PIN=", "TARNEL_SIGNER="};
+
+// Our environment without the withheld variables; the pointers stay valid
+// while the environment is not changed.
+std::vector<char*> ChildEnvironment() {
+  std::vector<char*> env;
+  for (char** e = ::environ; e != nullptr && *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    bool withheld = false;
+    for (std::string_view name : kWithheldEnv) withheld = withheld || entry.substr(0, name.size()) == name;
+    if (!withheld) env.push_back(*e);
+  }
+  env.push_back(nullptr);
+  return env;
+}
+
+// In a forked child: closes every descriptor above 2 except `keep`.
+void CloseDescriptorsFrom3(int keep) noexcept {
+  if (keep > 3) (void)::close_range(3, static_cast<unsigned>(keep) - 1, 0);
+  if (::close_range(static_cast<unsigned>(keep < 3 ? 3 : keep + 1), ~0u, 0) != 0) {
+    const long max = std::min(::sysconf(_SC_OPEN_MAX), 65536L);
+    for (int fd = keep < 3 ? 3 : keep + 1; fd < max; ++fd) ::close(fd);
+  }
+}
+
+// Waits for a child for at most `timeoutMs` (0: without a limit); on time
+// out its group is killed. False on time out or a wait error.
+bool WaitChild(pid_t pid, int timeoutMs, int& status, bool& timedOut) {
+  timedOut = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const pid_t r = ::waitpid(pid, &status, timeoutMs > 0 ? WNOHANG : 0);
+    if (r == pid) return true;
+    if (r < 0 && errno != EINTR) return false;
+    if (timeoutMs > 0) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        timedOut = true;
+        ::kill(-pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return false;
+      }
+      ::usleep(10000);
+    }
+  }
+}
 
 // Partial outputs being written. Fixed slots, so that a signal handler can
 // walk them without taking a lock or allocating.
@@ -209,13 +262,35 @@ void RemoveScratchAt(const char* folder) noexcept {
   ::rmdir(folder);
 }
 
+// Stops a child and everything it started (its own process group): asked
+// with SIGTERM, given a moment, then killed; the child is waited for.
+// Async-signal-safe.
+void StopChildGroup(pid_t child) noexcept {
+  if (child <= 0) return;
+  ::kill(-child, SIGTERM);
+  int status = 0;
+  bool gone = false;
+  for (int i = 0; i < kStopGraceSteps && !gone; ++i) {
+    const pid_t r = ::waitpid(child, &status, WNOHANG);
+    gone = r == child || (r < 0 && errno != EINTR);
+    if (!gone) {
+      const timespec step{0, kStopGraceStepNs};
+      ::nanosleep(&step, nullptr);
+    }
+  }
+  // Whatever of the group is left (and the child, when it ignored SIGTERM).
+  ::kill(-child, SIGKILL);
+  if (!gone)
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
 void OnInterrupt(int sig) {
   const int saved = errno;
   RemoveLiveTempFiles();
   for (ScratchSlot& slot : g_scratch)
     if (slot.state.load() == 2) RemoveScratchAt(slot.path);
-  const pid_t child = g_child.load();
-  if (child > 0) ::kill(child, SIGTERM);
+  StopChildGroup(g_child.load());
   errno = saved;
   ::signal(sig, SIG_DFL);
   ::raise(sig);
@@ -281,7 +356,7 @@ bool FolderFoldsCase(const std::string& folder) {
   std::string templ = WithTrailingSep(folder) + ".tarnel-case-probe-XXXXXX";
   std::vector<char> name(templ.begin(), templ.end());
   name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) return false;
   ::close(fd);
   const std::string created(name.data());
@@ -336,7 +411,7 @@ FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::strin
     local.push_back('\0');
     name = local.data();
   }
-  const int fd = ::mkstemp(name);
+  const int fd = ::mkostemp(name, O_CLOEXEC);
   if (fd < 0) {
     if (slot != nullptr) slot->state.store(0);
     return nullptr;
@@ -417,12 +492,14 @@ void RemoveStaleSiblings(const std::string& finalPath) {
 
 void RemoveStaleSiblingsIn(const std::string& folder) { RemoveSiblingsMatching(folder, {}); }
 
-int RunProcess(const std::vector<std::string>& argv, const std::string& workDir, const std::string& logPath) {
+int RunProcess(const std::vector<std::string>& argv, const std::string& workDir, const std::string& logPath,
+               int timeoutMs) {
   if (argv.empty()) return -1;
   const int log = OpenLogForAppend(logPath);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<char*> env = ChildEnvironment();
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
     if (log >= 0) ::close(log);
@@ -436,40 +513,43 @@ int RunProcess(const std::vector<std::string>& argv, const std::string& workDir,
     return -1;
   }
   if (pid == 0) {
+    // A group of its own: stopped as a whole, and out of reach of the
+    // terminal's Ctrl-C, which we pass on ourselves.
+    (void)::setpgid(0, 0);
     if (log >= 0) {
       ::dup2(log, 1);
       ::dup2(log, 2);
     }
-    const int devnull = ::open("/dev/null", O_RDONLY);
+    const int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (devnull >= 0) {
       ::dup2(devnull, 0);
       ::close(devnull);
     }
+    CloseDescriptorsFrom3(pipeFds[1]);
     if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) {
       const int err = errno;
       (void)!::write(pipeFds[1], &err, sizeof(err));
       ::_exit(127);
     }
-    ::execv(args[0], args.data());
+    ::execve(args[0], args.data(), env.data());
     const int err = errno;
     (void)!::write(pipeFds[1], &err, sizeof(err));
     ::_exit(127);
   }
+  (void)::setpgid(pid, pid);
   g_child.store(pid);
   ::close(pipeFds[1]);
   if (log >= 0) ::close(log);
   int childErr = 0;
-  const ssize_t got = ::read(pipeFds[0], &childErr, sizeof(childErr));
+  ssize_t got = 0;
+  while ((got = ::read(pipeFds[0], &childErr, sizeof(childErr))) < 0 && errno == EINTR) {
+  }
   ::close(pipeFds[0]);
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      g_child.store(0);
-      return -1;
-    }
-  }
+  bool timedOut = false;
+  const bool waited = WaitChild(pid, timeoutMs, status, timedOut);
   g_child.store(0);
-  if (got > 0) return -1;  // exec or chdir failed in the child
+  if (!waited || got > 0) return -1;  // timed out, or exec or chdir failed in the child
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -510,14 +590,31 @@ HelperRun RunWithInput(const std::vector<std::string>& argv, const uint8_t* inpu
   if (::pipe2(out, O_CLOEXEC) != 0) return HelperRun::StartFailed;
   Fd outParent(out[0]), outChild(out[1]);
 
+  // The helper gets standard input and output, our standard error and no
+  // other descriptor, the environment without secrets, and a process group
+  // of its own (stopped as a whole on time out or interruption).
   posix_spawn_file_actions_t actions;
   if (::posix_spawn_file_actions_init(&actions) != 0) return HelperRun::StartFailed;
   ::posix_spawn_file_actions_adddup2(&actions, inChild.get(), 0);
   ::posix_spawn_file_actions_adddup2(&actions, outChild.get(), 1);
+  ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawnattr_t attr;
+  if (::posix_spawnattr_init(&attr) != 0) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    return HelperRun::StartFailed;
+  }
+  (void)::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  (void)::posix_spawnattr_setpgroup(&attr, 0);
+  std::vector<char*> env = ChildEnvironment();
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), ::environ);
+  const int rc = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), env.data());
   ::posix_spawn_file_actions_destroy(&actions);
+  ::posix_spawnattr_destroy(&attr);
   if (rc != 0) return HelperRun::StartFailed;
+  g_child.store(pid);
+  struct ChildDone {
+    ~ChildDone() { g_child.store(0); }
+  } childDone;
   inChild.Close();
   outChild.Close();
 
@@ -575,7 +672,9 @@ HelperRun RunWithInput(const std::vector<std::string>& argv, const uint8_t* inpu
     }
   }
   if (timedOut) {
-    ::kill(pid, SIGKILL);
+    // The whole group: a helper's own children would otherwise live on,
+    // holding our standard error open.
+    ::kill(-pid, SIGKILL);
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return HelperRun::TimedOut;

@@ -34,6 +34,10 @@ class RunReporter {
     (void)done;
     (void)total;
   }
+  // What the steps from here on work at (the image being signed, the
+  // package), for a front end that names it beside its bar. It never moves
+  // the bar.
+  virtual void SetStepName(const std::string& name) { (void)name; }
 
   // The run has ended (after its closing message, if any).
   virtual void RunFinished(const RunOutcome& outcome) { (void)outcome; }

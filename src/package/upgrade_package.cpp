@@ -1,5 +1,7 @@
 #include "package/upgrade_package.h"
 
+#include <cstdlib>
+
 #include "common/files.h"
 #include "common/paths.h"
 #include "common/platform.h"
@@ -120,7 +122,10 @@ void RunSignApk(SigningContext& ctx) {
     ctx.Show(Format(kMsgSignApkJarMissing, argv[4].c_str()));
     return;
   }
-  const int status = RunProcess(argv, app.m_strInputDir, app.TempDir() + kSignApkLogName);
+  const char* limit = std::getenv(kJavaTimeoutEnv);
+  const long long seconds = limit != nullptr ? LeadingInteger(limit) : 0;
+  const int timeoutMs = (seconds > 0 && seconds <= 7 * 86400 ? static_cast<int>(seconds) : kDefaultJavaTimeoutSeconds) * 1000;
+  const int status = RunProcess(argv, app.m_strInputDir, app.TempDir() + kSignApkLogName, timeoutMs);
   // signapk writes its output in place; after a failure (out of heap, bad
   // key, killed) whatever it left there is not a signed package.
   if (status != 0) (void)RemovePresent(signedPath);

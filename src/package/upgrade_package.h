@@ -24,6 +24,10 @@ inline constexpr const char* kTemplateName = "META-INF.zip";
 inline constexpr const char* kJavaRelativePath = "jre/bin/java";
 inline constexpr const char* kSignApkRelativePath = "Config/signapk.jar";
 inline constexpr const char* kSignApkLogName = "signapk.log";
+// Java is stopped (with everything it started) after this long; the
+// variable sets another limit in seconds.
+inline constexpr const char* kJavaTimeoutEnv = "TARNEL_JAVA_TIMEOUT";
+inline constexpr int kDefaultJavaTimeoutSeconds = 3600;
 inline constexpr const char* kAndroidCertName = "testkey.x509.pem";
 inline constexpr const char* kAndroidKeyName = "testkey.pk8";
 // The package in Temp, signapk's output beside it, and the sealed release package.

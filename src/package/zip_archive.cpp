@@ -230,7 +230,7 @@ bool CZipArchive::WriteAt(uint64_t offset, const void* data, size_t n) {
 bool CZipArchive::OpenForAppend(const std::string& path) {
   if (IsOpen()) return false;
   if (GetPathKind(path) != PathKind::File) return false;
-  file_.reset(std::fopen(path.c_str(), "r+b"));
+  file_.reset(std::fopen(path.c_str(), "r+be"));
   if (!file_) return false;
   path_ = path;
   if (fseeko(file_.get(), 0, SEEK_END) != 0) {

@@ -53,6 +53,7 @@ class ClosingMessage : public RunReporter {
   void SetProgressPos(int position) override { inner_.SetProgressPos(position); }
   void Pause(int milliseconds) override { inner_.Pause(milliseconds); }
   void SetStepProgress(uint64_t done, uint64_t total) override { inner_.SetStepProgress(done, total); }
+  void SetStepName(const std::string& name) override { inner_.SetStepName(name); }
   [[nodiscard]] const std::string& Last() const { return last_; }
 
  private:
@@ -160,10 +161,12 @@ class MakeRun {
       return Failed(RunStep::Signer);
     }
     for (const PlannedRow& row : plan.rows) {
+      if (row.Signed()) ctx_.Reporter().SetStepName(AfterLastSep(row.image));
       if (!SignRow(plan, row)) return Failed(RunStep::Row, row.number);
       if (row.Signed()) ctx_.StepDone();
     }
     if (plan.keyPartition.wanted) {
+      ctx_.Reporter().SetStepName(AfterLastSep(plan.keyPartition.output));
       if (!BuildKeyPartition(ctx_)) return Failed(RunStep::KeyPartition);
       ctx_.StepDone();
     }
@@ -231,12 +234,15 @@ class MakeRun {
       ctx_.Show(message);
       return step;
     };
+    ctx_.Reporter().SetStepName(AfterLastSep(package.packagePath));
     if (!MakeUpgradePackage(ctx_, package.packagePath)) return fail(RunStep::MakePackage, kMsgMakePackageFailed);
     ctx_.StepDone();
+    ctx_.Reporter().SetStepName(kStepWaitingForJava);
     RunSignApk(ctx_);
     if (!IsRegularFile(package.signedPackagePath)) return fail(RunStep::SignApk, kMsgSignApkFailed);
     ctx_.StepDone();
     ctx_.imageMacKey = v1;
+    ctx_.Reporter().SetStepName(AfterLastSep(package.output));
     if (!SignUpgradePackage(ctx_, package.output, package.signedPackagePath))
       return fail(RunStep::SealPackage, kMsgSignPackageFailed);
     ctx_.StepDone();

@@ -10,5 +10,7 @@ inline constexpr const char* kMsgLockFailed = "Failed to lock %s: %s!";
 // make --verify: shown instead of the success message when an output does not read back.
 inline constexpr const char* kMsgReadBackFailed = "Read-back check failed for %s: %s";
 inline constexpr const char* kMsgReadBackKeys = "Read-back check cannot start: %s";
+// The name of the step that waits for the Java run of signapk.
+inline constexpr const char* kStepWaitingForJava = "Waiting for Java";
 
 }  // namespace tarnel

@@ -27,6 +27,8 @@ bool OpenRunSigner(SigningContext& ctx) {
       return false;
     }
     ctx.signer = std::move(signer);
+    // The token or helper holds the private keys: the key list's copies go now.
+    if (!SignerUsesKeyList(ctx.signerSpec)) WipePrivateKeyLines(ctx.Ws().keyLines);
   }
   SignError error;
   if (!ctx.signer->Open(error)) {

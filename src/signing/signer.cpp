@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "common/files.h"
@@ -231,26 +232,64 @@ bool Signer::Sign(KeyRole role, const uint8_t* digest32, uint8_t* signature256, 
   return true;
 }
 
+std::string NormalizeSignerText(const std::string& signerText) {
+  if (EqualsNoCase(signerText, kSignerKeyList)) return kSignerKeyList;
+  for (const char* scheme : {kSignerPkcs11Scheme, kSignerExecScheme}) {
+    if (StartsWithNoCase(signerText, scheme)) return scheme + signerText.substr(std::strlen(scheme));
+  }
+  return signerText;
+}
+
+std::string SignerTextForMessages(const std::string& signerText) {
+  const size_t colon = signerText.find(':');
+  return colon == std::string::npos ? signerText : signerText.substr(0, colon + 1);
+}
+
+bool SignerCarriesPinValue(const std::string& signerText) {
+  const std::string text = NormalizeSignerText(signerText);
+  return StartsWith(text, kSignerPkcs11Scheme) && Pkcs11UriCarriesPinValue(text);
+}
+
 bool IsSignerSpec(const std::string& signerText) {
-  return signerText.empty() || signerText == kSignerKeyList || (StartsWith(signerText, kSignerPkcs11Scheme)) ||
-         (StartsWith(signerText, kSignerExecScheme) && signerText.size() > std::string(kSignerExecScheme).size());
+  const std::string text = NormalizeSignerText(signerText);
+  return text.empty() || text == kSignerKeyList || (StartsWith(text, kSignerPkcs11Scheme)) ||
+         (StartsWith(text, kSignerExecScheme) && text.size() > std::string(kSignerExecScheme).size());
 }
 
 std::unique_ptr<Signer> MakeSigner(const std::string& signerText, const KeyLines& lines, const std::string& tempDir,
                                    PinSource pinSource, std::string& error) {
-  if (signerText.empty() || signerText == kSignerKeyList) return std::make_unique<KeyListSigner>(lines);
-  if (StartsWith(signerText, kSignerPkcs11Scheme)) return MakePkcs11Signer(signerText, lines, std::move(pinSource));
-  if (StartsWith(signerText, kSignerExecScheme) && signerText.size() > std::string(kSignerExecScheme).size())
-    return std::make_unique<ExecSigner>(signerText.substr(std::string(kSignerExecScheme).size()), lines, tempDir,
-                                        HelperTimeoutSeconds());
-  error = Format(kMsgSignerUnknown, signerText.c_str());
+  const std::string text = NormalizeSignerText(signerText);
+  if (text.empty() || text == kSignerKeyList) return std::make_unique<KeyListSigner>(lines);
+  if (StartsWith(text, kSignerPkcs11Scheme)) return MakePkcs11Signer(text, lines, std::move(pinSource));
+  if (StartsWith(text, kSignerExecScheme) && text.size() > std::string(kSignerExecScheme).size()) {
+    // A relative program would be looked up from whatever folder the run
+    // happens to start in.
+    const std::string program = text.substr(std::string(kSignerExecScheme).size());
+    if (program[0] != '/') {
+      error = Format(kMsgHelperNotAbsolute, program.c_str());
+      return nullptr;
+    }
+    return std::make_unique<ExecSigner>(program, lines, tempDir, HelperTimeoutSeconds());
+  }
+  error = Format(kMsgSignerUnknown, SignerTextForMessages(text).c_str());
   return nullptr;
 }
 
+bool SignerUsesKeyList(const std::string& signerText) {
+  const std::string text = NormalizeSignerText(signerText);
+  return text.empty() || text == kSignerKeyList;
+}
+
+void WipePrivateKeyLines(KeyLines& lines) {
+  for (const size_t first : {kExternalFirstLine, kRootFirstLine})
+    for (size_t i = first + 2; i < first + 8 && i < lines.size(); ++i) Cleanse(lines[i]);
+}
+
 bool SignerNeedsPin(const std::string& signerText) {
-  if (!StartsWith(signerText, kSignerPkcs11Scheme)) return false;
+  const std::string text = NormalizeSignerText(signerText);
+  if (!StartsWith(text, kSignerPkcs11Scheme)) return false;
   if (std::getenv(kPinEnv) != nullptr) return false;
-  return !Pkcs11UriCarriesPin(signerText);
+  return !Pkcs11UriCarriesPin(text);
 }
 
 std::string ModulusFingerprint(const std::string& modulusBytes) {

@@ -71,6 +71,13 @@ inline constexpr const char* kMsgHelperTimeout = "The signing helper %s did not 
 inline constexpr const char* kMsgHelperLength =
     "The signing helper %s answered %s bytes for the %s key instead of a 256-byte signature!";
 inline constexpr const char* kMsgHelperPublicKey = "Failed to write the %s public key file %s for the signing helper!";
+inline constexpr const char* kMsgHelperNotAbsolute = "The signing helper %s must be given as an absolute path!";
+inline constexpr const char* kMsgPkcs11ModuleNotAbsolute = "The PKCS#11 module-path %s must be an absolute path!";
+inline constexpr const char* kMsgPkcs11PinFileAccess =
+    "The PIN file %s must be owned by you and readable by you alone!";
+inline constexpr const char* kMsgPinValueOnCommandLine =
+    "A pin-value in --signer can be seen by every user in the process list: name a file holding the PIN with "
+    "pin-source=file:<path> instead";
 
 // Why a signature could not be had. A back end that knows more says it in
 // `message`; the key list back end leaves it empty, and the signers show the
@@ -127,11 +134,26 @@ class Signer {
 [[nodiscard]] std::unique_ptr<Signer> MakeSigner(const std::string& signerText, const KeyLines& lines,
                                                  const std::string& tempDir, PinSource pinSource,
                                                  std::string& error);
+// Schemes ignore case: the text with its scheme ("keylist", "pkcs11:",
+// "exec:") in lower case; other texts unchanged.
+[[nodiscard]] std::string NormalizeSignerText(const std::string& signerText);
+// What messages may show of a signer text: its scheme only (up to and with
+// the first colon), never what follows, which may carry a PIN.
+[[nodiscard]] std::string SignerTextForMessages(const std::string& signerText);
+// True for a token whose URI carries its PIN as a pin-value: allowed in
+// TARNEL_SIGNER and BurnConfig.ini, refused on a command line.
+[[nodiscard]] bool SignerCarriesPinValue(const std::string& signerText);
 // True when the text names a known back end.
 [[nodiscard]] bool IsSignerSpec(const std::string& signerText);
 // True for a token whose URI carries no PIN while TARNEL_PKCS11_PIN is not
 // set either: the front end has to ask for it.
 [[nodiscard]] bool SignerNeedsPin(const std::string& signerText);
+
+// True when the text names the key list back end (the default).
+[[nodiscard]] bool SignerUsesKeyList(const std::string& signerText);
+// Wipes the private components of both keys (key list lines 3-8 and 13-18):
+// with a token or a helper they are never needed, and are not kept.
+void WipePrivateKeyLines(KeyLines& lines);
 
 // SHA-256 of a big-endian modulus in lower-case hexadecimal: how messages
 // name a key.

@@ -13,5 +13,7 @@ namespace tarnel {
                                                        PinSource pinSource);
 // True when the URI gives the PIN itself (pin-value or pin-source).
 [[nodiscard]] bool Pkcs11UriCarriesPin(const std::string& uri);
+// True when the URI gives the PIN as a pin-value.
+[[nodiscard]] bool Pkcs11UriCarriesPinValue(const std::string& uri);
 
 }  // namespace tarnel

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/files.h"
+#include "common/platform.h"
 #include "common/secure.h"
 #include "common/text.h"
 #include "signing/signer_backends.h"
@@ -71,6 +72,11 @@ class Token {
     const char* modulePath = p11_kit_uri_get_module_path(uri_.get());
     if (modulePath == nullptr || *modulePath == '\0') {
       error = kMsgPkcs11NoModulePath;
+      return false;
+    }
+    if (modulePath[0] != '/') {
+      // A relative module would be loaded from wherever the run starts.
+      error = Format(kMsgPkcs11ModuleNotAbsolute, modulePath);
       return false;
     }
     modulePath_ = modulePath;
@@ -209,8 +215,15 @@ class Token {
         path.erase(0, 7);
       else if (path.rfind("file:", 0) == 0)
         path.erase(0, 5);
+      // The PIN file is as secret as the PIN: ours alone, read through a
+      // buffer that is wiped.
+      const FileInfo info = StatPath(path);
+      if (info.kind == PathKind::File && (!info.ownedByUs || (info.mode & 044) != 0)) {
+        error = Format(kMsgPkcs11PinFileAccess, path.c_str());
+        return false;
+      }
       InFile file;
-      if (!file.Open(path) || file.Size() > kMaxPinFile) {
+      if (!file.Open(path, /*text=*/true) || file.Size() > kMaxPinFile) {
         error = Format(kMsgPkcs11PinFile, path.c_str());
         return false;
       }
@@ -376,10 +389,17 @@ bool Pkcs11UriCarriesPin(const std::string& uri) {
                     p11_kit_uri_get_pin_source(parsed.get()) != nullptr);
 }
 
-bool GenerateTokenKeyList(const std::string& signerText, PinSource pinSource, std::string& keyListText,
+bool Pkcs11UriCarriesPinValue(const std::string& uri) {
+  std::string error;
+  Uri parsed = ParseUri(uri, error);
+  return parsed && p11_kit_uri_get_pin_value(parsed.get()) != nullptr;
+}
+
+bool GenerateTokenKeyList(const std::string& givenText, PinSource pinSource, std::string& keyListText,
                           std::string& error) {
+  const std::string signerText = NormalizeSignerText(givenText);
   if (signerText.rfind(kSignerPkcs11Scheme, 0) != 0) {
-    error = Format(kMsgSignerUnknown, signerText.c_str());
+    error = Format(kMsgSignerUnknown, SignerTextForMessages(signerText).c_str());
     return false;
   }
   Token token;

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -107,6 +108,14 @@ class MakeRunTest : public QObject {
       for (QWidget* control : f.dlg->MakeControls()) enabledDuringRun.push_back(control->isEnabled());
       progressAtMessage = f.dlg->ProgressBar()->value();
     };
+    // The bar's text as it moves: the step's name and the percentage, the
+    // same for screen readers.
+    auto* bar = f.dlg->findChild<QProgressBar*>("progress");
+    QStringList texts;
+    connect(bar, &QProgressBar::valueChanged, [&] {
+      texts << bar->text();
+      QCOMPARE(bar->accessibleDescription(), bar->text());
+    });
     QSignalSpy finished(f.dlg.get(), &CPellgraveDlg::makeFinished);
     QTest::mouseClick(f.dlg->MakeButton(), Qt::LeftButton);
     QVERIFY(f.dlg->IsMaking());
@@ -119,6 +128,11 @@ class MakeRunTest : public QObject {
     QCOMPARE(enabledDuringRun, std::vector<bool>(8, false));
     QCOMPARE(progressAtMessage, f.dlg->ProgressBar()->maximum());
     QCOMPARE(f.dlg->ProgressBar()->value(), 0);
+    QVERIFY(texts.contains("kernel.img: 50 %"));
+    QVERIFY(texts.contains("logo.img: 100 %"));
+    const QRegularExpression form("^((kernel|logo)\\.img: )?[0-9]+ %$");
+    for (const QString& text : texts.mid(0, texts.size() - 1)) QVERIFY2(form.match(text).hasMatch(), qPrintable(text));
+    QVERIFY(!bar->isTextVisible());
     // Enabled again, except Output Browse while the default output is checked.
     for (QWidget* control : f.dlg->MakeControls())
       QCOMPARE(control->isEnabled(), control != f.dlg->OutputBrowseButton());

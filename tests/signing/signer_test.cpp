@@ -4,8 +4,12 @@
 // every way they can fail is named and leaves no output.
 #include "signing/signer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -28,6 +32,14 @@ using test::SplitLines;
 using test::WriteText;
 
 // An Android sparse image: one raw chunk of 700 blocks, one don't-care chunk.
+// A process that exists and has not ended (a zombie has ended).
+bool Alive(pid_t pid) {
+  if (pid <= 0 || ::kill(pid, 0) != 0) return false;
+  const std::string stat = test::ReadText("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
 std::vector<uint8_t> SparseImage() {
   constexpr uint32_t kBlock = 4096, kRaw = 700, kSkip = 100;
   std::vector<uint8_t> out(28 + 12 + kRaw * kBlock + 12);
@@ -214,11 +226,13 @@ class SignerCli : public SignerTest {
                   "\" FlashName=\"EMMC_8G\" Upgrade=\"No\" UnsignedFile=\"" + file +
                   "\"/>\n</Tarnel_PartConfigs>\n");
     std::string out;
+    // Through TARNEL_SIGNER: a pin-value is refused in --signer.
     const int status = test::RunShell(
-        test::ShellQuote(TARNEL_CLI_PATH) + " make --board 2 --home " + test::ShellQuote(root / "home") +
-            " --config " + test::ShellQuote(root / "in/table.xml") + " --keys " +
+        "TARNEL_SIGNER=" + test::ShellQuote(signer) + " " + test::ShellQuote(TARNEL_CLI_PATH) +
+            " make --board 2 --home " + test::ShellQuote(root / "home") + " --config " +
+            test::ShellQuote(root / "in/table.xml") + " --keys " +
             test::ShellQuote(root / "in/Keys_for_signature.txt") + " --output " + test::ShellQuote(root / "out") +
-            " --signer " + test::ShellQuote(signer) + " </dev/null",
+            " </dev/null",
         &out);
     messages = SplitLines(out);
     return status;
@@ -257,6 +271,26 @@ TEST_F(SignerCli, TokenFailuresAreNamed) {
 
   ExpectRefused("Non-File System", token.Uri("pin-value=11112222"),
                 "The PIN for the token \"tarnel\" is wrong!");
+  // The scheme ignores case, and no message shows what follows it.
+  ExpectRefused("Non-File System", "PKCS11:" + token.Uri("pin-value=11112222").substr(7),
+                "The PIN for the token \"tarnel\" is wrong!");
+  ExpectRefused("Non-File System", "pkcs12:pin-value=11112222",
+                "Unknown signer \"pkcs12:\": give keylist, pkcs11:<URI> or exec:<program>!");
+  // A PIN file others can read is refused, naming it.
+  ASSERT_EQ(::chmod(pinFile.c_str(), 0640), 0);
+  ExpectRefused("Non-File System", token.Uri("pin-source=file:" + pinFile),
+                "The PIN file " + pinFile + " must be owned by you and readable by you alone!");
+  // A module given by a relative path is refused, naming it.
+  ExpectRefused("Non-File System", token.Uri("pin-value=1", "softhsm2.so"),
+                "The PKCS#11 module-path softhsm2.so must be an absolute path!");
+  // On the command line a pin-value is refused, pointing to pin-source.
+  std::string out;
+  EXPECT_EQ(test::RunShell(test::ShellQuote(TARNEL_CLI_PATH) + " make --board 2 --config x --keys y --output z" +
+                               " --signer " + test::ShellQuote(token.Uri("pin-value=11112222")),
+                           &out),
+            2);
+  EXPECT_NE(out.find("pin-source=file:"), std::string::npos) << out;
+  EXPECT_EQ(out.find("11112222"), std::string::npos) << out;
   ExpectRefused("Non-File System", token.Uri("pin-value=1", root / "no-such-module.so"),
                 "Failed to load the PKCS#11 module " + (root / "no-such-module.so") + "!");
   // A key the token does not hold: named by its role and the SHA-256 of its modulus.
@@ -292,11 +326,68 @@ TEST_F(SignerCli, HelperFailuresAreNamed) {
   ExpectRefused("Non-File System", "exec:" + wrongKey,
                 "The signature made by the signing helper " + wrongKey +
                     " with the external key does not verify with the external public key of the key list!");
-  // A helper that hangs is killed at the time limit.
+  ExpectRefused("Non-File System", "exec:fails", "The signing helper fails must be given as an absolute path!");
+  // A helper that hangs is killed at the time limit, with what it started.
   test::EnvGuard timeout{kHelperTimeoutEnv, "1"};
-  const std::string hangs = Helper("hangs", "exec sleep 30");
+  const std::string hangs = Helper("hangs", "sleep 30 >/dev/null 2>&1 & echo $! > " + root / "gpid" +
+                                                "; exec sleep 30");
   ExpectRefused("Non-File System", "exec:" + hangs,
                 "The signing helper " + hangs + " did not answer for the external key within 1 s!");
+  EXPECT_FALSE(Alive(std::stoi(test::ReadText(root / "gpid")))) << "the helper's child outlived the time limit";
+}
+
+// A helper sees standard input, output and error only, no PIN and no
+// signer text, and runs in a process group of its own.
+TEST_F(SignerCli, HelperGetsOnlyWhatItNeeds) {
+  const std::string probe = Helper("probe", "ls -l /proc/$$/fd > " + root / "fds" + "; env > " + root / "env" +
+                                                "; cut -d' ' -f5 /proc/$$/stat > " + root / "pgid" +
+                                                "; echo $$ > " + root / "pid" + "; exit 1");
+  test::EnvGuard pin{kPinEnv, "11112222"};
+  std::vector<std::string> messages;
+  EXPECT_EQ(Make("Non-File System", "exec:" + probe, messages), 1);
+  const std::string env = test::ReadText(root / "env");
+  EXPECT_EQ(env.find("TARNEL_PKCS11_PIN"), std::string::npos) << env;
+  EXPECT_EQ(env.find("TARNEL_SIGNER"), std::string::npos) << env;
+  // Nothing of the run is open in the helper: no input, output, Temp or key file.
+  const std::string fds = test::ReadText(root / "fds");
+  for (const char* folder : {"in/", "out/", "home/"})
+    EXPECT_EQ(fds.find(root.Path() + folder), std::string::npos) << folder << "\n" << fds;
+  EXPECT_EQ(Trim(test::ReadText(root / "pgid")), Trim(test::ReadText(root / "pid")));
+}
+
+// SIGTERM to the tool alone stops the helper and what it started, and the
+// tool waits for them before it ends.
+TEST_F(SignerCli, HelperStopsWithTheTool) {
+  const std::string slow = Helper("slow", "sleep 30 >/dev/null 2>&1 & echo $! > " + root / "gpid" + "; echo $$ > " +
+                                              root / "pid" + "; wait");
+  WriteText(root / "in/table.xml",
+            "<?xml version=\"1.0\" encoding=\"GB2312\"?>\n<Tarnel_PartConfigs>\n"
+            "<PartConfig Sel=\"1\" OutputName=\"part\" FileType=\"Non-File System\" FlashName=\"EMMC_8G\" "
+            "Upgrade=\"No\" UnsignedFile=\"kernel.bin\"/>\n</Tarnel_PartConfigs>\n");
+  const pid_t tool = fork();
+  ASSERT_GE(tool, 0);
+  if (tool == 0) {
+    const int devnull = ::open("/dev/null", O_RDWR);
+    ::dup2(devnull, 0);
+    ::dup2(devnull, 1);
+    ::dup2(devnull, 2);
+    execl(TARNEL_CLI_PATH, TARNEL_CLI_PATH, "make", "--board", "2", "--home", (root / "home").c_str(), "--config",
+          (root / "in/table.xml").c_str(), "--keys", (root / "in/Keys_for_signature.txt").c_str(), "--output",
+          (root / "out").c_str(), "--signer", ("exec:" + slow).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool started = false;
+  for (int i = 0; i < 1000 && !started; ++i) {
+    started = fs::exists(root / "gpid") && fs::exists(root / "pid") && !test::ReadText(root / "pid").empty();
+    if (!started) ::usleep(10000);
+  }
+  ::kill(tool, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(tool, &status, 0), tool);
+  ASSERT_TRUE(started) << "the helper did not start";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_FALSE(Alive(std::stoi(test::ReadText(root / "pid")))) << "the helper outlived the tool";
+  EXPECT_FALSE(Alive(std::stoi(test::ReadText(root / "gpid")))) << "the helper's child outlived the tool";
 }
 
 // keygen --signer: the keys are made in the token; its key list signs a run
@@ -305,8 +396,9 @@ TEST_F(SignerCli, KeygenInTheTokenSignsARun) {
   const std::string keys = root / "in/Keys_for_signature.txt";
   fs::remove(keys);
   std::string out;
-  ASSERT_EQ(test::RunShell(test::ShellQuote(TARNEL_CLI_PATH) + " keygen --signer " +
-                               test::ShellQuote(token.Uri()) + " " + test::ShellQuote(keys),
+  ASSERT_EQ(test::RunShell("TARNEL_PKCS11_PIN=" + std::string(test::SoftHsmToken::kPin) + " " +
+                               test::ShellQuote(TARNEL_CLI_PATH) + " keygen --signer " +
+                               test::ShellQuote(token.Uri("")) + " " + test::ShellQuote(keys),
                            &out),
             0)
       << out;
