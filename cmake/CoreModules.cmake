@@ -15,13 +15,13 @@ set(TARNEL_CORE_MODULES common config signing boot package verify pipeline)
 
 set(tarnel_common_SOURCES files.cpp model.cpp paths.cpp platform_posix.cpp program_folder.cpp reporter.cpp
   stream.cpp workers.cpp
-  signing_context.cpp stamps.cpp text.cpp)
+  stamps.cpp text.cpp)
 set(tarnel_common_DEPS OpenSSL::Crypto Threads::Threads)
 
 set(tarnel_config_SOURCES burn_config.cpp flash_config.cpp partition_config.cpp xml_file.cpp)
 set(tarnel_config_DEPS common tinyxml2::tinyxml2)
 
-set(tarnel_signing_SOURCES crypto.cpp image_headers.cpp mac_containers.cpp section_signer.cpp
+set(tarnel_signing_SOURCES crypto.cpp image_headers.cpp mac_containers.cpp run_services.cpp section_signer.cpp
   sign_image.cpp signer.cpp signer_pkcs11.cpp sparse_ext4.cpp ubi.cpp yaffs.cpp)
 # PKCS#11 tokens: p11-kit loads the module and parses the RFC 7512 URI.
 set(tarnel_signing_DEPS common OpenSSL::Crypto PkgConfig::P11KIT)

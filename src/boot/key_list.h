@@ -10,7 +10,6 @@
 #include "common/model.h"
 #include "common/reporter.h"
 #include "common/secure.h"
-#include "common/signing_context.h"
 
 namespace tarnel {
 

@@ -12,6 +12,7 @@
 #include "pipeline/messages.h"
 #include "pipeline/read_back.h"
 #include "pipeline/row_checks.h"
+#include "signing/run_services.h"
 #include "pipeline/run_outputs.h"
 #include "pipeline/run_plan.h"
 #include "signing/mac_containers.h"
@@ -26,7 +27,7 @@ namespace {
 
 // A lock held by another run names the folder in use; one that cannot be
 // had at all names what was locked and why.
-bool TakeLock(SigningContext& ctx, const FileLock& lock, FileLock::Result result, const std::string& folder,
+bool TakeLock(RunReporter& ctx, const FileLock& lock, FileLock::Result result, const std::string& folder,
               const std::string& locked) {
   switch (result) {
     case FileLock::Result::Locked:
@@ -71,21 +72,26 @@ RunOutcome Failed(RunStep step, int row = 0) {
 // One run: the checks, the rows, the key partition, the package, the read-back.
 class MakeRun {
  public:
-  MakeRun(SigningContext& ctx, const RunOptions& options) : ctx_(ctx), options_(options) {}
+  MakeRun(Workspace& ws, RunReporter& reporter, const RunOptions& options)
+      : ws_(ws), ctx_(ws, reporter), options_(options) {}
+  ~MakeRun() { OPENSSL_cleanse(v1_.data(), v1_.size()); }
+  MakeRun(const MakeRun&) = delete;
+  MakeRun& operator=(const MakeRun&) = delete;
 
   RunOutcome Run() {
     // 1. Paths, complete rows, one input folder.
-    if (!CheckMakeInputs(ctx_)) return Failed(RunStep::Checks);
-    const RunPlan plan = PlanRun(ctx_.Ws());
+    if (!CheckMakeInputs(ctx_.Reporter(), ws_)) return Failed(RunStep::Checks);
+    const RunPlan plan = PlanRun(ws_);
     // One run per program folder and per output folder: both stay locked
     // for the whole run.
     FileLock tempLock, outputLock;
     if (!Lock(plan, tempLock, outputLock)) return Failed(RunStep::Checks);
     // Key files that a run killed before keys stayed in memory may have left.
     (void)RemoveStaleKeyFiles(plan.tempDir);
-    // The signer (a token session) and the way to its PIN live for this run only.
+    // The signer (a token session) and the way to its PIN live for this run
+    // only: they go before the locks are let go.
     struct SignerRelease {
-      SigningContext& ctx;
+      RunServices& ctx;
       ~SignerRelease() {
         ctx.signer.reset();
         ctx.pinSource = nullptr;
@@ -104,21 +110,19 @@ class MakeRun {
       ctx_.Show(Format(kMsgTempFolderMissing, tempDir.c_str()));
       return false;
     }
-    if (!TakeLock(ctx_, tempLock, tempLock.TryLock(tempDir + kTempLockName), tempDir, tempDir + kTempLockName))
+    if (!TakeLock(ctx_.Reporter(), tempLock, tempLock.TryLock(tempDir + kTempLockName), tempDir, tempDir + kTempLockName))
       return false;
     // The output folder itself is locked, nothing is added to it. A folder
     // that does not exist is left to the signers, whose messages say that
     // their files cannot be created.
     const std::string& outputFolder = plan.outputFolder;
     return !IsFolder(outputFolder.empty() ? std::string(".") : outputFolder) ||
-           TakeLock(ctx_, outputLock, outputLock.TryLockFolder(outputFolder), outputFolder, outputFolder);
+           TakeLock(ctx_.Reporter(), outputLock, outputLock.TryLockFolder(outputFolder), outputFolder, outputFolder);
   }
 
   // Steps 2 to 6: names, the test key pair, something to do, no clashes.
   bool CheckPlan(const RunPlan& plan) {
-    ctx_.totalSteps = plan.totalSteps;
-    ctx_.doneSteps = 0;
-    if (!CheckOutputNames(ctx_)) return false;
+    if (!CheckOutputNames(ctx_.Reporter(), ws_)) return false;
     // The Android test key pair is checked on every run.
     if (!IsRegularFile(plan.androidKeyPath)) {
       ctx_.Show(kMsgTestkeyPk8Missing);
@@ -142,19 +146,13 @@ class MakeRun {
   }
 
   RunOutcome Sign(const RunPlan& plan) {
-    ctx_.Reporter().SetProgressRange(ctx_.totalSteps);
+    ctx_.Reporter().SetProgressRange(plan.totalSteps);
     ctx_.SetPos(0);
-    ctx_.headerConstant = 2;
-    // The three 128-bit keys come from the end of the key list.
-    const KeyLines& lines = ctx_.Ws().keyLines;
+    // The image MAC key V1 comes from the end of the key list (the key
+    // partition takes V2 and V3 for itself).
+    const KeyLines& lines = ws_.keyLines;
     if (lines.size() < 3) return Failed(RunStep::Keys);
-    struct WipedKey {
-      Key128 bytes;
-      ~WipedKey() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-    } v1{DecodeKey128(lines[lines.size() - 1])};
-    ctx_.imageMacKey = v1.bytes;
-    ctx_.keyPartitionWanted = false;
-    ctx_.bootPageSize = ctx_.bootBlockSize = ctx_.bootSpareSize = 0;
+    v1_ = DecodeKey128(lines[lines.size() - 1]);
     // A token is opened and logged in before anything is signed.
     if (!OpenRunSigner(ctx_)) {
       ctx_.SetPos(0);
@@ -167,11 +165,13 @@ class MakeRun {
     }
     if (plan.keyPartition.wanted) {
       ctx_.Reporter().SetStepName(AfterLastSep(plan.keyPartition.output));
-      if (!BuildKeyPartition(ctx_)) return Failed(RunStep::KeyPartition);
+      const KeyPartitionPlan& keyPartition = plan.keyPartition;
+      if (!BuildKeyPartition(ctx_, keyPartition.boot, ws_.app.m_nBoardType, keyPartition.output))
+        return Failed(RunStep::KeyPartition);
       ctx_.StepDone();
     }
     if (!plan.package.wanted) return Succeed(plan, RunOutcome::Kind::AllSigned, kMsgAllSigned);
-    if (const std::optional<RunStep> failed = Package(plan.package, v1.bytes)) return Failed(*failed);
+    if (const std::optional<RunStep> failed = Package(plan)) return Failed(*failed);
     return Succeed(plan, RunOutcome::Kind::PackageDone, kMsgPackageDone);
   }
 
@@ -183,40 +183,31 @@ class MakeRun {
   }
 
   bool SignRow(const RunPlan& plan, const PlannedRow& row) {
-    const AppMembers& app = ctx_.App();
-    ctx_.fileType = Trim(ctx_.Ws().table.rows[row.index].fileType);
     if (!row.geometry) return Fail(Format(kMsgFlashConfigInLine, row.number));
     const FlashGeometry& g = *row.geometry;
-    ctx_.flashType = g.flashType;
-    ctx_.pageSize = g.pageSize;
-    ctx_.blockSize = g.blockSize;
-    ctx_.spareSize = g.spareSize;
     const std::string& image = row.image;
     const std::string& source = row.source;
     switch (row.kind) {
       case RowKind::Fastboot:
-        ctx_.bootPageSize = g.pageSize;
-        ctx_.bootBlockSize = g.blockSize;
-        ctx_.bootSpareSize = g.spareSize;
-        ctx_.keyPartitionWanted = plan.firstGeneration;
         if (!IsRegularFile(plan.cfgBinPath)) {
           ctx_.Show(kMsgCfgBinMissing);  // the bar stays where it is
           return false;
         }
-        return SignBootImage(ctx_, image, source, app.m_strKeysFile, plan.cfgBinPath) ||
+        return SignBootImage(ctx_, ws_.app.m_nBoardType, image, source, ws_.app.m_strKeysFile, plan.cfgBinPath) ||
                Fail(Format(kMsgBootFailed, row.number));
       case RowKind::NonFs:
-        if (plan.firstGeneration) ctx_.spareSize = 0;
-        return (plan.firstGeneration ? SealRawImage(ctx_, g.pageSize, image, source, g.blockSize, 0)
+        // A first-generation image container carries a spare word of 0.
+        return (plan.firstGeneration ? SealRawImage(ctx_, FlashGeometry{g.flashType, g.pageSize, g.blockSize, 0}, v1_,
+                                                    image, source)
                                      : SignImageFile(ctx_, image, source)) ||
                Fail(Format(kMsgNonFsFailed, row.number));
       case RowKind::Yaffs:
-        return SealYaffsImage(ctx_, image, source, g.pageSize, g.blockSize, g.spareSize) ||
+        return SealYaffsImage(ctx_, g, v1_, image, source) ||
                Fail(Format(kMsgYaffsFailed, row.number));
       case RowKind::Ubi:
         return SignUbiImage(ctx_, image, source) || Fail(Format(kMsgUbiFailed, row.number));
       case RowKind::Ext4:
-        return (plan.firstGeneration ? SealChunkedImage(ctx_, image, source, g.pageSize, g.blockSize, g.spareSize)
+        return (plan.firstGeneration ? SealChunkedImage(ctx_, g, v1_, image, source)
                                      : SignSparseExt4Image(ctx_, image, source)) ||
                Fail(Format(kMsgExt4Failed, row.number));
       case RowKind::None:
@@ -228,22 +219,23 @@ class MakeRun {
 
   // The package steps put the bar to 0 before their message. The failed
   // step, or nothing when the package is sealed.
-  std::optional<RunStep> Package(const PackagePlan& package, const Key128& v1) {
+  std::optional<RunStep> Package(const RunPlan& plan) {
+    const PackagePlan& package = plan.package;
     const auto fail = [this](RunStep step, const char* message) {
       ctx_.SetPos(0);
       ctx_.Show(message);
       return step;
     };
     ctx_.Reporter().SetStepName(AfterLastSep(package.packagePath));
-    if (!MakeUpgradePackage(ctx_, package.packagePath)) return fail(RunStep::MakePackage, kMsgMakePackageFailed);
+    if (!MakeUpgradePackage(ctx_, ws_, package.packagePath)) return fail(RunStep::MakePackage, kMsgMakePackageFailed);
     ctx_.StepDone();
     ctx_.Reporter().SetStepName(kStepWaitingForJava);
-    RunSignApk(ctx_);
+    RunSignApk(ctx_, ws_.app);
     if (!IsRegularFile(package.signedPackagePath)) return fail(RunStep::SignApk, kMsgSignApkFailed);
     ctx_.StepDone();
-    ctx_.imageMacKey = v1;
     ctx_.Reporter().SetStepName(AfterLastSep(package.output));
-    if (!SignUpgradePackage(ctx_, package.output, package.signedPackagePath))
+    if (!SignUpgradePackage(ctx_, package.geometry, v1_, plan.firstGeneration, package.output,
+                            package.signedPackagePath))
       return fail(RunStep::SealPackage, kMsgSignPackageFailed);
     ctx_.StepDone();
     return std::nullopt;
@@ -252,10 +244,10 @@ class MakeRun {
   // The bar at its end, the pause, then (make --verify) every output read
   // back, and the closing message.
   RunOutcome Succeed(const RunPlan& plan, RunOutcome::Kind kind, const char* message) {
-    ctx_.SetPos(ctx_.totalSteps);
+    ctx_.SetPos(plan.totalSteps);
     ctx_.Reporter().Pause(kSuccessPauseMs);
     if (options_.readBack) {
-      const std::string failure = ReadBackOutputs(plan, ctx_.App(), ctx_.Reporter());
+      const std::string failure = ReadBackOutputs(plan, ws_.app, ctx_.Reporter());
       if (!failure.empty()) {
         ctx_.Show(failure, MsgIcon::Stop);
         ctx_.SetPos(0);
@@ -269,19 +261,17 @@ class MakeRun {
     return outcome;
   }
 
-  SigningContext& ctx_;
+  Workspace& ws_;
+  RunServices ctx_;
   const RunOptions& options_;
+  Key128 v1_{};  // the image MAC key, wiped with the run
 };
 
 }  // namespace
 
 RunOutcome RunMake(Workspace& ws, RunReporter& reporter, const RunOptions& options) {
   ClosingMessage closing(reporter);
-  RunOutcome outcome;
-  {
-    SigningContext ctx(ws, closing);
-    outcome = MakeRun(ctx, options).Run();
-  }
+  RunOutcome outcome = MakeRun(ws, closing, options).Run();
   outcome.message = closing.Last();
   reporter.RunFinished(outcome);
   return outcome;

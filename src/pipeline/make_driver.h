@@ -8,7 +8,8 @@
 #include <string>
 
 #include "common/run_outcome.h"
-#include "common/signing_context.h"
+#include "common/model.h"
+#include "common/reporter.h"
 #include "pipeline/run_plan.h"
 
 namespace tarnel {

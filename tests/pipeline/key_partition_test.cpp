@@ -15,7 +15,7 @@
 
 #include "boot/key_list.h"
 #include "common/le.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "pipeline/make_driver.h"
 #include "support/test_support.h"
 
@@ -80,9 +80,10 @@ class KeyPartitionTest : public ::testing::Test {
   explicit KeyPartitionTest(int board = 0) : fx_(board), ctx_(fx_.ws, fx_.reporter) {
     fx_.LoadKeys();
     lines_ = fx_.KeyLineTexts();
-    ctx_.bootPageSize = 2048;
-    ctx_.bootBlockSize = 131072;
+    boot_.pageSize = 2048;
+    boot_.blockSize = 131072;
   }
+  bool Build() { return BuildKeyPartition(ctx_, boot_, fx_.ws.app.m_nBoardType, fx_.outputDir + "KeyPart.img"); }
   std::vector<uint8_t> V(int line) const { return Hex16(lines_[static_cast<size_t>(line - 1)]); }
 
   // Checks KeyPart.img and returns the encrypted key bytes.
@@ -116,20 +117,19 @@ class KeyPartitionTest : public ::testing::Test {
   }
 
   test::MakeFixture fx_;
-  SigningContext ctx_;
+  RunServices ctx_;
+  FlashGeometry boot_;
   std::vector<std::string> lines_;
 };
 
 TEST_F(KeyPartitionTest, BoardZeroAndOneShareTheTextButNotTheKeyBytes) {
-  ASSERT_TRUE(BuildKeyPartition(ctx_));
-  EXPECT_EQ(std::vector<uint8_t>(ctx_.imageMacKey.begin(), ctx_.imageMacKey.end()), V(22));
-  EXPECT_EQ(std::vector<uint8_t>(ctx_.rootKey.begin(), ctx_.rootKey.end()), V(21));
+  ASSERT_TRUE(Build());
   const auto board0 = CheckKeyPart(0, 2048, 131072);
 
   fx_.ws.app.m_nBoardType = 1;
-  ctx_.bootPageSize = 4096;
-  ctx_.bootBlockSize = 262144;
-  ASSERT_TRUE(BuildKeyPartition(ctx_));
+  boot_.pageSize = 4096;
+  boot_.blockSize = 262144;
+  ASSERT_TRUE(Build());
   const auto board1 = CheckKeyPart(1, 4096, 262144);
   EXPECT_NE(board0, board1);
   EXPECT_TRUE(fx_.reporter.Messages().empty());
@@ -137,18 +137,18 @@ TEST_F(KeyPartitionTest, BoardZeroAndOneShareTheTextButNotTheKeyBytes) {
 
 TEST_F(KeyPartitionTest, FailuresResetTheProgress) {
   // Boot geometry that cannot make a container.
-  ctx_.bootBlockSize = 0;
+  boot_.blockSize = 0;
   ctx_.SetPos(4);
-  EXPECT_FALSE(BuildKeyPartition(ctx_));
+  EXPECT_FALSE(Build());
   EXPECT_EQ(fx_.reporter.Messages(), (std::vector<std::string>{"nBlockSize is 0", kMsgSignKeyPartitionFailed}));
   EXPECT_EQ(fx_.reporter.Positions().back(), 0);
   EXPECT_FALSE(std::filesystem::exists(fx_.outputDir + "KeyPart.img"));
 
   // A last key line that does not make a 41-character record line.
   fx_.reporter.Clear();
-  ctx_.bootBlockSize = 131072;
+  boot_.blockSize = 131072;
   fx_.ws.keyLines.back() += "00";
-  EXPECT_FALSE(BuildKeyPartition(ctx_));
+  EXPECT_FALSE(Build());
   EXPECT_EQ(fx_.reporter.Messages(),
             (std::vector<std::string>{"Invaild source file context!", kMsgCreateTempKeyPartFailed}));
 

@@ -11,7 +11,7 @@
 
 #include "common/le.h"
 #include "common/platform.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "pipeline/make_driver.h"
 #include "signing/section_checks.h"
 #include "support/test_support.h"
@@ -138,9 +138,9 @@ class SparseExt4Test : public ::testing::Test {
   std::string DataPath(const std::string& sourceName) const { return fx.ws.app.TempDir() + sourceName; }
 
   bool Sign(const std::string& source, int32_t* doneSteps = nullptr) {
-    SigningContext ctx(fx.ws, fx.reporter);
+    RunServices ctx(fx.ws, fx.reporter);
     const bool ok = SignSparseExt4Image(ctx, output, source);
-    if (doneSteps) *doneSteps = ctx.doneSteps;
+    if (doneSteps) *doneSteps = ctx.DoneSteps();
     return ok;
   }
 
