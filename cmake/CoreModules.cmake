@@ -29,7 +29,7 @@ set(tarnel_signing_DEPS common OpenSSL::Crypto PkgConfig::P11KIT)
 set(tarnel_boot_SOURCES boot_image.cpp key_gen.cpp key_list.cpp)
 set(tarnel_boot_DEPS signing)
 
-set(tarnel_package_SOURCES apk_signer.cpp upgrade_package.cpp zip_archive.cpp)
+set(tarnel_package_SOURCES apk_signer.cpp block_deflate.cpp upgrade_package.cpp zip_archive.cpp)
 set(tarnel_package_DEPS signing ZLIB::ZLIB)
 
 set(tarnel_pipeline_SOURCES key_partition.cpp make_driver.cpp read_back.cpp row_checks.cpp run_outputs.cpp run_plan.cpp)

@@ -116,7 +116,7 @@ images that the board's secure boot accepts: SHA-256 and RSA-2048 signature
 blocks, per-MiB section signatures for Ext4 sparse and UBI images, AES-128
 CBC-MAC containers laid out by NAND geometry for older boards, a signed
 boot-loader chain and a Triple-DES key partition. It packs the upgrade
-partitions into an update archive signed by AOSP signapk.
+partitions into an update archive signed as AOSP signapk signs it.
 
 The package holds the desktop program tarnel (Qt 6) and the command line
 tarnel-cli; both drive the same signing run. Each user gets a program
@@ -129,7 +129,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "default-jre-headless | java-runtime-headless, signapk")
+# The upgrade archive is signed natively; Java and signapk only sign it when
+# asked to ([Signing] Archive=java) or for inputs only they can sign.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "default-jre-headless | java-runtime-headless, signapk")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 include(CPack)

@@ -7,30 +7,18 @@
 #include <cstdio>
 #include <string>
 
+#include "fuzz_files.h"
 #include "common/reporter.h"
 #include "config/flash_config.h"
 #include "config/partition_config.h"
 #include "config/xml_file.h"
 
-namespace {
-
-const std::string& WorkPath(int which) {
-  static std::string paths[2];
-  std::string& p = paths[which];
-  if (p.empty()) p = "/tmp/tarnel-config-fuzz-" + std::to_string(::getpid()) + (which ? "-saved.xml" : ".xml");
-  return p;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tarnel;
-  const std::string& path = WorkPath(0);
-  const std::string& saved = WorkPath(1);
-  if (FILE* f = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
-  }
+  static fuzz::MemoryFile input("config");
+  input.Set(data, size);
+  const std::string& path = input.Path();
+  static const std::string saved = fuzz::MemoryFolder() + "saved.xml";
   RecordingReporter reporter;
 
   FlashTable flash;

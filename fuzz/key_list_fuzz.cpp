@@ -6,30 +6,18 @@
 #include <cstdio>
 #include <string>
 
+#include "fuzz_files.h"
 #include "boot/key_list.h"
 #include "common/reporter.h"
 #include "signing/crypto.h"
 
-namespace {
-
-const std::string& WorkPath(const char* suffix) {
-  static std::string paths[2];
-  std::string& p = paths[suffix[0] == 't' ? 0 : 1];
-  if (p.empty()) p = "/tmp/tarnel-key-fuzz-" + std::to_string(::getpid()) + suffix;
-  return p;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace tarnel;
   const std::string text(reinterpret_cast<const char*>(data), size);
-  const std::string& src = WorkPath("txt");
-  const std::string& dst = WorkPath("bin");
-  if (FILE* f = std::fopen(src.c_str(), "wb")) {
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
-  }
+  static fuzz::MemoryFile input("key-list");
+  input.Set(data, size);
+  const std::string& src = input.Path();
+  static const std::string dst = fuzz::MemoryFolder() + "record.bin";
 
   Workspace ws;
   RecordingReporter reporter;
@@ -50,7 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   (void)KeyComponentFromLine(text);
   (void)DecodeKey128(text);
-  std::remove(src.c_str());
   std::remove(dst.c_str());
   return 0;
 }

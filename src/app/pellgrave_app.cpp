@@ -40,6 +40,7 @@ int CPellgraveApp::Run() {
   app.m_strInputDir.clear();
   app.m_strOutputPath.clear();
   app.m_nJavaMemory = ReadJavaMemory(app.m_strAppDir);
+  app.m_archiveSigner = ReadArchiveSignerSetting(app.m_strAppDir);
 
   CPellgraveDlg dialog(ws_, hooks_);
   QObject::connect(&instance, &CSingleInstance::raiseRequested, &dialog, &CPellgraveDlg::RaiseWindow);

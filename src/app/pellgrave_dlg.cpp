@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 
 #include "app/app_settings.h"
 #include "app/compact_style.h"
@@ -49,6 +50,12 @@ class CPellgraveDlg::WindowReporter : public RunReporter {
 
   void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override {
     dialog_.bridge_.RunAndWait([this, t = Q(text), c = Q(caption), i = ToQtIcon(icon)] { dialog_.Message(t, c, i); });
+  }
+  void ShowMessageDetail(const std::string& text, const std::string& detail, const std::string& caption,
+                         MsgIcon icon) override {
+    dialog_.bridge_.RunAndWait([this, t = Q(text), d = Q(detail), c = Q(caption), i = ToQtIcon(icon)] {
+      dialog_.MessageDetail(t, d, c, i);
+    });
   }
   // The bar counts in thousandths of a step, so that it can move within a
   // long step; whole steps land where they always did.
@@ -229,7 +236,9 @@ bool CPellgraveDlg::Startup() {
     boardType_->setCurrentIndex(0);
   }
 
+  // Java is needed only when it signs every upgrade archive.
   for (const char* folder : {"Config", "jre"}) {
+    if (std::string_view(folder) == "jre" && ws_.app.m_archiveSigner != ArchiveSigner::Java) continue;
     const std::string path = appDir + folder;
     if (!IsFolder(path)) {
       Message(Q(Format(kMsgNotFind, path.c_str())));
@@ -252,6 +261,13 @@ bool CPellgraveDlg::Startup() {
 QMessageBox::StandardButton CPellgraveDlg::Message(const QString& text, const QString& caption, QMessageBox::Icon icon,
                                                    QMessageBox::StandardButtons buttons) {
   return hooks_.message(this, MessageRequest{text, caption, icon, buttons});
+}
+
+void CPellgraveDlg::MessageDetail(const QString& text, const QString& detail, const QString& caption,
+                                  QMessageBox::Icon icon) {
+  MessageRequest request{text, caption, icon, QMessageBox::Ok};
+  request.detail = detail;
+  (void)hooks_.message(this, request);
 }
 
 void CPellgraveDlg::ShowProgressText(std::optional<int> value) {

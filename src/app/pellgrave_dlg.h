@@ -125,6 +125,8 @@ class CPellgraveDlg : public QDialog {
   QMessageBox::StandardButton Message(const QString& text, const QString& caption = QString::fromUtf8(kAppName),
                                       QMessageBox::Icon icon = QMessageBox::NoIcon,
                                       QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+  // An OK box whose fixed text is followed by a detail (the file and the reason).
+  void MessageDetail(const QString& text, const QString& detail, const QString& caption, QMessageBox::Icon icon);
 
  signals:
   void makeFinished();

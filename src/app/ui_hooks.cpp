@@ -20,6 +20,7 @@ namespace {
 QMessageBox::StandardButton ShowMessageBox(QWidget* parent, const MessageRequest& request) {
   QMessageBox box(request.icon, request.caption, request.text, request.buttons, parent);
   if (!request.objectName.isEmpty()) box.setObjectName(request.objectName);
+  if (!request.detail.isEmpty()) box.setInformativeText(request.detail);
   if (request.escapeAnswer != QMessageBox::NoButton) {
     QAbstractButton* escape = box.button(request.escapeAnswer);
     if (escape == nullptr) {

@@ -24,6 +24,8 @@ struct MessageRequest {
   QMessageBox::StandardButton escapeAnswer = QMessageBox::NoButton;
   // The box's object name, so that the window can find a box it asked.
   QString objectName = QString();
+  // Shown under the text: the file a message is about and the reason.
+  QString detail{};
 };
 
 enum class ChooserKind { OpenFile, SaveFile, Folder };

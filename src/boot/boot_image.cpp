@@ -1,5 +1,8 @@
 #include "boot/boot_image.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <algorithm>
 #include <array>
 #include <vector>
@@ -326,8 +329,9 @@ bool AssembleBootImage(RunServices& ctx, int32_t boardType, const BootAreaFiles&
     return false;
   }
   OutFile out;
-  if (!out.Create(outputPath)) {
-    ctx.Show(kMsgCreateBootImageFailed);
+  if (errno = 0; !out.Create(outputPath)) {
+    ctx.ShowDetail(kMsgCreateBootImageFailed,
+                   outputPath + ": " + (errno != 0 ? std::strerror(errno) : "cannot be created"));
     return false;
   }
   // Image order: the unchecked area comes before the boot area.

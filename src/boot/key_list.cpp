@@ -46,7 +46,8 @@ uint8_t HexPair(const std::string& text, size_t pos) {
 bool LoadKeyListFile(Workspace& ws, RunReporter& reporter, const std::string& path) {
   InFile file;
   if (!file.Open(path, true)) {
-    reporter.Show(kMsgLoadKeyListFailed);
+    const std::string why = WhyUnreadable(path);
+    reporter.ShowDetail(kMsgLoadKeyListFailed, path + ": " + (why.empty() ? "cannot be opened" : why));
     return false;
   }
   KeyLines lines;
@@ -55,7 +56,9 @@ bool LoadKeyListFile(Workspace& ws, RunReporter& reporter, const std::string& pa
     std::string line = NextTrimmedLine(file);
     if (line.empty()) {
       for (std::string& l : lines) Cleanse(l);
-      reporter.Show(kMsgInvalidKeyList);
+      reporter.ShowDetail(kMsgInvalidKeyList,
+                          Format("%s: line %zu is empty or missing; a key list has %zu lines", path.c_str(), i + 1,
+                                 kKeyListLines));
       return false;
     }
     lines.push_back(std::move(line));
@@ -64,7 +67,7 @@ bool LoadKeyListFile(Workspace& ws, RunReporter& reporter, const std::string& pa
   if (!extra.empty()) {
     Cleanse(extra);
     for (std::string& l : lines) Cleanse(l);
-    reporter.Show(kMsgInvalidKeyList);
+    reporter.ShowDetail(kMsgInvalidKeyList, Format("%s: more than %zu lines", path.c_str(), kKeyListLines));
     return false;
   }
   for (std::string& l : ws.keyLines) Cleanse(l);

@@ -16,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "boot/key_list.h"
 #include "cli/cli_common.h"
@@ -51,6 +53,7 @@ struct MakeOptions {
   bool verify = false;      // --verify: read every output back before the success message
   std::string report;       // --report: where the run's JSON record goes
   std::string signer;       // --signer: the RSA signer's text
+  std::string archiveSigner;  // --archive-signer: native, java or native-parallel
 };
 
 // --signer, else TARNEL_SIGNER, else BurnConfig.ini [Signing] Signer, else keylist.
@@ -75,6 +78,13 @@ int RunMakeCommand(const MakeOptions& options) {
     UsageError(kMsgPinValueOnCommandLine);
     return kExitUsage;
   }
+  const std::optional<ArchiveSigner> archiveSigner =
+      options.archiveSigner.empty() ? std::nullopt : ParseArchiveSigner(options.archiveSigner);
+  if (!options.archiveSigner.empty() && !archiveSigner) {
+    UsageError(Format("unknown archive signer \"%s\"; give native, java or native-parallel",
+                      options.archiveSigner.c_str()));
+    return kExitUsage;
+  }
   if (!options.outputGiven && !options.defaultOutput) {
     return CommandUsageError("make", "give the output folder with --output <folder>, or --default-output");
   }
@@ -97,8 +107,11 @@ int RunMakeCommand(const MakeOptions& options) {
     return kExitUsage;
   }
 
-  // What the window does when it opens.
+  // What the window does when it opens; Java is needed only when it signs
+  // every upgrade archive.
+  app.m_archiveSigner = archiveSigner.value_or(ReadArchiveSignerSetting(app.m_strAppDir));
   for (const char* folder : {"Config", "jre"}) {
+    if (std::string_view(folder) == "jre" && app.m_archiveSigner != ArchiveSigner::Java) continue;
     const std::string path = app.m_strAppDir + folder;
     if (!IsFolder(path)) {
       reporter.Show(Format(kMsgFolderNotFound, path.c_str()));
@@ -151,6 +164,9 @@ Command AddMakeCommand(CLI::App& cli) {
   sub->add_option("--signer", o->signer,
                   "RSA signer: keylist, pkcs11:<RFC 7512 URI> or exec:<program> (default: TARNEL_SIGNER, "
                   "else BurnConfig.ini [Signing] Signer, else keylist)");
+  sub->add_option("--archive-signer", o->archiveSigner,
+                  "Who signs the upgrade archive: native (signapk's bytes, the default), java (signapk.jar) or "
+                  "native-parallel (faster, other compressed bytes); default: BurnConfig.ini [Signing] Archive");
   sub->add_flag("--verify", o->verify, "Read every output back and verify it before the success message");
   sub->add_option("--report", o->report, "Write a JSON record of the run to this file");
   return {sub, [o, outputOpt] {

@@ -218,6 +218,8 @@ bool CommitPair(OutFile& first, OutFile& second) {
     second.Discard();
     return false;
   }
+  // Ctrl-C between the two renames would leave a mismatched pair.
+  const SignalHold hold;
   // The first file's previous bytes stay reachable until the second is in place.
   const std::string backup = IsRegularFile(first.path_) ? LinkToSibling(first.path_) : std::string();
   if (!first.Publish()) {

@@ -29,6 +29,11 @@ inline constexpr const char* kUpgradeYes = "Yes";
 inline constexpr const char* kUpgradeNo = "No";
 
 // The application members (one per process, owned by the front end).
+// Who signs the upgrade archive for Android: natively with signapk's bytes
+// (Java only when the input needs it and is there), always Java's signapk,
+// or natively with the block-parallel deflate (other compressed bytes).
+enum class ArchiveSigner { Native, Java, NativeParallel };
+
 struct AppMembers {
   std::string m_strAppDir;      // program folder, ends with a separator
   std::string m_strKeysFile;    // key list file that passed its check
@@ -36,6 +41,7 @@ struct AppMembers {
   std::string m_strOutputPath;  // output folder (output names are appended as they are)
   int32_t m_nBoardType = 0;     // 0 .. 5
   int32_t m_nJavaMemory = 0;    // Java heap in megabytes
+  ArchiveSigner m_archiveSigner = ArchiveSigner::Native;
 
   [[nodiscard]] std::string TempDir() const;  // m_strAppDir + "Temp" + separator
 };

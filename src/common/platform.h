@@ -24,6 +24,9 @@ struct FileInfo {
 [[nodiscard]] FileInfo StatPath(const std::string& path);
 [[nodiscard]] PathKind GetPathKind(const std::string& path);
 [[nodiscard]] bool IsRegularFile(const std::string& path);
+// Why `path` cannot be read as a file, in the system's words ("No such file
+// or directory", "Permission denied", "Is a directory"); empty when it can.
+[[nodiscard]] std::string WhyUnreadable(const std::string& path);
 [[nodiscard]] bool IsFolder(const std::string& path);
 // Creates one folder; false when it could not be made (also when it exists).
 bool MakeFolder(const std::string& path);
@@ -158,6 +161,17 @@ void HardenProcess();
 // files, stop the child and end the process by the same signal, and makes a
 // file-size limit an ordinary write error instead of a silent kill.
 void InstallInterruptCleanup();
+// Holds SIGINT and SIGTERM while a group of renames that belong together (a
+// pair X.img / X_Sign.img) is made: a signal that arrives meanwhile, on any
+// thread, is acted on when the last hold ends. Only with the handlers of
+// InstallInterruptCleanup in place.
+class SignalHold {
+ public:
+  SignalHold();
+  ~SignalHold();
+  SignalHold(const SignalHold&) = delete;
+  SignalHold& operator=(const SignalHold&) = delete;
+};
 // Removes the partial siblings (".<name>.tarnel-XXXXXX") that a killed run
 // left next to `finalPath`.
 void RemoveStaleSiblings(const std::string& finalPath);

@@ -285,7 +285,15 @@ void StopChildGroup(pid_t child) noexcept {
     }
 }
 
+// Holds in force, and the signal that arrived while one was.
+std::atomic<int> g_holds{0};
+std::atomic<int> g_heldSignal{0};
+
 void OnInterrupt(int sig) {
+  if (g_holds.load() > 0) {
+    g_heldSignal.store(sig);
+    return;
+  }
   const int saved = errno;
   RemoveLiveTempFiles();
   for (ScratchSlot& slot : g_scratch)
@@ -339,6 +347,17 @@ PathIdentity IdentifyPath(const std::string& path) {
     id.folderInode = static_cast<uint64_t>(folder.st_ino);
   }
   return id;
+}
+
+std::string WhyUnreadable(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return std::strerror(errno);
+  ::close(fd);
+  return {};
 }
 
 bool SameFile(const PathIdentity& a, const PathIdentity& b) {
@@ -427,6 +446,15 @@ FILE* CreateTempSibling(const std::string& finalPath, bool ownerOnly, std::strin
   }
   tempPath.assign(name);
   return f;
+}
+
+SignalHold::SignalHold() { g_holds.fetch_add(1); }
+
+SignalHold::~SignalHold() {
+  if (g_holds.fetch_sub(1) == 1) {
+    const int sig = g_heldSignal.exchange(0);
+    if (sig != 0) OnInterrupt(sig);
+  }
 }
 
 std::string MakeScratchFolder(const std::string& parent, const std::string& prefix) {

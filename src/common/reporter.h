@@ -42,7 +42,18 @@ class RunReporter {
   // The run has ended (after its closing message, if any).
   virtual void RunFinished(const RunOutcome& outcome) { (void)outcome; }
 
+  // A message box whose fixed text is followed by a detail naming the file
+  // and the system's reason. By default the detail is the text's second line;
+  // a front end may show it apart (the window's detail part of the box).
+  virtual void ShowMessageDetail(const std::string& text, const std::string& detail, const std::string& caption,
+                                 MsgIcon icon) {
+    ShowMessage(detail.empty() ? text : text + "\n" + detail, caption, icon);
+  }
+
   void Show(const std::string& text, MsgIcon icon = MsgIcon::None) { ShowMessage(text, kAppName, icon); }
+  void ShowDetail(const std::string& text, const std::string& detail, MsgIcon icon = MsgIcon::None) {
+    ShowMessageDetail(text, detail, kAppName, icon);
+  }
 };
 
 // Keeps every call in order, for tests and for front ends that replay them.
@@ -55,9 +66,12 @@ class RecordingReporter : public RunReporter {
     std::string caption;  // message caption
     MsgIcon icon = MsgIcon::None;
     int value = 0;        // range maximum, position or pause
+    std::string detail;   // the detail line of a message, when it has one
   };
 
   void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override;
+  void ShowMessageDetail(const std::string& text, const std::string& detail, const std::string& caption,
+                         MsgIcon icon) override;
   void SetProgressRange(int maximum) override;
   void SetProgressPos(int position) override;
   void Pause(int milliseconds) override;
@@ -68,6 +82,8 @@ class RecordingReporter : public RunReporter {
   [[nodiscard]] const std::vector<Event>& Events() const { return events_; }
   // Message texts only, in order.
   [[nodiscard]] std::vector<std::string> Messages() const;
+  // The detail lines of the messages, in order ("" for a message without one).
+  [[nodiscard]] std::vector<std::string> Details() const;
   // Progress positions only, in order.
   [[nodiscard]] std::vector<int> Positions() const;
   // Progress within steps, (done, total) in order.

@@ -15,6 +15,7 @@ constexpr const char* kSection = "BurnConfig";
 constexpr const char* kMemoryKey = "Memory";
 constexpr const char* kSigningSection = "Signing";
 constexpr const char* kSignerKey = "Signer";
+constexpr const char* kArchiveKey = "Archive";
 constexpr int32_t kDefaultJavaMemory = 1;
 constexpr size_t kMaxIniLine = 64 * 1024;
 constexpr size_t kMaxIniLines = 100000;
@@ -70,6 +71,19 @@ int32_t ReadJavaMemory(const std::string& appDir) {
 std::string ReadSignerSetting(const std::string& appDir) {
   const std::string path = (appDir.empty() ? std::string() : WithTrailingSep(appDir)) + kBurnConfigName;
   return ReadIniValue(path, kSigningSection, kSignerKey).value_or(std::string());
+}
+
+std::optional<ArchiveSigner> ParseArchiveSigner(std::string_view text) {
+  if (EqualsNoCase(text, "native")) return ArchiveSigner::Native;
+  if (EqualsNoCase(text, "java")) return ArchiveSigner::Java;
+  if (EqualsNoCase(text, "native-parallel")) return ArchiveSigner::NativeParallel;
+  return std::nullopt;
+}
+
+ArchiveSigner ReadArchiveSignerSetting(const std::string& appDir) {
+  const std::string path = (appDir.empty() ? std::string() : WithTrailingSep(appDir)) + kBurnConfigName;
+  const std::optional<std::string> value = ReadIniValue(path, kSigningSection, kArchiveKey);
+  return value ? ParseArchiveSigner(*value).value_or(ArchiveSigner::Native) : ArchiveSigner::Native;
 }
 
 }  // namespace tarnel

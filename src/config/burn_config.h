@@ -3,7 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+
+#include "common/model.h"
 
 namespace tarnel {
 
@@ -15,5 +19,11 @@ inline constexpr const char* kBurnConfigName = "BurnConfig.ini";
 // Section "Signing", key "Signer": the signer of a Make run (keylist,
 // pkcs11:<URI>, exec:<program>); empty when not set.
 [[nodiscard]] std::string ReadSignerSetting(const std::string& appDir);
+
+// Section "Signing", key "Archive": native (the default), java or
+// native-parallel. A value that names none of them reads as the default.
+[[nodiscard]] ArchiveSigner ReadArchiveSignerSetting(const std::string& appDir);
+// "native", "java" or "native-parallel" (case ignored); nothing otherwise.
+[[nodiscard]] std::optional<ArchiveSigner> ParseArchiveSigner(std::string_view text);
 
 }  // namespace tarnel

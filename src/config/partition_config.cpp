@@ -33,8 +33,8 @@ std::string StoredText(const std::string& cell) { return BareFileName(Trim(cell)
 
 bool LoadPartitionConfig(PartitionTable& table, int32_t boardType, RunReporter& reporter, const std::string& path) {
   tinyxml2::XMLDocument doc;
-  if (!config::LoadXmlFile(path, doc)) {
-    reporter.Show(kMsgOpenPartitionConfigFailed);
+  if (std::string why; !config::LoadXmlFile(path, doc, why)) {
+    reporter.ShowDetail(kMsgOpenPartitionConfigFailed, path + ": " + why);
     return false;
   }
   const tinyxml2::XMLElement* root = doc.FirstChildElement();

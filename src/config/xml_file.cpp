@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "common/files.h"
+#include "common/platform.h"
 #include "common/text.h"
 
 namespace tarnel::config {
@@ -159,15 +160,37 @@ bool DecodeToUtf8(std::string_view bytes, std::string& utf8) {
 }
 
 bool LoadXmlFile(const std::string& path, tinyxml2::XMLDocument& doc) {
+  std::string why;
+  return LoadXmlFile(path, doc, why);
+}
+
+bool LoadXmlFile(const std::string& path, tinyxml2::XMLDocument& doc, std::string& why) {
   InFile file;
-  if (!file.Open(path)) return false;
+  if (!file.Open(path)) {
+    why = WhyUnreadable(path);
+    if (why.empty()) why = "cannot be opened";
+    return false;
+  }
   const uint64_t size = file.Size();
-  if (size > kMaxConfigFileBytes) return false;
+  if (size > kMaxConfigFileBytes) {
+    why = Format("larger than %llu bytes", static_cast<unsigned long long>(kMaxConfigFileBytes));
+    return false;
+  }
   std::string bytes(static_cast<size_t>(size), '\0');
-  if (!file.ReadExact(bytes.data(), bytes.size())) return false;
+  if (!file.ReadExact(bytes.data(), bytes.size())) {
+    why = "read error";
+    return false;
+  }
   std::string text;
-  if (!DecodeToUtf8(bytes, text)) return false;
-  return doc.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
+  if (!DecodeToUtf8(bytes, text)) {
+    why = "not text in the declared encoding";
+    return false;
+  }
+  if (doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS) {
+    why = Format("line %d: %s", doc.ErrorLineNum(), doc.ErrorName());
+    return false;
+  }
+  return true;
 }
 
 bool EncodeForGb2312File(std::string_view utf8, std::string& out) {

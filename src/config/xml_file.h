@@ -38,6 +38,9 @@ inline constexpr size_t kMaxConfigFileBytes = 16u * 1024 * 1024;
 // file, larger than kMaxConfigFileBytes, unreadable, not decodable or not
 // well-formed XML.
 [[nodiscard]] bool LoadXmlFile(const std::string& path, tinyxml2::XMLDocument& doc);
+// The same, with the reason of a failure in `why`: the system's reason, the
+// size limit, the encoding, or the XML parser's error and line.
+[[nodiscard]] bool LoadXmlFile(const std::string& path, tinyxml2::XMLDocument& doc, std::string& why);
 
 // UTF-8 text to bytes for a file that declares GB2312: GBK bytes (the GB2312
 // characters keep their GB2312 bytes), and a numeric character reference for

@@ -19,6 +19,7 @@
 #include "common/files.h"
 #include "common/le.h"
 #include "common/text.h"
+#include "package/block_deflate.h"
 #include "package/messages.h"
 #include "package/zip_format.h"
 
@@ -29,6 +30,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kPiece = 64 * 1024;
+constexpr uint64_t kProgressEvery = 256u << 10;
 // The DOS stamp of every entry: 2009-01-01 00:00:00.
 constexpr uint16_t kDosTime = 0x0000;
 constexpr uint16_t kDosDate = 0x3A21;
@@ -736,9 +738,13 @@ class Writer {
 
   std::vector<OutEntry>& Written() { return written_; }
 
+  // Reported every 256 KiB or so, and at the end.
   void Progress(uint64_t n) {
     done_ += n;
-    if (options_.progress) options_.progress(done_, total_);
+    if (options_.progress && (done_ - reported_ >= kProgressEvery || done_ == total_)) {
+      reported_ = done_;
+      options_.progress(done_, total_);
+    }
   }
 
   // A stored entry: its bytes copied, its size and CRC checked.
@@ -844,7 +850,7 @@ class Writer {
         return Fail(damaged);
       }
     }
-    Progress(left);
+    if (left > 0) Progress(left);
     return EndDeflated();
   }
 
@@ -888,8 +894,15 @@ class Writer {
     h.insert(h.end(), name.begin(), name.end());
     h.insert(h.end(), x.begin(), x.end());
     if (!out_.Write(h)) return WriteFailed();
-    deflater_ = std::make_unique<Deflater>();
-    if (!deflater_->Init()) return WriteFailed();
+    if (options_.parallelDeflate) {
+      blocks_ = std::make_unique<BlockDeflater>([this](const uint8_t* p, size_t n) {
+        packedBytes_ += n;
+        return out_.Write(p, n);
+      });
+    } else {
+      deflater_ = std::make_unique<Deflater>();
+      if (!deflater_->Init()) return WriteFailed();
+    }
     crc_ = crc32(0L, Z_NULL, 0);
     plainBytes_ = 0;
     packedBytes_ = 0;
@@ -897,11 +910,15 @@ class Writer {
   }
 
   bool Deflate(const uint8_t* data, size_t n, bool finish) {
-    z_stream& zs = deflater_->Stream();
     if (n > 0) {
       crc_ = crc32(crc_, data, static_cast<uInt>(n));
       plainBytes_ += n;
     }
+    if (blocks_) {
+      if (n > 0 && !blocks_->Push(data, n)) return false;
+      return !finish || blocks_->Finish();
+    }
+    z_stream& zs = deflater_->Stream();
     zs.next_in = const_cast<uint8_t*>(data);
     zs.avail_in = static_cast<uInt>(n);
     for (;;) {
@@ -919,6 +936,7 @@ class Writer {
   ApkSignResult EndDeflated() {
     if (!Deflate(nullptr, 0, true)) return WriteFailed();
     deflater_.reset();
+    blocks_.reset();
     current_.crc = static_cast<uint32_t>(crc_);
     current_.size = plainBytes_;
     current_.csize = packedBytes_;
@@ -940,12 +958,13 @@ class Writer {
   InputArchive& input_;
   SignedOutput& out_;
   const ApkSignOptions& options_;
-  uint64_t total_ = 0, done_ = 0;
+  uint64_t total_ = 0, done_ = 0, reported_ = 0;
   Bytes in_, plain_, packed_;
   std::vector<OutEntry> written_;
   std::string outputPath_;
   OutEntry current_;
   std::unique_ptr<Deflater> deflater_;
+  std::unique_ptr<BlockDeflater> blocks_;
   uLong crc_ = 0;
   uint64_t plainBytes_ = 0, packedBytes_ = 0;
 };

@@ -32,6 +32,10 @@ struct ApkSignResult {
 };
 
 struct ApkSignOptions {
+  // Deflates each entry in independent 128 KiB blocks on the worker threads
+  // (as the ZIP writer does): a valid signed archive, the same whatever the
+  // number of threads, but not signapk's bytes.
+  bool parallelDeflate = false;
   // Called now and then with the input bytes handled so far and their total.
   std::function<void(uint64_t done, uint64_t total)> progress;
 };

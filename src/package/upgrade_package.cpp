@@ -6,6 +6,7 @@
 #include "common/paths.h"
 #include "common/platform.h"
 #include "common/text.h"
+#include "package/apk_signer.h"
 #include "package/zip_archive.h"
 #include "signing/mac_containers.h"
 #include "signing/sign_image.h"
@@ -128,6 +129,32 @@ void RunSignApk(RunServices& ctx, const AppMembers& app) {
   // signapk writes its output in place; after a failure (out of heap, bad
   // key, killed) whatever it left there is not a signed package.
   if (status != 0) (void)RemovePresent(signedPath);
+}
+
+bool JavaSignerPresent(const AppMembers& app) {
+  return IsRegularFile(app.m_strAppDir + kJavaRelativePath) && IsRegularFile(app.m_strAppDir + kSignApkRelativePath);
+}
+
+void SignPackageForAndroid(RunServices& ctx, const AppMembers& app) {
+  if (app.m_archiveSigner == ArchiveSigner::Java) {
+    RunSignApk(ctx, app);
+    return;
+  }
+  const std::string tempDir = app.TempDir();
+  const std::string signedPath = tempDir + kSignedPackageName;
+  (void)RemovePresent(signedPath);
+  ApkSignOptions options;
+  options.progress = [&ctx](uint64_t done, uint64_t total) { ctx.StepProgress(done, total); };
+  options.parallelDeflate = app.m_archiveSigner == ArchiveSigner::NativeParallel;
+  const ApkSignResult r = SignApkWholeFile(app.m_strInputDir + kAndroidCertName, app.m_strInputDir + kAndroidKeyName,
+                                           tempDir + kPackageName, signedPath, options);
+  if (r.Ok()) return;
+  if (r.status == ApkSignStatus::Refused && JavaSignerPresent(app)) {
+    ctx.Show(Format(kMsgArchiveJavaFallback, r.message.c_str()));
+    RunSignApk(ctx, app);
+    return;
+  }
+  ctx.Show(r.message);
 }
 
 std::optional<FlashGeometry> PackageGeometry(const tagFlashData& flash) {

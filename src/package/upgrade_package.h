@@ -22,6 +22,9 @@ inline constexpr const char* kMsgPackageFlashConfig = "Failed to get the flash c
 // Java cannot run at all: named here, before the run's own message.
 inline constexpr const char* kMsgJavaMissing = "Found not the Java runtime %s!";
 inline constexpr const char* kMsgSignApkJarMissing = "Found not the signing tool %s!";
+// The native signer refused an input that only Java signs the way signapk
+// does: its reason, then this.
+inline constexpr const char* kMsgArchiveJavaFallback = "%s Signing the upgrade package with Java instead.";
 
 inline constexpr const char* kTemplateName = "META-INF.zip";
 inline constexpr const char* kJavaRelativePath = "jre/bin/java";
@@ -51,6 +54,17 @@ inline constexpr const char* kReleasePackageName = "update.zip";
 // Android-signed package in Temp: a package left by an earlier run is removed
 // first, and whatever a failing Java leaves behind is removed afterwards.
 void RunSignApk(RunServices& ctx, const AppMembers& app);
+
+// True when the program folder has both Java and signapk.jar.
+[[nodiscard]] bool JavaSignerPresent(const AppMembers& app);
+
+// Signs the package in Temp into the Android-signed package in Temp, by the
+// archive signer the run was given: natively (progress moving with the
+// bytes), falling back to Java when the native signer refuses an input only
+// Java can sign and Java is there; or with Java (RunSignApk). As with Java,
+// success shows only as the Android-signed package; a native failure shows
+// its own message first.
+void SignPackageForAndroid(RunServices& ctx, const AppMembers& app);
 
 // The geometry the package is sealed with, from the upgrade rows' flash: a
 // NAND entry as listed (no spare), 1024-byte pages on SPI, 1024-byte pages in

@@ -4,18 +4,16 @@
 
 #include <algorithm>
 #include <ctime>
-#include <deque>
 #include <exception>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <system_error>
 
 #include "common/files.h"
 #include "common/le.h"
 #include "common/platform.h"
 #include "common/stamps.h"
-#include "common/workers.h"
+#include "package/block_deflate.h"
 
 namespace tarnel {
 
@@ -33,9 +31,6 @@ constexpr uint16_t kZip64Marker16 = zip::kZip64Marker16;
 constexpr uint64_t kDataDescriptorMin = 12;  // CRC and sizes, without the optional signature
 constexpr uint32_t kUnixTypeMask = 0170000;
 constexpr uint32_t kUnixRegular = 0100000;
-// Deflate blocks compressed independently, and the dictionary each one gets.
-constexpr size_t kDeflateBlock = 128 * 1024;
-constexpr size_t kDeflateWindow = 32 * 1024;
 
 struct DosStamp {
   uint16_t time = 0;
@@ -81,103 +76,20 @@ bool NeedsUtf8Flag(const std::string& name) {
   return std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-// A raw deflate stream (no zlib header), released on every path.
-class Deflater {
- public:
-  Deflater() = default;
-  ~Deflater() {
-    if (ready_) deflateEnd(&zs_);
-  }
-  Deflater(const Deflater&) = delete;
-  Deflater& operator=(const Deflater&) = delete;
-  [[nodiscard]] bool Init() {
-    ready_ = deflateInit2(&zs_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) == Z_OK;
-    return ready_;
-  }
-  z_stream& Stream() { return zs_; }
-
- private:
-  z_stream zs_{};
-  bool ready_ = false;
-};
-
-// Deflate in independent blocks, so that the blocks can be compressed at the
-// same time: each block starts with the 32 KiB of data before it as its
-// dictionary and ends with a sync flush (the last one with the final block),
-// which leaves it on a byte boundary; the blocks joined in order are one raw
-// deflate stream. A block's bytes depend only on its data and its dictionary,
-// so the stream is the same whatever the number of threads.
-struct DeflateJob {
-  std::vector<uint8_t> input;
-  std::vector<uint8_t> dictionary;
-  bool last = false;
-  std::vector<uint8_t> output;
-  uLong crc = 0;
-  bool ok = false;
-  std::future<void> done;
-};
-
-bool CompressBlock(DeflateJob& job) {
-  job.crc = crc32(crc32(0L, Z_NULL, 0), job.input.data(), static_cast<uInt>(job.input.size()));
-  Deflater deflater;
-  if (!deflater.Init()) return false;
-  z_stream& zs = deflater.Stream();
-  if (!job.dictionary.empty() &&
-      deflateSetDictionary(&zs, job.dictionary.data(), static_cast<uInt>(job.dictionary.size())) != Z_OK)
-    return false;
-  // The bound, plus the empty stored block of the sync flush.
-  job.output.resize(deflateBound(&zs, static_cast<uLong>(job.input.size())) + 16);
-  zs.next_in = job.input.data();
-  zs.avail_in = static_cast<uInt>(job.input.size());
-  const int flush = job.last ? Z_FINISH : Z_SYNC_FLUSH;
-  size_t produced = 0;
-  for (;;) {
-    zs.next_out = job.output.data() + produced;
-    zs.avail_out = static_cast<uInt>(job.output.size() - produced);
-    const int rc = deflate(&zs, flush);
-    if (rc == Z_STREAM_ERROR) return false;
-    produced = job.output.size() - zs.avail_out;
-    const bool finished = job.last ? rc == Z_STREAM_END : (zs.avail_out != 0 && zs.avail_in == 0);
-    if (finished) break;
-    job.output.resize(job.output.size() + kDeflateBlock);
-  }
-  job.output.resize(produced);
-  return true;
-}
-
-// Reads `length` bytes (at least one) of `in` block by block, compresses them
-// on a pool and hands the stream to `emit` in order; `crc` takes in the data.
-// Only a few blocks are in flight at any time.
+// Reads `length` bytes (at least one) of `in` block by block and deflates
+// them in independent blocks on the worker threads, handing the stream to
+// `emit` in order; `crc` becomes the data's CRC-32.
 bool DeflateBlocks(InFile& in, uint64_t length, uLong& crc, const std::function<bool(const uint8_t*, size_t)>& emit) {
-  const unsigned threads = WorkerThreads();
-  const size_t inFlightMax = 2 * size_t{threads} + 1;
-  // Declared before the pool: the pool waits for its tasks before the jobs go.
-  std::deque<std::unique_ptr<DeflateJob>> inFlight;
-  TaskPool pool(threads);
-  std::vector<uint8_t> window;
-  uint64_t left = length;
   try {
-    while (left > 0 || !inFlight.empty()) {
-      while (left > 0 && inFlight.size() < inFlightMax) {
-        auto job = std::make_unique<DeflateJob>();
-        job->input.resize(static_cast<size_t>(std::min<uint64_t>(left, kDeflateBlock)));
-        if (!in.ReadExact(job->input.data(), job->input.size())) return false;
-        left -= job->input.size();
-        job->last = left == 0;
-        job->dictionary = window;
-        const size_t keep = std::min(job->input.size(), kDeflateWindow);
-        window.assign(job->input.end() - static_cast<std::ptrdiff_t>(keep), job->input.end());
-        DeflateJob* raw = job.get();
-        job->done = pool.Submit([raw] { raw->ok = CompressBlock(*raw); });
-        inFlight.push_back(std::move(job));
-      }
-      DeflateJob& next = *inFlight.front();
-      next.done.get();
-      if (!next.ok) return false;
-      crc = crc32_combine(crc, next.crc, static_cast<z_off_t>(next.input.size()));
-      if (!emit(next.output.data(), next.output.size())) return false;
-      inFlight.pop_front();
+    BlockDeflater deflater(emit);
+    std::vector<uint8_t> piece(BlockDeflater::kBlock);
+    for (uint64_t left = length; left > 0;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, piece.size()));
+      if (!in.ReadExact(piece.data(), n) || !deflater.Push(piece.data(), n)) return false;
+      left -= n;
     }
+    if (!deflater.Finish()) return false;
+    crc = deflater.Crc();
   } catch (const std::exception&) {  // a buffer that could not be had
     return false;
   }

@@ -229,8 +229,9 @@ class MakeRun {
     ctx_.Reporter().SetStepName(AfterLastSep(package.packagePath));
     if (!MakeUpgradePackage(ctx_, ws_, package.packagePath)) return fail(RunStep::MakePackage, kMsgMakePackageFailed);
     ctx_.StepDone();
-    ctx_.Reporter().SetStepName(kStepWaitingForJava);
-    RunSignApk(ctx_, ws_.app);
+    ctx_.Reporter().SetStepName(ws_.app.m_archiveSigner == ArchiveSigner::Java ? std::string(kStepWaitingForJava)
+                                                                              : AfterLastSep(package.signedPackagePath));
+    SignPackageForAndroid(ctx_, ws_.app);
     if (!IsRegularFile(package.signedPackagePath)) return fail(RunStep::SignApk, kMsgSignApkFailed);
     ctx_.StepDone();
     ctx_.Reporter().SetStepName(AfterLastSep(package.output));

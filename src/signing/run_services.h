@@ -29,6 +29,10 @@ class RunServices {
   [[nodiscard]] RunReporter& Reporter() { return reporter_; }
   // A message box with the application's name as caption.
   void Show(const std::string& text, MsgIcon icon = MsgIcon::None) { reporter_.Show(text, icon); }
+  // The same with a detail line naming the file and the reason.
+  void ShowDetail(const std::string& text, const std::string& detail, MsgIcon icon = MsgIcon::None) {
+    reporter_.ShowDetail(text, detail, icon);
+  }
   void SetPos(int position) { reporter_.SetProgressPos(position); }
   // One step done: done steps + 1 and the bar follows.
   void StepDone() {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/files.h"
+#include "common/platform.h"
 #include "common/stream.h"
 #include "common/text.h"
 
@@ -60,7 +61,9 @@ bool SignWithRunSigner(RunServices& ctx, KeyRole role, const uint8_t* digest32, 
 
 bool OpenSourceImage(RunServices& ctx, InFile& source, const std::string& sourcePath, uint64_t& length) {
   if (!source.Open(sourcePath)) {
-    ctx.Show(Format(kMsgOpenFileFailed, sourcePath.c_str()));
+    const std::string why = WhyUnreadable(sourcePath);
+    ctx.ShowDetail(Format(kMsgOpenFileFailed, sourcePath.c_str()),
+                   sourcePath + ": " + (why.empty() ? "cannot be opened" : why));
     return false;
   }
   length = source.Size();

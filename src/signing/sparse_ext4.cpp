@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/files.h"
+#include "common/platform.h"
 #include "common/le.h"
 #include "common/paths.h"
 #include "common/text.h"
@@ -202,7 +203,9 @@ bool SignSparseExt4Image(RunServices& ctx, const std::string& outputPath, const 
 
   InFile source;
   if (!source.Open(sourcePath)) {
-    ctx.Show(Format(kMsgOpenFileFailed, sourcePath.c_str()));
+    const std::string why = WhyUnreadable(sourcePath);
+    ctx.ShowDetail(Format(kMsgOpenFileFailed, sourcePath.c_str()),
+                   sourcePath + ": " + (why.empty() ? "cannot be opened" : why));
     return false;
   }
   const uint64_t length = source.Size();

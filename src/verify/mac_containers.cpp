@@ -335,7 +335,8 @@ bool TrailerAt(ByteSource& src, uint64_t at, MacFields& m) {
 bool FindMacTrailer(ByteSource& src, uint64_t& headerOffset) {
   const uint64_t size = src.Size();
   if (size < kMacImageHeaderSize) return false;
-  std::vector<uint8_t> window(kScanWindow + 32);
+  // Sized by the file, not the window: a small file costs a small buffer.
+  std::vector<uint8_t> window(static_cast<size_t>(std::min<uint64_t>(size, kScanWindow + 31)));
   // From the end backwards: the header sits a table area before the end.
   uint64_t end = size;
   while (end > 0) {

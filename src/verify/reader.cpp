@@ -164,7 +164,6 @@ struct MacStream::Impl {
 
 MacStream::MacStream(const Key128& key) : impl_(std::make_unique<Impl>()) {
   static constexpr uint8_t kZeroIv[16] = {};
-  impl_->out.resize(kPiece + 32);
   impl_->ok = impl_->ctx && EVP_EncryptInit_ex(impl_->ctx.get(), EVP_aes_128_cbc(), nullptr, key.data(), kZeroIv) == 1 &&
               EVP_CIPHER_CTX_set_padding(impl_->ctx.get(), 0) == 1;
 }
@@ -175,6 +174,8 @@ bool MacStream::Update(const uint8_t* data, size_t n) {
   Impl& m = *impl_;
   while (m.ok && n > 0) {
     const size_t piece = std::min(n, kPiece);
+    // The output buffer grows with the largest piece fed, up to 1 MiB.
+    if (m.out.size() < piece + 32) m.out.resize(piece + 32);
     int outLen = 0;
     if (EVP_EncryptUpdate(m.ctx.get(), m.out.data(), &outLen, data, static_cast<int>(piece)) != 1 || outLen < 0) {
       m.ok = false;

@@ -91,7 +91,11 @@ class PellgraveDlgTest : public QObject {
       QVERIFY(!IsFolder(f.home.appDir + "Temp"));
     }
     {
+      // Java is needed at start only when it signs every upgrade archive.
       DialogFixture f(true, false);
+      QVERIFY(f.dlg->Startup());
+      QVERIFY(f.ui.Texts().isEmpty());
+      f.ws.app.m_archiveSigner = ArchiveSigner::Java;
       QVERIFY(!f.dlg->Startup());
       QCOMPARE(f.ui.Texts(), QStringList{"\"" + Q(f.home.appDir) + "jre\" not find!"});
     }

@@ -133,13 +133,14 @@ TEST_F(Cli, UnsignedFileThatIsAFolderOrMissingFailsItsRow) {
   fs::create_directories(in_ + "dir.bin");
   const struct {
     const char* file;
-  } cases[] = {{"dir.bin"}, {"missing.bin"}};
+    const char* reason;
+  } cases[] = {{"dir.bin", "Is a directory"}, {"missing.bin", "No such file or directory"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
     const CliResult r = Run(MakeArgs("2", WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", c.file}})));
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.errLines, (std::vector<std::string>{Format(kMsgOpenFileFailed, (in_ + c.file).c_str()),
-                                                    Format(kMsgNonFsFailed, 1)}));
+                                                    in_ + c.file + ": " + c.reason, Format(kMsgNonFsFailed, 1)}));
     EXPECT_FALSE(fs::exists(out_ + "a.img"));
   }
 }
@@ -177,16 +178,49 @@ TEST_F(Cli, FailedLoadsEndBeforeAnythingIsSigned) {
   EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgRa100NoUbi});  // ends with its blank
   EXPECT_TRUE(OutputEmpty());
 
-  WriteText(in_ + "broken.xml", "<Tarnel_PartConfigs><PartConfig Sel=\"1\"");
-  r = Run(MakeArgs("2", in_ + "broken.xml"));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgOpenPartitionConfigFailed});
-
-  WriteText(keys_, "not a key list\n");
-  r = Run(MakeArgs("2", WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}})));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.errLines, std::vector<std::string>{kMsgInvalidKeyList});
   EXPECT_TRUE(OutputEmpty());
+}
+
+// A load that fails keeps its fixed message and adds one line naming the file
+// and the reason, in the system's or the parser's words.
+TEST_F(Cli, FailedLoadsNameTheFileAndTheReason) {
+  WriteBytes(in_ + "a.bin", PatternBytes(100));
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  const auto expectLines = [&](const std::string& args, const std::vector<std::string>& lines) {
+    const CliResult r = Run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines, lines);
+    EXPECT_TRUE(OutputEmpty());
+  };
+  {
+    SCOPED_TRACE("a partition table that does not parse");
+    WriteText(in_ + "broken.xml", "<Tarnel_PartConfigs>\n<PartConfig Sel=\"1\"");
+    expectLines(MakeArgs("2", in_ + "broken.xml"),
+                {kMsgOpenPartitionConfigFailed, in_ + "broken.xml: line 2: XML_ERROR_PARSING_ELEMENT"});
+  }
+  {
+    SCOPED_TRACE("a partition table that is not there");
+    expectLines(MakeArgs("2", in_ + "none.xml"),
+                {kMsgOpenPartitionConfigFailed, in_ + "none.xml: No such file or directory"});
+  }
+  {
+    SCOPED_TRACE("a key list that is not there");
+    const std::string args = "make -b 2 -c " + ShellQuote(table) + " -k " + ShellQuote(in_ + "keys.txt") + " -o " +
+                             ShellQuote(out_) + " --home " + ShellQuote(home_);
+    expectLines(args, {kMsgLoadKeyListFailed, in_ + "keys.txt: No such file or directory"});
+  }
+  if (::geteuid() != 0) {
+    SCOPED_TRACE("a key list its reader may not read");
+    fs::permissions(keys_, fs::perms::none);
+    expectLines(MakeArgs("2", table), {kMsgLoadKeyListFailed, keys_ + ": Permission denied"});
+    fs::permissions(keys_, fs::perms::owner_read | fs::perms::owner_write);
+  }
+  {
+    SCOPED_TRACE("a key list too short");
+    WriteText(keys_, "not a key list\n");
+    expectLines(MakeArgs("2", table),
+                {kMsgInvalidKeyList, keys_ + ": line 2 is empty or missing; a key list has 23 lines"});
+  }
 }
 
 TEST_F(Cli, ProgramFolderIsCheckedAsTheWindowDoes) {
@@ -197,10 +231,19 @@ TEST_F(Cli, ProgramFolderIsCheckedAsTheWindowDoes) {
   CliResult r = Run(MakeArgs("2", table));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errLines, (std::vector<std::string>{"Failed to load the flash config file!", Format(kMsgFlashConfigInLine, 1)}));
+  // Java is needed at start only when it signs every upgrade archive.
   fs::remove(home_ + "jre");
   r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.errLines, (std::vector<std::string>{"Failed to load the flash config file!", Format(kMsgFlashConfigInLine, 1)}));
+  r = Run(MakeArgs("2", table) + " --archive-signer java");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errLines, std::vector<std::string>{"\"" + home_ + "jre\" not find!"});
+  WriteText(home_ + "BurnConfig.ini", "[BurnConfig]\nMemory=512\n[Signing]\nArchive=Java\n");
+  r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.errLines, std::vector<std::string>{"\"" + home_ + "jre\" not find!"});
+  r = Run(MakeArgs("2", table) + " --archive-signer native");
+  EXPECT_EQ(r.errLines, (std::vector<std::string>{"Failed to load the flash config file!", Format(kMsgFlashConfigInLine, 1)}));
+  EXPECT_EQ(Run(MakeArgs("2", table) + " --archive-signer jar").status, 2);
   fs::remove(home_ + "Config");
   r = Run(MakeArgs("2", table));
   EXPECT_EQ(r.errLines, std::vector<std::string>{"\"" + home_ + "Config\" not find!"});

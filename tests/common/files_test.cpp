@@ -1,13 +1,17 @@
 // Output files appear whole or not at all; input lines are read as stdio reads them.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/files.h"
+#include "common/platform.h"
 #include "support/test_support.h"
 
 namespace tarnel {
@@ -97,6 +101,38 @@ TEST(InFile, LinesAndFolders) {
   EXPECT_FALSE(in.ReadFullLine(line));
   EXPECT_TRUE(line.empty());
   EXPECT_FALSE(in.ReadLine(line, 100));
+}
+
+// SIGTERM that arrives while a pair is being committed ends the process only
+// once both names are in place: never one new file beside an old partner.
+TEST(OutFile, PairCommitHoldsSignals) {
+  test::TempFolder dir;
+  test::WriteText(dir / "X.img", "old image");
+  test::WriteText(dir / "X_Sign.img", "old signatures");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    InstallInterruptCleanup();
+    OutFile image, sign;
+    if (!image.Create(dir / "X.img") || !image.Write("new image", 9) || !sign.Create(dir / "X_Sign.img") ||
+        !sign.Write("new signatures", 14))
+      _exit(3);
+    {
+      // As if the signal came between the two renames inside the commit.
+      SignalHold held;
+      ::raise(SIGTERM);
+      if (!CommitPair(image, sign)) _exit(4);
+    }
+    _exit(0);  // not reached: the held signal ends the process
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ(test::ReadText(dir / "X.img"), "new image");
+  EXPECT_EQ(test::ReadText(dir / "X_Sign.img"), "new signatures");
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.Path())) ++files;
+  EXPECT_EQ(files, 2u) << "a partial or backup file was left";
 }
 
 }  // namespace

@@ -21,8 +21,13 @@ version=$(dpkg-deb -f "$deb" Version)
 [ "$(basename "$deb")" = "tarnel_${version}_$(dpkg --print-architecture).deb" ] || fail "package name $(basename "$deb")"
 [ "$(dpkg-deb -f "$deb" Section)" = devel ] || fail "section is not devel"
 depends=$(dpkg-deb -f "$deb" Depends)
-for needed in "default-jre-headless | java-runtime-headless" signapk libssl3 libc6; do
+for needed in libssl3 libc6; do
   [[ $depends == *"$needed"* ]] || fail "Depends lacks '$needed': $depends"
+done
+[[ $depends != *java* && $depends != *signapk* ]] || fail "Depends still needs Java: $depends"
+suggests=$(dpkg-deb -f "$deb" Suggests)
+for wanted in "default-jre-headless | java-runtime-headless" signapk; do
+  [[ $suggests == *"$wanted"* ]] || fail "Suggests lacks '$wanted': $suggests"
 done
 [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 2 ] || fail "no long description"
 
@@ -88,10 +93,13 @@ read -ra argv <<<"${commands[1]}"
 "${argv[@]}" 2>run.err || { cat run.err >&2; fail "second make failed"; }
 [ "$(snapshot)" = "$before" ] || fail "the second start changed the per-user folder"
 
-step "a damaged per-user folder gets the start-up message"
+step "without Java the upgrade archive is signed natively"
 rm "$home/jre"
+"${argv[@]}" 2>run.err || { cat run.err >&2; fail "make without jre failed"; }
+
+step "a damaged per-user folder gets the start-up message when Java signs"
 status=0
-"${argv[@]}" 2>run.err || status=$?
+"${argv[@]}" --archive-signer java 2>run.err || status=$?
 [ $status -eq 1 ] || fail "make with no jre exited $status"
 grep -qxF "\"${home}/jre\" not find!" run.err || fail "no start-up message for the missing jre: $(cat run.err)"
 [ ! -e "$home/jre" ] && [ ! -L "$home/jre" ] || fail "the damaged folder was repaired behind the user's back"

@@ -245,27 +245,6 @@ class ApkSignerTest : public ::testing::Test {
   static inline std::map<std::string, KeyPair> keys_;
 };
 
-// The archive signature checked by the openssl tool alone: the CMS found
-// through the comment's footer, over the bytes before the comment length.
-void ExpectCmsVerifies(const std::string& archive, const std::string& cert, const std::string& scratch) {
-  const std::vector<uint8_t> bytes = test::ReadBytes(archive);
-  ASSERT_GT(bytes.size(), 22u);
-  const size_t n = bytes.size();
-  const size_t commentLength = bytes[n - 2] | (bytes[n - 1] << 8);
-  const size_t sigStart = bytes[n - 6] | (bytes[n - 5] << 8);
-  ASSERT_EQ(bytes[n - 4], 0xFF);
-  ASSERT_EQ(bytes[n - 3], 0xFF);
-  ASSERT_LT(commentLength + 2, n);
-  test::WriteBytes(scratch + ".sig", {bytes.end() - static_cast<std::ptrdiff_t>(sigStart), bytes.end() - 6});
-  test::WriteBytes(scratch + ".data", {bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(commentLength + 2)});
-  std::string out;
-  EXPECT_EQ(test::RunShell("openssl cms -verify -binary -inform DER -in " + Q(scratch + ".sig") + " -content " +
-                               Q(scratch + ".data") + " -certfile " + Q(cert) + " -noverify -out /dev/null 2>&1",
-                           &out),
-            0)
-      << archive << ": " << out;
-}
-
 // The matrix: every case gives the bytes signapk gives. Without Java the
 // outputs are still checked with unzip and the openssl tool.
 TEST_F(ApkSignerTest, MatrixIsByteIdenticalToSignApk) {
@@ -280,7 +259,7 @@ TEST_F(ApkSignerTest, MatrixIsByteIdenticalToSignApk) {
     ASSERT_TRUE(r.Ok()) << j.name << ": " << r.message;
     std::string out;
     EXPECT_TRUE(test::UnzipTestPasses(j.nativeOut, &out)) << j.name << ": " << out;
-    ExpectCmsVerifies(j.nativeOut, j.keys.cert, j.nativeOut);
+    test::ExpectCmsVerifies(j.nativeOut, j.keys.cert, j.nativeOut);
   }
   // What was dropped and kept, as unzip lists it.
   std::string names;

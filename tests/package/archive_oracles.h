@@ -119,4 +119,26 @@ with open(sys.argv[1], 'wb') as f:
   ASSERT_EQ(RunShell("python3 -c " + Q(script) + " " + Q(path), &out), 0) << out;
 }
 
+// signapk's whole-file signature checked by the openssl tool alone: the CMS
+// found through the comment's footer, over the bytes before the comment length,
+// its signer found only among `cert`, not in the signature itself.
+inline void ExpectCmsVerifies(const std::string& archive, const std::string& cert, const std::string& scratch) {
+  const std::vector<uint8_t> bytes = ReadBytes(archive);
+  ASSERT_GT(bytes.size(), 22u);
+  const size_t n = bytes.size();
+  const size_t commentLength = bytes[n - 2] | (bytes[n - 1] << 8);
+  const size_t sigStart = bytes[n - 6] | (bytes[n - 5] << 8);
+  ASSERT_EQ(bytes[n - 4], 0xFF);
+  ASSERT_EQ(bytes[n - 3], 0xFF);
+  ASSERT_LT(commentLength + 2, n);
+  WriteBytes(scratch + ".sig", {bytes.end() - static_cast<std::ptrdiff_t>(sigStart), bytes.end() - 6});
+  WriteBytes(scratch + ".data", {bytes.begin(), bytes.end() - static_cast<std::ptrdiff_t>(commentLength + 2)});
+  std::string out;
+  EXPECT_EQ(RunShell("openssl cms -verify -binary -inform DER -in " + Q(scratch + ".sig") + " -content " +
+                               Q(scratch + ".data") + " -nointern -certfile " + Q(cert) + " -noverify -out /dev/null 2>&1",
+                           &out),
+            0)
+      << archive << ": " << out;
+}
+
 }  // namespace tarnel::test

@@ -23,6 +23,7 @@ namespace tarnel {
 namespace {
 
 namespace fs = std::filesystem;
+using test::EnvGuard;
 using test::MakeFixture;
 using test::ReadBytes;
 using test::WriteBytes;
@@ -412,12 +413,140 @@ TEST_F(UpgradeRunTest, FirstGenerationPackageIsSealedWithTheMacContainer) {
   EXPECT_TRUE(std::equal(cipher.begin() + n - 16, cipher.begin() + n, sealed.begin() + P + padded));
 }
 
+// The archive of a later board's update.zip: the seal's block says how long it is.
+std::vector<uint8_t> Unsealed(const std::vector<uint8_t>& sealed) {
+  if (sealed.size() < 8192) return {};
+  const uint32_t length = GetLe32(sealed.data() + sealed.size() - 8192 + 52);
+  if (length > sealed.size() - 8192) return {};
+  return {sealed.begin(), sealed.begin() + length};
+}
+
+// The Make run signs the upgrade archive natively by default: with several
+// large entries (and a stored one), the sealed update.zip is the very file
+// Java's signapk gives, whatever the number of threads; the step's progress
+// moves with the bytes.
+TEST_F(UpgradeRunTest, NativeAndJavaArchiveSignersSealTheSameBytes) {
+  for (int k = 0; k < 3; ++k) {
+    std::vector<uint8_t> image = test::PatternBytes(1500000, 20 + k);
+    for (size_t i = 0; i < image.size(); i += 3) image[i] = 0;  // compressible, but not too well
+    fx.AddRow("part" + std::to_string(k), "Non-File System", "NAND_2K", "Yes", "part" + std::to_string(k), image);
+  }
+  fx.AddRow("tiny", "None", "NAND_2K", "Yes", "tiny.bin", {1, 2, 3});
+  const EnvGuard epoch("SOURCE_DATE_EPOCH", "1700000000");  // the seal's stamps
+  fx.ws.app.m_archiveSigner = ArchiveSigner::Java;
+  ASSERT_TRUE(RunWholeMake()) << testing::PrintToString(fx.reporter.Messages());
+  const auto byJava = ReadBytes(fx.outputDir + "update.zip");
+  fx.ws.app.m_archiveSigner = ArchiveSigner::Native;
+  for (const unsigned threads : test::kThreadCounts) {
+    test::ScopedWorkerThreads scoped(threads);
+    fx.reporter.Clear();
+    fs::remove(fx.outputDir + "update.zip");
+    ASSERT_TRUE(RunWholeMake()) << testing::PrintToString(fx.reporter.Messages());
+    EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Generate release package successfully!"});
+    EXPECT_TRUE(ReadBytes(fx.outputDir + "update.zip") == byJava) << threads << " threads";
+    // The archive's signing moved in several steps to its end.
+    std::map<uint64_t, std::vector<uint64_t>> byTotal;
+    for (const auto& [done, total] : fx.reporter.StepProgress()) byTotal[total].push_back(done);
+    std::string seen;
+    for (const auto& [t, d] : byTotal) seen += std::to_string(t) + ": " + testing::PrintToString(d) + "\n";
+    EXPECT_TRUE(std::count_if(byTotal.begin(), byTotal.end(), [](const auto& t) {
+                  return t.second.size() >= 4 && t.second.back() == t.first &&
+                         std::is_sorted(t.second.begin(), t.second.end());
+                }) >= 1) << seen;
+  }
+}
+
+// A template holding the pin hints: the native signer refuses it, saying
+// why, and the run signs it with Java when Java is there, saying so once.
+TEST_F(UpgradeRunTest, PinHintsFallBackToJava) {
+  std::string out;
+  ASSERT_EQ(test::RunShell("python3 -c \"import zipfile; zipfile.ZipFile('" + fx.inputDir +
+                               "META-INF.zip', 'a').writestr('assets/com.android.hints.pins.txt', 'x')\"",
+                           &out),
+            0)
+      << out;
+  fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", test::PatternBytes(5000, 5));
+  ASSERT_TRUE(RunWholeMake()) << testing::PrintToString(fx.reporter.Messages());
+  const auto& messages = fx.reporter.Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_NE(messages[0].find("pinlist.meta"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[0].find("with Java instead"), std::string::npos) << messages[0];
+  EXPECT_EQ(messages[1], "Generate release package successfully!");
+  WriteBytes(scratch / "wrapped.zip", Unsealed(ReadBytes(fx.outputDir + "update.zip")));
+  EXPECT_TRUE(test::UnzipTestPasses(scratch / "wrapped.zip", &out)) << out;
+  EXPECT_NE(out.find("pinlist.meta"), std::string::npos) << "signapk's own addition: " << out;
+}
+
+// Without Java in the program folder the run signs natively; an input only
+// Java could sign then fails cleanly with the native signer's reason.
+TEST_F(UpgradePackageTest, WithoutJavaTheArchiveIsSignedNatively) {
+  fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", test::PatternBytes(300000, 5));
+  fx.AddRow("raw", "None", "NAND_2K", "Yes", "raw.bin", test::PatternBytes(4, 6));
+  ASSERT_FALSE(JavaSignerPresent(fx.ws.app));
+  ASSERT_TRUE(RunWholeMake()) << testing::PrintToString(fx.reporter.Messages());
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Generate release package successfully!"});
+  const std::string archive = scratch / "wrapped.zip";
+  WriteBytes(archive, Unsealed(ReadBytes(fx.outputDir + "update.zip")));
+  std::string out;
+  EXPECT_TRUE(test::UnzipTestPasses(archive, &out)) << out;
+  test::ExpectCmsVerifies(archive, fx.inputDir + kAndroidCertName, scratch / "cms");
+  EXPECT_EQ(test::UnzipEntry(archive, "kernel.img", scratch / "x"), ReadBytes(fx.outputDir + "kernel.img"));
+  EXPECT_EQ(test::UnzipEntry(archive, "raw.img", scratch / "x"), test::PatternBytes(4, 6));
+
+  ASSERT_EQ(test::RunShell("python3 -c \"import zipfile; zipfile.ZipFile('" + fx.inputDir +
+                               "META-INF.zip', 'a').writestr('assets/com.android.hints.pins.txt', 'x')\"",
+                           &out),
+            0)
+      << out;
+  fx.reporter.Clear();
+  fs::remove(fx.outputDir + "update.zip");
+  EXPECT_FALSE(RunWholeMake());
+  const auto& messages = fx.reporter.Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_NE(messages[0].find("Sign this archive with Java"), std::string::npos) << messages[0];
+  EXPECT_EQ(messages[1], "Failed to sign package for android!,please config Memory!");
+  EXPECT_FALSE(fs::exists(fx.outputDir + "update.zip"));
+  EXPECT_FALSE(fs::exists(SignedPackagePath()));
+}
+
+// native-parallel: a signed archive that unzip, the openssl tool and the
+// board seal's check accept, the same bytes with any number of threads.
+TEST_F(UpgradePackageTest, NativeParallelArchivesVerifyWithAnyThreadCount) {
+  const EnvGuard epoch("SOURCE_DATE_EPOCH", "1700000000");
+  std::vector<uint8_t> image = test::PatternBytes(900000, 9);
+  for (size_t i = 0; i < image.size(); i += 2) image[i] = 'x';
+  fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", image);
+  fx.AddRow("raw", "None", "NAND_2K", "Yes", "raw.bin", {});
+  fx.ws.app.m_archiveSigner = ArchiveSigner::NativeParallel;
+  std::vector<uint8_t> first;
+  for (const unsigned threads : test::kThreadCounts) {
+    test::ScopedWorkerThreads scoped(threads);
+    fx.reporter.Clear();
+    ASSERT_TRUE(RunWholeMake()) << testing::PrintToString(fx.reporter.Messages());
+    const auto sealed = ReadBytes(fx.outputDir + "update.zip");
+    if (first.empty()) first = sealed;
+    EXPECT_TRUE(sealed == first) << threads << " threads";
+  }
+  const auto lines = fx.KeyLineTexts();
+  const auto archiveBytes = Unsealed(first);
+  EXPECT_TRUE(test::VerifyWithPublicKey(lines[0], lines[1], archiveBytes.data(), archiveBytes.size(),
+                                        first.data() + first.size() - 8192 + 116, 256));
+  const std::string archive = scratch / "wrapped.zip";
+  WriteBytes(archive, archiveBytes);
+  std::string out;
+  EXPECT_TRUE(test::UnzipTestPasses(archive, &out)) << out;
+  test::ExpectCmsVerifies(archive, fx.inputDir + kAndroidCertName, scratch / "cms");
+  EXPECT_EQ(test::UnzipEntry(archive, "kernel.img", scratch / "x"), ReadBytes(fx.outputDir + "kernel.img"));
+  EXPECT_TRUE(test::UnzipEntry(archive, "raw.img", scratch / "x").empty());
+}
+
 // Java that cannot sign (1 MB heap) or is missing: the run says so, an old
 // Android-signed package is not sealed in its place, and the output folder
 // holds no package at all.
 TEST_F(UpgradeRunTest, JavaFailuresLeaveNoPackage) {
   fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", test::PatternBytes(5000, 5));
   WriteBytes(SignedPackagePath(), test::PatternBytes(4000, 1));  // left by an earlier run
+  fx.ws.app.m_archiveSigner = ArchiveSigner::Java;
   fx.ws.app.m_nJavaMemory = 1;
   EXPECT_FALSE(RunWholeMake());
   EXPECT_EQ(fx.reporter.Messages(),

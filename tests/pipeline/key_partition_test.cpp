@@ -207,6 +207,7 @@ TEST(FirstGenerationMakeTest, UpgradePackageAfterTheKeyPartitionIsSealedUnderV1)
   test::WriteText(bin + "java", "#!/bin/sh\ncp \"$8\" \"$9\"\n");
   std::filesystem::permissions(bin + "java", std::filesystem::perms(0755));
   test::WriteText(fx.ws.app.m_strAppDir + "Config/signapk.jar", "jar");
+  fx.ws.app.m_archiveSigner = ArchiveSigner::Java;
   auto boot = PatternBytes(3000, 3);
   boot[20] = 0;
   fx.AddRow("fastboot", "Fastboot", "NAND_2K", "No", "fastboot.bin", boot);

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "common/le.h"
@@ -341,6 +342,7 @@ TEST_F(SignerCli, HelperFailuresAreNamed) {
 TEST_F(SignerCli, HelperGetsOnlyWhatItNeeds) {
   const std::string probe = Helper("probe", "ls -l /proc/$$/fd > " + root / "fds" + "; env > " + root / "env" +
                                                 "; cut -d' ' -f5 /proc/$$/stat > " + root / "pgid" +
+                                                "; grep 'core file' /proc/$PPID/limits > " + root / "limits" +
                                                 "; echo $$ > " + root / "pid" + "; exit 1");
   test::EnvGuard pin{kPinEnv, "11112222"};
   std::vector<std::string> messages;
@@ -353,6 +355,13 @@ TEST_F(SignerCli, HelperGetsOnlyWhatItNeeds) {
   for (const char* folder : {"in/", "out/", "home/"})
     EXPECT_EQ(fds.find(root.Path() + folder), std::string::npos) << folder << "\n" << fds;
   EXPECT_EQ(Trim(test::ReadText(root / "pgid")), Trim(test::ReadText(root / "pid")));
+  // The tool itself, holding keys, may write no core file.
+  const std::vector<std::string> limit = SplitLines(test::ReadText(root / "limits"));
+  ASSERT_EQ(limit.size(), 1u);
+  std::istringstream fields(limit[0]);
+  std::string max, core, file, size, soft, hard;
+  fields >> max >> core >> file >> size >> soft >> hard;
+  EXPECT_EQ(soft + " " + hard, "0 0") << limit[0];
 }
 
 // SIGTERM to the tool alone stops the helper and what it started, and the

@@ -1,0 +1,68 @@
+// The whole-file archive signer from arbitrary input archives: whatever the
+// directory, the local headers and the entries claim, the reader refuses the
+// input or signs it, without reading outside it.
+// All in memory: the input in a memfd, the key, certificate and output on tmpfs.
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "fuzz_files.h"
+#include "package/apk_signer.h"
+
+namespace {
+
+struct Files {
+  std::string cert, key, output;
+};
+
+// A fresh RSA-2048 key (PKCS #8 DER) and a self-signed certificate (PEM).
+const Files& SigningFiles() {
+  static const Files files = [] {
+    Files f;
+    const std::string& folder = tarnel::fuzz::MemoryFolder();
+    f.cert = folder + "cert.x509.pem";
+    f.key = folder + "key.pk8";
+    f.output = folder + "signed.zip";
+    EVP_PKEY* key = EVP_RSA_gen(2048);
+    X509* cert = X509_new();
+    if (key == nullptr || cert == nullptr) std::abort();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("fuzz"), -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    if (X509_sign(cert, key, EVP_sha256()) <= 0) std::abort();
+    FILE* c = std::fopen(f.cert.c_str(), "wb");
+    FILE* k = std::fopen(f.key.c_str(), "wb");
+    if (c == nullptr || k == nullptr || PEM_write_X509(c, cert) != 1 ||
+        i2d_PKCS8PrivateKey_fp(k, key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+      std::abort();
+    std::fclose(c);
+    std::fclose(k);
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    return f;
+  }();
+  return files;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const Files& files = SigningFiles();
+  static tarnel::fuzz::MemoryFile input("apk-input");
+  input.Set(data, size);
+  const tarnel::ApkSignResult r = tarnel::SignApkWholeFile(files.cert, files.key, input.Path(), files.output);
+  if (r.Ok() != r.message.empty()) __builtin_trap();
+  std::remove(files.output.c_str());
+  return 0;
+}
