@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QVariant>
 
 namespace tarnel::app {
 
@@ -13,5 +14,19 @@ inline constexpr const char* kSettingOutputPath = "OutputPath";
 
 [[nodiscard]] QString ReadProfileString(const char* key, const QString& defaultValue = QString());
 void WriteProfileString(const char* key, const QString& value);
+
+// The window's own settings, apart from the group above.
+inline constexpr const char* kWindowGroup = "Window";
+inline constexpr const char* kSettingLastFolder = "LastFolder";
+inline constexpr const char* kSettingGeometry = "Geometry";
+[[nodiscard]] QVariant ReadWindowSetting(const char* key);
+void WriteWindowSetting(const char* key, const QVariant& value);
+
+// Where a chooser starts: `preferred`, unless it is empty or lies in a hidden
+// folder (the installed program's per-user folder); then the folder of the
+// last file chosen, else the user's documents.
+[[nodiscard]] QString StartFolder(const QString& preferred);
+// Remembers the folder of a chosen file or the chosen folder itself.
+void RememberChosen(const QString& chosen, bool isFolder = false);
 
 }  // namespace tarnel::app

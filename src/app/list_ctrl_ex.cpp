@@ -13,6 +13,7 @@
 
 #include <algorithm>
 
+#include "app/app_settings.h"
 #include "app/compact_style.h"
 #include "app/icons.h"
 #include "common/paths.h"
@@ -111,7 +112,11 @@ void CListCtrlEx::Setup(const std::vector<std::string>& flashNames) {
 
   // A larger font gets taller rows, so that the editors do not cut their text.
   rowHeight_ = std::max(kRowHeight, fontMetrics().height() + 6);
-  verticalHeader()->hide();
+  // Row numbers, as the run's messages name rows.
+  verticalHeader()->show();
+  verticalHeader()->setSectionsClickable(true);
+  // A long Unsigned File path keeps its file name in view.
+  setTextElideMode(Qt::ElideMiddle);
   verticalHeader()->setMinimumSectionSize(1);
   verticalHeader()->setDefaultSectionSize(rowHeight_);
   verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -374,11 +379,15 @@ void CListCtrlEx::OpenEditors(int row) {
     ChooserRequest request;
     request.kind = ChooserKind::OpenFile;
     const QString current = model_->CellText(editorRow_, kColUnsignedFile);
-    if (!current.isEmpty()) request.folder = Q(FolderPart(S(current)));
+    request.folder = current.isEmpty() ? StartFolder(QString()) : Q(FolderPart(S(current)));
     const QString path = hooks_.choose(this, request);
     if (path.isEmpty() || editorRow_ < 0) return;
+    RememberChosen(path);
     model_->SetCellText(editorRow_, kColUnsignedFile, path);
-    if (unsignedFile_) unsignedFile_->setText(path);
+    if (unsignedFile_) {
+      unsignedFile_->setText(path);
+      unsignedFile_->end(false);
+    }
     MarkModified();
   });
 
@@ -440,6 +449,7 @@ void CListCtrlEx::LoadEditors(int row) {
   select(flashName_, kColFlashName);
   select(upgrade_, kColUpgrade);
   unsignedFile_->setText(model_->CellText(row, kColUnsignedFile));
+  unsignedFile_->end(false);  // the file name in view rather than the path's start
 }
 
 void CListCtrlEx::CopyEditorsBack() {

@@ -51,7 +51,14 @@ QVariant CPartitionModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant CPartitionModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (orientation != Qt::Horizontal || section < 0 || section >= kColumnCount) return {};
+  if (orientation == Qt::Vertical) {
+    // Row numbers as the messages count them ("Line N"), from 1.
+    if (section < 0 || section >= rowCount()) return {};
+    if (role == Qt::DisplayRole) return section + 1;
+    if (role == Qt::TextAlignmentRole) return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+    return {};
+  }
+  if (section < 0 || section >= kColumnCount) return {};
   switch (role) {
     case Qt::DisplayRole: return QString::fromUtf8(kColumnTitles[static_cast<size_t>(section)]);
     case Qt::DecorationRole:

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QEventLoop>
@@ -18,6 +19,7 @@
 #include <QShortcut>
 #include <QThread>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <chrono>
@@ -31,6 +33,7 @@
 #include "build_info.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/program_folder.h"
 #include "common/secure.h"
 #include "common/text.h"
 #include "config/burn_config.h"
@@ -241,7 +244,13 @@ bool CPellgraveDlg::Startup() {
     if (std::string_view(folder) == "jre" && ws_.app.m_archiveSigner != ArchiveSigner::Java) continue;
     const std::string path = appDir + folder;
     if (!IsFolder(path)) {
-      Message(Q(Format(kMsgNotFind, path.c_str())));
+      QString text = Q(Format(kMsgNotFind, path.c_str()));
+      // The installed program's per-user folder is made once and then used
+      // as it is: say how to have it made afresh.
+      const std::string userFolder = WithTrailingSep(UserDataDir() + kUserFolderName);
+      if (!UserDataDir().empty() && appDir == userFolder)
+        text += Q(Format(kMsgRepairUserFolder, appDir.c_str()));
+      Message(text);
       return false;
     }
   }
@@ -250,6 +259,12 @@ bool CPellgraveDlg::Startup() {
   (void)MakeFolder(appDir + "Output");
 
   FitToScreen();
+  // Where the window was last closed, inside the screen as it is now.
+  const QByteArray geometry = ReadWindowSetting(kSettingGeometry).toByteArray();
+  if (!geometry.isEmpty() && restoreGeometry(geometry)) {
+    const QScreen* screen = this->screen();
+    if (screen != nullptr && !screen->availableGeometry().contains(frameGeometry())) FitToScreen();
+  }
 
   const std::string flashConfig = FlashConfigPath(appDir);
   list_->Setup(FillFlashNameList(flashConfig));
@@ -359,6 +374,7 @@ ChooserRequest CPellgraveDlg::SeedChooser(const char* settingKey, const char* de
   } else {
     request.folder = Q(remembered);
   }
+  request.folder = StartFolder(request.folder);
   return request;
 }
 
@@ -374,6 +390,7 @@ void CPellgraveDlg::OnConfigBrowse() {
   request.filters = {kFilterXml, kFilterAll};
   const QString chosen = hooks_.choose(this, request);
   if (chosen.isEmpty()) return;
+  RememberChosen(chosen);
   const std::string path = NativePath(chosen);
   WriteProfileString(kSettingConfigFile, Q(path));
   bool loaded = false;
@@ -391,6 +408,7 @@ void CPellgraveDlg::OnKeysBrowse() {
   request.filters = {kFilterTxt, kFilterAll};
   const QString chosen = hooks_.choose(this, request);
   if (chosen.isEmpty()) return;
+  RememberChosen(chosen);
   const std::string path = NativePath(chosen);
   ws_.app.m_strInputDir = FolderPart(path);
   WriteProfileString(kSettingKeysFile, Q(path));
@@ -416,9 +434,10 @@ void CPellgraveDlg::OnOutputBrowse() {
   ChooserRequest request;
   request.kind = ChooserKind::Folder;
   request.title = QString::fromUtf8(kOutputChooserTitle);
-  request.folder = ReadProfileString(kSettingOutputPath, Q(ws_.app.m_strAppDir + "Config"));
+  request.folder = StartFolder(ReadProfileString(kSettingOutputPath, Q(ws_.app.m_strAppDir + "Config")));
   const QString chosen = hooks_.choose(this, request);
   if (chosen.isEmpty()) return;
+  RememberChosen(chosen, /*isFolder=*/true);
   const std::string folder = Trim(NativePath(chosen));
   if (folder.empty() || !IsFolder(folder)) return;
   ws_.app.m_strOutputPath = WithTrailingSep(folder);
@@ -429,13 +448,14 @@ void CPellgraveDlg::OnOutputBrowse() {
 bool CPellgraveDlg::OnSaveConfigAs() {
   ChooserRequest request;
   request.kind = ChooserKind::SaveFile;
-  request.folder = Q(ws_.app.m_strAppDir + std::string(kSepStr) + "Input");
+  request.folder = StartFolder(Q(ws_.app.m_strAppDir + std::string(kSepStr) + "Input"));
   request.fileName = QString::fromUtf8(kDefaultPartitionConfigName);
   request.filters = {kFilterXml};
   request.defaultSuffix = QString::fromUtf8(kSuffixXml);
   request.confirmOverwrite = true;
   const QString chosen = hooks_.choose(this, request);
   if (chosen.isEmpty()) return false;
+  RememberChosen(chosen);
   const std::string path = NativePath(chosen);
   const bool wasModified = ws_.table.m_bModified;
   if (SavePartitionConfig(ws_.table, path) || ws_.table.rows.empty()) return true;
@@ -453,24 +473,8 @@ void CPellgraveDlg::SetMakeControlsEnabled(bool enabled) {
 void CPellgraveDlg::OnMake() {
   if (making_) return;
   if (worker_.joinable()) worker_.join();
-  // The signer is the one BurnConfig.ini names; a token whose URI carries no
-  // PIN is unlocked with a PIN asked here, before the run starts.
+  // The signer is the one BurnConfig.ini names.
   const std::string signerSpec = ReadSignerSetting(ws_.app.m_strAppDir);
-  struct Pin {
-    std::string text;
-    ~Pin() { Cleanse(text); }
-  };
-  auto pin = std::make_shared<Pin>();
-  if (SignerNeedsPin(signerSpec)) {
-    QInputDialog ask(this);
-    ask.setObjectName("pinDialog");
-    ask.setWindowTitle(QString::fromUtf8(kAppName));
-    ask.setLabelText(tr("PIN of the signing token:"));
-    ask.setTextEchoMode(QLineEdit::Password);
-    if (ask.exec() != QDialog::Accepted) return;  // Cancel: no run
-    pin->text = ask.textValue().toStdString();
-    ask.setTextValue(QString());
-  }
   making_ = true;
   SetMakeControlsEnabled(false);
   stepName_.clear();
@@ -480,18 +484,55 @@ void CPellgraveDlg::OnMake() {
   // while it runs can reach it.
   run_ = std::make_unique<MakeRun>(ws_, *this);
   run_->options.signerSpec = signerSpec;
-  if (!pin->text.empty())
-    run_->options.pinSource = [pin](const std::string&) -> std::optional<std::string> {
-      std::string once = pin->text;
-      Cleanse(pin->text);  // handed over once, then wiped
-      return once;
-    };
+  // A token whose PIN is given nowhere else is unlocked with one asked when
+  // the run opens it, after the run's own checks.
+  run_->options.pinSource = [this](const PinPrompt& prompt) -> std::optional<std::string> {
+    std::optional<std::string> pin;
+    bridge_.RunAndWait([&] { pin = AskTokenPin(prompt); });
+    return pin;
+  };
   worker_ = std::thread([this, run = run_.get()] {
     (void)RunMake(run->ws, run->reporter, run->options);
     // The controls come back in the same step that ends the run for the
     // window, so no click can fall between the two.
     bridge_.Post([this] { OnMakeFinished(); });
   });
+}
+
+std::optional<std::string> CPellgraveDlg::AskTokenPin(const PinPrompt& prompt) {
+  QDialog ask(this);
+  ask.setObjectName("pinDialog");
+  ask.setWindowTitle(QString::fromUtf8(kAppName));
+  QStringList lines;
+  if (prompt.retry) lines << tr(kPinWrong);
+  if (prompt.finalTry)
+    lines << tr(kPinFinalTry);
+  else if (prompt.countLow)
+    lines << tr(kPinCountLow);
+  lines << tr(kPinPrompt).arg(Q(prompt.tokenLabel));
+  auto* label = new QLabel(lines.join(QLatin1Char('\n')), &ask);
+  label->setObjectName("pinPrompt");
+  label->setWordWrap(true);
+  auto* field = new QLineEdit(&ask);
+  field->setObjectName("pinField");
+  field->setEchoMode(QLineEdit::Password);
+  field->setAccessibleName(tr(kPinFieldName));
+  label->setBuddy(field);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &ask);
+  QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
+  ok->setEnabled(false);
+  connect(field, &QLineEdit::textChanged, ok, [ok](const QString& text) { ok->setEnabled(!text.isEmpty()); });
+  connect(buttons, &QDialogButtonBox::accepted, &ask, &QDialog::accept);
+  connect(buttons, &QDialogButtonBox::rejected, &ask, &QDialog::reject);
+  auto* layout = new QVBoxLayout(&ask);
+  layout->addWidget(label);
+  layout->addWidget(field);
+  layout->addWidget(buttons);
+  field->setFocus();
+  if (ask.exec() != QDialog::Accepted || field->text().isEmpty()) return std::nullopt;  // Cancel: the run ends
+  std::string pin = field->text().toStdString();
+  field->clear();
+  return pin;
 }
 
 void CPellgraveDlg::OnMakeFinished() {
@@ -559,6 +600,7 @@ void CPellgraveDlg::closeEvent(QCloseEvent* event) {
         return;
     }
   }
+  WriteWindowSetting(kSettingGeometry, saveGeometry());
   event->accept();
   QDialog::reject();
 }

@@ -14,6 +14,7 @@
 #include "app/ui_hooks.h"
 #include "common/model.h"
 #include "common/reporter.h"
+#include "signing/signer.h"
 
 class QCheckBox;
 class QComboBox;
@@ -29,6 +30,10 @@ class CListCtrlEx;
 // Formatted with the program's version (kVersion).
 inline constexpr const char* kWindowTitle = "Tarnel V%s";
 inline constexpr const char* kMsgNotFind = "\"%s\" not find!";
+// Added to it when the program folder is the installed program's per-user folder.
+inline constexpr const char* kMsgRepairUserFolder =
+    "\n\nThe per-user program folder %s is incomplete. Rename or remove it and start the program again: it is "
+    "made afresh from the installed program.";
 inline constexpr const char* kLabelBoardType = "Board Type:";
 inline constexpr const char* kLabelConfigFile = "Config File:";
 inline constexpr const char* kLabelKeysFile = "Keys File:";
@@ -62,6 +67,12 @@ inline constexpr const char* kNameConfigBrowse = "Browse for the config file";
 inline constexpr const char* kNameKeysBrowse = "Browse for the keys file";
 inline constexpr const char* kNameOutputBrowse = "Browse for the output folder";
 inline constexpr const char* kNameProgress = "Progress";
+// The PIN dialog of a signing token.
+inline constexpr const char* kPinPrompt = "PIN of the signing token \"%1\":";
+inline constexpr const char* kPinWrong = "The PIN was wrong. Please try again.";
+inline constexpr const char* kPinCountLow = "The token has counted wrong PINs: a few more lock it.";
+inline constexpr const char* kPinFinalTry = "Last try: one more wrong PIN locks the token!";
+inline constexpr const char* kPinFieldName = "PIN";
 // The bar's text during a run: the step's name and how far the run is.
 inline constexpr const char* kStepProgressFormat = "%1: %2 %";
 inline constexpr const char* kProgressFormat = "%1 %";
@@ -157,6 +168,8 @@ class CPellgraveDlg : public QDialog {
   // `value`: the one the bar is about to take, else its present one.
   void ShowProgressText(std::optional<int> value = std::nullopt);
   void OnMakeFinished();
+  // The PIN of a token, asked on the user-interface thread; none on Cancel.
+  [[nodiscard]] std::optional<std::string> AskTokenPin(const PinPrompt& prompt);
   [[nodiscard]] ChooserRequest SeedChooser(const char* settingKey, const char* defaultName) const;
 
   Workspace& ws_;

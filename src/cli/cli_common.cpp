@@ -1,6 +1,9 @@
 #include "cli/cli_common.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <map>
 
@@ -101,6 +104,26 @@ std::string ClosestMatch(const std::string& word, const std::vector<std::string>
   for (const std::string& candidate : candidates)
     if (candidate.size() > word.size() && candidate.compare(0, word.size(), word) == 0) return candidate;
   return best;
+}
+
+}  // namespace tarnel::cli
+
+namespace tarnel::cli {
+
+OutputControl& Output() {
+  static OutputControl control;
+  return control;
+}
+
+bool ProgressLineWanted() {
+  switch (Output().progress) {
+    case ProgressMode::Always: return true;
+    case ProgressMode::Never: return false;
+    case ProgressMode::Auto: break;
+  }
+  if (Output().quiet || ::isatty(STDERR_FILENO) != 1) return false;
+  const char* term = std::getenv("TERM");
+  return term == nullptr || std::string(term) != "dumb";
 }
 
 }  // namespace tarnel::cli

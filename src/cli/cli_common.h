@@ -51,3 +51,18 @@ int CommandUsageError(const std::string& command, const std::string& text);
 [[nodiscard]] std::string ClosestMatch(const std::string& word, const std::vector<std::string>& candidates);
 
 }  // namespace tarnel::cli
+
+namespace tarnel::cli {
+
+// --progress=auto|always|never and -q/--quiet, taken by every command.
+enum class ProgressMode { Auto, Always, Never };
+struct OutputControl {
+  ProgressMode progress = ProgressMode::Auto;
+  bool quiet = false;  // only errors
+};
+[[nodiscard]] OutputControl& Output();
+// Whether the in-place progress line is drawn on standard error: always,
+// never, or (auto) on a terminal whose TERM is not "dumb".
+[[nodiscard]] bool ProgressLineWanted();
+
+}  // namespace tarnel::cli

@@ -20,14 +20,29 @@ std::string Bytes(double n) {
 
 ConsoleReporter::ConsoleReporter(bool progressLine) : progressLine_(progressLine) {}
 
-ConsoleReporter::~ConsoleReporter() { ClearProgress(); }
+ConsoleReporter::~ConsoleReporter() { Finish(false); }
 
 void ConsoleReporter::ShowMessage(const std::string& text, const std::string&, MsgIcon) {
   ClearProgress();
   std::string line = text;
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  std::fprintf(stderr, "%s\n", line.c_str());
+  if (!quiet_) {
+    Print(line);
+    return;
+  }
+  if (!held_.empty()) Print(held_);
+  held_ = line;
+}
+
+void ConsoleReporter::Print(const std::string& text) {
+  std::fprintf(stderr, "%s\n", text.c_str());
   std::fflush(stderr);
+}
+
+void ConsoleReporter::Finish(bool success) {
+  ClearProgress();
+  if (!held_.empty() && !success) Print(held_);
+  held_.clear();
 }
 
 void ConsoleReporter::SetProgressPos(int position) {

@@ -27,14 +27,21 @@ class ConsoleReporter : public RunReporter {
   void SetStepProgress(uint64_t done, uint64_t total) override;
   // The window's short pause before a closing message is of no use here.
   void Pause(int) override {}
+  // Quiet (only errors): each message is held until the next one comes, and
+  // the last one is dropped when the run ends with success.
+  void SetQuiet(bool quiet) { quiet_ = quiet; }
+  void Finish(bool success);
 
  private:
   // The bar at the position plus `fraction` of the next step.
   void Draw(double fraction, const std::string& detail);
   void ClearProgress();
+  void Print(const std::string& text);
 
   bool progressLine_;
   bool shown_ = false;
+  bool quiet_ = false;
+  std::string held_;
   int maximum_ = 0;
   int position_ = 0;
   uint64_t passDone_ = 0;

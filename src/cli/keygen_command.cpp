@@ -43,7 +43,8 @@ int RunTokenKeygen(const std::string& path, bool force, const std::string& signe
     UsageError(Format("could not write %s", path.c_str()));
     return kExitFailed;
   }
-  std::printf("Generated the keys %s and %s in the token; wrote their key list to %s.\n", kTokenExternalLabel,
+  if (!Output().quiet)
+    std::printf("Generated the keys %s and %s in the token; wrote their key list to %s.\n", kTokenExternalLabel,
               kTokenRootLabel, path.c_str());
   return kExitOk;
 }
@@ -64,7 +65,7 @@ int RunKeygenCommand(const KeygenOptions& options) {
   }
   switch (WriteNewKeyList(path, options.force)) {
     case KeyListWrite::Ok:
-      std::printf("Wrote a new key list to %s (readable by its owner only).\n", path.c_str());
+      if (!Output().quiet) std::printf("Wrote a new key list to %s (readable by its owner only).\n", path.c_str());
       return kExitOk;
     case KeyListWrite::Exists:
       UsageError(Format("%s already exists; give --force to replace it", path.c_str()));

@@ -88,14 +88,14 @@ std::vector<std::string> OptionNames(const CLI::App& sub) {
 
 // The first argument after the command that looks like an option and that
 // the command does not have; empty when there is none.
-std::string UnknownOption(const CLI::App& sub, int argc, char** argv, int from) {
+std::string UnknownOption(const CLI::App& top, const CLI::App& sub, int argc, char** argv, int from) {
   for (int i = from; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--") break;
     if (arg.size() < 2 || arg[0] != '-') continue;
     if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) arg.resize(eq);
     if (arg.rfind("--", 0) != 0) arg.resize(2);  // -bVALUE
-    if (sub.get_option_no_throw(arg) == nullptr) return arg;
+    if (sub.get_option_no_throw(arg) == nullptr && top.get_option_no_throw(arg) == nullptr) return arg;
   }
   return {};
 }
@@ -106,6 +106,12 @@ int Main(int argc, char** argv) {
   const std::string version = std::string(kProgramName) + " " + kVersion;
   cli.set_version_flag("--version", version, "Print the version and exit");
 
+  std::string progress = "auto";
+  cli.add_option("--progress", progress, "Progress line on standard error: auto (on a terminal, not TERM=dumb), "
+                                         "always or never")
+      ->check(CLI::IsMember({"auto", "always", "never"}));
+  cli.add_flag("-q,--quiet", Output().quiet, "Print only errors");
+
   std::vector<Command> commands;
   for (const AddCommandFn add : kCommands) commands.push_back(add(cli));
   std::string helpTopic;
@@ -114,6 +120,8 @@ int Main(int argc, char** argv) {
   CLI::App* versionCmd = cli.add_subcommand("version", "Print the version.");
 
   std::vector<std::string> commandNames;
+  // --progress and --quiet are taken after any command too.
+  for (CLI::App* sub : cli.get_subcommands({})) sub->fallthrough();
   for (const CLI::App* sub : cli.get_subcommands({})) {
     commandNames.push_back(sub->get_name());
     SetCommandUsage(sub->get_name(), ShortUsage(*sub));
@@ -128,8 +136,18 @@ int Main(int argc, char** argv) {
   const std::string topHelp = cli.help();
 
   // The command word: missing, mistyped, or an option tarnel-cli lacks.
-  if (argc < 2) return TopUsageError("give a command");
-  const std::string first = argv[1];
+  // Options of tarnel-cli itself may come before the command.
+  int at = 1;
+  while (at < argc && argv[at][0] == '-' && argv[at][1] != '\0') {
+    std::string arg = argv[at];
+    if (arg == "-h" || arg == "--help" || arg == "--version") break;
+    if (const size_t eq = arg.find('='); eq != std::string::npos) arg.resize(eq);
+    if (cli.get_option_no_throw(arg) == nullptr)
+      return TopUsageError("unknown option '" + arg + "'." + DidYouMean(arg, OptionNames(cli)));
+    at += (arg == "--progress" && std::string(argv[at]).find('=') == std::string::npos) ? 2 : 1;
+  }
+  if (at >= argc) return TopUsageError("give a command");
+  const std::string first = argv[at];
   CLI::App* sub = nullptr;
   if (first.size() > 1 && first[0] == '-') {
     if (first != "-h" && first != "--help" && first != "--version")
@@ -137,7 +155,7 @@ int Main(int argc, char** argv) {
   } else {
     sub = findCommand(first);
     if (sub == nullptr) return TopUsageError("'" + first + "' is not a command." + DidYouMean(first, commandNames));
-    if (const std::string unknown = UnknownOption(*sub, argc, argv, 2); !unknown.empty())
+    if (const std::string unknown = UnknownOption(cli, *sub, argc, argv, at + 1); !unknown.empty())
       return CommandUsageError(first, "unknown option '" + unknown + "'." + DidYouMean(unknown, OptionNames(*sub)));
   }
 
@@ -152,6 +170,9 @@ int Main(int argc, char** argv) {
     return CommandUsageError(sub->get_name(), e.what());
   }
 
+  Output().progress = progress == "always" ? ProgressMode::Always
+                      : progress == "never" ? ProgressMode::Never
+                                            : ProgressMode::Auto;
   if (helpCmd->parsed()) {
     if (helpTopic.empty()) {
       std::fputs(topHelp.c_str(), stdout);

@@ -53,6 +53,7 @@ struct MakeOptions {
   bool verify = false;      // --verify: read every output back before the success message
   std::string report;       // --report: where the run's JSON record goes
   std::string signer;       // --signer: the RSA signer's text
+  bool json = false;        // --json: the report on standard output
   std::string archiveSigner;  // --archive-signer: native, java or native-parallel
 };
 
@@ -98,14 +99,28 @@ int RunMakeCommand(const MakeOptions& options) {
     outputPath = WithTrailingSep(outputPath);
   }
 
-  ConsoleReporter reporter(::isatty(STDERR_FILENO) == 1);
+  ConsoleReporter console(ProgressLineWanted());
+  console.SetQuiet(Output().quiet);
+  LoggingReporter reporter(console);
   Workspace ws;
   AppMembers& app = ws.app;
+  ReportRequest request;
+  request.reportPath = options.report;
+  request.json = options.json;
+  request.tablePath = AbsolutePath(options.config);
+  if (!options.keys.empty()) request.keysPath = AbsolutePath(options.keys);
+  const auto finish = [&](int status) {
+    console.Finish(status == kExitOk);
+    return status;
+  };
+  const auto endEarly = [&](int status) { return finish(ReportEarlyEnd(ws, reporter, request, status)); };
+
   app.m_strAppDir = ProgramFolder(options.home);
   if (app.m_strAppDir.empty()) {
     UsageError("cannot tell the program folder; give it with --home <folder>");
     return kExitUsage;
   }
+  app.m_nBoardType = board;
 
   // What the window does when it opens; Java is needed only when it signs
   // every upgrade archive.
@@ -115,7 +130,7 @@ int RunMakeCommand(const MakeOptions& options) {
     const std::string path = app.m_strAppDir + folder;
     if (!IsFolder(path)) {
       reporter.Show(Format(kMsgFolderNotFound, path.c_str()));
-      return kExitFailed;
+      return endEarly(kExitFailed);
     }
   }
   (void)MakeFolder(app.m_strAppDir + "Temp");
@@ -124,14 +139,11 @@ int RunMakeCommand(const MakeOptions& options) {
   (void)LoadFlashConfig(ws.flashTable, reporter, FlashConfigPath(app.m_strAppDir));
 
   // Board type, Config File Browse, Keys File Browse, Output Browse.
-  app.m_nBoardType = board;
-  const std::string configPath = AbsolutePath(options.config);
-  if (!LoadPartitionConfig(ws.table, board, reporter, configPath)) return kExitFailed;
-  app.m_strInputDir = FolderPart(configPath);
-  if (!options.keys.empty()) {
-    const std::string keysPath = AbsolutePath(options.keys);
-    app.m_strInputDir = FolderPart(keysPath);
-    if (!LoadKeyListFile(ws, reporter, keysPath)) return kExitFailed;
+  if (!LoadPartitionConfig(ws.table, board, reporter, request.tablePath)) return endEarly(kExitFailed);
+  app.m_strInputDir = FolderPart(request.tablePath);
+  if (!request.keysPath.empty()) {
+    app.m_strInputDir = FolderPart(request.keysPath);
+    if (!LoadKeyListFile(ws, reporter, request.keysPath)) return endEarly(kExitFailed);
   }
   app.m_strOutputPath = options.defaultOutput ? app.m_strAppDir + "Output" + std::string(kSepStr) : outputPath;
 
@@ -142,8 +154,8 @@ int RunMakeCommand(const MakeOptions& options) {
   run.signerSpec = ChooseSigner(options.signer, app.m_strAppDir);
   run.pinSource = AskPinOnTerminal;
   run.readBack = options.verify;
-  if (!options.report.empty()) return RunMakeChecked(ws, reporter, run, options.report);
-  return RunMake(ws, reporter, run).Succeeded() ? kExitOk : kExitFailed;
+  if (request.Wanted()) return finish(RunMakeChecked(ws, reporter, run, request));
+  return finish(RunMake(ws, reporter, run).Succeeded() ? kExitOk : kExitFailed);
 }
 
 }  // namespace
@@ -168,7 +180,8 @@ Command AddMakeCommand(CLI::App& cli) {
                   "Who signs the upgrade archive: native (signapk's bytes, the default), java (signapk.jar) or "
                   "native-parallel (faster, other compressed bytes); default: BurnConfig.ini [Signing] Archive");
   sub->add_flag("--verify", o->verify, "Read every output back and verify it before the success message");
-  sub->add_option("--report", o->report, "Write a JSON record of the run to this file");
+  sub->add_option("--report", o->report, "Write a JSON record of the run to this file (- for standard output)");
+  sub->add_flag("--json", o->json, "Print the JSON record of the run on standard output");
   return {sub, [o, outputOpt] {
             o->outputGiven = outputOpt->count() > 0;
             return RunMakeCommand(*o);

@@ -9,14 +9,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <optional>
 #include <nlohmann/json.hpp>
 
+#include "build_info.h"
 #include "cli/cli_common.h"
 #include "cli/messages.h"
 #include "common/files.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/stamps.h"
 #include "common/text.h"
+#include "signing/signer.h"
 #include "pipeline/make_driver.h"
 #include "pipeline/messages.h"
 #include "pipeline/run_plan.h"
@@ -138,53 +143,146 @@ bool WriteReport(const ReportTarget& target, const std::string& text, std::strin
   return false;
 }
 
-int RunMakeChecked(Workspace& ws, RunReporter& reporter, const RunOptions& options, const std::string& reportPath) {
-  const ReportTarget target = ResolveReportTarget(reportPath);
-  // The report is one more output of the run: refused, before anything is
-  // written, where it would replace an input or another output.
-  if (!reportPath.empty() && !CheckReportTarget(reporter, ws, target)) return kExitFailed;
-  const RunOutcome outcome = RunMake(ws, reporter, options);
-  const bool success = outcome.Succeeded();
-  int status = success ? kExitOk : kExitFailed;
-  if (reportPath.empty()) return status;
+namespace {
 
+nlohmann::json FileRecord(const std::string& path) {
+  if (path.empty()) return nullptr;
+  return {{"path", path}, {"sha256", verify::FileSha256(path)}};
+}
+
+// The kind of signer a signer text names; never the text itself (a URI may
+// carry a PIN).
+std::string SignerKind(const std::string& signerText) {
+  if (signerText.empty() || signerText == kSignerKeyList) return "keylist";
+  if (StartsWithNoCase(signerText, "pkcs11:")) return "pkcs11";
+  if (StartsWithNoCase(signerText, "exec:")) return "exec";
+  return "unknown";
+}
+
+// ISO 8601: "2026-12-09T05:24:28Z" for UTC, else with the local offset.
+std::string Iso8601(std::time_t when, bool utc) {
+  std::tm tm {};
+  if (utc ? gmtime_r(&when, &tm) == nullptr : localtime_r(&when, &tm) == nullptr) return {};
+  char text[40];
+  if (std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%dT%H:%M:%S%z", &tm) == 0) return {};
+  std::string out = text;
+  if (!utc && out.size() > 2) out.insert(out.size() - 2, ":");  // +0100 -> +01:00
+  return out;
+}
+
+// The instant the headers' stamps are taken from.
+nlohmann::json TimeStampRecord(std::time_t runStart) {
+  if (const std::optional<std::time_t> epoch = SourceDateEpoch())
+    return {{"source", "SOURCE_DATE_EPOCH"}, {"time", Iso8601(*epoch, true)}};
+  return {{"source", "clock"}, {"time", Iso8601(runStart, false)}};
+}
+
+nlohmann::json BaseReport(const Workspace& ws, const LoggingReporter& log, const ReportRequest& request) {
   const AppMembers& app = ws.app;
   nlohmann::json report;
+  report["schema"] = kReportSchema;
+  report["tool"] = kProgramName;
+  report["version"] = kVersion;
   report["board"] = {{"index", app.m_nBoardType},
                      {"name", app.m_nBoardType >= 0 && app.m_nBoardType < static_cast<int32_t>(kBoardTypeNames.size())
                                   ? std::string(kBoardTypeNames[static_cast<size_t>(app.m_nBoardType)])
                                   : std::string()}};
-  nlohmann::json outputs = nlohmann::json::array();
-  if (success) {
-    verify::Options structure;
-    structure.board = app.m_nBoardType;
-    for (const std::string& path : PlanRun(ws).Outputs()) {
-      const verify::FileResult r = verify::CheckFile(path, structure);
-      InFile in;
-      const uint64_t size = in.Open(path) ? in.Size() : 0;
-      outputs.push_back({{"file", path}, {"kind", r.KindOrUnknown()}, {"size", size},
-                         {"sha256", verify::FileSha256(path)}});
-    }
-  }
-  report["outputs"] = outputs;
+  report["table"] = FileRecord(request.tablePath);
+  report["key_list"] = FileRecord(request.keysPath);
   nlohmann::json keys = nlohmann::json::array();
   verify::Keys loaded;
-  if (std::string ignored; !app.m_strKeysFile.empty() && verify::LoadKeys(app.m_strKeysFile, loaded, ignored)) {
-    keys.push_back({{"key", "external (key list lines 1-8)"}, {"sha256", verify::PublicKeyFingerprint(loaded.external.get())}});
-    keys.push_back({{"key", "root (key list lines 11-18)"}, {"sha256", verify::PublicKeyFingerprint(loaded.root.get())}});
+  if (std::string ignored; !request.keysPath.empty() && verify::LoadKeys(request.keysPath, loaded, ignored)) {
+    keys.push_back({{"id", "external"}, {"lines", "1-8"}, {"sha256", verify::PublicKeyFingerprint(loaded.external.get())}});
+    keys.push_back({{"id", "root"}, {"lines", "11-18"}, {"sha256", verify::PublicKeyFingerprint(loaded.root.get())}});
   }
   report["keys"] = keys;
-  report["message"] = outcome.message;
-  report["exit_status"] = status;
+  nlohmann::json messages = nlohmann::json::array();
+  for (const LoggingReporter::Message& m : log.Messages()) {
+    nlohmann::json entry = {{"text", m.text}};
+    if (!m.detail.empty()) entry["detail"] = m.detail;
+    messages.push_back(entry);
+  }
+  report["messages"] = messages;
+  report["message"] = log.Messages().empty() ? std::string() : log.Messages().back().text;
+  return report;
+}
 
+// Writes the report where it was asked for; false after a message when it
+// cannot be written.
+bool Deliver(const nlohmann::json& report, const ReportRequest& request, const ReportTarget& target) {
   const std::string text = report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  bool ok = true;
   std::string why;
-  if (!WriteReport(target, text, why)) {
+  if (request.json) {
+    const ReportTarget out{ReportTarget::Kind::Stdout, {}};
+    if (!WriteReport(out, text, why)) {
+      UsageError(Format(kMsgReportWriteFailed, "-", why.c_str()));
+      ok = false;
+    }
+  }
+  if (!request.reportPath.empty() && !WriteReport(target, text, why)) {
     UsageError(Format(kMsgReportWriteFailed, target.kind == ReportTarget::Kind::Stdout ? "-" : target.path.c_str(),
                       why.c_str()));
-    return kExitFailed;
+    ok = false;
   }
-  return status;
+  return ok;
+}
+
+}  // namespace
+
+int RunMakeChecked(Workspace& ws, LoggingReporter& log, const RunOptions& options, const ReportRequest& request) {
+  const ReportTarget target = ResolveReportTarget(request.reportPath);
+  const std::time_t runStart = std::time(nullptr);
+  // The report is one more output of the run: refused, before anything is
+  // written, where it would replace an input or another output.
+  if (!request.reportPath.empty() && !CheckReportTarget(log, ws, target)) return kExitFailed;
+  const RunOutcome outcome = RunMake(ws, log, options);
+  const bool success = outcome.Succeeded();
+  const int status = success ? kExitOk : kExitFailed;
+  if (!request.Wanted()) return status;
+
+  nlohmann::json report = BaseReport(ws, log, request);
+  report["signer"] = SignerKind(options.signerSpec);
+  report["time_stamp"] = TimeStampRecord(runStart);
+  // Every output the run wrote; after a failure, those already in place
+  // (written since the run started).
+  nlohmann::json outputs = nlohmann::json::array();
+  verify::Options structure;
+  structure.board = ws.app.m_nBoardType;
+  for (const std::string& path : PlanRun(ws).Outputs()) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (!success && st.st_mtime < runStart) continue;
+    const verify::FileResult r = verify::CheckFile(path, structure);
+    outputs.push_back({{"file", path}, {"kind", r.KindOrUnknown()}, {"size", static_cast<uint64_t>(st.st_size)},
+                       {"sha256", verify::FileSha256(path)}});
+  }
+  report["outputs"] = outputs;
+  report["message"] = outcome.message;
+  if (!success) report["cause"] = outcome.message;
+  report["exit_status"] = status;
+  return Deliver(report, request, target) ? status : kExitFailed;
+}
+
+int ReportEarlyEnd(const Workspace& ws, const LoggingReporter& log, const ReportRequest& request, int status) {
+  if (!request.Wanted()) return status;
+  const ReportTarget target = ResolveReportTarget(request.reportPath);
+  if (target.kind != ReportTarget::Kind::Stdout && !request.reportPath.empty()) {
+    // The run's plan is not known yet: the files named on the command line
+    // are the inputs the report must not replace.
+    const PathIdentity report = IdentifyPath(target.path);
+    for (const std::string& input : {request.tablePath, request.keysPath}) {
+      if (!input.empty() && SameFile(report, IdentifyPath(input))) {
+        UsageError(Format(kMsgOutputIsInput, target.path.c_str(), input.c_str()));
+        return status;
+      }
+    }
+  }
+  nlohmann::json report = BaseReport(ws, log, request);
+  report["outputs"] = nlohmann::json::array();
+  report["cause"] = report["message"];
+  report["exit_status"] = status;
+  return Deliver(report, request, target) ? status : kExitFailed;
 }
 
 }  // namespace tarnel::cli

@@ -1,11 +1,14 @@
 #include "cli/verify_commands.h"
 
+#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
 
 #include "cli/cli_common.h"
+#include "build_info.h"
 #include "cli/command.h"
+#include "cli/messages.h"
 #include "common/files.h"
 #include "common/paths.h"
 #include "common/platform.h"
@@ -24,26 +27,133 @@ using verify::FileResult;
 
 void UsageLine(const std::string& text) { UsageError(text); }
 
+// A field name as a JSON key: lower case, words joined by '_'.
+std::string JsonKey(const std::string& name) {
+  std::string key;
+  for (const char c : name) {
+    if (std::isalnum(static_cast<unsigned char>(c)) != 0) {
+      key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    } else if (!key.empty() && key.back() != '_') {
+      key += '_';
+    }
+  }
+  while (!key.empty() && key.back() == '_') key.pop_back();
+  return key;
+}
+
+// A field value as typed JSON: decimal and 0x-hex numbers as numbers, the
+// day-and-time stamp ("day 9, 05:24") in ISO 8601 ("---09T05:24"), anything
+// else as text.
+json TypedValue(const std::string& value) {
+  const auto allOf = [](const std::string& text, size_t from, int (*pred)(int)) {
+    if (text.size() <= from) return false;
+    for (size_t i = from; i < text.size(); ++i)
+      if (pred(static_cast<unsigned char>(text[i])) == 0) return false;
+    return true;
+  };
+  if (allOf(value, 0, &isdigit) && value.size() <= 19) return std::stoull(value);
+  if (value.rfind("0x", 0) == 0 && value.size() <= 18 && allOf(value, 2, &isxdigit))
+    return std::stoull(value.substr(2), nullptr, 16);
+  unsigned day = 0, hour = 0, minute = 0;
+  char tail = 0;
+  if (std::sscanf(value.c_str(), "day %u, %u:%u%c", &day, &hour, &minute, &tail) == 3)
+    return Format("---%02uT%02u:%02u", day, hour, minute);
+  return value;
+}
+
 json ResultJson(const FileResult& r, bool withFields) {
   json j = {{"file", r.file}, {"kind", r.KindOrUnknown()}, {"ok", r.ok}, {"problems", r.problems}};
   if (withFields) {
     json fields = json::object();
-    for (const verify::Field& field : r.fields) fields[field.name] = field.value;
+    for (const verify::Field& field : r.fields) fields[JsonKey(field.name)] = TypedValue(field.value);
     j["fields"] = fields;
-    j["fingerprints"] = r.fingerprints;
+    json fingerprints = json::array();
+    for (const std::string& fp : r.fingerprints) {
+      const size_t colon = fp.rfind(": ");
+      if (colon == std::string::npos) {
+        fingerprints.push_back({{"key", ""}, {"sha256", fp}});
+      } else {
+        fingerprints.push_back({{"key", JsonKey(fp.substr(0, colon))}, {"sha256", fp.substr(colon + 2)}});
+      }
+    }
+    j["fingerprints"] = fingerprints;
     j["entries"] = r.entries;
   }
   return j;
 }
 
-void PrintJson(const json& j) {
-  const std::string text = j.dump(2, ' ', false, json::error_handler_t::replace);
+// Every JSON document carries the layout's version and the tool's.
+void PrintJson(const json& files) {
+  const json document = {{"schema", kReportSchema}, {"tool", kProgramName}, {"version", kVersion}, {"files", files}};
+  const std::string text = document.dump(2, ' ', false, json::error_handler_t::replace);
   std::printf("%s\n", text.c_str());
+}
+
+// verify --report: the outputs a make report lists, each checked for its
+// size and SHA-256 before it is verified. False after a message when the
+// report cannot be used.
+bool ReadRunReport(const std::string& path, std::string& keys, std::vector<std::string>& files,
+                   std::vector<std::string>& mismatches) {
+  InFile in;
+  std::string text;
+  if (!in.Open(path)) {
+    const std::string why = WhyUnreadable(path);
+    UsageError(Format("cannot read the report %s: %s", path.c_str(), why.empty() ? "cannot be opened" : why.c_str()));
+    return false;
+  }
+  const uint64_t size = in.Size();
+  if (size > 64u * 1024 * 1024) {
+    UsageError(Format("the report %s is too large", path.c_str()));
+    return false;
+  }
+  text.resize(static_cast<size_t>(size));
+  if (!in.ReadExact(text.data(), text.size())) {
+    UsageError(Format("cannot read the report %s", path.c_str()));
+    return false;
+  }
+  const json report = json::parse(text, nullptr, false);
+  if (report.is_discarded() || !report.is_object() || !report.contains("outputs") || !report["outputs"].is_array()) {
+    UsageError(Format("%s is not a report of tarnel-cli make", path.c_str()));
+    return false;
+  }
+  if (keys.empty() && report.contains("key_list") && report["key_list"].is_object())
+    keys = report["key_list"].value("path", "");
+  for (const json& output : report["outputs"]) {
+    if (!output.is_object() || !output.contains("file") || !output["file"].is_string()) {
+      UsageError(Format("%s is not a report of tarnel-cli make", path.c_str()));
+      return false;
+    }
+    const std::string file = output["file"];
+    const uint64_t listedSize = output.value("size", uint64_t{0});
+    const std::string listedSum = output.value("sha256", "");
+    InFile f;
+    if (!f.Open(file)) {
+      mismatches.push_back(Format("FAIL %s: missing: listed in the report", verify::DisplayName(file).c_str()));
+      continue;
+    }
+    files.push_back(file);
+    if (f.Size() != listedSize) {
+      mismatches.push_back(Format("FAIL %s: size %llu, the report lists %llu", verify::DisplayName(file).c_str(),
+                                  static_cast<unsigned long long>(f.Size()),
+                                  static_cast<unsigned long long>(listedSize)));
+    } else if (verify::FileSha256(file) != listedSum) {
+      mismatches.push_back(Format("FAIL %s: SHA-256 differs from the report's", verify::DisplayName(file).c_str()));
+    }
+  }
+  return true;
 }
 
 }  // namespace
 
-int RunVerify(const VerifyArgs& args) {
+int RunVerify(const VerifyArgs& given) {
+  VerifyArgs args = given;
+  std::vector<std::string> mismatches;
+  if (!args.report.empty()) {
+    if (!args.files.empty()) return CommandUsageError("verify", "give the files or --report, not both");
+    if (!ReadRunReport(AbsolutePath(args.report), args.keys, args.files, mismatches)) return kExitUsage;
+  }
+  if (args.keys.empty()) return CommandUsageError("verify", "--keys is required");
+  if (args.files.empty() && args.report.empty()) return CommandUsageError("verify", "file is required");
   verify::Keys keys;
   std::string why;
   const std::string keyPath = AbsolutePath(args.keys);
@@ -79,20 +189,26 @@ int RunVerify(const VerifyArgs& args) {
     for (const std::string& line : cannotCheck) UsageLine(line);
     return kExitUsage;
   }
-  bool allOk = true;
+  bool allOk = mismatches.empty();
+  if (!args.json)
+    for (const std::string& line : mismatches) std::printf("%s\n", line.c_str());
   json array = json::array();
   for (const FileResult& r : results) {
     allOk = allOk && r.ok;
     if (args.json) {
       array.push_back(ResultJson(r, false));
     } else if (r.ok) {
+      if (Output().quiet) continue;
       std::printf("OK %s: %s\n", verify::DisplayName(r.file).c_str(), r.KindOrUnknown().c_str());
     } else {
       std::printf("FAIL %s: %s: %s\n", verify::DisplayName(r.file).c_str(), r.KindOrUnknown().c_str(),
                   r.problems.empty() ? verify::kProbNoHeader : r.problems.front().c_str());
     }
   }
-  if (args.json) PrintJson(array);
+  if (args.json) {
+    for (const std::string& line : mismatches) array.push_back({{"file", ""}, {"ok", false}, {"problems", {line}}});
+    PrintJson(array);
+  }
   std::fflush(stdout);
   return allOk ? kExitOk : kExitFailed;
 }
@@ -142,12 +258,16 @@ Command AddVerifyCommand(CLI::App& cli) {
   };
   auto o = std::make_shared<Options>();
   CLI::App* sub = cli.add_subcommand("verify", "Check signed outputs with the key list; one OK or FAIL line each.");
-  sub->add_option("-k,--keys", o->args.keys, "Key list file the outputs were signed with")->required();
+  sub->add_option("-k,--keys", o->args.keys,
+                  "Key list file the outputs were signed with (with --report: default, the report's key list)");
+  sub->add_option("--report", o->args.report,
+                  "A report of make: check that exactly the files it lists are there with its sizes and SHA-256, "
+                  "then verify each");
   sub->add_option("-b,--board", o->board, "Board type: 0 to 5 or its name, where the bytes cannot tell");
   sub->add_option("--android-cert", o->args.androidCert,
                   "Certificate of the Android signature (default: testkey.x509.pem beside the key list)");
   sub->add_flag("--json", o->args.json, "Print one JSON array instead of lines");
-  sub->add_option("file", o->args.files, "Files to check")->required();
+  sub->add_option("file", o->args.files, "Files to check");
   return {sub, [o] {
             if (!BoardOption(o->board, o->args.board)) return kExitUsage;
             return RunVerify(o->args);

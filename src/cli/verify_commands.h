@@ -17,6 +17,7 @@ struct VerifyArgs {
   std::string androidCert;
   bool json = false;
   std::vector<std::string> files;
+  std::string report;  // --report: a make report whose outputs are the files
 };
 
 // Prints one line per file (or one JSON array); returns the exit status:

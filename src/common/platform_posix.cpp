@@ -267,7 +267,8 @@ void RemoveScratchAt(const char* folder) noexcept {
 // Async-signal-safe.
 void StopChildGroup(pid_t child) noexcept {
   if (child <= 0) return;
-  ::kill(-child, SIGTERM);
+  // Just after the start the child may not lead its group yet.
+  if (::kill(-child, SIGTERM) != 0) ::kill(child, SIGTERM);
   int status = 0;
   bool gone = false;
   for (int i = 0; i < kStopGraceSteps && !gone; ++i) {
@@ -279,7 +280,7 @@ void StopChildGroup(pid_t child) noexcept {
     }
   }
   // Whatever of the group is left (and the child, when it ignored SIGTERM).
-  ::kill(-child, SIGKILL);
+  if (::kill(-child, SIGKILL) != 0 && !gone) ::kill(child, SIGKILL);
   if (!gone)
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }

@@ -50,6 +50,11 @@ class ClosingMessage : public RunReporter {
     last_ = text;
     inner_.ShowMessage(text, caption, icon);
   }
+  void ShowMessageDetail(const std::string& text, const std::string& detail, const std::string& caption,
+                         MsgIcon icon) override {
+    last_ = text;
+    inner_.ShowMessageDetail(text, detail, caption, icon);
+  }
   void SetProgressRange(int maximum) override { inner_.SetProgressRange(maximum); }
   void SetProgressPos(int position) override { inner_.SetProgressPos(position); }
   void Pause(int milliseconds) override { inner_.Pause(milliseconds); }

@@ -11,6 +11,7 @@
 #include "common/model.h"
 #include "common/reporter.h"
 #include "pipeline/run_plan.h"
+#include "signing/signer.h"
 
 namespace tarnel {
 
@@ -41,7 +42,7 @@ inline constexpr int kSuccessPauseMs = 800;
 struct RunOptions {
   // The RSA signer's text ("" is the key list) and the way to a token's PIN.
   std::string signerSpec;
-  std::function<std::optional<std::string>(const std::string& tokenLabel)> pinSource;
+  PinSource pinSource;
   // Every output is read back and checked before the success message.
   bool readBack = false;
 };

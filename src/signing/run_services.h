@@ -15,7 +15,8 @@
 
 namespace tarnel {
 
-class Signer;  // signing/signer.h
+class Signer;      // signing/signer.h
+struct PinPrompt;  // signing/signer.h
 
 class RunServices {
  public:
@@ -56,7 +57,7 @@ class RunServices {
   // The RSA signer of the run: the back end named by signerSpec ("" is the
   // key list), made when the run starts; pinSource asks for a token's PIN.
   std::string signerSpec;
-  std::function<std::optional<std::string>(const std::string& tokenLabel)> pinSource;
+  std::function<std::optional<std::string>(const PinPrompt& prompt)> pinSource;
   std::shared_ptr<Signer> signer;
 
  private:

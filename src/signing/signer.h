@@ -89,9 +89,21 @@ struct SignError {
   std::string message;
 };
 
+// What a front end can tell the person it asks for a token's PIN, from the
+// token's own flags.
+struct PinPrompt {
+  std::string tokenLabel;
+  bool retry = false;     // the PIN given just before was wrong
+  bool countLow = false;  // the token has counted wrong PINs
+  bool finalTry = false;  // one more wrong PIN locks the token
+  // A front end that only names the token takes the prompt as its label.
+  operator const std::string&() const { return tokenLabel; }  // NOLINT(google-explicit-constructor)
+};
+
 // Gives the PIN of a token (nullopt: none, the run ends). The front end asks
-// the person; the core never does.
-using PinSource = std::function<std::optional<std::string>(const std::string& tokenLabel)>;
+// the person; the core never does. A wrong PIN that came from here is asked
+// for again, with `retry` set, a few times.
+using PinSource = std::function<std::optional<std::string>(const PinPrompt& prompt)>;
 
 class Signer {
  public:

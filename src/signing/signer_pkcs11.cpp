@@ -27,6 +27,8 @@ constexpr std::array<uint8_t, 19> kSha256DigestInfo = {0x30, 0x31, 0x30, 0x0d, 0
 constexpr size_t kMaxPinFile = 1024;
 constexpr CK_ULONG kMaxKeysSearched = 256;
 constexpr CK_ULONG kTokenKeyBits = 2048;
+// How often a wrong PIN typed by the person is asked for again.
+constexpr int kMaxPinAsks = 5;
 
 std::string StripLeadingZeros(std::string bytes) {
   size_t i = 0;
@@ -98,6 +100,7 @@ class Token {
       return false;
     }
     label_ = PaddedText(info.label, sizeof(info.label));
+    slot_ = slot;
     CK_FLAGS flags = CKF_SERIAL_SESSION | (readWrite ? CKF_RW_SESSION : 0);
     CK_RV rv = module_->C_OpenSession(slot, flags, nullptr, nullptr, &session_);
     if (rv != CKR_OK) {
@@ -109,10 +112,27 @@ class Token {
       error = Format(kMsgPkcs11Locked, label_.c_str());
       return false;
     }
-    std::string pin;
-    if (!GetPin(pinSource, pin, error)) return false;
-    rv = module_->C_Login(session_, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size());
-    Cleanse(pin);
+    PinPrompt prompt;
+    prompt.tokenLabel = label_;
+    for (int asks = 1;; ++asks) {
+      // The token's own count of wrong PINs, read afresh before every ask.
+      CK_TOKEN_INFO now{};
+      if (module_->C_GetTokenInfo(slot_, &now) == CKR_OK) info = now;
+      if ((info.flags & CKF_USER_PIN_LOCKED) != 0) {
+        error = Format(kMsgPkcs11Locked, label_.c_str());
+        return false;
+      }
+      prompt.countLow = (info.flags & CKF_USER_PIN_COUNT_LOW) != 0;
+      prompt.finalTry = (info.flags & CKF_USER_PIN_FINAL_TRY) != 0;
+      std::string pin;
+      bool asked = false;
+      if (!GetPin(pinSource, prompt, pin, asked, error)) return false;
+      rv = module_->C_Login(session_, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size());
+      Cleanse(pin);
+      const bool wrong = rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID || rv == CKR_PIN_LEN_RANGE;
+      if (!(wrong && asked && asks < kMaxPinAsks)) break;
+      prompt.retry = true;
+    }
     switch (rv) {
       case CKR_OK:
       case CKR_USER_ALREADY_LOGGED_IN:
@@ -204,7 +224,9 @@ class Token {
   }
 
   // pin-value, pin-source=file:, TARNEL_PKCS11_PIN, then the front end.
-  bool GetPin(const PinSource& pinSource, std::string& pin, std::string& error) const {
+  bool GetPin(const PinSource& pinSource, const PinPrompt& prompt, std::string& pin, bool& asked,
+              std::string& error) const {
+    asked = false;
     if (const char* value = p11_kit_uri_get_pin_value(uri_.get())) {
       pin = value;
       return true;
@@ -241,10 +263,11 @@ class Token {
       return true;
     }
     if (pinSource) {
-      std::optional<std::string> asked = pinSource(label_);
-      if (asked) {
-        pin = std::move(*asked);
-        Cleanse(*asked);
+      std::optional<std::string> given = pinSource(prompt);
+      if (given) {
+        pin = std::move(*given);
+        Cleanse(*given);
+        asked = true;
         return true;
       }
     }
@@ -256,6 +279,7 @@ class Token {
   std::string modulePath_;
   CK_FUNCTION_LIST* module_ = nullptr;
   CK_SESSION_HANDLE session_ = 0;
+  CK_SLOT_ID slot_ = 0;
   bool sessionOpen_ = false;
   bool loggedIn_ = false;
   std::string label_;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -165,7 +166,13 @@ enum class EntryRead { Ok, Bad, WriteFailed };
 // when given. Bad data is recorded as a problem; a failed write is not.
 EntryRead ReadEntry(ByteSource& src, const Entry& e, ScratchFile* out, Findings& f) {
   const std::string where = Format(kProbEntryData, DisplayName(e.name).c_str());
-  std::vector<uint8_t> in(kPiece), plain(kPiece);
+  // Buffers sized by the entry, not filled: a small entry costs little.
+  const size_t inSize = static_cast<size_t>(std::clamp<uint64_t>(e.compressed, 1, kPiece));
+  const size_t plainSize = static_cast<size_t>(std::clamp<uint64_t>(e.size + 1, 1, kPiece));
+  const auto inBuffer = std::make_unique_for_overwrite<uint8_t[]>(inSize);
+  const auto plainBuffer = std::make_unique_for_overwrite<uint8_t[]>(plainSize);
+  uint8_t* const in = inBuffer.get();
+  uint8_t* const plain = plainBuffer.get();
   uLong crc = crc32(0L, Z_NULL, 0);
   uint64_t produced = 0;
   bool writeFailed = false;
@@ -187,8 +194,8 @@ EntryRead ReadEntry(ByteSource& src, const Entry& e, ScratchFile* out, Findings&
   if (e.method == kMethodStored) {
     if (e.compressed != e.size) return bad();
     for (uint64_t pos = 0; pos < e.size;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(e.size - pos, kPiece));
-      if (!src.ReadAt(e.dataAt + pos, in.data(), n) || !take(in.data(), n)) return bad();
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(e.size - pos, inSize));
+      if (!src.ReadAt(e.dataAt + pos, in, n) || !take(in, n)) return bad();
       pos += n;
     }
   } else {
@@ -199,25 +206,25 @@ EntryRead ReadEntry(ByteSource& src, const Entry& e, ScratchFile* out, Findings&
     bool ok = true;
     while (ok && status != Z_STREAM_END) {
       if (z.avail_in == 0 && pos < e.compressed) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(e.compressed - pos, kPiece));
-        if (!src.ReadAt(e.dataAt + pos, in.data(), n)) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(e.compressed - pos, inSize));
+        if (!src.ReadAt(e.dataAt + pos, in, n)) {
           ok = false;
           break;
         }
         pos += n;
-        z.next_in = in.data();
+        z.next_in = in;
         z.avail_in = static_cast<uInt>(n);
       }
       // All input may be taken while output is still pending in the
       // inflater (a full output buffer): it is asked again without new input
       // until it ends or can make no progress.
-      z.next_out = plain.data();
-      z.avail_out = static_cast<uInt>(plain.size());
+      z.next_out = plain;
+      z.avail_out = static_cast<uInt>(plainSize);
       status = inflate(&z, Z_NO_FLUSH);
-      const size_t got = plain.size() - z.avail_out;
+      const size_t got = plainSize - z.avail_out;
       if (status == Z_BUF_ERROR && got == 0) ok = false;  // the data ends before the stream
       else if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) ok = false;
-      if (ok && got > 0 && !take(plain.data(), got)) ok = false;
+      if (ok && got > 0 && !take(plain, got)) ok = false;
     }
     inflateEnd(&z);
     if (!ok || pos - z.avail_in != e.compressed) return bad();

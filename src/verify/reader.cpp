@@ -123,10 +123,10 @@ bool Sha256Range(ByteSource& src, uint64_t offset, uint64_t length, uint8_t dige
   if (!InRange(offset, length, src.Size())) return false;
   MdCtx md(EVP_MD_CTX_new());
   if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) return false;
-  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(length, kPiece)));
+  const auto buf = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(std::min<uint64_t>(length, kPiece)));
   while (length > 0) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kPiece));
-    if (!src.ReadAt(offset, buf.data(), n) || EVP_DigestUpdate(md.get(), buf.data(), n) != 1) return false;
+    if (!src.ReadAt(offset, buf.get(), n) || EVP_DigestUpdate(md.get(), buf.get(), n) != 1) return false;
     offset += n;
     length -= n;
   }
@@ -137,10 +137,10 @@ bool Sha256Range(ByteSource& src, uint64_t offset, uint64_t length, uint8_t dige
 bool FindOtherByte(ByteSource& src, uint64_t offset, uint64_t length, uint8_t value, uint64_t& at) {
   at = UINT64_MAX;
   if (!InRange(offset, length, src.Size())) return false;
-  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(length, kPiece)));
+  const auto buf = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(std::min<uint64_t>(length, kPiece)));
   while (length > 0) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kPiece));
-    if (!src.ReadAt(offset, buf.data(), n)) return false;
+    if (!src.ReadAt(offset, buf.get(), n)) return false;
     for (size_t i = 0; i < n; ++i) {
       if (buf[i] != value) {
         at = offset + i;
@@ -191,10 +191,10 @@ bool MacStream::Update(const uint8_t* data, size_t n) {
 
 bool MacStream::UpdateRange(ByteSource& src, uint64_t offset, uint64_t length) {
   if (!InRange(offset, length, src.Size())) return false;
-  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(length, kPiece)));
+  const auto buf = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(std::min<uint64_t>(length, kPiece)));
   while (length > 0) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(length, kPiece));
-    if (!src.ReadAt(offset, buf.data(), n) || !Update(buf.data(), n)) return false;
+    if (!src.ReadAt(offset, buf.get(), n) || !Update(buf.get(), n)) return false;
     offset += n;
     length -= n;
   }

@@ -82,6 +82,10 @@ class ListCtrlExTest : public QObject {
     const int before = header->sectionSize(1);
     QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, QPoint(divider + 40, 5));
     QCOMPARE(header->sectionSize(1), before);
+    // Rows are numbered as the run's messages count them.
+    e.Fill(2);
+    QCOMPARE(e.list->model()->headerData(1, Qt::Vertical).toInt(), 2);
+    QVERIFY(e.list->verticalHeader()->isVisible());
   }
 
   void lastColumnFitsWhenTheRowsOutgrowThePage() {

@@ -3,6 +3,8 @@
 // signed outputs (checked with OpenSSL and the public key only), and a close
 // request while the run is going.
 #include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QLabel>
 #include <QElapsedTimer>
 #include <QComboBox>
 #include <QInputDialog>
@@ -15,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <deque>
 #include <filesystem>
 
 #include "app_test_support.h"
@@ -309,45 +312,82 @@ class MakeRunTest : public QObject {
     QVERIFY(f->ui.messages.empty());
   }
 
-  // A token named in BurnConfig.ini without a PIN: the PIN is asked in a
-  // password dialog before the run; Cancel starts no run, OK hands it over.
-  void tokenPinIsAskedBeforeTheRun() {
+  // A token named in BurnConfig.ini without a PIN. The PIN is asked only
+  // after the run's own checks, in a dialog that names the token and keeps
+  // OK disabled while the field is empty; a wrong PIN is asked again at once
+  // and the run goes on with the right one (checked with the public key).
+  void tokenPinIsAskedAfterTheChecksAndAgainWhenWrong() {
+    if (tarnel::test::SoftHsmModule().empty()) QSKIP("softhsm2 is not installed");
     tarnel::test::EnvGuard noPin("TARNEL_PKCS11_PIN", nullptr);
+    tarnel::test::SoftHsmToken token;
+    QVERIFY(token.Ready());
+    const std::vector<std::string> lines = SplitLines(SharedKeyListText());
+    QVERIFY(token.Import(lines, 0, kTokenExternalLabel, "01"));
+    QVERIFY(token.Import(lines, 10, kTokenRootLabel, "02"));
     DialogFixture f;
     QVERIFY(f.Start());
+    WriteText(f.home.appDir + "BurnConfig.ini", "[BurnConfig]\nMemory=512\n[Signing]\nSigner=" + token.Uri("") + "\n");
+
+    // Every PIN dialog as it comes: its text and whether OK was enabled while
+    // empty; answered from `pins` (Cancel when none is left).
+    struct Seen {
+      QString prompt;
+      bool okWhileEmpty;
+    };
+    std::vector<Seen> seen;
+    std::deque<QString> pins;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, [&] {
+      auto* ask = f.dlg->findChild<QDialog*>("pinDialog");
+      if (ask == nullptr || !ask->isVisible() || ask->result() != 0) return;
+      auto* field = ask->findChild<QLineEdit*>("pinField");
+      QPushButton* ok = ask->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok);
+      seen.push_back({ask->findChild<QLabel*>("pinPrompt")->text(), ok->isEnabled()});
+      ask->setResult(1);  // seen
+      if (pins.empty()) {
+        ask->reject();
+        return;
+      }
+      QTest::keyClicks(field, pins.front());
+      pins.pop_front();
+      QVERIFY(ok->isEnabled());
+      ok->click();
+    });
+    answer.start(20);
+    const auto make = [&] {
+      QTest::mouseClick(f.dlg->findChild<QPushButton*>("make"), Qt::LeftButton);
+      QVERIFY(QTest::qWaitFor([&] { return !f.dlg->IsMaking(); }, 60000));
+    };
+
+    // Nothing chosen yet: the run's own checks end it, no PIN is asked.
+    make();
+    QVERIFY(seen.empty());
+    QCOMPARE(f.ui.messages.size(), size_t{1});
+
     Workspace2 w(f);
     w.Prepare(f, /*defaultOutput=*/false);
-    const std::string module = f.home.root.Path() + "no-such-module.so";
-    WriteText(f.home.appDir + "BurnConfig.ini",
-              "[BurnConfig]\nMemory=512\n[Signing]\nSigner=pkcs11:token=t?module-path=" + module + "\n");
-    QLineEdit::EchoMode echo = QLineEdit::Normal;
-    const auto answer = [&](bool accept) {
-      QTimer::singleShot(0, f.dlg.get(), [&, accept] {
-        auto* ask = f.dlg->findChild<QInputDialog*>("pinDialog");
-        QVERIFY(ask != nullptr);
-        echo = ask->textEchoMode();
-        if (accept) {
-          ask->setTextValue("1234");
-          ask->accept();
-        } else {
-          ask->reject();
-        }
-      });
-    };
-    QSignalSpy finished(f.dlg.get(), &CPellgraveDlg::makeFinished);
-    answer(false);
-    QTest::mouseClick(f.dlg->MakeButton(), Qt::LeftButton);
-    QCOMPARE(echo, QLineEdit::Password);
-    QVERIFY(!f.dlg->IsMaking());
-    QCOMPARE(finished.count(), 0);
-    QVERIFY(f.ui.messages.empty());
-    QVERIFY(f.dlg->MakeButton()->isEnabled());
+    f.ui.Clear();
+    pins = {"0000", QString::fromUtf8(tarnel::test::SoftHsmToken::kPin)};
+    make();
+    QCOMPARE(seen.size(), size_t{2});
+    for (const Seen& s : seen) {
+      QVERIFY2(s.prompt.contains("\"tarnel\""), qPrintable(s.prompt));
+      QVERIFY(!s.okWhileEmpty);
+    }
+    QVERIFY(!seen[0].prompt.contains(QString::fromUtf8(kPinWrong)));
+    QVERIFY(seen[1].prompt.contains(QString::fromUtf8(kPinWrong)));
+    QCOMPARE(f.ui.Texts(), QStringList{"All files signed successfully!"});
+    QVERIFY(SignedWhole(w.kernel, w.outputDir + "/kernel.img"));
 
-    answer(true);
-    QTest::mouseClick(f.dlg->MakeButton(), Qt::LeftButton);
-    QVERIFY(QTest::qWaitFor([&] { return finished.count() == 1; }, 60000));
-    QCOMPARE(f.ui.Texts(), QStringList{QString::fromStdString("Failed to load the PKCS#11 module " + module + "!")});
+    // Cancel ends the run with the token's message, and nothing is written.
+    std::filesystem::remove(w.outputDir + "/kernel.img");
+    seen.clear();
+    f.ui.Clear();
+    make();
+    QCOMPARE(seen.size(), size_t{1});
+    QCOMPARE(f.ui.messages.size(), size_t{1});
     QVERIFY(!std::filesystem::exists(w.outputDir + "/kernel.img"));
+    answer.stop();
   }
 };
 

@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -21,6 +22,7 @@
 
 #include "app_test_support.h"
 #include "build_info.h"
+#include "common/paths.h"
 #include "common/platform.h"
 
 using namespace tarnel;
@@ -610,6 +612,59 @@ class PellgraveDlgTest : public QObject {
     auto* table = f.dlg->findChild<CListCtrlEx*>("partitionTable");
     QVERIFY(table->height() > 0);
     QVERIFY(f.dlg->rect().contains(f.dlg->findChild<QProgressBar*>("progress")->geometry()));
+  }
+
+  // The installed program's per-user folder (hidden, under XDG_DATA_HOME):
+  // a damaged one says how to have it made afresh; the choosers never start
+  // inside it but in the user's documents, then in the folder last used.
+  void installedPerUserFolder() {
+    namespace fs = std::filesystem;
+    tarnel::test::TempFolder data;
+    tarnel::test::EnvGuard xdg("XDG_DATA_HOME", (data.Path() + ".local/share").c_str());
+    const std::string user = data.Path() + ".local/share/tarnel/";
+    {
+      DialogFixture f(/*withConfig=*/true, /*withJre=*/false);
+      fs::create_directories(user);
+      fs::copy(f.home.appDir, user, fs::copy_options::recursive);
+      f.ws.app.m_strAppDir = user;
+      f.ws.app.m_archiveSigner = tarnel::ArchiveSigner::Java;  // the one signer that needs jre/
+      QVERIFY(!f.Start());
+      QCOMPARE(f.ui.messages.size(), size_t{1});
+      const QStringList lines = f.ui.messages[0].text.split('\n');
+      QCOMPARE(lines[0], QString::fromStdString("\"" + user + "jre\" not find!"));
+      QVERIFY(f.ui.messages[0].text.contains(QString::fromStdString(user) + " is incomplete. Rename or remove it"));
+    }
+    fs::create_directories(user + "jre");
+    DialogFixture f;
+    f.ws.app.m_strAppDir = user;
+    QVERIFY(f.Start());
+    f.dlg->OnConfigBrowse();
+    QCOMPARE(f.ui.choosers.back().folder, QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation));
+    const std::string table = WriteSampleTable(f);
+    f.ui.paths.push_back(Q(table));
+    f.dlg->OnConfigBrowse();
+    f.dlg->OnKeysBrowse();
+    QCOMPARE(QDir(f.ui.choosers.back().folder), QDir(Q(FolderPart(table))));
+    (void)f.dlg->OnSaveConfigAs();
+    QCOMPARE(QDir(f.ui.choosers.back().folder), QDir(Q(FolderPart(table))));
+  }
+
+  // The window comes back where it was closed, at its size.
+  void windowKeepsItsSizeAndPlace() {
+    QRect closedAt;
+    {
+      DialogFixture f;
+      QVERIFY(f.Start());
+      f.dlg->resize(f.dlg->minimumWidth() + 13, f.dlg->minimumHeight() + 7);
+      f.dlg->move(f.dlg->screen()->availableGeometry().topLeft() + QPoint(5, 6));
+      closedAt = f.dlg->geometry();
+      QVERIFY(f.dlg->close());
+    }
+    DialogFixture f;
+    QVERIFY(f.Start());
+    // The place as the platform gives it back (frames differ); the size exactly.
+    QCOMPARE(f.dlg->size(), closedAt.size());
+    QVERIFY((f.dlg->pos() - closedAt.topLeft()).manhattanLength() < 40);
   }
 
   void raiseBringsTheWindowBackToItsNormalSize() {

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "pipeline/make_driver.h"
 #include "pipeline/messages.h"
+#include "signing/sign_image.h"
 
 namespace tarnel {
 namespace {
@@ -95,6 +96,55 @@ TEST_F(MakeReport, GoesToStandardOutputAFifoOrThroughALink) {
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(parsed(ReadText(target)), 0);
   }
+}
+
+// make --json: the record on standard output, parsed by a JSON parser; its
+// digests agree with sha256sum and the listed outputs are what verify
+// --report then checks, to the byte.
+TEST_F(MakeReport, JsonRecordAndVerifyByReport) {
+  const CliResult r = Run(MakeArgs("2", table_, " --json --report " + ShellQuote(root_ / "run.json")));
+  ASSERT_EQ(r.status, 0);
+  const nlohmann::json j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["schema"], 1);
+  EXPECT_EQ(j["tool"], "tarnel-cli");
+  EXPECT_EQ(j["signer"], "keylist");
+  EXPECT_EQ(j["keys"][0]["id"], "external");
+  EXPECT_EQ(j["keys"][1]["id"], "root");
+  EXPECT_EQ(j["messages"], nlohmann::json::array({{{"text", kMsgAllSigned}}}));
+  std::string sum;
+  ASSERT_EQ(RunShell("sha256sum " + ShellQuote(keys_), &sum), 0);
+  EXPECT_EQ(j["key_list"]["sha256"], sum.substr(0, 64));
+  ASSERT_EQ(j["outputs"].size(), 1u);
+  EXPECT_EQ(j["outputs"][0]["file"], out_ + "a.img");
+  EXPECT_EQ(nlohmann::json::parse(ReadText(root_ / "run.json")), j);
+
+  CliResult v = Run("verify --report " + ShellQuote(root_ / "run.json"));
+  EXPECT_EQ(v.status, 0) << v.out;
+  EXPECT_EQ(v.out, "OK " + out_ + "a.img: whole image (RSA)\n");
+  // Quiet: only errors, so nothing at all after a run that verifies.
+  const CliResult quiet = Run("verify -q --report " + ShellQuote(root_ / "run.json"));
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out, "");
+  const CliResult quietMake = Run(MakeArgs("2", table_, " --quiet"));
+  EXPECT_EQ(quietMake.status, 0);
+  EXPECT_TRUE(quietMake.errLines.empty());
+  // One byte changed and the length kept: the digest gives it away.
+  std::vector<uint8_t> bytes = ReadBytes(out_ + "a.img");
+  bytes[0] ^= 1;
+  WriteBytes(out_ + "a.img", bytes);
+  v = Run("verify --report " + ShellQuote(root_ / "run.json"));
+  EXPECT_EQ(v.status, 1);
+  EXPECT_NE(v.out.find("FAIL " + out_ + "a.img: SHA-256 differs from the report's"), std::string::npos) << v.out;
+
+  // A failed run's record names the cause and every message in order.
+  const CliResult failed = Run(MakeArgs("2", WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "none.bin"}}),
+                                        " --json"));
+  EXPECT_EQ(failed.status, 1);
+  const nlohmann::json f = nlohmann::json::parse(failed.out);
+  EXPECT_EQ(f["exit_status"], 1);
+  EXPECT_EQ(f["cause"], Format(kMsgNonFsFailed, 1));
+  ASSERT_EQ(f["messages"].size(), 2u);
+  EXPECT_EQ(f["messages"][0]["detail"], in_ + "none.bin: No such file or directory");
 }
 
 }  // namespace

@@ -202,7 +202,9 @@ TEST_F(Verify, EveryOutputOfBothGenerationsReadsBackOk) {
     EXPECT_EQ(line.rfind("OK ", 0), 0u) << line;
     kinds.insert(line.substr(line.rfind(": ") + 2));
   }
-  const nlohmann::json array = nlohmann::json::parse(later.out);
+  const nlohmann::json document = nlohmann::json::parse(later.out);
+  EXPECT_EQ(document["schema"], 1);
+  const nlohmann::json& array = document["files"];
   ASSERT_EQ(array.size(), 7u);
   for (const auto& item : array) {
     EXPECT_TRUE(item["ok"].get<bool>()) << item.dump();
@@ -233,13 +235,13 @@ TEST_F(Verify, EveryOutputOfBothGenerationsReadsBackOk) {
   // info: the boot image's key area key is the key list's public key, as openssl fingerprints it.
   const CliResult info = Cli("info --json " + ShellQuote(d.later + "fastboot.img"));
   ASSERT_EQ(info.status, 0) << info.out;
-  const nlohmann::json boot = nlohmann::json::parse(info.out).at(0);
+  const nlohmann::json boot = nlohmann::json::parse(info.out)["files"].at(0);
   test::WritePublicKeyPem(lines[8], lines[9], tmp_ / "external.pem");
   std::string sum;
   ASSERT_EQ(RunShell("openssl pkey -pubin -in " + ShellQuote(tmp_ / "external.pem") + " -outform DER | sha256sum", &sum),
             0);
-  EXPECT_EQ(boot["fingerprints"].at(0), "key area public key: " + sum.substr(0, 64));
-  EXPECT_EQ(boot["fields"]["boot area length"], "205056");
+  EXPECT_EQ(boot["fingerprints"].at(0), nlohmann::json({{"key", "key_area_public_key"}, {"sha256", sum.substr(0, 64)}}));
+  EXPECT_EQ(boot["fields"]["boot_area_length"], 205056);
 }
 
 TEST_F(Verify, MakeReportRecordsOutputsKeysAndClosingMessage) {
