@@ -12,7 +12,6 @@
 #include "common/files.h"
 #include "common/paths.h"
 #include "common/platform.h"
-#include "common/signing_context.h"
 #include "common/text.h"
 #include "pipeline/make_driver.h"
 #include "verify/messages.h"

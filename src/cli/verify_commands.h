@@ -8,7 +8,6 @@
 
 #include "common/model.h"
 #include "common/reporter.h"
-#include "common/signing_context.h"
 
 namespace tarnel::cli {
 
