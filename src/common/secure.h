@@ -3,11 +3,14 @@
 
 #include <openssl/crypto.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tarnel {
+
+using Key128 = std::array<uint8_t, 16>;
 
 class SecureBytes {
  public:

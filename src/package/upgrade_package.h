@@ -3,10 +3,13 @@
 // board as "update.zip".
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "common/signing_context.h"
+#include "common/secure.h"
+#include "signing/flash_geometry.h"
+#include "signing/run_services.h"
 
 namespace tarnel {
 
@@ -41,7 +44,7 @@ inline constexpr const char* kReleasePackageName = "update.zip";
 // Builds the package at `packagePath`: copies the template there and appends
 // the upgrade rows' images. False after its message; a package whose building
 // failed is deleted.
-[[nodiscard]] bool MakeUpgradePackage(SigningContext& ctx, const std::string& packagePath);
+[[nodiscard]] bool MakeUpgradePackage(RunServices& ctx, const Workspace& ws, const std::string& packagePath);
 
 // The command line that has signapk sign the package in Temp into the
 // Android-signed package in Temp (run in the input folder).
@@ -50,7 +53,7 @@ inline constexpr const char* kReleasePackageName = "update.zip";
 // Runs Java with signapk and waits for it. Success shows only as the
 // Android-signed package in Temp: a package left by an earlier run is removed
 // first, and whatever a failing Java leaves behind is removed afterwards.
-void RunSignApk(SigningContext& ctx);
+void RunSignApk(RunServices& ctx, const AppMembers& app);
 
 // True when the program folder has both Java and signapk.jar.
 [[nodiscard]] bool JavaSignerPresent(const AppMembers& app);
@@ -61,11 +64,19 @@ void RunSignApk(SigningContext& ctx);
 // Java can sign and Java is there; or with Java (RunSignApk). As with Java,
 // success shows only as the Android-signed package; a native failure shows
 // its own message first.
-void SignPackageForAndroid(SigningContext& ctx);
+void SignPackageForAndroid(RunServices& ctx, const AppMembers& app);
 
-// Seals the Android-signed package for the board: the MAC container on the
-// first generation, the RSA signature block on the later one.
-[[nodiscard]] bool SignUpgradePackage(SigningContext& ctx, const std::string& outputPath,
+// The geometry the package is sealed with, from the upgrade rows' flash: a
+// NAND entry as listed (no spare), 1024-byte pages on SPI, 1024-byte pages in
+// 2048-byte blocks on eMMC; empty for any other flash type.
+[[nodiscard]] std::optional<FlashGeometry> PackageGeometry(const tagFlashData& flash);
+
+// Seals the Android-signed package for the board: the MAC container under
+// `key` on the first generation, the RSA signature block on the later one.
+// Without a geometry (flash missing or of another type) it fails with its
+// message on either generation.
+[[nodiscard]] bool SignUpgradePackage(RunServices& ctx, const std::optional<FlashGeometry>& geometry,
+                                      const Key128& key, bool firstGeneration, const std::string& outputPath,
                                       const std::string& sourcePath);
 
 }  // namespace tarnel
