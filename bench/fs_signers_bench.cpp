@@ -14,7 +14,7 @@
 #include "common/le.h"
 #include "common/platform.h"
 #include "common/reporter.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "signing/sparse_ext4.h"
 #include "signing/ubi.h"
 #include "signing/yaffs.h"
@@ -95,8 +95,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   RecordingReporter reporter;
-  SigningContext ctx(ws, reporter);
-  ctx.headerConstant = 2;
+  RunServices ctx(ws, reporter);
+  const Key128 key{};  // the MAC key's value does not change the work
   const std::string output = work + "signed.img";
   bool ok = false;
   if (kind == "ext4") {
@@ -104,8 +104,7 @@ int main(int argc, char** argv) {
   } else if (kind == "ubi") {
     ok = SignUbiImage(ctx, output, source);
   } else if (kind == "yaffs") {
-    ctx.flashType = "Nand";
-    ok = SealYaffsImage(ctx, output, source, 2048, 131072, 64);
+    ok = SealYaffsImage(ctx, FlashGeometry{"Nand", 2048, 131072, 64}, key, output, source);
   }
   for (const std::string& m : reporter.Messages()) std::fprintf(stderr, "message: %s\n", m.c_str());
   std::printf("%s: %s -> %llu bytes", kind.c_str(), ok ? "ok" : "FAILED",

@@ -12,7 +12,7 @@
 #include "common/files.h"
 #include "common/platform.h"
 #include "common/reporter.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "signing/mac_containers.h"
 
 namespace {
@@ -58,17 +58,17 @@ int main(int argc, char** argv) {
   }
   ws.app.m_nBoardType = 1;
   RecordingReporter reporter;
-  SigningContext ctx(ws, reporter);
-  ctx.headerConstant = 2;
+  RunServices ctx(ws, reporter);
+  const Key128 key{};  // the MAC key's value does not change the work
   const uint64_t p = 4096, b = 262144;
   bool ok = true;
 
   auto start = std::chrono::steady_clock::now();
-  const bool raw = SealRawImage(ctx, p, work + "raw.img", source, b, 0);
+  const bool raw = SealRawImage(ctx, FlashGeometry{"Nand", p, b, 0}, key, work + "raw.img", source);
   ok = Report("raw", raw, work + "raw.img", RoundUp(RoundUp(length, p) + 2 * p, b), start) && ok;
 
   start = std::chrono::steady_clock::now();
-  const bool chunked = SealChunkedImage(ctx, work + "chunked.img", source, p, b, 200);
+  const bool chunked = SealChunkedImage(ctx, FlashGeometry{"Nand", p, b, 200}, key, work + "chunked.img", source);
   const uint64_t d = RoundUp(length, b);
   const uint64_t n = RoundUp(d + p, 1048576) / 1048576;
   ok = Report("chunked", chunked, work + "chunked.img", d + RoundUp(16 * n + p, b), start) && ok;
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     OutFile cfg;
     ok = cfg.Create(work + "cfg.bin") && cfg.WriteFill(0x5A, 2048) && cfg.Commit() && ok;
   }
-  const bool boot = SignBootImage(ctx, work + "boot.img", source, ws.app.m_strKeysFile, work + "cfg.bin");
+  const bool boot = SignBootImage(ctx, ws.app.m_nBoardType, work + "boot.img", source, ws.app.m_strKeysFile, work + "cfg.bin");
   ok = Report("boot", boot, work + "boot.img", 6432 + BootAreaLength(length, false), start) && ok;
 
   for (const std::string& m : reporter.Messages()) std::fprintf(stderr, "message: %s\n", m.c_str());

@@ -9,7 +9,7 @@
 #include "common/files.h"
 #include "common/platform.h"
 #include "common/reporter.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "signing/sign_image.h"
 
 int main(int argc, char** argv) {
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   RecordingReporter reporter;
-  SigningContext ctx(ws, reporter);
+  RunServices ctx(ws, reporter);
   const std::string output = work + "signed.img";
   const bool ok = SignImageFile(ctx, output, source);
   for (const std::string& m : reporter.Messages()) std::fprintf(stderr, "message: %s\n", m.c_str());

@@ -8,20 +8,20 @@
 #   signing   headers, crypto helpers, one file per signer      -> common
 #   boot      key list, key generation, boot image              -> signing
 #   package   ZIP writer, upgrade package                       -> signing
-#   pipeline  row checks, key partition, the Make run           -> boot, package
-#   verify    readers of every output kind, run read-back       -> pipeline
+#   verify    readers of every output kind                      -> boot, package
+#   pipeline  run plan, row checks, key partition, the Make run -> boot, package, verify
 
-set(TARNEL_CORE_MODULES common config signing boot package pipeline verify)
+set(TARNEL_CORE_MODULES common config signing boot package verify pipeline)
 
 set(tarnel_common_SOURCES files.cpp model.cpp paths.cpp platform_posix.cpp program_folder.cpp reporter.cpp secure.cpp
   stream.cpp workers.cpp
-  signing_context.cpp stamps.cpp text.cpp)
+  stamps.cpp text.cpp)
 set(tarnel_common_DEPS OpenSSL::Crypto Threads::Threads)
 
 set(tarnel_config_SOURCES burn_config.cpp flash_config.cpp partition_config.cpp xml_file.cpp)
 set(tarnel_config_DEPS common tinyxml2::tinyxml2)
 
-set(tarnel_signing_SOURCES crypto.cpp image_headers.cpp mac_containers.cpp section_signer.cpp
+set(tarnel_signing_SOURCES crypto.cpp image_headers.cpp mac_containers.cpp run_services.cpp section_signer.cpp
   sign_image.cpp signer.cpp signer_pkcs11.cpp sparse_ext4.cpp ubi.cpp yaffs.cpp)
 # PKCS#11 tokens: p11-kit loads the module and parses the RFC 7512 URI.
 set(tarnel_signing_DEPS common OpenSSL::Crypto PkgConfig::P11KIT)
@@ -32,11 +32,11 @@ set(tarnel_boot_DEPS signing)
 set(tarnel_package_SOURCES apk_signer.cpp block_deflate.cpp upgrade_package.cpp zip_archive.cpp)
 set(tarnel_package_DEPS signing ZLIB::ZLIB)
 
-set(tarnel_pipeline_SOURCES key_partition.cpp make_driver.cpp row_checks.cpp run_outputs.cpp run_plan.cpp)
-set(tarnel_pipeline_DEPS boot package)
+set(tarnel_pipeline_SOURCES key_partition.cpp make_driver.cpp read_back.cpp row_checks.cpp run_outputs.cpp run_plan.cpp)
+set(tarnel_pipeline_DEPS boot package verify)
 
 set(tarnel_verify_SOURCES archive.cpp boot_image.cpp mac_containers.cpp reader.cpp rsa_images.cpp run_check.cpp)
-set(tarnel_verify_DEPS pipeline OpenSSL::Crypto ZLIB::ZLIB)
+set(tarnel_verify_DEPS boot package OpenSSL::Crypto ZLIB::ZLIB)
 
 # Each module's include root holds one entry, <module> -> src/<module>.
 foreach(module IN LISTS TARNEL_CORE_MODULES)

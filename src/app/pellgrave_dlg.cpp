@@ -35,7 +35,6 @@
 #include "common/platform.h"
 #include "common/program_folder.h"
 #include "common/secure.h"
-#include "common/signing_context.h"
 #include "common/text.h"
 #include "config/burn_config.h"
 #include "config/flash_config.h"
@@ -119,14 +118,14 @@ class CPellgraveDlg::WindowReporter : public RunReporter {
 // One Make run: a copy of the workspace taken when Make was pressed, the
 // reporter and the run's signing context (kept until the next run).
 struct CPellgraveDlg::MakeRun {
-  MakeRun(const Workspace& workspace, CPellgraveDlg& dialog) : ws(workspace), reporter(dialog), ctx(ws, reporter) {}
+  MakeRun(const Workspace& workspace, CPellgraveDlg& dialog) : ws(workspace), reporter(dialog) {}
   // The run's copy of the key lines is wiped with it.
   ~MakeRun() { ws.keyLines.Clear(); }
   MakeRun(const MakeRun&) = delete;
   MakeRun& operator=(const MakeRun&) = delete;
   Workspace ws;
   WindowReporter reporter;
-  SigningContext ctx;
+  RunOptions options;
 };
 
 CPellgraveDlg::CPellgraveDlg(Workspace& workspace, UiHooks hooks, QWidget* parent)
@@ -482,16 +481,16 @@ void CPellgraveDlg::OnMake() {
   // The run reads its own copy of the workspace, so nothing the window does
   // while it runs can reach it.
   run_ = std::make_unique<MakeRun>(ws_, *this);
-  run_->ctx.signerSpec = signerSpec;
+  run_->options.signerSpec = signerSpec;
   // A token whose PIN is given nowhere else is unlocked with one asked when
   // the run opens it, after the run's own checks.
-  run_->ctx.pinSource = [this](const PinPrompt& prompt) -> std::optional<std::string> {
+  run_->options.pinSource = [this](const PinPrompt& prompt) -> std::optional<std::string> {
     std::optional<std::string> pin;
     bridge_.RunAndWait([&] { pin = AskTokenPin(prompt); });
     return pin;
   };
   worker_ = std::thread([this, run = run_.get()] {
-    (void)RunMake(run->ctx);
+    (void)RunMake(run->ws, run->reporter, run->options);
     // The controls come back in the same step that ends the run for the
     // window, so no click can fall between the two.
     bridge_.Post([this] { OnMakeFinished(); });

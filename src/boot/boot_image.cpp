@@ -36,7 +36,6 @@ static_assert(kOffWord5 + 4 + 8 == kParamDataOffset);
 
 uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
-bool IsBoardTypeZero(const SigningContext& ctx) { return ctx.App().m_nBoardType == 0; }
 
 // Streams `count` bytes of `in` to every output given. False on a short read
 // (readFailed set) or a failed write.
@@ -135,7 +134,7 @@ bool BuildKeyArea(std::string_view nLine, std::string_view eLine, const std::str
   return out.Create(keyAreaPath) && out.Write(area.data(), area.size()) && out.Commit();
 }
 
-bool SignAreaFile(SigningContext& ctx, const std::string& areaPath, KeyRole role, const std::string& signaturePath) {
+bool SignAreaFile(RunServices& ctx, const std::string& areaPath, KeyRole role, const std::string& signaturePath) {
   InFile area;
   if (!area.Open(areaPath)) {
     ctx.Show(kMsgOpenAreaFailed);
@@ -158,9 +157,9 @@ bool SignAreaFile(SigningContext& ctx, const std::string& areaPath, KeyRole role
   return true;
 }
 
-bool BuildParamArea(SigningContext& ctx, const std::string& cfgPath, const std::string& paramAreaPath,
+bool BuildParamArea(RunServices& ctx, int32_t boardType, const std::string& cfgPath, const std::string& paramAreaPath,
                     uint64_t bootSize) {
-  const bool zero = IsBoardTypeZero(ctx);
+  const bool zero = boardType == 0;
   if (bootSize > kMaxBootFileSize) {
     ctx.Show(Format(kMsgBootSizeTooLarge, static_cast<unsigned long long>(bootSize)));
     return false;
@@ -213,9 +212,9 @@ bool BuildParamArea(SigningContext& ctx, const std::string& cfgPath, const std::
   return true;
 }
 
-bool BuildBootArea(SigningContext& ctx, const std::string& bootPath, const std::string& bootAreaPath,
+bool BuildBootArea(RunServices& ctx, int32_t boardType, const std::string& bootPath, const std::string& bootAreaPath,
                    const std::string& sidePath, uint64_t bootSize) {
-  const bool zero = IsBoardTypeZero(ctx);
+  const bool zero = boardType == 0;
   if (bootSize > kMaxBootFileSize) {
     ctx.Show(Format(kMsgBootFileTooLarge, bootPath.c_str()));
     return false;
@@ -295,8 +294,8 @@ bool BuildBootArea(SigningContext& ctx, const std::string& bootPath, const std::
   return true;
 }
 
-bool AssembleBootImage(SigningContext& ctx, const BootAreaFiles& areas, const std::string& outputPath) {
-  const bool zero = IsBoardTypeZero(ctx);
+bool AssembleBootImage(RunServices& ctx, int32_t boardType, const BootAreaFiles& areas, const std::string& outputPath) {
+  const bool zero = boardType == 0;
   struct Part {
     const std::string* path;
     const char* message;
@@ -360,7 +359,7 @@ bool AssembleBootImage(SigningContext& ctx, const BootAreaFiles& areas, const st
 
 // ---------------------------------------------------------------------------
 
-bool SignBootImage(SigningContext& ctx, const std::string& outputPath, const std::string& bootPath,
+bool SignBootImage(RunServices& ctx, int32_t boardType, const std::string& outputPath, const std::string& bootPath,
                    const std::string& keyListPath, const std::string& cfgPath) {
   const FileInfo info = StatPath(bootPath);
   if (info.kind != PathKind::File) {
@@ -373,10 +372,10 @@ bool SignBootImage(SigningContext& ctx, const std::string& outputPath, const std
   }
   const uint64_t bootSize = info.size;
   (void)keyListPath;  // the keys stay in memory (see the header)
-  const KeyLines& lines = ctx.Ws().keyLines;
+  const KeyLines& lines = ctx.Keys();
 
-  const std::string temp = ctx.App().TempDir();
-  const bool zero = IsBoardTypeZero(ctx);
+  const std::string temp = ctx.TempDir();
+  const bool zero = boardType == 0;
   BootAreaFiles areas;
   areas.keyArea = temp + kKeyAreaFile;
   areas.keyAreaSign = temp + kKeyAreaSignFile;
@@ -391,12 +390,12 @@ bool SignBootImage(SigningContext& ctx, const std::string& outputPath, const std
                                                     areas.keyArea))
     return false;
   if (!SignAreaFile(ctx, areas.keyArea, KeyRole::Root, areas.keyAreaSign)) return false;
-  if (!BuildParamArea(ctx, cfgPath, areas.paramArea, bootSize)) return false;
+  if (!BuildParamArea(ctx, boardType, cfgPath, areas.paramArea, bootSize)) return false;
   if (!SignAreaFile(ctx, areas.paramArea, KeyRole::External, areas.paramAreaSign)) return false;
-  if (!BuildBootArea(ctx, bootPath, areas.bootArea, sidePath, bootSize)) return false;
+  if (!BuildBootArea(ctx, boardType, bootPath, areas.bootArea, sidePath, bootSize)) return false;
   // Board type 0 signs the copy; both hold the same bytes.
   if (!SignAreaFile(ctx, zero ? sidePath : areas.bootArea, KeyRole::External, areas.bootAreaSign)) return false;
-  return AssembleBootImage(ctx, areas, outputPath);
+  return AssembleBootImage(ctx, boardType, areas, outputPath);
 }
 
 }  // namespace tarnel

@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "signing/signer.h"
 
 namespace tarnel {
@@ -77,11 +77,11 @@ inline constexpr size_t kParamDataOffset = 32;       // cfg.bin bytes start here
 // must keep the image and the parameter words below 4 GiB.
 inline constexpr uint64_t kMaxBootFileSize = 0xFFFFFFFFull - 8192;
 
-// Builds the boot image of one "Fastboot" row; shows its own messages. The
+// Builds the boot image of one "Fastboot" row for a board type; shows its own messages. The
 // key area comes from the run's loaded key lines (9 and 10) and the three
 // signatures from the run's signer; `keyListPath` is not opened (no key file
 // is cut from it any more).
-[[nodiscard]] bool SignBootImage(SigningContext& ctx, const std::string& outputPath, const std::string& bootPath,
+[[nodiscard]] bool SignBootImage(RunServices& ctx, int32_t boardType, const std::string& outputPath, const std::string& bootPath,
                                  const std::string& keyListPath, const std::string& cfgPath);
 
 // Key area from the external public key lines (key list lines 9 and 10: n,
@@ -91,16 +91,16 @@ inline constexpr uint64_t kMaxBootFileSize = 0xFFFFFFFFull - 8192;
 
 // 256-byte RSA signature of the SHA-256 of the whole area file, made by the
 // run's signer with the role's key.
-[[nodiscard]] bool SignAreaFile(SigningContext& ctx, const std::string& areaPath, KeyRole role,
+[[nodiscard]] bool SignAreaFile(RunServices& ctx, const std::string& areaPath, KeyRole role,
                                 const std::string& signaturePath);
 
 // Parameter area for a boot file of `bootSize` bytes, with cfg.bin's bytes.
-[[nodiscard]] bool BuildParamArea(SigningContext& ctx, const std::string& cfgPath, const std::string& paramAreaPath,
+[[nodiscard]] bool BuildParamArea(RunServices& ctx, int32_t boardType, const std::string& cfgPath, const std::string& paramAreaPath,
                                   uint64_t bootSize);
 
 // Boot area for the boot file of `bootSize` bytes. `sidePath` receives a copy
 // of the boot area on board type 0 and the unchecked area otherwise.
-[[nodiscard]] bool BuildBootArea(SigningContext& ctx, const std::string& bootPath, const std::string& bootAreaPath,
+[[nodiscard]] bool BuildBootArea(RunServices& ctx, int32_t boardType, const std::string& bootPath, const std::string& bootAreaPath,
                                  const std::string& sidePath, uint64_t bootSize);
 
 // The area files in image order of their listing; `uncheckedArea` is only
@@ -114,7 +114,7 @@ struct BootAreaFiles {
   std::string bootAreaSign;
   std::string uncheckedArea;
 };
-[[nodiscard]] bool AssembleBootImage(SigningContext& ctx, const BootAreaFiles& areas, const std::string& outputPath);
+[[nodiscard]] bool AssembleBootImage(RunServices& ctx, int32_t boardType, const BootAreaFiles& areas, const std::string& outputPath);
 
 // Length of the boot area for a boot file of `bootSize` bytes.
 [[nodiscard]] uint64_t BootAreaLength(uint64_t bootSize, bool boardTypeZero);

@@ -241,4 +241,16 @@ bool ConvertKeyRecordText(RunReporter& reporter, const std::string& destinationP
   return true;
 }
 
+void KeyDerivationBlock(int32_t boardType, uint8_t block16[16]) {
+  // Each board family draws its block from a 32-bit xorshift generator with
+  // its own seed.
+  uint32_t x = boardType == 0 ? 0x9E3779B9u : 0x85EBCA6Bu;
+  for (size_t i = 0; i < 16; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    block16[i] = static_cast<uint8_t>(x >> 24);
+  }
+}
+
 }  // namespace tarnel

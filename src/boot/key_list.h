@@ -11,7 +11,6 @@
 #include "common/model.h"
 #include "common/reporter.h"
 #include "common/secure.h"
-#include "common/signing_context.h"
 
 namespace tarnel {
 
@@ -69,6 +68,14 @@ struct KeyRecord {
   void Encode(uint8_t* out) const;
 };
 static_assert(KeyRecord::kOffFiller + 16 == kKeyRecordSize);
+
+// The key partition encrypts the key of its record under a key derived from
+// V3 and this 16-byte block of the board type (0 selects the first block,
+// any other the second), built at run time. Writer and reader share it.
+void KeyDerivationBlock(int32_t boardType, uint8_t block16[16]);
+
+// Key id under which the key partition stores V1.
+inline constexpr const char* kKeyPartKeyId = "0002";
 
 // "KEYNUM=n" followed by n lines "KEY=iiii kkkk...k" (41 characters) into a
 // file of n key records.

@@ -29,7 +29,6 @@
 #include "common/model.h"
 #include "common/paths.h"
 #include "common/platform.h"
-#include "common/signing_context.h"
 #include "common/text.h"
 #include "config/burn_config.h"
 #include "config/flash_config.h"
@@ -151,15 +150,12 @@ int RunMakeCommand(const MakeOptions& options) {
   // Interrupted, the run leaves no partial file behind; past a file-size
   // limit a write fails with a message instead of killing the run.
   InstallInterruptCleanup();
-  const auto chooseSigner = [&](SigningContext& ctx) {
-    ctx.signerSpec = ChooseSigner(options.signer, app.m_strAppDir);
-    ctx.pinSource = AskPinOnTerminal;
-  };
-  if (options.verify || request.Wanted())
-    return finish(RunMakeChecked(ws, reporter, chooseSigner, options.verify, request));
-  SigningContext ctx(ws, reporter);
-  chooseSigner(ctx);
-  return finish(RunMake(ctx) ? kExitOk : kExitFailed);
+  RunOptions run;
+  run.signerSpec = ChooseSigner(options.signer, app.m_strAppDir);
+  run.pinSource = AskPinOnTerminal;
+  run.readBack = options.verify;
+  if (request.Wanted()) return finish(RunMakeChecked(ws, reporter, run, request));
+  return finish(RunMake(ws, reporter, run).Succeeded() ? kExitOk : kExitFailed);
 }
 
 }  // namespace

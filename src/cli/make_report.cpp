@@ -66,23 +66,23 @@ ReportTarget ResolveReportTarget(const std::string& option) {
   return target;
 }
 
-bool CheckReportTarget(SigningContext& ctx, const ReportTarget& target) {
+bool CheckReportTarget(RunReporter& reporter, const Workspace& ws, const ReportTarget& target) {
   if (target.kind == ReportTarget::Kind::Stdout) return true;
   if (IsFolder(target.path)) {
-    ctx.Show(Format(kMsgReportIsFolder, target.path.c_str()));
+    reporter.Show(Format(kMsgReportIsFolder, target.path.c_str()));
     return false;
   }
   const PathIdentity report = IdentifyPath(target.path);
-  const RunPlan plan = PlanRun(ctx.Ws());
+  const RunPlan plan = PlanRun(ws);
   for (const std::string& input : plan.inputs) {
     if (SameFile(report, IdentifyPath(input))) {
-      ctx.Show(Format(kMsgOutputIsInput, target.path.c_str(), input.c_str()));
+      reporter.Show(Format(kMsgOutputIsInput, target.path.c_str(), input.c_str()));
       return false;
     }
   }
   for (const std::string& output : plan.Outputs()) {
     if (SameFile(report, IdentifyPath(output))) {
-      ctx.Show(Format(kMsgOutputsCollide, output.c_str(), target.path.c_str()));
+      reporter.Show(Format(kMsgOutputsCollide, output.c_str(), target.path.c_str()));
       return false;
     }
   }
@@ -91,11 +91,11 @@ bool CheckReportTarget(SigningContext& ctx, const ReportTarget& target) {
     // lock files) are not the report's to replace; its Output folder is
     // where --default-output writes, and a report beside those outputs is
     // fine.
-    const std::string appDir = RealPath(ctx.App().m_strAppDir);
+    const std::string appDir = RealPath(ws.app.m_strAppDir);
     const std::string folder = RealPath(FolderPart(target.path));
     if (!appDir.empty() && !folder.empty() && Within(folder, appDir) &&
-        !Within(folder, RealPath(ctx.App().m_strAppDir + "Output"))) {
-      ctx.Show(Format(kMsgReportInProgramFolder, target.path.c_str(), ctx.App().m_strAppDir.c_str()));
+        !Within(folder, RealPath(ws.app.m_strAppDir + "Output"))) {
+      reporter.Show(Format(kMsgReportInProgramFolder, target.path.c_str(), ws.app.m_strAppDir.c_str()));
       return false;
     }
   }
@@ -230,28 +230,19 @@ bool Deliver(const nlohmann::json& report, const ReportRequest& request, const R
 
 }  // namespace
 
-int RunMakeChecked(Workspace& ws, LoggingReporter& log, const std::function<void(SigningContext&)>& prepare,
-                   bool verify, const ReportRequest& request) {
-  verify::ReadBackReporter checked(log, ws, verify);
+int RunMakeChecked(Workspace& ws, LoggingReporter& log, const RunOptions& options, const ReportRequest& request) {
   const ReportTarget target = ResolveReportTarget(request.reportPath);
   const std::time_t runStart = std::time(nullptr);
-  bool ran = false;
-  std::string signerText;
-  {
-    SigningContext ctx(ws, checked);
-    prepare(ctx);
-    signerText = ctx.signerSpec;
-    // The report is one more output of the run: refused, before anything
-    // is written, where it would replace an input or another output.
-    if (!request.reportPath.empty() && !CheckReportTarget(ctx, target)) return kExitFailed;
-    ran = RunMake(ctx);
-  }
-  const bool success = ran && !checked.ReadBackFailed();
+  // The report is one more output of the run: refused, before anything is
+  // written, where it would replace an input or another output.
+  if (!request.reportPath.empty() && !CheckReportTarget(log, ws, target)) return kExitFailed;
+  const RunOutcome outcome = RunMake(ws, log, options);
+  const bool success = outcome.Succeeded();
   const int status = success ? kExitOk : kExitFailed;
   if (!request.Wanted()) return status;
 
   nlohmann::json report = BaseReport(ws, log, request);
-  report["signer"] = SignerKind(signerText);
+  report["signer"] = SignerKind(options.signerSpec);
   report["time_stamp"] = TimeStampRecord(runStart);
   // Every output the run wrote; after a failure, those already in place
   // (written since the run started).
@@ -267,8 +258,8 @@ int RunMakeChecked(Workspace& ws, LoggingReporter& log, const std::function<void
                        {"sha256", verify::FileSha256(path)}});
   }
   report["outputs"] = outputs;
-  report["message"] = checked.ClosingMessage();
-  if (!success) report["cause"] = checked.ClosingMessage();
+  report["message"] = outcome.message;
+  if (!success) report["cause"] = outcome.message;
   report["exit_status"] = status;
   return Deliver(report, request, target) ? status : kExitFailed;
 }

@@ -3,12 +3,12 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "common/reporter.h"
-#include "common/signing_context.h"
+#include "common/model.h"
+#include "pipeline/make_driver.h"
 
 namespace tarnel::cli {
 
@@ -25,9 +25,9 @@ struct ReportTarget {
 
 // Refuses, with the message of the other output clashes, a report that would
 // replace one of the run's inputs or outputs or a file of the program folder
-// (its Output folder excepted). Shown through the context; nothing is
+// (its Output folder excepted). Shown through the reporter; nothing is
 // written.
-[[nodiscard]] bool CheckReportTarget(SigningContext& ctx, const ReportTarget& target);
+[[nodiscard]] bool CheckReportTarget(RunReporter& reporter, const Workspace& ws, const ReportTarget& target);
 
 // Writes `text`; false with the system's reason in `why`.
 [[nodiscard]] bool WriteReport(const ReportTarget& target, const std::string& text, std::string& why);
@@ -62,6 +62,7 @@ class LoggingReporter : public RunReporter {
   void Pause(int milliseconds) override { inner_.Pause(milliseconds); }
   void SetStepProgress(uint64_t done, uint64_t total) override { inner_.SetStepProgress(done, total); }
   void SetStepName(const std::string& name) override { inner_.SetStepName(name); }
+  void RunFinished(const RunOutcome& outcome) override { inner_.RunFinished(outcome); }
   [[nodiscard]] const std::vector<Message>& Messages() const { return messages_; }
 
  private:
@@ -79,11 +80,9 @@ struct ReportRequest {
   [[nodiscard]] bool Wanted() const { return json || !reportPath.empty(); }
 };
 
-// The Make run with `make --verify`, `--report` or `--json`: the outputs are
-// read back before the success message, and the report records the run.
-// Returns the exit status.
-[[nodiscard]] int RunMakeChecked(Workspace& ws, LoggingReporter& log,
-                                 const std::function<void(SigningContext&)>& prepare, bool verify,
+// The Make run with `make --report` or `--json`: the report records the
+// run's outcome. Returns the exit status.
+[[nodiscard]] int RunMakeChecked(Workspace& ws, LoggingReporter& log, const RunOptions& options,
                                  const ReportRequest& request);
 
 // The report of a run that ended before it started (a file that did not

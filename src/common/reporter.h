@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "common/run_outcome.h"
 
 namespace tarnel {
 
@@ -36,18 +39,15 @@ class RunReporter {
   // the bar.
   virtual void SetStepName(const std::string& name) { (void)name; }
 
+  // The run has ended (after its closing message, if any).
+  virtual void RunFinished(const RunOutcome& outcome) { (void)outcome; }
+
   // A message box whose fixed text is followed by a detail naming the file
   // and the system's reason. By default the detail is the text's second line;
   // a front end may show it apart (the window's detail part of the box).
   virtual void ShowMessageDetail(const std::string& text, const std::string& detail, const std::string& caption,
                                  MsgIcon icon) {
     ShowMessage(detail.empty() ? text : text + "\n" + detail, caption, icon);
-  }
-
-  // The run's closing success message: a message like any other, except to a
-  // reporter that acts on success itself (the read-back of `make --verify`).
-  virtual void ShowSuccess(const std::string& text, const std::string& caption, MsgIcon icon) {
-    ShowMessage(text, caption, icon);
   }
 
   void Show(const std::string& text, MsgIcon icon = MsgIcon::None) { ShowMessage(text, kAppName, icon); }
@@ -77,6 +77,7 @@ class RecordingReporter : public RunReporter {
   void Pause(int milliseconds) override;
   // Kept apart from the events, whose sequence is the run's.
   void SetStepProgress(uint64_t done, uint64_t total) override { stepProgress_.push_back({done, total}); }
+  void RunFinished(const RunOutcome& outcome) override { finished_ = outcome; }
 
   [[nodiscard]] const std::vector<Event>& Events() const { return events_; }
   // Message texts only, in order.
@@ -87,14 +88,18 @@ class RecordingReporter : public RunReporter {
   [[nodiscard]] std::vector<int> Positions() const;
   // Progress within steps, (done, total) in order.
   [[nodiscard]] const std::vector<std::pair<uint64_t, uint64_t>>& StepProgress() const { return stepProgress_; }
+  // The outcome of the last run that ended.
+  [[nodiscard]] const std::optional<RunOutcome>& Finished() const { return finished_; }
   void Clear() {
     events_.clear();
     stepProgress_.clear();
+    finished_.reset();
   }
 
  private:
   std::vector<Event> events_;
   std::vector<std::pair<uint64_t, uint64_t>> stepProgress_;
+  std::optional<RunOutcome> finished_;
 };
 
 }  // namespace tarnel

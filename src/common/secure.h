@@ -3,6 +3,7 @@
 
 #include <openssl/crypto.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +11,8 @@
 #include <vector>
 
 namespace tarnel {
+
+using Key128 = std::array<uint8_t, 16>;
 
 class SecureBytes {
  public:

@@ -23,11 +23,11 @@ struct PackageEntry {
 bool IsUpgradeRow(const PartitionRow& row) { return row.checked && EqualsNoCase(row.upgrade, kUpgradeYes); }
 
 // The entries of the upgrade rows, in table order.
-std::vector<PackageEntry> PackageEntries(const SigningContext& ctx) {
-  const AppMembers& app = ctx.App();
+std::vector<PackageEntry> PackageEntries(const Workspace& ws) {
+  const AppMembers& app = ws.app;
   const bool laterBoard = !IsFirstGeneration(app.m_nBoardType);
   std::vector<PackageEntry> entries;
-  for (const PartitionRow& row : ctx.Ws().table.rows) {
+  for (const PartitionRow& row : ws.table.rows) {
     if (!IsUpgradeRow(row)) continue;
     const std::string type = Trim(row.fileType);
     const std::string& name = row.outputName;
@@ -45,7 +45,7 @@ std::vector<PackageEntry> PackageEntries(const SigningContext& ctx) {
   return entries;
 }
 
-bool FailPackage(SigningContext& ctx, const std::string& packagePath, const std::string& message) {
+bool FailPackage(RunServices& ctx, const std::string& packagePath, const std::string& message) {
   if (IsRegularFile(packagePath)) RemoveFile(packagePath);
   ctx.Show(message);
   return false;
@@ -53,35 +53,41 @@ bool FailPackage(SigningContext& ctx, const std::string& packagePath, const std:
 
 }  // namespace
 
-bool MakeUpgradePackage(SigningContext& ctx, const std::string& packagePath) {
+bool CheckUpgradePackage(RunServices& ctx, const Workspace& ws) {
   // 1. All upgrade rows share one Flash Name.
-  ctx.upgradeFlashName.clear();
-  for (const PartitionRow& row : ctx.Ws().table.rows) {
+  std::string upgradeFlashName;
+  for (const PartitionRow& row : ws.table.rows) {
     if (!IsUpgradeRow(row)) continue;
-    if (ctx.upgradeFlashName.empty()) {
-      ctx.upgradeFlashName = row.flashName;
-    } else if (!EqualsNoCase(row.flashName, ctx.upgradeFlashName)) {
+    if (upgradeFlashName.empty()) {
+      upgradeFlashName = row.flashName;
+    } else if (!EqualsNoCase(row.flashName, upgradeFlashName)) {
       ctx.Show(kMsgUpgradeFlashDiffers);
       return false;
     }
   }
   // 2.
-  if (FindFlash(ctx.Ws().flashTable, ctx.upgradeFlashName) == nullptr) {
+  if (FindFlash(ws.flashTable, upgradeFlashName) == nullptr) {
     ctx.Show(kMsgUpgradeFlashNotFound);
     return false;
   }
   // 3.
-  const std::string templatePath = ctx.App().m_strInputDir + kTemplateName;
+  const std::string templatePath = ws.app.m_strInputDir + kTemplateName;
   if (FileExists(templatePath) != 1) {
     ctx.Show(Format(kMsgTemplateNotFound, kTemplateName));
     return false;
   }
+  return true;
+}
+
+bool MakeUpgradePackage(RunServices& ctx, const Workspace& ws, const std::string& packagePath) {
+  if (!CheckUpgradePackage(ctx, ws)) return false;
+  const std::string templatePath = ws.app.m_strInputDir + kTemplateName;
   // 4, 5.
   if (!CopyFileReplace(templatePath, packagePath)) return FailPackage(ctx, packagePath, kMsgCreatePackageFailed);
   CZipArchive archive;
   if (!archive.OpenForAppend(packagePath)) return FailPackage(ctx, packagePath, kMsgCreatePackageFailed);
   // 6.
-  for (const PackageEntry& entry : PackageEntries(ctx)) {
+  for (const PackageEntry& entry : PackageEntries(ws)) {
     if (!archive.AddDiskFile(entry.diskPath, entry.name)) {
       (void)archive.Close();
       return FailPackage(ctx, packagePath, Format(kMsgAddToPackageFailed, entry.diskPath.c_str()));
@@ -107,8 +113,7 @@ std::vector<std::string> SignApkArguments(const AppMembers& app) {
           tempDir + kSignedPackageName};
 }
 
-void RunSignApk(SigningContext& ctx) {
-  const AppMembers& app = ctx.App();
+void RunSignApk(RunServices& ctx, const AppMembers& app) {
   const std::string signedPath = app.TempDir() + kSignedPackageName;
   // The run judges Java by this file alone: an old one must not stand in for
   // it, and a link planted there must not lead Java's output elsewhere.
@@ -136,52 +141,71 @@ bool JavaSignerPresent(const AppMembers& app) {
   return IsRegularFile(app.m_strAppDir + kJavaRelativePath) && IsRegularFile(app.m_strAppDir + kSignApkRelativePath);
 }
 
-void SignPackageForAndroid(SigningContext& ctx) {
-  const AppMembers& app = ctx.App();
-  if (app.m_archiveSigner == ArchiveSigner::Java) {
-    RunSignApk(ctx);
-    return;
-  }
+AndroidSigning SignPackageForAndroid(RunServices& ctx, const Workspace& ws) {
+  const AppMembers& app = ws.app;
   const std::string tempDir = app.TempDir();
   const std::string signedPath = tempDir + kSignedPackageName;
+  const auto signedByJava = [&] {
+    RunSignApk(ctx, app);
+    return IsRegularFile(signedPath) ? AndroidSigning::Signed : AndroidSigning::SignFailed;
+  };
+  if (app.m_archiveSigner == ArchiveSigner::Java) return signedByJava();
+
+  // Nothing in Temp may pass for this run's package: not the signed one, not
+  // one built for Java by an earlier run.
   (void)RemovePresent(signedPath);
+  (void)RemovePresent(tempDir + kPackageName);
+  std::vector<ApkAddedFile> files;
+  for (const PackageEntry& entry : PackageEntries(ws)) files.push_back({entry.diskPath, entry.name});
   ApkSignOptions options;
   options.progress = [&ctx](uint64_t done, uint64_t total) { ctx.StepProgress(done, total); };
   options.parallelDeflate = app.m_archiveSigner == ArchiveSigner::NativeParallel;
-  const ApkSignResult r = SignApkWholeFile(app.m_strInputDir + kAndroidCertName, app.m_strInputDir + kAndroidKeyName,
-                                           tempDir + kPackageName, signedPath, options);
-  if (r.Ok()) return;
-  if (r.status == ApkSignStatus::Refused && JavaSignerPresent(app)) {
-    ctx.Show(Format(kMsgArchiveJavaFallback, r.message.c_str()));
-    RunSignApk(ctx);
-    return;
+  const ApkSignResult r = SignApkWithFiles(app.m_strInputDir + kAndroidCertName, app.m_strInputDir + kAndroidKeyName,
+                                           app.m_strInputDir + kTemplateName, files, signedPath, options);
+  switch (r.status) {
+    case ApkSignStatus::Signed:
+      return AndroidSigning::Signed;
+    case ApkSignStatus::FileUnreadable:
+      ctx.Show(Format(kMsgAddToPackageFailed, r.file.c_str()));
+      return AndroidSigning::PackageFailed;
+    case ApkSignStatus::Refused:
+      if (!JavaSignerPresent(app)) break;
+      // Java signs the package built the way it always was.
+      ctx.Show(Format(kMsgArchiveJavaFallback, r.message.c_str()));
+      if (!MakeUpgradePackage(ctx, ws, tempDir + kPackageName)) return AndroidSigning::PackageFailed;
+      return signedByJava();
+    case ApkSignStatus::Failed:
+      break;
   }
   ctx.Show(r.message);
+  return AndroidSigning::SignFailed;
 }
 
-bool SignUpgradePackage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {
-  const tagFlashData* flash = FindFlash(ctx.Ws().flashTable, ctx.upgradeFlashName);
-  if (flash == nullptr) {
+std::optional<FlashGeometry> PackageGeometry(const tagFlashData& flash) {
+  FlashGeometry g;
+  g.flashType = flash.strFlashType;
+  g.pageSize = static_cast<uint32_t>(flash.nPageSize);
+  g.blockSize = static_cast<uint32_t>(flash.nBlockSize);
+  if (g.IsNand()) return g;  // the entry's own geometry
+  if (EqualsNoCase(g.flashType, "Spi")) {
+    g.pageSize = 1024;
+    return g;
+  }
+  if (EqualsNoCase(g.flashType, "eMMC")) {
+    g.pageSize = 1024;
+    g.blockSize = 2048;
+    return g;
+  }
+  return std::nullopt;
+}
+
+bool SignUpgradePackage(RunServices& ctx, const std::optional<FlashGeometry>& geometry, const Key128& key,
+                        bool firstGeneration, const std::string& outputPath, const std::string& sourcePath) {
+  if (!geometry) {
     ctx.Show(kMsgPackageFlashConfig);
     return false;
   }
-  ctx.flashType = flash->strFlashType;
-  ctx.pageSize = static_cast<uint32_t>(flash->nPageSize);
-  ctx.blockSize = static_cast<uint32_t>(flash->nBlockSize);
-  ctx.spareSize = 0;
-  if (EqualsNoCase(ctx.flashType, "Nand")) {
-    // the entry's own geometry
-  } else if (EqualsNoCase(ctx.flashType, "Spi")) {
-    ctx.pageSize = 1024;
-  } else if (EqualsNoCase(ctx.flashType, "eMMC")) {
-    ctx.pageSize = 1024;
-    ctx.blockSize = 2048;
-  } else {
-    ctx.Show(kMsgPackageFlashConfig);
-    return false;
-  }
-  if (IsFirstGeneration(ctx.App().m_nBoardType))
-    return SealRawImage(ctx, ctx.pageSize, outputPath, sourcePath, ctx.blockSize, 0);
+  if (firstGeneration) return SealRawImage(ctx, *geometry, key, outputPath, sourcePath);
   return SignImageFile(ctx, outputPath, sourcePath);
 }
 

@@ -34,25 +34,13 @@ bool DesEdeEcb(const uint8_t* key16, const uint8_t* in16, uint8_t* out16) {
          EVP_EncryptFinal_ex(ctx.get(), out16 + outLen, &finalLen) == 1 && finalLen == 0;
 }
 
-bool Fail(SigningContext& ctx, const char* message) {
+bool Fail(RunServices& ctx, const char* message) {
   ctx.Show(message);
   ctx.SetPos(0);
   return false;
 }
 
 }  // namespace
-
-void KeyDerivationBlock(int32_t boardType, uint8_t block16[16]) {
-  // Each board family draws its block from a 32-bit xorshift generator with
-  // its own seed.
-  uint32_t x = boardType == 0 ? 0x9E3779B9u : 0x85EBCA6Bu;
-  for (size_t i = 0; i < 16; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    block16[i] = static_cast<uint8_t>(x >> 24);
-  }
-}
 
 bool EncryptKeyRecord(const Key128& rootKey, int32_t boardType, const uint8_t* input16, uint8_t* output16) {
   std::array<uint8_t, 16> block{};
@@ -65,8 +53,8 @@ bool EncryptKeyRecord(const Key128& rootKey, int32_t boardType, const uint8_t* i
   return ok;
 }
 
-bool BuildKeyPartition(SigningContext& ctx) {
-  const KeyLines& lines = ctx.Ws().keyLines;
+bool BuildKeyPartition(RunServices& ctx, const FlashGeometry& boot, int32_t boardType, const std::string& outputPath) {
+  const KeyLines& lines = ctx.Keys();
   if (lines.size() < 3) return Fail(ctx, kMsgCreateTempKeyPartFailed);
 
   // The key text, one key line (V1 under key id 0002), and its record stay
@@ -81,8 +69,14 @@ bool BuildKeyPartition(SigningContext& ctx) {
   *at++ = ' ';
   std::copy(key.begin(), key.end(), at);
 
-  ctx.imageMacKey = DecodeKey128(lines[lines.size() - 2]);  // V2 seals the key partition
-  ctx.rootKey = DecodeKey128(lines[lines.size() - 3]);      // V3 derives the encryption key
+  struct WipedKeys {
+    Key128 seal;  // V2 seals the key partition
+    Key128 root;  // V3 derives the encryption key
+    ~WipedKeys() {
+      OPENSSL_cleanse(seal.data(), seal.size());
+      OPENSSL_cleanse(root.data(), root.size());
+    }
+  } keys{DecodeKey128(lines[lines.size() - 2]), DecodeKey128(lines[lines.size() - 3])};
 
   SecureBytes record;
   const bool converted = KeyRecordsFromText(
@@ -93,14 +87,15 @@ bool BuildKeyPartition(SigningContext& ctx) {
   if (record.size() < kRewrittenBytes) return Fail(ctx, kMsgEncryptKeyPartFailed);
   std::array<uint8_t, 16> encrypted{};
   static_assert(KeyRecord::kOffKey + 16 <= kRewrittenBytes);
-  const bool ok = EncryptKeyRecord(ctx.rootKey, ctx.App().m_nBoardType, record.data() + KeyRecord::kOffKey,
+  const bool ok = EncryptKeyRecord(keys.root, boardType, record.data() + KeyRecord::kOffKey,
                                    encrypted.data());
   std::copy(encrypted.begin(), encrypted.end(), record.data() + KeyRecord::kOffKey);
   OPENSSL_cleanse(encrypted.data(), encrypted.size());
   if (!ok) return Fail(ctx, kMsgEncryptKeyPartFailed);
 
-  if (!SealKeyPartition(ctx, ctx.bootPageSize, ctx.App().m_strOutputPath + kKeyPartImageName, record.data(),
-                        record.size(), ctx.bootBlockSize, 0))
+  // The container's spare word is 0 whatever the boot flash.
+  const FlashGeometry geometry{boot.flashType, boot.pageSize, boot.blockSize, 0};
+  if (!SealKeyPartition(ctx, geometry, keys.seal, outputPath, record.data(), record.size()))
     return Fail(ctx, kMsgSignKeyPartitionFailed);
   return true;
 }

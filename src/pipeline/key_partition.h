@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-#include "common/signing_context.h"
+#include "common/secure.h"
+#include "signing/flash_geometry.h"
+#include "signing/run_services.h"
 
 namespace tarnel {
 
@@ -14,18 +17,13 @@ inline constexpr const char* kMsgSignKeyPartitionFailed = "Failed to sign key pa
 
 inline constexpr const char* kKeyPartImageName = "KeyPart.img";
 
-// Key id under which V1 is stored.
-inline constexpr const char* kKeyPartKeyId = "0002";
-
 // Builds the key text, converts it to a key record, encrypts the record's key
-// and seals the record into output path + "KeyPart.img" with the boot
-// geometry, all in memory. Sets the image MAC key to V2 and the root key to V3. On failure
-// shows its messages and sets the progress position to 0.
-[[nodiscard]] bool BuildKeyPartition(SigningContext& ctx);
-
-// The 16-byte derivation block of a board type (0 selects the first, any
-// other the second), built at run time.
-void KeyDerivationBlock(int32_t boardType, uint8_t block16[16]);
+// and seals the record into `outputPath` with the boot geometry, all in
+// memory. Takes V2 and V3 from the key lines for itself; they are wiped when
+// it returns. On failure shows its messages and sets the progress position
+// to 0.
+[[nodiscard]] bool BuildKeyPartition(RunServices& ctx, const FlashGeometry& boot, int32_t boardType,
+                                     const std::string& outputPath);
 
 // Two-key Triple-DES (EDE, ECB): K = E(rootKey, derivation block), then
 // output = E(K, input). K lives only inside the call. False when the cipher

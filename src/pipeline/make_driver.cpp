@@ -10,7 +10,9 @@
 #include "package/upgrade_package.h"
 #include "pipeline/key_partition.h"
 #include "pipeline/messages.h"
+#include "pipeline/read_back.h"
 #include "pipeline/row_checks.h"
+#include "signing/run_services.h"
 #include "pipeline/run_outputs.h"
 #include "pipeline/run_plan.h"
 #include "signing/mac_containers.h"
@@ -23,31 +25,9 @@ namespace tarnel {
 
 namespace {
 
-// Show M, bar to 0, end the run.
-bool Fail(SigningContext& ctx, const std::string& message) {
-  ctx.Show(message);
-  ctx.SetPos(0);
-  return false;
-}
-
-// Package steps: bar to 0 first, then M.
-bool FailPackage(SigningContext& ctx, const std::string& message) {
-  ctx.SetPos(0);
-  ctx.Show(message);
-  return false;
-}
-
-bool Succeed(SigningContext& ctx, const char* message) {
-  ctx.SetPos(ctx.totalSteps);
-  ctx.Reporter().Pause(kSuccessPauseMs);
-  ctx.Reporter().ShowSuccess(message, kAppName, MsgIcon::None);
-  ctx.SetPos(0);
-  return true;
-}
-
 // A lock held by another run names the folder in use; one that cannot be
 // had at all names what was locked and why.
-bool TakeLock(SigningContext& ctx, const FileLock& lock, FileLock::Result result, const std::string& folder,
+bool TakeLock(RunReporter& ctx, const FileLock& lock, FileLock::Result result, const std::string& folder,
               const std::string& locked) {
   switch (result) {
     case FileLock::Result::Locked:
@@ -62,202 +42,255 @@ bool TakeLock(SigningContext& ctx, const FileLock& lock, FileLock::Result result
   return false;
 }
 
-enum class RowResult { Signed, Skipped, Failed, RunEnded };
-
-RowResult SignRow(SigningContext& ctx, const RunPlan& plan, const PlannedRow& row) {
-  const AppMembers& app = ctx.App();
-  ctx.fileType = Trim(ctx.Ws().table.rows[row.index].fileType);
-  if (!row.geometry) {
-    Fail(ctx, Format(kMsgFlashConfigInLine, row.number));
-    return RowResult::RunEnded;
+// Remembers the last message of the run on its way to the front end.
+class ClosingMessage : public RunReporter {
+ public:
+  explicit ClosingMessage(RunReporter& inner) : inner_(inner) {}
+  void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override {
+    last_ = text;
+    inner_.ShowMessage(text, caption, icon);
   }
-  const FlashGeometry& g = *row.geometry;
-  ctx.flashType = g.flashType;
-  ctx.pageSize = g.pageSize;
-  ctx.blockSize = g.blockSize;
-  ctx.spareSize = g.spareSize;
-  const std::string& outputImage = row.image;
-  const std::string& unsignedPath = row.source;
-
-  switch (row.kind) {
-    case RowKind::Fastboot:
-      ctx.bootPageSize = g.pageSize;
-      ctx.bootBlockSize = g.blockSize;
-      ctx.bootSpareSize = g.spareSize;
-      ctx.keyPartitionWanted = plan.firstGeneration;
-      if (!IsRegularFile(plan.cfgBinPath)) {
-        ctx.Show(kMsgCfgBinMissing);
-        return RowResult::RunEnded;
-      }
-      if (!SignBootImage(ctx, outputImage, unsignedPath, app.m_strKeysFile, plan.cfgBinPath)) {
-        Fail(ctx, Format(kMsgBootFailed, row.number));
-        return RowResult::RunEnded;
-      }
-      return RowResult::Signed;
-    case RowKind::NonFs: {
-      bool ok;
-      if (plan.firstGeneration) {
-        ctx.spareSize = 0;
-        ok = SealRawImage(ctx, ctx.pageSize, outputImage, unsignedPath, ctx.blockSize, 0);
-      } else {
-        ok = SignImageFile(ctx, outputImage, unsignedPath);
-      }
-      if (!ok) {
-        Fail(ctx, Format(kMsgNonFsFailed, row.number));
-        return RowResult::RunEnded;
-      }
-      return RowResult::Signed;
-    }
-    case RowKind::Yaffs:
-      if (!SealYaffsImage(ctx, outputImage, unsignedPath, ctx.pageSize, ctx.blockSize, ctx.spareSize)) {
-        Fail(ctx, Format(kMsgYaffsFailed, row.number));
-        return RowResult::RunEnded;
-      }
-      return RowResult::Signed;
-    case RowKind::Ubi:
-      if (!SignUbiImage(ctx, outputImage, unsignedPath)) {
-        Fail(ctx, Format(kMsgUbiFailed, row.number));
-        return RowResult::RunEnded;
-      }
-      return RowResult::Signed;
-    case RowKind::Ext4: {
-      const bool ok = plan.firstGeneration ? SealChunkedImage(ctx, outputImage, unsignedPath, ctx.pageSize,
-                                                              ctx.blockSize, ctx.spareSize)
-                                           : SignSparseExt4Image(ctx, outputImage, unsignedPath);
-      if (!ok) {
-        Fail(ctx, Format(kMsgExt4Failed, row.number));
-        return RowResult::RunEnded;
-      }
-      return RowResult::Signed;
-    }
-    case RowKind::None:
-    case RowKind::Other:
-      break;
+  void ShowMessageDetail(const std::string& text, const std::string& detail, const std::string& caption,
+                         MsgIcon icon) override {
+    last_ = text;
+    inner_.ShowMessageDetail(text, detail, caption, icon);
   }
-  return RowResult::Skipped;
+  void SetProgressRange(int maximum) override { inner_.SetProgressRange(maximum); }
+  void SetProgressPos(int position) override { inner_.SetProgressPos(position); }
+  void Pause(int milliseconds) override { inner_.Pause(milliseconds); }
+  void SetStepProgress(uint64_t done, uint64_t total) override { inner_.SetStepProgress(done, total); }
+  void SetStepName(const std::string& name) override { inner_.SetStepName(name); }
+  [[nodiscard]] const std::string& Last() const { return last_; }
+
+ private:
+  RunReporter& inner_;
+  std::string last_;
+};
+
+RunOutcome Failed(RunStep step, int row = 0) {
+  RunOutcome outcome;
+  outcome.step = step;
+  outcome.row = row;
+  return outcome;
 }
+
+// One run: the checks, the rows, the key partition, the package, the read-back.
+class MakeRun {
+ public:
+  MakeRun(Workspace& ws, RunReporter& reporter, const RunOptions& options)
+      : ws_(ws), ctx_(ws, reporter), options_(options) {}
+  ~MakeRun() { OPENSSL_cleanse(v1_.data(), v1_.size()); }
+  MakeRun(const MakeRun&) = delete;
+  MakeRun& operator=(const MakeRun&) = delete;
+
+  RunOutcome Run() {
+    // 1. Paths, complete rows, one input folder.
+    if (!CheckMakeInputs(ctx_.Reporter(), ws_)) return Failed(RunStep::Checks);
+    const RunPlan plan = PlanRun(ws_);
+    // One run per program folder and per output folder: both stay locked
+    // for the whole run.
+    FileLock tempLock, outputLock;
+    if (!Lock(plan, tempLock, outputLock)) return Failed(RunStep::Checks);
+    // Key files that a run killed before keys stayed in memory may have left.
+    (void)RemoveStaleKeyFiles(plan.tempDir);
+    // The signer (a token session) and the way to its PIN live for this run
+    // only: they go before the locks are let go.
+    struct SignerRelease {
+      RunServices& ctx;
+      ~SignerRelease() {
+        ctx.signer.reset();
+        ctx.pinSource = nullptr;
+      }
+    } signerRelease{ctx_};
+    ctx_.signerSpec = options_.signerSpec;
+    ctx_.pinSource = options_.pinSource;
+    if (!CheckPlan(plan)) return Failed(RunStep::Checks);
+    return Sign(plan);
+  }
+
+ private:
+  bool Lock(const RunPlan& plan, FileLock& tempLock, FileLock& outputLock) {
+    const std::string& tempDir = plan.tempDir;
+    if (!IsFolder(tempDir)) {
+      ctx_.Show(Format(kMsgTempFolderMissing, tempDir.c_str()));
+      return false;
+    }
+    if (!TakeLock(ctx_.Reporter(), tempLock, tempLock.TryLock(tempDir + kTempLockName), tempDir, tempDir + kTempLockName))
+      return false;
+    // The output folder itself is locked, nothing is added to it. A folder
+    // that does not exist is left to the signers, whose messages say that
+    // their files cannot be created.
+    const std::string& outputFolder = plan.outputFolder;
+    return !IsFolder(outputFolder.empty() ? std::string(".") : outputFolder) ||
+           TakeLock(ctx_.Reporter(), outputLock, outputLock.TryLockFolder(outputFolder), outputFolder, outputFolder);
+  }
+
+  // Steps 2 to 6: names, the test key pair, something to do, no clashes.
+  bool CheckPlan(const RunPlan& plan) {
+    if (!CheckOutputNames(ctx_.Reporter(), ws_)) return false;
+    // The Android test key pair is checked on every run.
+    if (!IsRegularFile(plan.androidKeyPath)) {
+      ctx_.Show(kMsgTestkeyPk8Missing);
+      return false;
+    }
+    if (!IsRegularFile(plan.androidCertPath)) {
+      ctx_.Show(kMsgTestkeyPemMissing);
+      return false;
+    }
+    const int checked = plan.checkedRows;
+    if (checked == 0 || (plan.noneRows == checked && plan.upgradeRows == checked)) {
+      ctx_.Show(kMsgNoValidItem);
+      return false;
+    }
+    // No output may replace an input or another output. Partial files that a
+    // killed run left beside them, or in Temp, go before anything is written.
+    if (!CheckOutputsAgainstInputs(ctx_.Reporter(), plan)) return false;
+    RemoveStaleSiblingsIn(plan.tempDir);
+    for (const std::string& output : plan.Outputs()) RemoveStaleSiblings(output);
+    return true;
+  }
+
+  RunOutcome Sign(const RunPlan& plan) {
+    ctx_.Reporter().SetProgressRange(plan.totalSteps);
+    ctx_.SetPos(0);
+    // The image MAC key V1 comes from the end of the key list (the key
+    // partition takes V2 and V3 for itself).
+    const KeyLines& lines = ws_.keyLines;
+    if (lines.size() < 3) return Failed(RunStep::Keys);
+    v1_ = DecodeKey128(lines[lines.size() - 1]);
+    // A token is opened and logged in before anything is signed.
+    if (!OpenRunSigner(ctx_)) {
+      ctx_.SetPos(0);
+      return Failed(RunStep::Signer);
+    }
+    for (const PlannedRow& row : plan.rows) {
+      if (row.Signed()) ctx_.Reporter().SetStepName(AfterLastSep(row.image));
+      if (!SignRow(plan, row)) return Failed(RunStep::Row, row.number);
+      if (row.Signed()) ctx_.StepDone();
+    }
+    if (plan.keyPartition.wanted) {
+      ctx_.Reporter().SetStepName(AfterLastSep(plan.keyPartition.output));
+      const KeyPartitionPlan& keyPartition = plan.keyPartition;
+      if (!BuildKeyPartition(ctx_, keyPartition.boot, ws_.app.m_nBoardType, keyPartition.output))
+        return Failed(RunStep::KeyPartition);
+      ctx_.StepDone();
+    }
+    if (!plan.package.wanted) return Succeed(plan, RunOutcome::Kind::AllSigned, kMsgAllSigned);
+    if (const std::optional<RunStep> failed = Package(plan)) return Failed(*failed);
+    return Succeed(plan, RunOutcome::Kind::PackageDone, kMsgPackageDone);
+  }
+
+  // Shows M, bar to 0: the run ends.
+  bool Fail(const std::string& message) {
+    ctx_.Show(message);
+    ctx_.SetPos(0);
+    return false;
+  }
+
+  bool SignRow(const RunPlan& plan, const PlannedRow& row) {
+    if (!row.geometry) return Fail(Format(kMsgFlashConfigInLine, row.number));
+    const FlashGeometry& g = *row.geometry;
+    const std::string& image = row.image;
+    const std::string& source = row.source;
+    switch (row.kind) {
+      case RowKind::Fastboot:
+        if (!IsRegularFile(plan.cfgBinPath)) {
+          ctx_.Show(kMsgCfgBinMissing);  // the bar stays where it is
+          return false;
+        }
+        return SignBootImage(ctx_, ws_.app.m_nBoardType, image, source, ws_.app.m_strKeysFile, plan.cfgBinPath) ||
+               Fail(Format(kMsgBootFailed, row.number));
+      case RowKind::NonFs:
+        // A first-generation image container carries a spare word of 0.
+        return (plan.firstGeneration ? SealRawImage(ctx_, FlashGeometry{g.flashType, g.pageSize, g.blockSize, 0}, v1_,
+                                                    image, source)
+                                     : SignImageFile(ctx_, image, source)) ||
+               Fail(Format(kMsgNonFsFailed, row.number));
+      case RowKind::Yaffs:
+        return SealYaffsImage(ctx_, g, v1_, image, source) ||
+               Fail(Format(kMsgYaffsFailed, row.number));
+      case RowKind::Ubi:
+        return SignUbiImage(ctx_, image, source) || Fail(Format(kMsgUbiFailed, row.number));
+      case RowKind::Ext4:
+        return (plan.firstGeneration ? SealChunkedImage(ctx_, g, v1_, image, source)
+                                     : SignSparseExt4Image(ctx_, image, source)) ||
+               Fail(Format(kMsgExt4Failed, row.number));
+      case RowKind::None:
+      case RowKind::Other:
+        break;  // skipped: nothing is called, no step is spent
+    }
+    return true;
+  }
+
+  // The package steps put the bar to 0 before their message. The failed
+  // step, or nothing when the package is sealed.
+  std::optional<RunStep> Package(const RunPlan& plan) {
+    const PackagePlan& package = plan.package;
+    const auto fail = [this](RunStep step, const char* message) {
+      ctx_.SetPos(0);
+      ctx_.Show(message);
+      return step;
+    };
+    // Java signs a package built first; the native signers build theirs
+    // while they sign it, in the next step.
+    const bool java = ws_.app.m_archiveSigner == ArchiveSigner::Java;
+    ctx_.Reporter().SetStepName(AfterLastSep(package.packagePath));
+    if (!(java ? MakeUpgradePackage(ctx_, ws_, package.packagePath) : CheckUpgradePackage(ctx_, ws_)))
+      return fail(RunStep::MakePackage, kMsgMakePackageFailed);
+    ctx_.StepDone();
+    ctx_.Reporter().SetStepName(java ? std::string(kStepWaitingForJava) : AfterLastSep(package.signedPackagePath));
+    switch (SignPackageForAndroid(ctx_, ws_)) {
+      case AndroidSigning::Signed:
+        break;
+      case AndroidSigning::PackageFailed:
+        return fail(RunStep::MakePackage, kMsgMakePackageFailed);
+      case AndroidSigning::SignFailed:
+        return fail(RunStep::SignApk, kMsgSignApkFailed);
+    }
+    if (!IsRegularFile(package.signedPackagePath)) return fail(RunStep::SignApk, kMsgSignApkFailed);
+    ctx_.StepDone();
+    ctx_.Reporter().SetStepName(AfterLastSep(package.output));
+    if (!SignUpgradePackage(ctx_, package.geometry, v1_, plan.firstGeneration, package.output,
+                            package.signedPackagePath))
+      return fail(RunStep::SealPackage, kMsgSignPackageFailed);
+    ctx_.StepDone();
+    return std::nullopt;
+  }
+
+  // The bar at its end, the pause, then (make --verify) every output read
+  // back, and the closing message.
+  RunOutcome Succeed(const RunPlan& plan, RunOutcome::Kind kind, const char* message) {
+    ctx_.SetPos(plan.totalSteps);
+    ctx_.Reporter().Pause(kSuccessPauseMs);
+    if (options_.readBack) {
+      const std::string failure = ReadBackOutputs(plan, ws_.app, ctx_.Reporter());
+      if (!failure.empty()) {
+        ctx_.Show(failure, MsgIcon::Stop);
+        ctx_.SetPos(0);
+        return Failed(RunStep::ReadBack);
+      }
+    }
+    ctx_.Show(message);
+    ctx_.SetPos(0);
+    RunOutcome outcome;
+    outcome.kind = kind;
+    return outcome;
+  }
+
+  Workspace& ws_;
+  RunServices ctx_;
+  const RunOptions& options_;
+  Key128 v1_{};  // the image MAC key, wiped with the run
+};
 
 }  // namespace
 
-bool RunMake(SigningContext& ctx) {
-  // 1. Paths, complete rows, one input folder.
-  if (!CheckMakeInputs(ctx)) return false;
-  const RunPlan plan = PlanRun(ctx.Ws());
-
-  // One run per program folder: the Temp folder is locked for the whole run.
-  const std::string& tempDir = plan.tempDir;
-  if (!IsFolder(tempDir)) {
-    ctx.Show(Format(kMsgTempFolderMissing, tempDir.c_str()));
-    return false;
-  }
-  FileLock tempLock;
-  if (!TakeLock(ctx, tempLock, tempLock.TryLock(tempDir + kTempLockName), tempDir, tempDir + kTempLockName))
-    return false;
-  // One run per output folder too: the folder itself is locked, nothing is
-  // added to it. A folder that does not exist is left to the signers, whose
-  // messages say that their files cannot be created.
-  const std::string& outputFolder = plan.outputFolder;
-  FileLock outputLock;
-  if (IsFolder(outputFolder.empty() ? std::string(".") : outputFolder) &&
-      !TakeLock(ctx, outputLock, outputLock.TryLockFolder(outputFolder), outputFolder, outputFolder))
-    return false;
-  // Key files that a run killed before keys stayed in memory may have left.
-  (void)RemoveStaleKeyFiles(tempDir);
-  // The signer (a token session) and the way to its PIN live for this run only.
-  struct SignerRelease {
-    SigningContext& ctx;
-    ~SignerRelease() {
-      ctx.signer.reset();
-      ctx.pinSource = nullptr;
-    }
-  } signerRelease{ctx};
-
-  // 2-4. Step count, output names.
-  ctx.totalSteps = plan.totalSteps;
-  ctx.doneSteps = 0;
-  if (!CheckOutputNames(ctx)) return false;
-  // 5. The Android test key pair is checked on every run.
-  if (!IsRegularFile(plan.androidKeyPath)) {
-    ctx.Show(kMsgTestkeyPk8Missing);
-    return false;
-  }
-  if (!IsRegularFile(plan.androidCertPath)) {
-    ctx.Show(kMsgTestkeyPemMissing);
-    return false;
-  }
-  // 6.
-  const int checked = plan.checkedRows;
-  if (checked == 0 || (plan.noneRows == checked && plan.upgradeRows == checked)) {
-    ctx.Show(kMsgNoValidItem);
-    return false;
-  }
-  // No output may replace an input or another output. Partial files that a
-  // killed run left beside them, or in Temp, go before anything is written.
-  if (!CheckOutputsAgainstInputs(ctx.Reporter(), plan)) return false;
-  RemoveStaleSiblingsIn(tempDir);
-  for (const std::string& output : plan.Outputs()) RemoveStaleSiblings(output);
-  // 7, 8.
-  ctx.Reporter().SetProgressRange(ctx.totalSteps);
-  ctx.SetPos(0);
-  ctx.headerConstant = 2;
-  // 9. The three 128-bit keys come from the end of the key list.
-  const KeyLines& lines = ctx.Ws().keyLines;
-  if (lines.size() < 3) return false;
-  struct WipedKey {
-    Key128 bytes;
-    ~WipedKey() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-  } v1{DecodeKey128(lines[lines.size() - 1])};
-  ctx.imageMacKey = v1.bytes;
-  ctx.keyPartitionWanted = false;
-  ctx.bootPageSize = ctx.bootBlockSize = ctx.bootSpareSize = 0;
-  // A token is opened and logged in before anything is signed.
-  if (!OpenRunSigner(ctx)) {
-    ctx.SetPos(0);
-    return false;
-  }
-
-  // 10. Row loop.
-  for (const PlannedRow& row : plan.rows) {
-    if (row.Signed()) ctx.Reporter().SetStepName(AfterLastSep(row.image));
-    switch (SignRow(ctx, plan, row)) {
-      case RowResult::Signed:
-        ctx.StepDone();
-        break;
-      case RowResult::Skipped:
-        break;
-      case RowResult::Failed:
-      case RowResult::RunEnded:
-        return false;
-    }
-  }
-
-  // 11. Key partition of a first-generation board.
-  if (plan.keyPartition.wanted) {
-    ctx.Reporter().SetStepName(AfterLastSep(plan.keyPartition.output));
-    if (!BuildKeyPartition(ctx)) return false;
-    ctx.StepDone();
-  }
-
-  // 12. Nothing to upgrade.
-  if (!plan.package.wanted) return Succeed(ctx, kMsgAllSigned);
-
-  // 13. Upgrade package.
-  const PackagePlan& package = plan.package;
-  ctx.Reporter().SetStepName(AfterLastSep(package.packagePath));
-  if (!MakeUpgradePackage(ctx, package.packagePath)) return FailPackage(ctx, kMsgMakePackageFailed);
-  ctx.StepDone();
-  ctx.Reporter().SetStepName(ctx.App().m_archiveSigner == ArchiveSigner::Java
-                                 ? std::string(kStepWaitingForJava)
-                                 : AfterLastSep(package.signedPackagePath));
-  SignPackageForAndroid(ctx);
-  if (!IsRegularFile(package.signedPackagePath)) return FailPackage(ctx, kMsgSignApkFailed);
-  ctx.StepDone();
-  ctx.imageMacKey = v1.bytes;
-  ctx.Reporter().SetStepName(AfterLastSep(package.output));
-  if (!SignUpgradePackage(ctx, package.output, package.signedPackagePath))
-    return FailPackage(ctx, kMsgSignPackageFailed);
-  ctx.StepDone();
-  return Succeed(ctx, kMsgPackageDone);
+RunOutcome RunMake(Workspace& ws, RunReporter& reporter, const RunOptions& options) {
+  ClosingMessage closing(reporter);
+  RunOutcome outcome = MakeRun(ws, closing, options).Run();
+  outcome.message = closing.Last();
+  reporter.RunFinished(outcome);
+  return outcome;
 }
 
 }  // namespace tarnel

@@ -3,9 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
 
-#include "common/signing_context.h"
+#include "common/run_outcome.h"
+#include "common/model.h"
+#include "common/reporter.h"
 #include "pipeline/run_plan.h"
+#include "signing/signer.h"
 
 namespace tarnel {
 
@@ -32,8 +38,18 @@ inline constexpr const char* kTempLockName = ".tarnel.lock";
 inline constexpr const char* kCfgBinName = "cfg.bin";
 inline constexpr int kSuccessPauseMs = 800;
 
-// The whole run. Every outcome is reported through the context's reporter.
-// Returns true when it ended with its success message.
-bool RunMake(SigningContext& ctx);
+// What a front end chooses for one run.
+struct RunOptions {
+  // The RSA signer's text ("" is the key list) and the way to a token's PIN.
+  std::string signerSpec;
+  PinSource pinSource;
+  // Every output is read back and checked before the success message.
+  bool readBack = false;
+};
+
+// The whole run over `ws` (whose input folder the row checks may settle).
+// Every message and progress step goes to `reporter`, which hears
+// RunFinished with the outcome last.
+RunOutcome RunMake(Workspace& ws, RunReporter& reporter, const RunOptions& options = {});
 
 }  // namespace tarnel

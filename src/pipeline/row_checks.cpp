@@ -9,17 +9,17 @@
 
 namespace tarnel {
 
-bool CheckMakeInputs(SigningContext& ctx) {
-  AppMembers& app = ctx.App();
+bool CheckMakeInputs(RunReporter& reporter, Workspace& ws) {
+  AppMembers& app = ws.app;
   if (app.m_strKeysFile.empty()) {
-    ctx.Show(kMsgSelectKeysFile);
+    reporter.Show(kMsgSelectKeysFile);
     return false;
   }
   if (app.m_strOutputPath.empty()) {
-    ctx.Show(kMsgSelectOutputPath);
+    reporter.Show(kMsgSelectOutputPath);
     return false;
   }
-  const auto& rows = ctx.Ws().table.rows;
+  const auto& rows = ws.table.rows;
   for (size_t i = 0; i < rows.size(); ++i) {
     const PartitionRow& row = rows[i];
     if (!row.checked) continue;
@@ -34,14 +34,14 @@ bool CheckMakeInputs(SigningContext& ctx) {
                   {Trim(row.unsignedFile), kMsgSelectUnsignedFile}};
     for (const auto& field : fields) {
       if (field.text.empty()) {
-        ctx.Show(Format(field.message, rowNumber));
+        reporter.Show(Format(field.message, rowNumber));
         return false;
       }
     }
     const std::string& unsignedFile = fields[4].text;
     if (!app.m_strInputDir.empty()) {
       if (HasSep(unsignedFile) && FolderPart(unsignedFile) != app.m_strInputDir) {
-        ctx.Show(kMsgSameInputFolder);
+        reporter.Show(kMsgSameInputFolder);
         return false;
       }
     } else {
@@ -54,22 +54,22 @@ bool CheckMakeInputs(SigningContext& ctx) {
   return true;
 }
 
-bool CheckOutputNames(SigningContext& ctx) {
-  const std::string& outputPath = ctx.App().m_strOutputPath;
+bool CheckOutputNames(RunReporter& reporter, const Workspace& ws) {
+  const std::string& outputPath = ws.app.m_strOutputPath;
   const std::string_view allowed = kOutputNameChars;
   std::vector<const std::string*> names;
-  const auto& rows = ctx.Ws().table.rows;
+  const auto& rows = ws.table.rows;
   for (size_t i = 0; i < rows.size(); ++i) {
     const PartitionRow& row = rows[i];
     if (!row.checked) continue;
     const int rowNumber = static_cast<int>(i) + 1;
     if (outputPath.size() + row.outputName.size() > kMaxOutputPathLength) {
-      ctx.Show(Format(kMsgOutputNameTooLong, rowNumber));
+      reporter.Show(Format(kMsgOutputNameTooLong, rowNumber));
       return false;
     }
     for (char c : row.outputName) {
       if (allowed.find(c) == std::string_view::npos) {
-        ctx.Show(Format(kMsgInvalidOutputName, rowNumber));
+        reporter.Show(Format(kMsgInvalidOutputName, rowNumber));
         return false;
       }
     }
@@ -78,7 +78,7 @@ bool CheckOutputNames(SigningContext& ctx) {
   for (size_t a = 0; a < names.size(); ++a) {
     for (size_t b = a + 1; b < names.size(); ++b) {
       if (EqualsNoCase(*names[a], *names[b])) {
-        ctx.Show(Format(kMsgOutputNameRepeated, names[a]->c_str()));
+        reporter.Show(Format(kMsgOutputNameRepeated, names[a]->c_str()));
         return false;
       }
     }

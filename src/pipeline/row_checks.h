@@ -2,7 +2,8 @@
 // folder, and the output names (the step count is the run plan's).
 #pragma once
 
-#include "common/signing_context.h"
+#include "common/model.h"
+#include "common/reporter.h"
 
 namespace tarnel {
 
@@ -22,7 +23,7 @@ inline constexpr const char* kOutputNameChars =
     "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_ ";
 inline constexpr size_t kMaxOutputPathLength = 200;
 
-[[nodiscard]] bool CheckMakeInputs(SigningContext& ctx);
-[[nodiscard]] bool CheckOutputNames(SigningContext& ctx);
+[[nodiscard]] bool CheckMakeInputs(RunReporter& reporter, Workspace& ws);
+[[nodiscard]] bool CheckOutputNames(RunReporter& reporter, const Workspace& ws);
 
 }  // namespace tarnel

@@ -65,21 +65,6 @@ std::optional<FlashGeometry> RowGeometry(const tagFlashData& flash) {
   return g;
 }
 
-std::optional<FlashGeometry> PackageGeometry(const tagFlashData& flash) {
-  FlashGeometry g = EntryGeometry(flash);
-  if (g.IsNand()) return g;
-  if (EqualsNoCase(g.flashType, "Spi")) {
-    g.pageSize = 1024;
-    return g;
-  }
-  if (EqualsNoCase(g.flashType, "eMMC")) {
-    g.pageSize = 1024;
-    g.blockSize = 2048;
-    return g;
-  }
-  return std::nullopt;
-}
-
 namespace {
 
 PlannedRow PlanRow(const Workspace& ws, bool firstGen, size_t index) {

@@ -34,9 +34,6 @@ struct SpareLookup {
 // NAND spare table, a page of 1024 on SPI. Empty when the NAND page size is
 // not in the table.
 [[nodiscard]] std::optional<FlashGeometry> RowGeometry(const tagFlashData& flash);
-// The geometry the upgrade package is sealed with: a NAND entry as it is
-// (no spare), 1024 on SPI, 1024/2048 on eMMC; empty for any other flash type.
-[[nodiscard]] std::optional<FlashGeometry> PackageGeometry(const tagFlashData& flash);
 
 struct PlannedRow {
   size_t index = 0;  // table position

@@ -208,7 +208,7 @@ class Emitter {
 };
 
 // Source checked, opened, output started: the steps every container begins with.
-bool OpenEnds(SigningContext& ctx, const std::string& sourcePath, const std::string& outputPath, InFile& in,
+bool OpenEnds(RunServices& ctx, const std::string& sourcePath, const std::string& outputPath, InFile& in,
               OutFile& out) {
   if (!IsRegularFile(sourcePath)) {
     ctx.Show(kMsgMacSourceNotFound);
@@ -226,7 +226,7 @@ bool OpenEnds(SigningContext& ctx, const std::string& sourcePath, const std::str
 }
 
 // The page holds the header and the MAC; blocks are whole pages.
-bool CheckGeometry(SigningContext& ctx, const std::string& sourcePath, uint32_t pageSize, uint32_t blockSize,
+bool CheckGeometry(RunServices& ctx, const std::string& sourcePath, uint32_t pageSize, uint32_t blockSize,
                    size_t headerSize) {
   if (blockSize == 0) {
     ctx.Show(kMsgBlockSizeZero);
@@ -244,7 +244,7 @@ bool CheckGeometry(SigningContext& ctx, const std::string& sourcePath, uint32_t 
 }
 
 // The one message for a failure while streaming.
-bool StreamFailed(SigningContext& ctx, const Emitter& emit, const std::string& sourcePath,
+bool StreamFailed(RunServices& ctx, const Emitter& emit, const std::string& sourcePath,
                   const std::string& outputPath) {
   if (emit.ReadFailed())
     ctx.Show(Format(kMsgMacReadFailed, sourcePath.c_str()));
@@ -262,8 +262,10 @@ struct MemorySource {
   size_t size;
 };
 
-bool SealSingle(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath, const std::string& sourcePath,
-                uint32_t blockSize, uint32_t spareValue, bool keyPartition, const MemorySource* memory = nullptr) {
+bool SealSingle(RunServices& ctx, const FlashGeometry& geometry, const Key128& key, const std::string& outputPath,
+                const std::string& sourcePath, bool keyPartition, const MemorySource* memory = nullptr) {
+  const uint32_t pageSize = geometry.pageSize;
+  const uint32_t blockSize = geometry.blockSize;
   InFile in;
   OutFile out;
   if (memory == nullptr) {
@@ -294,7 +296,7 @@ bool SealSingle(SigningContext& ctx, uint32_t pageSize, const std::string& outpu
   header.size = headerSize;
   header.pageSize = pageSize;
   header.blockSize = blockSize;
-  header.spareSize = spareValue;
+  header.spareSize = geometry.spareSize;
   header.totalLength = static_cast<uint32_t>(total);
   header.pageEcho = pageSize;
   header.sourceLength = static_cast<uint32_t>(length);
@@ -306,7 +308,7 @@ bool SealSingle(SigningContext& ctx, uint32_t pageSize, const std::string& outpu
     header.chunkCount = 1;
     header.chunkSize = blockSize / 2;
   } else {
-    header.kindValue = ctx.headerConstant;
+    header.kindValue = kMacHeaderKind;
     header.chunkCount = 0;
     header.chunkSize = 0;
   }
@@ -314,7 +316,7 @@ bool SealSingle(SigningContext& ctx, uint32_t pageSize, const std::string& outpu
   header.Encode(headerBytes.data());
 
   // Covered: header page and the data padded to whole pages.
-  ChunkMacs macs(ctx.imageMacKey, kWholeRange);
+  ChunkMacs macs(key, kWholeRange);
   Emitter emit(out);
   emit.Progress(ctx.StepProgressOf(length));
   emit.Cover(&macs);
@@ -333,8 +335,11 @@ bool SealSingle(SigningContext& ctx, uint32_t pageSize, const std::string& outpu
   return true;
 }
 
-bool SealChunked(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath,
-                 uint32_t pageSize, uint32_t blockSize, uint32_t spareSize) {
+bool SealChunked(RunServices& ctx, const FlashGeometry& geometry, const Key128& key, const std::string& outputPath,
+                 const std::string& sourcePath) {
+  const uint32_t pageSize = geometry.pageSize;
+  const uint32_t blockSize = geometry.blockSize;
+  const uint32_t spareSize = geometry.spareSize;
   ctx.StepDone();
   InFile in;
   OutFile out;
@@ -370,7 +375,7 @@ bool SealChunked(SigningContext& ctx, const std::string& outputPath, const std::
   header.pageEcho = 0;
   header.sourceLength = static_cast<uint32_t>(length);
   header.coveredLength = static_cast<uint32_t>(covered);
-  header.kindValue = ctx.headerConstant;
+  header.kindValue = kMacHeaderKind;
   header.dataLength = static_cast<uint32_t>(data);
   header.coveredLength2 = static_cast<uint32_t>(covered);
   header.chunkCount = static_cast<uint32_t>(chunks);
@@ -379,7 +384,7 @@ bool SealChunked(SigningContext& ctx, const std::string& outputPath, const std::
   header.Encode(headerBytes);
 
   // Covered, 1 MiB per MAC: the data padded to whole blocks, then the header page.
-  ChunkMacs macs(ctx.imageMacKey, kMacChunkSize);
+  ChunkMacs macs(key, kMacChunkSize);
   Emitter emit(out);
   emit.Progress(ctx.StepProgressOf(length));
   emit.Cover(&macs);
@@ -400,7 +405,7 @@ bool SealChunked(SigningContext& ctx, const std::string& outputPath, const std::
 
 // A buffer that cannot be had ends the container with the one message.
 template <typename Fn>
-bool GuardAlloc(SigningContext& ctx, Fn&& fn) {
+bool GuardAlloc(RunServices& ctx, Fn&& fn) {
   try {
     return fn();
   } catch (const std::bad_alloc&) {
@@ -411,31 +416,27 @@ bool GuardAlloc(SigningContext& ctx, Fn&& fn) {
 
 }  // namespace
 
-bool SealRawImage(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
-                  const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue) {
-  return GuardAlloc(ctx, [&] {
-    return SealSingle(ctx, pageSize, outputPath, sourcePath, blockSize, spareValue, /*keyPartition=*/false);
-  });
+bool SealRawImage(RunServices& ctx, const FlashGeometry& geometry, const Key128& key, const std::string& outputPath,
+                  const std::string& sourcePath) {
+  return GuardAlloc(ctx, [&] { return SealSingle(ctx, geometry, key, outputPath, sourcePath, /*keyPartition=*/false); });
 }
 
-bool SealKeyPartition(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
-                      const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue) {
-  return GuardAlloc(ctx, [&] {
-    return SealSingle(ctx, pageSize, outputPath, sourcePath, blockSize, spareValue, /*keyPartition=*/true);
-  });
+bool SealKeyPartition(RunServices& ctx, const FlashGeometry& geometry, const Key128& key, const std::string& outputPath,
+                      const std::string& sourcePath) {
+  return GuardAlloc(ctx, [&] { return SealSingle(ctx, geometry, key, outputPath, sourcePath, /*keyPartition=*/true); });
 }
 
-bool SealKeyPartition(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath, const uint8_t* records,
-                      size_t recordsSize, uint32_t blockSize, uint32_t spareValue) {
+bool SealKeyPartition(RunServices& ctx, const FlashGeometry& geometry, const Key128& key, const std::string& outputPath,
+                      const uint8_t* records, size_t recordsSize) {
   const MemorySource memory{records, recordsSize};
   return GuardAlloc(ctx, [&] {
-    return SealSingle(ctx, pageSize, outputPath, outputPath, blockSize, spareValue, /*keyPartition=*/true, &memory);
+    return SealSingle(ctx, geometry, key, outputPath, outputPath, /*keyPartition=*/true, &memory);
   });
 }
 
-bool SealChunkedImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath,
-                      uint32_t pageSize, uint32_t blockSize, uint32_t spareSize) {
-  return GuardAlloc(ctx, [&] { return SealChunked(ctx, outputPath, sourcePath, pageSize, blockSize, spareSize); });
+bool SealChunkedImage(RunServices& ctx, const FlashGeometry& geometry, const Key128& key, const std::string& outputPath,
+                      const std::string& sourcePath) {
+  return GuardAlloc(ctx, [&] { return SealChunked(ctx, geometry, key, outputPath, sourcePath); });
 }
 
 }  // namespace tarnel

@@ -6,9 +6,15 @@
 #include <memory>
 #include <string>
 
-#include "common/signing_context.h"
+#include "common/secure.h"
+#include "signing/flash_geometry.h"
+#include "signing/run_services.h"
 
 namespace tarnel {
+
+// The kind word of the image containers' headers (the key partition stores
+// its record count there instead).
+inline constexpr uint32_t kMacHeaderKind = 2;
 
 inline constexpr const char* kMsgMacSourceNotFound = "Found not the source file!";
 inline constexpr const char* kMsgMacOpenSourceFailed = "Failed to open the source file!";
@@ -56,20 +62,22 @@ class CbcMac {
 // The containers stream the source through fixed buffers and write the output
 // all-or-nothing; each shows one message and returns false on failure.
 
+// The signers below take the run's services, the flash geometry, the MAC
+// key, then the output and the source.
+
 // Header page, source padded with 0xFF to whole pages, MAC page, 0xFF to the
 // next block boundary. The MAC covers the header page and the padded data.
-[[nodiscard]] bool SealRawImage(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
-                                const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue);
-[[nodiscard]] bool SealKeyPartition(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
-                                    const std::string& sourcePath, uint32_t blockSize, uint32_t spareValue);
+[[nodiscard]] bool SealRawImage(RunServices& ctx, const FlashGeometry& geometry, const Key128& key,
+                                const std::string& outputPath, const std::string& sourcePath);
+[[nodiscard]] bool SealKeyPartition(RunServices& ctx, const FlashGeometry& geometry, const Key128& key,
+                                    const std::string& outputPath, const std::string& sourcePath);
 // The same from key records held in memory (they never touch the disk).
-[[nodiscard]] bool SealKeyPartition(SigningContext& ctx, uint32_t pageSize, const std::string& outputPath,
-                                    const uint8_t* records, size_t recordsSize, uint32_t blockSize,
-                                    uint32_t spareValue);
+[[nodiscard]] bool SealKeyPartition(RunServices& ctx, const FlashGeometry& geometry, const Key128& key,
+                                    const std::string& outputPath, const uint8_t* records, size_t recordsSize);
 // Source padded with 0xFF to whole blocks, header page, table of one MAC per
 // 1 MiB of (padded data + header page), 0xFF to the next block boundary.
 // Advances the run's progress by three steps.
-[[nodiscard]] bool SealChunkedImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath,
-                                    uint32_t pageSize, uint32_t blockSize, uint32_t spareSize);
+[[nodiscard]] bool SealChunkedImage(RunServices& ctx, const FlashGeometry& geometry, const Key128& key,
+                                    const std::string& outputPath, const std::string& sourcePath);
 
 }  // namespace tarnel

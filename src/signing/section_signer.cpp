@@ -23,7 +23,7 @@ bool SectionedSourceLongEnough(uint64_t length) {
   return (length & ~uint64_t{1}) >= kMinSectionedSource;
 }
 
-bool AllocateOrShow(SigningContext& ctx, std::vector<uint8_t>& buffer, size_t n, const char* message) {
+bool AllocateOrShow(RunServices& ctx, std::vector<uint8_t>& buffer, size_t n, const char* message) {
   try {
     buffer.assign(n, 0);
   } catch (const std::bad_alloc&) {
@@ -33,7 +33,7 @@ bool AllocateOrShow(SigningContext& ctx, std::vector<uint8_t>& buffer, size_t n,
   return true;
 }
 
-bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
+bool CopyImageFile(RunServices& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
                    OutFile& output, const std::string& outputPath, const char* createFailedMessage,
                    const char* mallocMessage, bool stepWhenStarted) {
   if (!output.Create(outputPath)) {
@@ -67,7 +67,7 @@ bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const s
   return true;
 }
 
-bool CommitImageAndSignFile(SigningContext& ctx, OutFile& image, const std::string& imagePath,
+bool CommitImageAndSignFile(RunServices& ctx, OutFile& image, const std::string& imagePath,
                             const std::string& tempSignPath) {
   const std::string signPath = SignFilePathFor(imagePath);
   OutFile signFile;
@@ -79,12 +79,12 @@ bool CommitImageAndSignFile(SigningContext& ctx, OutFile& image, const std::stri
   return true;
 }
 
-SectionSigner::SectionSigner(SigningContext& ctx, const Stamps& stamps, std::string imagePath,
+SectionSigner::SectionSigner(RunServices& ctx, const Stamps& stamps, std::string imagePath,
                              uint32_t sectionCount, OutFile& signFile, OutFile* dataFile)
     : ctx_(ctx),
       stamps_(stamps),
       imagePath_(std::move(imagePath)),
-      keyPath_(ctx.App().m_strKeysFile),
+      keyPath_(ctx.KeysFile()),
       count_(sectionCount),
       signFile_(signFile),
       dataFile_(dataFile) {}

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/files.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "common/stamps.h"
 #include "common/workers.h"
 #include "signing/crypto.h"
@@ -40,7 +40,7 @@ inline constexpr uint64_t kMinSectionedSource = 2097152;
 [[nodiscard]] bool SectionedSourceLongEnough(uint64_t length);
 
 // Allocates a buffer, showing `message` instead of throwing when it cannot be had.
-[[nodiscard]] bool AllocateOrShow(SigningContext& ctx, std::vector<uint8_t>& buffer, size_t n, const char* message);
+[[nodiscard]] bool AllocateOrShow(RunServices& ctx, std::vector<uint8_t>& buffer, size_t n, const char* message);
 
 // Streams the whole source (already open, `length` bytes) into `output`,
 // created at `outputPath` and left uncommitted: the caller commits it with
@@ -48,14 +48,14 @@ inline constexpr uint64_t kMinSectionedSource = 2097152;
 // `createFailedMessage` (with the output path), a buffer that cannot be had
 // `mallocMessage`. When `stepWhenStarted` is set, the run's progress advances
 // once the copy is about to start.
-[[nodiscard]] bool CopyImageFile(SigningContext& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
+[[nodiscard]] bool CopyImageFile(RunServices& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
                                  OutFile& output, const std::string& outputPath, const char* createFailedMessage,
                                  const char* mallocMessage, bool stepWhenStarted);
 
 // Signs the section data gathered in `tempSignPath` whole into the signature
 // file beside the image and puts the image and the signature file in place
 // together: both appear under their final names, or neither changes.
-[[nodiscard]] bool CommitImageAndSignFile(SigningContext& ctx, OutFile& image, const std::string& imagePath,
+[[nodiscard]] bool CommitImageAndSignFile(RunServices& ctx, OutFile& image, const std::string& imagePath,
                                           const std::string& tempSignPath);
 
 class SectionSigner {
@@ -64,7 +64,7 @@ class SectionSigner {
   // `imagePath` goes into every section header; `sectionCount` sections are
   // expected. The blocks go to `signFile`; when `dataFile` is given, every
   // section's bytes are written to it too, in order.
-  SectionSigner(SigningContext& ctx, const Stamps& stamps, std::string imagePath, uint32_t sectionCount,
+  SectionSigner(RunServices& ctx, const Stamps& stamps, std::string imagePath, uint32_t sectionCount,
                 OutFile& signFile, OutFile* dataFile);
   ~SectionSigner();
   SectionSigner(const SectionSigner&) = delete;
@@ -105,7 +105,7 @@ class SectionSigner {
   void Sign(Job& job) const;
   void Show(const std::string& message);
 
-  SigningContext& ctx_;
+  RunServices& ctx_;
   Signer* signer_ = nullptr;  // the run's, taken on the caller's thread
   Stamps stamps_;
   std::string imagePath_;

@@ -10,26 +10,26 @@
 
 namespace tarnel {
 
-Signer& RunSigner(SigningContext& ctx) {
+Signer& RunSigner(RunServices& ctx) {
   if (!ctx.signer) {
     std::string error;
-    ctx.signer = MakeSigner(kSignerKeyList, ctx.Ws().keyLines, ctx.App().TempDir(), nullptr, error);
+    ctx.signer = MakeSigner(kSignerKeyList, ctx.Keys(), ctx.TempDir(), nullptr, error);
   }
   return *ctx.signer;
 }
 
-bool OpenRunSigner(SigningContext& ctx) {
+bool OpenRunSigner(RunServices& ctx) {
   if (!ctx.signer) {
     std::string error;
     std::unique_ptr<Signer> signer =
-        MakeSigner(ctx.signerSpec, ctx.Ws().keyLines, ctx.App().TempDir(), ctx.pinSource, error);
+        MakeSigner(ctx.signerSpec, ctx.Keys(), ctx.TempDir(), ctx.pinSource, error);
     if (!signer) {
       ctx.Show(error);
       return false;
     }
     ctx.signer = std::move(signer);
     // The token or helper holds the private keys: the key list's copies go now.
-    if (!SignerUsesKeyList(ctx.signerSpec)) WipePrivateKeyLines(ctx.Ws().keyLines);
+    if (!SignerUsesKeyList(ctx.signerSpec)) WipePrivateKeyLines(ctx.Keys());
   }
   SignError error;
   if (!ctx.signer->Open(error)) {
@@ -39,27 +39,27 @@ bool OpenRunSigner(SigningContext& ctx) {
   return true;
 }
 
-bool ShowSignError(SigningContext& ctx, const SignError& error, const char* linesMissingMessage,
+bool ShowSignError(RunServices& ctx, const SignError& error, const char* linesMissingMessage,
                    const char* signFailedMessage) {
   if (!error.message.empty()) ctx.Show(error.message);
   ctx.Show(error.fault == SignFault::KeyLinesMissing ? linesMissingMessage : signFailedMessage);
   return false;
 }
 
-bool CheckSigningKey(SigningContext& ctx) {
+bool CheckSigningKey(RunServices& ctx) {
   SignError error;
   if (RunSigner(ctx).CheckKey(KeyRole::External, error)) return true;
   return ShowSignError(ctx, error, kMsgReadMpiFailed, kMsgMakeSignFailed);
 }
 
-bool SignWithRunSigner(SigningContext& ctx, KeyRole role, const uint8_t* digest32, uint8_t* signature256,
+bool SignWithRunSigner(RunServices& ctx, KeyRole role, const uint8_t* digest32, uint8_t* signature256,
                        const char* linesMissingMessage, const char* signFailedMessage) {
   SignError error;
   if (RunSigner(ctx).Sign(role, digest32, signature256, error)) return true;
   return ShowSignError(ctx, error, linesMissingMessage, signFailedMessage);
 }
 
-bool OpenSourceImage(SigningContext& ctx, InFile& source, const std::string& sourcePath, uint64_t& length) {
+bool OpenSourceImage(RunServices& ctx, InFile& source, const std::string& sourcePath, uint64_t& length) {
   if (!source.Open(sourcePath)) {
     const std::string why = WhyUnreadable(sourcePath);
     ctx.ShowDetail(Format(kMsgOpenFileFailed, sourcePath.c_str()),
@@ -74,7 +74,7 @@ bool OpenSourceImage(SigningContext& ctx, InFile& source, const std::string& sou
   return true;
 }
 
-bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {
+bool SignImageFile(RunServices& ctx, const std::string& outputPath, const std::string& sourcePath) {
   OutFile output;
   if (!SignImageFileInto(ctx, output, outputPath, sourcePath)) return false;
   if (!output.Commit()) {
@@ -84,7 +84,7 @@ bool SignImageFile(SigningContext& ctx, const std::string& outputPath, const std
   return true;
 }
 
-bool SignImageFileInto(SigningContext& ctx, OutFile& output, const std::string& outputPath,
+bool SignImageFileInto(RunServices& ctx, OutFile& output, const std::string& outputPath,
                        const std::string& sourcePath) {
   const Stamps stamps = TakeStamps();
 
@@ -146,7 +146,7 @@ bool SignImageFileInto(SigningContext& ctx, OutFile& output, const std::string& 
   if (!SignWithRunSigner(ctx, KeyRole::External, digest, signature, kMsgReadMpiFailed, kMsgMakeSignFailed))
     return false;
   SignedImageHeader header = NewSignedHeader(stamps, length32, 0, 0, 1);
-  SetHeaderSignature(header, digest, signature, sourcePath, ctx.App().m_strKeysFile);
+  SetHeaderSignature(header, digest, signature, sourcePath, ctx.KeysFile());
   SignatureBlock block;
   EncodeSignatureBlock(header, block);
 

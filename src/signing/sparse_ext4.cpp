@@ -194,9 +194,9 @@ Expand ExpandChunk(InFile& source, const SparseChunkView& chunk, SectionSigner& 
 
 }  // namespace
 
-bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {
+bool SignSparseExt4Image(RunServices& ctx, const std::string& outputPath, const std::string& sourcePath) {
   const std::string signPath = SignFilePathFor(outputPath);
-  const std::string tempDir = ctx.App().TempDir();
+  const std::string tempDir = ctx.TempDir();
   const std::string tempSignPath = tempDir + AfterLastSep(signPath);
   const std::string dataPath = tempDir + AfterLastSep(sourcePath);
   const Stamps stamps = TakeStamps();

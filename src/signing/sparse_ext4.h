@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 
 namespace tarnel {
 
@@ -116,7 +116,7 @@ using SparseVisit = std::function<bool(const SparseChunkView&)>;
 // The same checks over an image held in memory.
 [[nodiscard]] SparseVerdict ValidateSparseImage(const uint8_t* data, size_t n);
 
-[[nodiscard]] bool SignSparseExt4Image(SigningContext& ctx, const std::string& outputPath,
+[[nodiscard]] bool SignSparseExt4Image(RunServices& ctx, const std::string& outputPath,
                                        const std::string& sourcePath);
 
 }  // namespace tarnel

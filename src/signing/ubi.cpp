@@ -12,9 +12,9 @@
 
 namespace tarnel {
 
-bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath) {
+bool SignUbiImage(RunServices& ctx, const std::string& outputPath, const std::string& sourcePath) {
   const std::string signPath = SignFilePathFor(outputPath);
-  const std::string tempSignPath = ctx.App().TempDir() + AfterLastSep(signPath);
+  const std::string tempSignPath = ctx.TempDir() + AfterLastSep(signPath);
   const Stamps stamps = TakeStamps();
 
   // Lengths are 32-bit fields: a larger image would have its tail left

@@ -7,10 +7,10 @@
 
 #include <string>
 
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 
 namespace tarnel {
 
-[[nodiscard]] bool SignUbiImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath);
+[[nodiscard]] bool SignUbiImage(RunServices& ctx, const std::string& outputPath, const std::string& sourcePath);
 
 }  // namespace tarnel

@@ -97,8 +97,10 @@ class PaddedStream {
 
 }  // namespace
 
-bool SealYaffsImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath,
-                    uint32_t pageSize, uint32_t blockSize, uint32_t spareSize) {
+bool SealYaffsImage(RunServices& ctx, const FlashGeometry& geometry, const Key128& key, const std::string& outputPath,
+                    const std::string& sourcePath) {
+  const uint32_t pageSize = geometry.pageSize;
+  const uint32_t blockSize = geometry.blockSize;
   if (!IsRegularFile(sourcePath)) {
     ctx.Show(kMsgMacSourceNotFound);
     return false;
@@ -117,8 +119,8 @@ bool SealYaffsImage(SigningContext& ctx, const std::string& outputPath, const st
     return false;
   }
   // Only a NAND flash has spare bytes; any other flash is laid out without
-  // them, whatever spare size the caller passes.
-  const uint64_t spare = EqualsNoCase(ctx.flashType, "Nand") ? spareSize : 0;
+  // them, whatever spare size the geometry holds.
+  const uint64_t spare = geometry.IsNand() ? geometry.spareSize : 0;
   const uint64_t length = source.Size();
   YaffsLayout layout;
   if (length > kMaxImageLength || !ComputeLayout(pageSize, blockSize, spare, length, layout) ||
@@ -145,7 +147,7 @@ bool SealYaffsImage(SigningContext& ctx, const std::string& outputPath, const st
   header.pageEcho = 0;
   header.sourceLength = static_cast<uint32_t>(length);
   header.coveredLength = static_cast<uint32_t>(layout.covered);
-  header.kindValue = ctx.headerConstant;
+  header.kindValue = kMacHeaderKind;
   header.dataLength = static_cast<uint32_t>(layout.blocks * blockSize);
   header.coveredLength2 = static_cast<uint32_t>(pageSize + layout.blocks * blockSize);
   header.macLength = kMacSize;
@@ -195,7 +197,7 @@ bool SealYaffsImage(SigningContext& ctx, const std::string& outputPath, const st
         left -= piece;
       }
     }
-    if (!ComputeCbcMac(ctx.imageMacKey, chunk.data(), static_cast<size_t>(pages * pageSize),
+    if (!ComputeCbcMac(key, chunk.data(), static_cast<size_t>(pages * pageSize),
                        table.data() + c * kMacSize)) {
       ctx.Show(kMsgMallocFailed);
       return false;

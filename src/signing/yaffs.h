@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <string>
 
-#include "common/signing_context.h"
+#include "common/secure.h"
+#include "signing/flash_geometry.h"
+#include "signing/run_services.h"
 
 namespace tarnel {
 
@@ -23,7 +25,7 @@ inline constexpr const char* kMsgYaffsBadBlockSize =
 inline constexpr const char* kMsgYaffsTooLarge =
     "The source file %s is too large: the sealed image must stay below 4 GiB!";
 
-[[nodiscard]] bool SealYaffsImage(SigningContext& ctx, const std::string& outputPath, const std::string& sourcePath,
-                                  uint32_t pageSize, uint32_t blockSize, uint32_t spareSize);
+[[nodiscard]] bool SealYaffsImage(RunServices& ctx, const FlashGeometry& geometry, const Key128& key,
+                                  const std::string& outputPath, const std::string& sourcePath);
 
 }  // namespace tarnel

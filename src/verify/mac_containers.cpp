@@ -12,7 +12,6 @@
 #include "boot/key_list.h"
 #include "common/le.h"
 #include "common/model.h"
-#include "pipeline/key_partition.h"
 #include "signing/image_headers.h"
 #include "verify/messages.h"
 #include "verify/reader.h"

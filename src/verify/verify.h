@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "common/secure.h"
-#include "common/signing_context.h"
 #include "signing/crypto.h"
 
 namespace tarnel::verify {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/le.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "support/test_support.h"
 
 namespace tarnel {
@@ -171,7 +171,7 @@ class BootImageTest : public ::testing::Test {
   std::string Temp(const char* name) const { return fx_.ws.app.TempDir() + name; }
 
   bool Sign(const std::vector<uint8_t>& boot, const std::vector<uint8_t>& cfg) {
-    return SignBootImage(ctx_, Out(), Boot(boot), fx_.keyListPath, Cfg(cfg));
+    return SignBootImage(ctx_, fx_.ws.app.m_nBoardType, Out(), Boot(boot), fx_.keyListPath, Cfg(cfg));
   }
 
   bool Verify(size_t nLine, const std::vector<uint8_t>& img, size_t from, size_t length, size_t sigAt) {
@@ -235,7 +235,7 @@ class BootImageTest : public ::testing::Test {
   }
 
   test::MakeFixture fx_;
-  SigningContext ctx_;
+  RunServices ctx_;
   std::vector<std::string> lines_;
 };
 
@@ -357,10 +357,10 @@ TEST_F(BootImageTest, BoardZeroBootFilesThatCannotPassTheParityTest) {
 
 TEST_F(BootImageTest, FailuresShowTheirMessages) {
   // Missing boot file, folder as boot file.
-  EXPECT_FALSE(SignBootImage(ctx_, Out(), fx_.inputDir + "missing.bin", fx_.keyListPath, Cfg({})));
-  EXPECT_FALSE(SignBootImage(ctx_, Out(), fx_.inputDir, fx_.keyListPath, Cfg({})));
+  EXPECT_FALSE(SignBootImage(ctx_, fx_.ws.app.m_nBoardType, Out(), fx_.inputDir + "missing.bin", fx_.keyListPath, Cfg({})));
+  EXPECT_FALSE(SignBootImage(ctx_, fx_.ws.app.m_nBoardType, Out(), fx_.inputDir, fx_.keyListPath, Cfg({})));
   // Missing cfg.bin: warning icon.
-  EXPECT_FALSE(SignBootImage(ctx_, Out(), Boot(BootBytes(800)), fx_.keyListPath, fx_.inputDir + "none.bin"));
+  EXPECT_FALSE(SignBootImage(ctx_, fx_.ws.app.m_nBoardType, Out(), Boot(BootBytes(800)), fx_.keyListPath, fx_.inputDir + "none.bin"));
   EXPECT_EQ(fx_.reporter.Messages(),
             (std::vector<std::string>{kMsgInvalidBootFile, kMsgInvalidBootFile, kMsgInvalidCfgBin}));
   const auto& events = fx_.reporter.Events();
@@ -426,13 +426,13 @@ TEST_F(BootImageTest, AssemblyChecksEveryAreaFile) {
                       Temp("ParamAreaSign.bin"), Temp("BootArea.bin"), Temp("BootAreaSign.bin"),
                       Temp("UncheckedArea.bin")};
   const std::string rebuilt = fx_.outputDir + "again.img";
-  ASSERT_TRUE(AssembleBootImage(ctx_, areas, rebuilt));
+  ASSERT_TRUE(AssembleBootImage(ctx_, fx_.ws.app.m_nBoardType, areas, rebuilt));
   EXPECT_EQ(ReadBytes(rebuilt), ReadBytes(Out()));
 
   std::filesystem::remove(areas.uncheckedArea);
-  EXPECT_FALSE(AssembleBootImage(ctx_, areas, rebuilt));
+  EXPECT_FALSE(AssembleBootImage(ctx_, fx_.ws.app.m_nBoardType, areas, rebuilt));
   WriteBytes(areas.keyAreaSign, PatternBytes(255));  // a signature one byte short
-  EXPECT_FALSE(AssembleBootImage(ctx_, areas, rebuilt));
+  EXPECT_FALSE(AssembleBootImage(ctx_, fx_.ws.app.m_nBoardType, areas, rebuilt));
   EXPECT_EQ(fx_.reporter.Messages(),
             (std::vector<std::string>{kMsgInvalidUncheckedAreaFile, kMsgInvalidKeyAreaSignFile}));
   // Board type 0 never reads the unchecked area, but the parameter area must
@@ -440,7 +440,7 @@ TEST_F(BootImageTest, AssemblyChecksEveryAreaFile) {
   SetBoard(0);
   WriteBytes(areas.keyAreaSign, PatternBytes(256));
   fx_.reporter.Clear();
-  EXPECT_FALSE(AssembleBootImage(ctx_, areas, rebuilt));
+  EXPECT_FALSE(AssembleBootImage(ctx_, fx_.ws.app.m_nBoardType, areas, rebuilt));
   EXPECT_EQ(fx_.reporter.Messages(), std::vector<std::string>{kMsgInvalidParamAreaFile});
 }
 

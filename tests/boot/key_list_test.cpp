@@ -143,7 +143,7 @@ TEST(KeyListMemory, LinesLiveInPagesLeftOutOfCoreDumpsAndPrivateOnesAreWiped) {
   for (std::string_view line : before) EXPECT_NE(MappingFlags(line.data()).find(" dd "), std::string::npos);
 
   fx.ws.app.m_strKeysFile = fx.keyListPath;
-  SigningContext ctx(fx.ws, fx.reporter);
+  RunServices ctx(fx.ws, fx.reporter);
   ctx.signerSpec = "exec:/bin/true";
   ASSERT_TRUE(OpenRunSigner(ctx));
   for (size_t i = 0; i < kKeyListLines; ++i) {

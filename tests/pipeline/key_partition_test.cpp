@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "boot/key_list.h"
 #include "common/le.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "pipeline/make_driver.h"
 #include "support/test_support.h"
 
@@ -79,9 +80,10 @@ class KeyPartitionTest : public ::testing::Test {
   explicit KeyPartitionTest(int board = 0) : fx_(board), ctx_(fx_.ws, fx_.reporter) {
     fx_.LoadKeys();
     lines_ = fx_.KeyLineTexts();
-    ctx_.bootPageSize = 2048;
-    ctx_.bootBlockSize = 131072;
+    boot_.pageSize = 2048;
+    boot_.blockSize = 131072;
   }
+  bool Build() { return BuildKeyPartition(ctx_, boot_, fx_.ws.app.m_nBoardType, fx_.outputDir + "KeyPart.img"); }
   std::vector<uint8_t> V(int line) const { return Hex16(lines_[static_cast<size_t>(line - 1)]); }
 
   // Checks KeyPart.img and returns the encrypted key bytes.
@@ -115,20 +117,19 @@ class KeyPartitionTest : public ::testing::Test {
   }
 
   test::MakeFixture fx_;
-  SigningContext ctx_;
+  RunServices ctx_;
+  FlashGeometry boot_;
   std::vector<std::string> lines_;
 };
 
 TEST_F(KeyPartitionTest, BoardZeroAndOneShareTheTextButNotTheKeyBytes) {
-  ASSERT_TRUE(BuildKeyPartition(ctx_));
-  EXPECT_EQ(std::vector<uint8_t>(ctx_.imageMacKey.begin(), ctx_.imageMacKey.end()), V(22));
-  EXPECT_EQ(std::vector<uint8_t>(ctx_.rootKey.begin(), ctx_.rootKey.end()), V(21));
+  ASSERT_TRUE(Build());
   const auto board0 = CheckKeyPart(0, 2048, 131072);
 
   fx_.ws.app.m_nBoardType = 1;
-  ctx_.bootPageSize = 4096;
-  ctx_.bootBlockSize = 262144;
-  ASSERT_TRUE(BuildKeyPartition(ctx_));
+  boot_.pageSize = 4096;
+  boot_.blockSize = 262144;
+  ASSERT_TRUE(Build());
   const auto board1 = CheckKeyPart(1, 4096, 262144);
   EXPECT_NE(board0, board1);
   EXPECT_TRUE(fx_.reporter.Messages().empty());
@@ -136,20 +137,20 @@ TEST_F(KeyPartitionTest, BoardZeroAndOneShareTheTextButNotTheKeyBytes) {
 
 TEST_F(KeyPartitionTest, FailuresResetTheProgress) {
   // Boot geometry that cannot make a container.
-  ctx_.bootBlockSize = 0;
+  boot_.blockSize = 0;
   ctx_.SetPos(4);
-  EXPECT_FALSE(BuildKeyPartition(ctx_));
+  EXPECT_FALSE(Build());
   EXPECT_EQ(fx_.reporter.Messages(), (std::vector<std::string>{"nBlockSize is 0", kMsgSignKeyPartitionFailed}));
   EXPECT_EQ(fx_.reporter.Positions().back(), 0);
   EXPECT_FALSE(std::filesystem::exists(fx_.outputDir + "KeyPart.img"));
 
   // A last key line that does not make a 41-character record line.
   fx_.reporter.Clear();
-  ctx_.bootBlockSize = 131072;
+  boot_.blockSize = 131072;
   std::vector<std::string> lines(fx_.ws.keyLines.begin(), fx_.ws.keyLines.end());
   lines.back() += "00";
   fx_.ws.keyLines = KeyLines(lines);
-  EXPECT_FALSE(BuildKeyPartition(ctx_));
+  EXPECT_FALSE(Build());
   EXPECT_EQ(fx_.reporter.Messages(),
             (std::vector<std::string>{"Invaild source file context!", kMsgCreateTempKeyPartFailed}));
 
@@ -167,8 +168,7 @@ TEST(FirstGenerationMakeTest, BootRawAndExt4RowsAndTheKeyPartition) {
   fx.AddRow("fastboot", "Fastboot", "NAND_2K", "No", "fastboot.bin", boot);
   fx.AddRow("kernel", "Non-File System", "NAND_4K", "No", "kernel.bin", PatternBytes(700001, 4));
   fx.AddRow("system", "Ext4 File System", "NAND_2K", "No", "system.ext4", PatternBytes(2500000, 5));
-  SigningContext ctx(fx.ws, fx.reporter);
-  EXPECT_TRUE(RunMake(ctx));
+  EXPECT_TRUE(RunMake(fx.ws, fx.reporter).Succeeded());
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{kMsgAllSigned});
 
   const auto lines = fx.KeyLineTexts();
@@ -189,10 +189,9 @@ TEST(FirstGenerationMakeTest, BootRawAndExt4RowsAndTheKeyPartition) {
   ASSERT_EQ(keyPart.size(), 131072u);
   const auto keyPartCbc = Evp(EVP_aes_128_cbc(), true, v2.data(), std::vector<uint8_t>(keyPart.begin(), keyPart.begin() + 4096));
   EXPECT_TRUE(std::equal(keyPartCbc.end() - 16, keyPartCbc.end(), keyPart.begin() + 4096));
-  // Three row steps, three inside the Ext4 signer, one for the key partition;
-  // the bar ends at 0 after the message.
-  EXPECT_EQ(ctx.doneSteps, 7);
-  EXPECT_EQ(fx.reporter.Positions().back(), 0);
+  // Three row steps, three inside the Ext4 signer, one for the key partition
+  // (past the range of six); the bar ends at 0 after the message.
+  EXPECT_EQ(fx.reporter.Positions(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 6, 0}));
 }
 
 // After the key partition (sealed under V2) the upgrade package is sealed
@@ -215,8 +214,7 @@ TEST(FirstGenerationMakeTest, UpgradePackageAfterTheKeyPartitionIsSealedUnderV1)
   boot[20] = 0;
   fx.AddRow("fastboot", "Fastboot", "NAND_2K", "No", "fastboot.bin", boot);
   fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", PatternBytes(5000, 4));
-  SigningContext ctx(fx.ws, fx.reporter);
-  EXPECT_TRUE(RunMake(ctx));
+  EXPECT_TRUE(RunMake(fx.ws, fx.reporter).Succeeded());
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{kMsgPackageDone});
 
   const auto lines = fx.KeyLineTexts();

@@ -35,12 +35,13 @@ class MakeDriverTest : public ::testing::Test {
   void SetUp() override { fx.LoadKeys(); }
 
   bool Run() {
-    SigningContext ctx(fx.ws, fx.reporter);
-    const bool ok = RunMake(ctx);
-    lastPage = ctx.pageSize;
-    lastBlock = ctx.blockSize;
-    lastSpare = ctx.spareSize;
-    lastTotal = ctx.totalSteps;
+    const bool ok = RunMake(fx.ws, fx.reporter).Succeeded();
+    const RunPlan plan = PlanRun(fx.ws);
+    if (!plan.rows.empty() && plan.rows.back().geometry) {
+      lastPage = plan.rows.back().geometry->pageSize;
+      lastBlock = plan.rows.back().geometry->blockSize;
+      lastSpare = plan.rows.back().geometry->spareSize;
+    }
     return ok;
   }
 
@@ -58,7 +59,6 @@ class MakeDriverTest : public ::testing::Test {
   }
 
   uint32_t lastPage = 0, lastBlock = 0, lastSpare = 0;
-  int32_t lastTotal = 0;
 };
 
 TEST_F(MakeDriverTest, NothingCheckedOrOnlyUnsignedUpgradeRowsIsNotValid) {
@@ -238,8 +238,7 @@ TEST(MakeKeyMaterial, NothingInTempOrOutputAfterAnyRun) {
       fx.AddRow("fastboot", "Fastboot", flash, "No", "fastboot.bin", test::PatternBytes(3000, 1));
       fx.AddRow("kernel", "Non-File System", flash, "No", "kernel.bin", test::PatternBytes(5000, 2));
       if (fail) fx.AddRow("late", "Non-File System", "NO_SUCH_FLASH", "No", "late.bin", test::PatternBytes(10));
-      SigningContext ctx(fx.ws, fx.reporter);
-      EXPECT_EQ(RunMake(ctx), !fail) << testing::PrintToString(fx.reporter.Messages());
+      EXPECT_EQ(RunMake(fx.ws, fx.reporter).Succeeded(), !fail) << testing::PrintToString(fx.reporter.Messages());
       EXPECT_TRUE(std::filesystem::exists(fx.outputDir + "fastboot.img")) << board;
       EXPECT_EQ(test::FilesHoldingKeyMaterial(fx.KeyLineTexts(), {temp, fx.outputDir}), std::vector<std::string>{})
           << "board " << board << (fail ? ", failed run" : ", successful run");

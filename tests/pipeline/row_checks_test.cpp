@@ -14,7 +14,6 @@ using test::MakeFixture;
 class RowChecksTest : public ::testing::Test {
  protected:
   MakeFixture fx{2};
-  SigningContext ctx{fx.ws, fx.reporter};
 
   void SetUp() override { fx.ws.app.m_strKeysFile = fx.keyListPath; }
 
@@ -34,10 +33,10 @@ class RowChecksTest : public ::testing::Test {
 
 TEST_F(RowChecksTest, PathsMustBeChosenFirst) {
   fx.ws.app.m_strKeysFile.clear();
-  EXPECT_FALSE(CheckMakeInputs(ctx));
+  EXPECT_FALSE(CheckMakeInputs(fx.reporter, fx.ws));
   fx.ws.app.m_strKeysFile = fx.keyListPath;
   fx.ws.app.m_strOutputPath.clear();
-  EXPECT_FALSE(CheckMakeInputs(ctx));
+  EXPECT_FALSE(CheckMakeInputs(fx.reporter, fx.ws));
   EXPECT_EQ(Messages(), (std::vector<std::string>{"Please select the keys file!", "Please select the output path!"}));
 }
 
@@ -56,7 +55,7 @@ TEST_F(RowChecksTest, FirstEmptyTrimmedTextFailsWithItsRowNumber) {
     PartitionRow& r = fx.ws.table.rows[1];
     std::string* texts[] = {&r.outputName, &r.fileType, &r.flashName, &r.upgrade, &r.unsignedFile};
     *texts[c.field - 1] = " \t ";  // blanks only count as empty
-    EXPECT_FALSE(CheckMakeInputs(ctx)) << c.message;
+    EXPECT_FALSE(CheckMakeInputs(fx.reporter, fx.ws)) << c.message;
     EXPECT_EQ(Messages(), std::vector<std::string>{c.message});
   }
 }
@@ -64,7 +63,7 @@ TEST_F(RowChecksTest, FirstEmptyTrimmedTextFailsWithItsRowNumber) {
 TEST_F(RowChecksTest, UncheckedRowsWithGapsPass) {
   fx.ws.table.rows = {Row("", "", false), Row("a", fx.inputDir + "a.img")};
   fx.ws.table.rows[0].fileType.clear();
-  EXPECT_TRUE(CheckMakeInputs(ctx));
+  EXPECT_TRUE(CheckMakeInputs(fx.reporter, fx.ws));
   EXPECT_TRUE(Messages().empty());
 }
 
@@ -72,7 +71,7 @@ TEST_F(RowChecksTest, AllFilesComeFromOneInputFolder) {
   // An empty input folder is taken from the first checked row; later rows are held to it.
   fx.ws.app.m_strInputDir.clear();
   fx.ws.table.rows = {Row("a", fx.inputDir + "a.img"), Row("b", "b.img"), Row("c", "/elsewhere/c.img")};
-  EXPECT_FALSE(CheckMakeInputs(ctx));
+  EXPECT_FALSE(CheckMakeInputs(fx.reporter, fx.ws));
   EXPECT_EQ(fx.ws.app.m_strInputDir, fx.inputDir);
   EXPECT_EQ(Messages(), std::vector<std::string>{"Please ensure all files in the same input folder!"});
 
@@ -80,7 +79,7 @@ TEST_F(RowChecksTest, AllFilesComeFromOneInputFolder) {
   fx.reporter.Clear();
   fx.ws.app.m_strInputDir = "/x/in/";
   fx.ws.table.rows = {Row("a", "/x/In/a.img")};
-  EXPECT_FALSE(CheckMakeInputs(ctx));
+  EXPECT_FALSE(CheckMakeInputs(fx.reporter, fx.ws));
   EXPECT_EQ(Messages(), std::vector<std::string>{"Please ensure all files in the same input folder!"});
 }
 
@@ -89,7 +88,7 @@ TEST_F(RowChecksTest, CreatesTempAndTheDefaultOutputFolder) {
   ASSERT_TRUE(RemoveFile(home + "Temp") || true);
   fx.ws.app.m_strOutputPath = home + "OUTPUT/";  // compared ignoring case
   fx.ws.table.rows = {Row("a", fx.inputDir + "a.img")};
-  EXPECT_TRUE(CheckMakeInputs(ctx));
+  EXPECT_TRUE(CheckMakeInputs(fx.reporter, fx.ws));
   EXPECT_TRUE(IsFolder(home + "Temp"));
   EXPECT_TRUE(IsFolder(home + "Output"));
 }
@@ -105,21 +104,21 @@ TEST_F(RowChecksTest, StepCountAddsExt4AndOnePackage) {
 
 TEST_F(RowChecksTest, OutputNamesLengthCharactersAndRepeats) {
   fx.ws.table.rows = {Row("Boot", "a"), Row("x", "x", false), Row("boot", "b")};
-  EXPECT_FALSE(CheckOutputNames(ctx));
+  EXPECT_FALSE(CheckOutputNames(fx.reporter, fx.ws));
   EXPECT_EQ(Messages(), std::vector<std::string>{"Output Name Boot is repeated !"});
 
   fx.reporter.Clear();
   fx.ws.table.rows = {Row("ok name-1_", "a"), Row("boot.img", "b")};
-  EXPECT_FALSE(CheckOutputNames(ctx));
+  EXPECT_FALSE(CheckOutputNames(fx.reporter, fx.ws));
   EXPECT_EQ(Messages(), std::vector<std::string>{"Invalid Output Name in the Line 2!"});
 
   // 200 characters together pass, 201 fail.
   fx.reporter.Clear();
   fx.ws.app.m_strOutputPath = "/o/";
   fx.ws.table.rows = {Row(std::string(197, 'a'), "a")};
-  EXPECT_TRUE(CheckOutputNames(ctx));
+  EXPECT_TRUE(CheckOutputNames(fx.reporter, fx.ws));
   fx.ws.table.rows = {Row(std::string(198, 'a'), "a")};
-  EXPECT_FALSE(CheckOutputNames(ctx));
+  EXPECT_FALSE(CheckOutputNames(fx.reporter, fx.ws));
   EXPECT_EQ(Messages(), std::vector<std::string>{"The length of Output Name is too long in the Line 1!"});
 }
 

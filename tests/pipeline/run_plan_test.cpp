@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "common/platform.h"
+#include "pipeline/make_driver.h"
 #include "support/test_support.h"
 
 namespace tarnel {
@@ -151,6 +155,53 @@ TEST(RunPlanTest, PackageGeometryAndDisagreeingFlashNames) {
   EXPECT_TRUE(odd.package.flashKnown);
   EXPECT_FALSE(odd.package.geometry.has_value());  // the package knows only three flash types
   EXPECT_EQ(odd.rows[0].geometry->pageSize, 512u);  // while a row keeps the entry's own
+}
+
+// A failed row comes back as a value: the step, the row number and the
+// closing message, the same one the reporter heard last.
+TEST(RunOutcomeTest, FailedRowNamesItsStepAndRow) {
+  test::MakeFixture fx(2);
+  fx.LoadKeys();
+  fx.AddRow("a", "Non-File System", "EMMC_8G", "No", "a.bin", test::PatternBytes(100));
+  fx.AddRow("b", "Non-File System", "EMMC_8G", "No", "b.bin", test::PatternBytes(100));
+  ASSERT_TRUE(RemoveFile(fx.inputDir + "b.bin"));
+  const RunOutcome outcome = RunMake(fx.ws, fx.reporter);
+  EXPECT_FALSE(outcome.Succeeded());
+  EXPECT_EQ(outcome.step, RunStep::Row);
+  EXPECT_EQ(outcome.row, 2);
+  EXPECT_EQ(outcome.message, "Failed to sign Non-File System part in the Line 2!");
+  ASSERT_GE(fx.reporter.Messages().size(), 2u);  // the signer's own message came first
+  EXPECT_EQ(fx.reporter.Messages().back(), outcome.message);
+  ASSERT_TRUE(fx.reporter.Finished().has_value());
+  EXPECT_EQ(fx.reporter.Finished()->step, RunStep::Row);
+  EXPECT_EQ(fx.reporter.Finished()->row, 2);
+
+  fx.reporter.Clear();
+  fx.ws.app.m_strKeysFile.clear();
+  const RunOutcome checks = RunMake(fx.ws, fx.reporter);
+  EXPECT_EQ(checks.step, RunStep::Checks);
+  EXPECT_EQ(checks.row, 0);
+  EXPECT_EQ(checks.message, "Please select the keys file!");
+}
+
+// make --verify reads the outputs back as a step of the run: progress within
+// it runs over the outputs' bytes, the bar positions stay those of the run.
+TEST(RunOutcomeTest, ReadBackShowsProgressWithinItsStep) {
+  test::MakeFixture fx(2);
+  fx.LoadKeys();
+  fx.AddRow("a", "Non-File System", "EMMC_8G", "No", "a.bin", test::PatternBytes(30000));
+  RunOptions options;
+  options.readBack = true;
+  const RunOutcome outcome = RunMake(fx.ws, fx.reporter, options);
+  EXPECT_TRUE(outcome.Succeeded());
+  EXPECT_EQ(outcome.kind, RunOutcome::Kind::AllSigned);
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"All files signed successfully!"});
+  EXPECT_EQ(fx.reporter.Positions(), (std::vector<int>{0, 1, 1, 0}));
+  const uint64_t size = std::filesystem::file_size(fx.outputDir + "a.img");
+  const auto& progress = fx.reporter.StepProgress();
+  ASSERT_GE(progress.size(), 2u);
+  EXPECT_EQ(progress[progress.size() - 2], (std::pair<uint64_t, uint64_t>{0, size}));
+  EXPECT_EQ(progress.back(), (std::pair<uint64_t, uint64_t>{size, size}));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/le.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "common/text.h"
 #include "common/stream.h"
 #include "support/test_support.h"
@@ -105,9 +105,8 @@ class ContainerTest : public ::testing::Test {
  protected:
   ContainerTest() : ctx_(ws_, reporter_) {
     ws_.app.m_strAppDir = dir_.Path();
-    ctx_.headerConstant = 2;
-    ctx_.imageMacKey = TestKey(9);
   }
+  static FlashGeometry Geometry(uint32_t page, uint32_t block, uint32_t spare) { return {"Nand", page, block, spare}; }
 
   std::string Source(const std::vector<uint8_t>& bytes) {
     const std::string path = dir_ / "source.bin";
@@ -145,7 +144,7 @@ class ContainerTest : public ::testing::Test {
     EXPECT_TRUE(AllFF(img, headerSize, p));
     EXPECT_TRUE(std::equal(src.begin(), src.end(), img.begin() + p));
     EXPECT_TRUE(AllFF(img, p + l, p + d));
-    const std::vector<uint8_t> mac = ReferenceMac(ctx_.imageMacKey, img.data(), p + d);
+    const std::vector<uint8_t> mac = ReferenceMac(key_, img.data(), p + d);
     EXPECT_EQ(std::vector<uint8_t>(img.begin() + p + d, img.begin() + p + d + 16), mac);
     EXPECT_TRUE(AllFF(img, p + d + 16, img.size()));
     return img;
@@ -174,7 +173,7 @@ class ContainerTest : public ::testing::Test {
     for (size_t i = 0; i < n; ++i) {
       const size_t from = i * kMiB;
       const size_t to = std::min<size_t>(from + kMiB, s);
-      const std::vector<uint8_t> mac = ReferenceMac(ctx_.imageMacKey, img.data() + from, to - from);
+      const std::vector<uint8_t> mac = ReferenceMac(key_, img.data() + from, to - from);
       EXPECT_EQ(std::vector<uint8_t>(img.begin() + s + 16 * i, img.begin() + s + 16 * i + 16), mac) << "chunk " << i;
     }
     EXPECT_TRUE(AllFF(img, s + 16 * n, img.size()));
@@ -184,32 +183,33 @@ class ContainerTest : public ::testing::Test {
   test::TempFolder dir_;
   Workspace ws_;
   RecordingReporter reporter_;
-  SigningContext ctx_;
+  RunServices ctx_;
+  Key128 key_ = TestKey(9);
 };
 
 TEST_F(ContainerTest, RawImageLayouts) {
   {  // exactly one page, block of four pages: data one page, one page of block fill
     const auto src = PatternBytes(2048, 11);
-    ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(src), 8192, 0));
+    ASSERT_TRUE(SealRawImage(ctx_, Geometry(2048, 8192, 0), key_, Out(), Source(src)));
     CheckSingleMac(src, 2048, 8192, 0, false, 8192);
   }
   {  // D + 2P already a block multiple: no block fill
     const auto src = PatternBytes(4000, 12);
-    ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(src), 8192, 0));
+    ASSERT_TRUE(SealRawImage(ctx_, Geometry(2048, 8192, 0), key_, Out(), Source(src)));
     CheckSingleMac(src, 2048, 8192, 0, false, 8192);
   }
   {  // empty source: header page, MAC page, block fill
-    ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source({}), 131072, 0));
+    ASSERT_TRUE(SealRawImage(ctx_, Geometry(2048, 131072, 0), key_, Out(), Source({})));
     CheckSingleMac({}, 2048, 131072, 0, false, 131072);
   }
   {  // odd length, spare value stored
     const auto src = PatternBytes(300001, 13);
-    ASSERT_TRUE(SealRawImage(ctx_, 4096, Out(), Source(src), 262144, 77));
+    ASSERT_TRUE(SealRawImage(ctx_, Geometry(4096, 262144, 77), key_, Out(), Source(src)));
     CheckSingleMac(src, 4096, 262144, 77, false, 524288);
   }
   for (const size_t n : {kStreamPiece - 1, kStreamPiece, kStreamPiece + 1}) {  // around the copy pieces
     const auto src = PatternBytes(n, static_cast<uint32_t>(n));
-    ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(src), 131072, 0));
+    ASSERT_TRUE(SealRawImage(ctx_, Geometry(2048, 131072, 0), key_, Out(), Source(src)));
     CheckSingleMac(src, 2048, 131072, 0, false, 4 * kMiB + 131072);
   }
   EXPECT_TRUE(reporter_.Messages().empty());
@@ -218,9 +218,9 @@ TEST_F(ContainerTest, RawImageLayouts) {
 
 TEST_F(ContainerTest, HeaderBytesAreCoveredByTheMac) {
   const auto src = PatternBytes(5000, 14);
-  ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(src), 8192, 0));
+  ASSERT_TRUE(SealRawImage(ctx_, Geometry(2048, 8192, 0), key_, Out(), Source(src)));
   const auto a = CheckSingleMac(src, 2048, 8192, 0, false, 16384);
-  ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(src), 8192, 1));  // only header offset 48 differs
+  ASSERT_TRUE(SealRawImage(ctx_, Geometry(2048, 8192, 1), key_, Out(), Source(src)));  // only header offset 48 differs
   const auto b = CheckSingleMac(src, 2048, 8192, 1, false, 16384);
   ASSERT_EQ(a.size(), b.size());
   EXPECT_NE(std::vector<uint8_t>(a.begin() + 2048 + 6144, a.begin() + 2048 + 6144 + 16),
@@ -229,10 +229,10 @@ TEST_F(ContainerTest, HeaderBytesAreCoveredByTheMac) {
 
 TEST_F(ContainerTest, KeyPartitionLayout) {
   const auto src = PatternBytes(36, 15);
-  ASSERT_TRUE(SealKeyPartition(ctx_, 2048, Out(), Source(src), 131072, 0));
+  ASSERT_TRUE(SealKeyPartition(ctx_, Geometry(2048, 131072, 0), key_, Out(), Source(src)));
   CheckSingleMac(src, 2048, 131072, 0, true, 131072);
   const auto three = PatternBytes(108, 16);
-  ASSERT_TRUE(SealKeyPartition(ctx_, 4096, Out(), Source(three), 262144, 0));
+  ASSERT_TRUE(SealKeyPartition(ctx_, Geometry(4096, 262144, 0), key_, Out(), Source(three)));
   CheckSingleMac(three, 4096, 262144, 0, true, 262144);
 }
 
@@ -259,7 +259,7 @@ std::vector<uint8_t> ExpectedHeader(const char* words, size_t size) {
 
 TEST_F(ContainerTest, HeaderBytesAsWritten) {
   {  // raw: P 2048, B 8192, spare 7, L 5000: D 6144, total 16384
-    ASSERT_TRUE(SealRawImage(ctx_, 2048, Out(), Source(PatternBytes(5000, 31)), 8192, 7));
+    ASSERT_TRUE(SealRawImage(ctx_, Geometry(2048, 8192, 7), key_, Out(), Source(PatternBytes(5000, 31))));
     const auto img = test::ReadBytes(Out());
     ASSERT_EQ(img.size(), 16384u);
     EXPECT_EQ(std::vector<uint8_t>(img.begin(), img.begin() + 116),
@@ -268,7 +268,7 @@ TEST_F(ContainerTest, HeaderBytesAsWritten) {
                              116));
   }
   {  // key partition: L 200 (five whole records and a part), P 2048, B 131072
-    ASSERT_TRUE(SealKeyPartition(ctx_, 2048, Out(), Source(PatternBytes(200, 32)), 131072, 0));
+    ASSERT_TRUE(SealKeyPartition(ctx_, Geometry(2048, 131072, 0), key_, Out(), Source(PatternBytes(200, 32))));
     const auto img = test::ReadBytes(Out());
     ASSERT_EQ(img.size(), 131072u);
     EXPECT_EQ(std::vector<uint8_t>(img.begin(), img.begin() + 124),
@@ -277,7 +277,7 @@ TEST_F(ContainerTest, HeaderBytesAsWritten) {
                              124));
   }
   {  // chunked: L 1 MiB, P 2048, B 131072, spare 64: S 0x100800, two chunks, total 0x120000
-    ASSERT_TRUE(SealChunkedImage(ctx_, Out(), Source(PatternBytes(kMiB, 33)), 2048, 131072, 64));
+    ASSERT_TRUE(SealChunkedImage(ctx_, Geometry(2048, 131072, 64), key_, Out(), Source(PatternBytes(kMiB, 33))));
     const auto img = test::ReadBytes(Out());
     ASSERT_EQ(img.size(), 0x120000u);
     EXPECT_EQ(std::vector<uint8_t>(img.begin() + kMiB, img.begin() + kMiB + 116),
@@ -290,19 +290,19 @@ TEST_F(ContainerTest, HeaderBytesAsWritten) {
 TEST_F(ContainerTest, ChunkedLayouts) {
   {  // S an exact multiple of 1 MiB: the last chunk is a full one
     const auto src = PatternBytes(2 * kMiB - 2048, 21);
-    ASSERT_TRUE(SealChunkedImage(ctx_, Out(), Source(src), 2048, 2048, 64));
+    ASSERT_TRUE(SealChunkedImage(ctx_, Geometry(2048, 2048, 64), key_, Out(), Source(src)));
     CheckChunked(src, 2048, 2048, 64);
   }
   {  // S = 1 MiB + P: the last chunk is the header page alone
     const auto src = PatternBytes(kMiB, 22);
-    ASSERT_TRUE(SealChunkedImage(ctx_, Out(), Source(src), 2048, 131072, 64));
+    ASSERT_TRUE(SealChunkedImage(ctx_, Geometry(2048, 131072, 64), key_, Out(), Source(src)));
     const auto img = CheckChunked(src, 2048, 131072, 64);
     ASSERT_EQ(img.size(), kMiB + 131072u);
     EXPECT_EQ(Word(img, kMiB + 84), 2u);
   }
   {  // odd length, several chunks and copy pieces, bigger pages
     const auto src = PatternBytes(2 * kStreamPiece + 777, 23);
-    ASSERT_TRUE(SealChunkedImage(ctx_, Out(), Source(src), 4096, 262144, 200));
+    ASSERT_TRUE(SealChunkedImage(ctx_, Geometry(4096, 262144, 200), key_, Out(), Source(src)));
     CheckChunked(src, 4096, 262144, 200);
   }
   EXPECT_TRUE(reporter_.Messages().empty());
@@ -311,9 +311,9 @@ TEST_F(ContainerTest, ChunkedLayouts) {
 
 TEST_F(ContainerTest, ChunkedRefusals) {
   const std::string small = Source(PatternBytes(kMiB - 131072, 24));
-  EXPECT_FALSE(SealChunkedImage(ctx_, Out(), small, 2048, 131072, 64));
-  EXPECT_FALSE(SealChunkedImage(ctx_, Out(), Source({}), 2048, 131072, 64));
-  EXPECT_FALSE(SealChunkedImage(ctx_, Out(), small, 2048, 0, 64));
+  EXPECT_FALSE(SealChunkedImage(ctx_, Geometry(2048, 131072, 64), key_, Out(), small));
+  EXPECT_FALSE(SealChunkedImage(ctx_, Geometry(2048, 131072, 64), key_, Out(), Source({})));
+  EXPECT_FALSE(SealChunkedImage(ctx_, Geometry(2048, 0, 64), key_, Out(), small));
   EXPECT_EQ(reporter_.Messages(), (std::vector<std::string>{kMsgSourceTooSmall, kMsgSourceTooSmall, kMsgBlockSizeZero}));
   // Each refusal still counted its first step; nothing was written.
   EXPECT_EQ(reporter_.Positions(), (std::vector<int>{1, 2, 3}));
@@ -332,7 +332,7 @@ TEST_F(ContainerTest, BadGeometryIsRefusedWithoutOutput) {
   };
   for (const Case& c : cases) {
     reporter_.Clear();
-    EXPECT_FALSE(SealRawImage(ctx_, c.page, Out(), src, c.block, 0));
+    EXPECT_FALSE(SealRawImage(ctx_, Geometry(c.page, c.block, 0), key_, Out(), src));
     ASSERT_EQ(reporter_.Messages().size(), 1u);
     const std::string msg = reporter_.Messages()[0];
     EXPECT_EQ(msg.rfind(c.expectStart, 0), 0u) << msg;
@@ -344,17 +344,17 @@ TEST_F(ContainerTest, BadGeometryIsRefusedWithoutOutput) {
   // The key partition header is 124 bytes: a 112-byte page cannot hold it,
   // 128 can.
   reporter_.Clear();
-  EXPECT_FALSE(SealKeyPartition(ctx_, 112, Out(), src, 1120, 0));
-  EXPECT_TRUE(SealKeyPartition(ctx_, 128, Out(), src, 1024, 0));
+  EXPECT_FALSE(SealKeyPartition(ctx_, Geometry(112, 1120, 0), key_, Out(), src));
+  EXPECT_TRUE(SealKeyPartition(ctx_, Geometry(128, 1024, 0), key_, Out(), src));
   EXPECT_EQ(reporter_.Messages().size(), 1u);
 }
 
 TEST_F(ContainerTest, MissingSourceAndFailedRunsKeepThePreviousOutput) {
   test::WriteBytes(Out(), {1, 2, 3});
-  EXPECT_FALSE(SealRawImage(ctx_, 2048, Out(), dir_ / "missing.bin", 8192, 0));
-  EXPECT_FALSE(SealRawImage(ctx_, 2048, Out(), dir_.Path(), 8192, 0));  // a folder
-  EXPECT_FALSE(SealChunkedImage(ctx_, Out(), dir_ / "missing.bin", 2048, 131072, 0));
-  EXPECT_FALSE(SealRawImage(ctx_, 2048, dir_ / "no/such/folder/out.img", Source({1}), 8192, 0));
+  EXPECT_FALSE(SealRawImage(ctx_, Geometry(2048, 8192, 0), key_, Out(), dir_ / "missing.bin"));
+  EXPECT_FALSE(SealRawImage(ctx_, Geometry(2048, 8192, 0), key_, Out(), dir_.Path()));  // a folder
+  EXPECT_FALSE(SealChunkedImage(ctx_, Geometry(2048, 131072, 0), key_, Out(), dir_ / "missing.bin"));
+  EXPECT_FALSE(SealRawImage(ctx_, Geometry(2048, 8192, 0), key_, dir_ / "no/such/folder/out.img", Source({1})));
   EXPECT_EQ(reporter_.Messages(), (std::vector<std::string>{kMsgMacSourceNotFound, kMsgMacSourceNotFound,
                                                             kMsgMacSourceNotFound, kMsgMacCreateDestinationFailed}));
   EXPECT_EQ(test::ReadBytes(Out()), (std::vector<uint8_t>{1, 2, 3}));
@@ -367,7 +367,7 @@ TEST_F(ContainerTest, WriteErrorMidwayLeavesNoOutput) {
   bool sealed = true;
   {
     test::ScopedFileSizeLimit limit(kStreamPiece + 4096);
-    sealed = SealChunkedImage(ctx_, Out(), src, 2048, 131072, 64) || SealRawImage(ctx_, 2048, Out(), src, 131072, 0);
+    sealed = SealChunkedImage(ctx_, Geometry(2048, 131072, 64), key_, Out(), src) || SealRawImage(ctx_, Geometry(2048, 131072, 0), key_, Out(), src);
   }
   EXPECT_FALSE(sealed);
   EXPECT_EQ(reporter_.Messages(), (std::vector<std::string>{Format(kMsgMacWriteFailed, Out().c_str()),
@@ -379,8 +379,8 @@ TEST_F(ContainerTest, SourcesOf4GiBAreRefused) {
   const std::string big = dir_ / "big.bin";
   test::WriteBytes(big, {});
   std::filesystem::resize_file(big, 0xFFFFFFFFull - 4096);  // sparse; the sealed image would pass 4 GiB
-  EXPECT_FALSE(SealRawImage(ctx_, 2048, Out(), big, 131072, 0));
-  EXPECT_FALSE(SealChunkedImage(ctx_, Out(), big, 2048, 131072, 0));
+  EXPECT_FALSE(SealRawImage(ctx_, Geometry(2048, 131072, 0), key_, Out(), big));
+  EXPECT_FALSE(SealChunkedImage(ctx_, Geometry(2048, 131072, 0), key_, Out(), big));
   ASSERT_EQ(reporter_.Messages().size(), 2u);
   for (const std::string& m : reporter_.Messages()) EXPECT_EQ(m, Format(kMsgMacTooLarge, big.c_str()));
   EXPECT_FALSE(std::filesystem::exists(Out()));

@@ -62,7 +62,7 @@ class SignImage : public ::testing::Test {
   void SetUp() override { fx.LoadKeys(); }
 
   bool Sign(const std::string& out, const std::string& src) {
-    SigningContext ctx(fx.ws, fx.reporter);
+    RunServices ctx(fx.ws, fx.reporter);
     return SignImageFile(ctx, out, src);
   }
 

@@ -128,9 +128,9 @@ class SignerTest : public ::testing::Test {
     fx.ws.app.m_strOutputPath = stable / "run/out/";
     fx.ws.app.m_strKeysFile = stable / "run/in/Keys_for_signature.txt";
     for (PartitionRow& row : fx.ws.table.rows) row.unsignedFile = AfterSep(row.unsignedFile);
-    SigningContext ctx(fx.ws, fx.reporter);
-    ctx.signerSpec = signerSpec;
-    const bool done = RunMake(ctx);
+    RunOptions options;
+    options.signerSpec = signerSpec;
+    const bool done = RunMake(fx.ws, fx.reporter, options).Succeeded();
     if (ok != nullptr) *ok = done;
     EXPECT_TRUE(done) << signerSpec << ": " << testing::PrintToString(fx.reporter.Messages());
     auto files = FolderFiles(stable / "run/out/");

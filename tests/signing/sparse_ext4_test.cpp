@@ -11,7 +11,7 @@
 
 #include "common/le.h"
 #include "common/platform.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "pipeline/make_driver.h"
 #include "signing/section_checks.h"
 #include "support/test_support.h"
@@ -138,9 +138,9 @@ class SparseExt4Test : public ::testing::Test {
   std::string DataPath(const std::string& sourceName) const { return fx.ws.app.TempDir() + sourceName; }
 
   bool Sign(const std::string& source, int32_t* doneSteps = nullptr) {
-    SigningContext ctx(fx.ws, fx.reporter);
+    RunServices ctx(fx.ws, fx.reporter);
     const bool ok = SignSparseExt4Image(ctx, output, source);
-    if (doneSteps) *doneSteps = ctx.doneSteps;
+    if (doneSteps) *doneSteps = ctx.DoneSteps();
     return ok;
   }
 
@@ -477,10 +477,8 @@ TEST(FileSystemMakeRunTest, SignsExt4UbiAndYaffsRows) {
   fx.AddRow("system", "Ext4 File System", "EMMC_8G", "No", "system.img", Serialize(s));
   fx.AddRow("rootfs", "Ubi File System", "NAND_2K", "No", "rootfs.ubi", test::PatternBytes(2200000, 15));
   fx.AddRow("data", "Yaffs File System", "NAND_2K", "No", "data.yaffs", test::PatternBytes(1100000, 16));
-  SigningContext ctx(fx.ws, fx.reporter);
-  EXPECT_TRUE(RunMake(ctx));
+  EXPECT_TRUE(RunMake(fx.ws, fx.reporter).Succeeded());
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"All files signed successfully!"});
-  EXPECT_EQ(ctx.totalSteps, 6);
   EXPECT_EQ(fx.reporter.Positions(), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 6, 0}));
   for (const char* name : {"system.img", "system_Sign.img", "rootfs.img", "rootfs_Sign.img", "data.img"})
     EXPECT_EQ(GetPathKind(fx.outputDir + name), PathKind::File) << name;

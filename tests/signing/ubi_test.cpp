@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "common/platform.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "common/text.h"
 #include "signing/section_checks.h"
 #include "signing/section_signer.h"
@@ -34,7 +34,7 @@ class UbiTest : public ::testing::Test {
   std::string TempSignPath() const { return fx.ws.app.TempDir() + "rootfs_Sign.img"; }
 
   bool Sign(const std::string& source) {
-    SigningContext ctx(fx.ws, fx.reporter);
+    RunServices ctx(fx.ws, fx.reporter);
     return SignUbiImage(ctx, output, source);
   }
 

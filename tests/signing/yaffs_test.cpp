@@ -11,7 +11,7 @@
 
 #include "common/le.h"
 #include "common/platform.h"
-#include "common/signing_context.h"
+#include "signing/run_services.h"
 #include "signing/section_checks.h"
 #include "support/test_support.h"
 
@@ -60,11 +60,8 @@ class YaffsTest : public ::testing::Test {
   }
 
   bool Seal(const std::string& flashType, uint32_t page, uint32_t block, uint32_t spare) {
-    SigningContext ctx(fx.ws, fx.reporter);
-    ctx.headerConstant = 2;
-    ctx.imageMacKey = MacKey();
-    ctx.flashType = flashType;
-    return SealYaffsImage(ctx, output, source, page, block, spare);
+    RunServices ctx(fx.ws, fx.reporter);
+    return SealYaffsImage(ctx, FlashGeometry{flashType, page, block, spare}, MacKey(), output, source);
   }
 
   // Checks the sealed file by the layout rules: G = P + O per page, raw

@@ -18,6 +18,7 @@
 #include "common/text.h"
 #include "package/upgrade_package.h"
 #include "pipeline/make_driver.h"
+#include "pipeline/messages.h"
 #include "support/test_support.h"
 #include "verify/run_check.h"
 #include "verify/verify.h"
@@ -455,35 +456,31 @@ TEST(ReadBack, MakeVerifyCatchesAnOutputChangedAfterWriting) {
   test::MakeFixture fx(2);
   fx.LoadKeys();
   fx.AddRow("kernel", kFileTypeNonFs, "EMMC_8G", kUpgradeNo, "kernel.bin", test::PatternBytes(20000, 3));
-  // Flips a byte of the output just before the success message goes on.
+  // Flips a byte of the output during the pause before the closing message,
+  // after everything was written and before the read-back.
   class Flipper : public RecordingReporter {
    public:
-    Flipper(RunReporter& next, std::string path) : next_(next), path_(std::move(path)) {}
-    void ShowMessage(const std::string& text, const std::string& caption, MsgIcon icon) override {
-      next_.ShowMessage(text, caption, icon);
-    }
-    void ShowSuccess(const std::string& text, const std::string& caption, MsgIcon icon) override {
+    explicit Flipper(std::string path) : path_(std::move(path)) {}
+    void Pause(int milliseconds) override {
       std::vector<uint8_t> b = ReadBytes(path_);
       b[500] ^= 1;
       WriteBytes(path_, b);
-      next_.ShowSuccess(text, caption, icon);
+      RecordingReporter::Pause(milliseconds);
     }
 
    private:
-    RunReporter& next_;
     std::string path_;
   };
-  RecordingReporter seen;
-  verify::ReadBackReporter checked(seen, fx.ws, true);
-  Flipper flipper(checked, fx.outputDir + "kernel.img");
-  {
-    SigningContext ctx(fx.ws, flipper);
-    EXPECT_TRUE(RunMake(ctx));
-  }
-  EXPECT_TRUE(checked.ReadBackFailed());
-  ASSERT_FALSE(seen.Messages().empty());
-  EXPECT_EQ(seen.Messages().back(),
-            Format(verify::kMsgReadBackFailed, (fx.outputDir + "kernel.img").c_str(), "digest"));
+  Flipper seen(fx.outputDir + "kernel.img");
+  RunOptions options;
+  options.readBack = true;
+  const RunOutcome outcome = RunMake(fx.ws, seen, options);
+  EXPECT_FALSE(outcome.Succeeded());
+  EXPECT_EQ(outcome.step, RunStep::ReadBack);
+  const std::string message = Format(kMsgReadBackFailed, (fx.outputDir + "kernel.img").c_str(), "digest");
+  EXPECT_EQ(outcome.message, message);
+  EXPECT_EQ(seen.Messages(), std::vector<std::string>{message});
+  EXPECT_EQ(seen.Positions(), (std::vector<int>{0, 1, 1, 0}));
 }
 
 }  // namespace
