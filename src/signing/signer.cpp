@@ -283,7 +283,7 @@ bool SignerUsesKeyList(const std::string& signerText) {
 
 void WipePrivateKeyLines(KeyLines& lines) {
   for (const size_t first : {kExternalFirstLine, kRootFirstLine})
-    for (size_t i = first + 2; i < first + 8 && i < lines.size(); ++i) Cleanse(lines[i]);
+    for (size_t i = first + 2; i < first + 8 && i < lines.size(); ++i) lines.Wipe(i);
 }
 
 bool SignerNeedsPin(const std::string& signerText) {

@@ -326,6 +326,14 @@ TEST_F(ApkSignerTest, FailsWhereSignApkFailsAndRefusesWhatOnlyJavaCanSign) {
     EXPECT_FALSE(r.message.empty()) << j.name;
     EXPECT_FALSE(fs::exists(j.nativeOut)) << j.name;
   }
+  // A file to be added that is not there is named as such.
+  std::vector<ApkAddedFile> files = UpgradeFiles();
+  files.insert(files.begin() + 1, {d + "missing.img", "missing.img"});
+  const ApkSignResult missing =
+      SignApkWithFiles(keys_["sha256"].cert, keys_["sha256"].key, d + "demo/META-INF.zip", files, d + "missing.zip");
+  EXPECT_EQ(missing.status, ApkSignStatus::FileUnreadable);
+  EXPECT_EQ(missing.file, d + "missing.img");
+  EXPECT_FALSE(fs::exists(d + "missing.zip"));
   struct Refusal {
     Job job;
     std::string reason;
