@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/model.h"
@@ -89,6 +90,6 @@ struct KeyListCheck {
 [[nodiscard]] KeyListCheck CheckKeyListLines(const KeyLines& lines);
 
 // Whether `text` is exactly 32 hexadecimal digits, and its 16 bytes.
-[[nodiscard]] bool ParseKey128Hex(const std::string& text, std::array<uint8_t, 16>& key);
+[[nodiscard]] bool ParseKey128Hex(std::string_view text, std::array<uint8_t, 16>& key);
 
 }  // namespace tarnel
