@@ -293,7 +293,7 @@ bool SignerNeedsPin(const std::string& signerText) {
   return !Pkcs11UriCarriesPin(text);
 }
 
-bool IsPlaceholderKeyLine(const std::string& line) {
+bool IsPlaceholderKeyLine(std::string_view line) {
   const BigNum value = KeyComponentFromLine(line);
   return value && BN_is_zero(value.get());
 }
