@@ -16,6 +16,7 @@ constexpr const char* kMemoryKey = "Memory";
 constexpr const char* kSigningSection = "Signing";
 constexpr const char* kSignerKey = "Signer";
 constexpr const char* kArchiveKey = "Archive";
+constexpr const char* kArchiveKeyKey = "ArchiveKey";
 constexpr int32_t kDefaultJavaMemory = 1;
 constexpr size_t kMaxIniLine = 64 * 1024;
 constexpr size_t kMaxIniLines = 100000;
@@ -71,6 +72,11 @@ int32_t ReadJavaMemory(const std::string& appDir) {
 std::string ReadSignerSetting(const std::string& appDir) {
   const std::string path = (appDir.empty() ? std::string() : WithTrailingSep(appDir)) + kBurnConfigName;
   return ReadIniValue(path, kSigningSection, kSignerKey).value_or(std::string());
+}
+
+std::string ReadArchiveKeySetting(const std::string& appDir) {
+  const std::string path = (appDir.empty() ? std::string() : WithTrailingSep(appDir)) + kBurnConfigName;
+  return ReadIniValue(path, kSigningSection, kArchiveKeyKey).value_or(std::string());
 }
 
 std::optional<ArchiveSigner> ParseArchiveSigner(std::string_view text) {

@@ -23,6 +23,9 @@ inline constexpr const char* kBurnConfigName = "BurnConfig.ini";
 // Section "Signing", key "Archive": native (the default), java or
 // native-parallel. A value that names none of them reads as the default.
 [[nodiscard]] ArchiveSigner ReadArchiveSignerSetting(const std::string& appDir);
+// Section "Signing", key "ArchiveKey": the upgrade archive's key in a token
+// (pkcs11:<URI>); empty when not set (testkey.pk8 in the input folder).
+[[nodiscard]] std::string ReadArchiveKeySetting(const std::string& appDir);
 // "native", "java" or "native-parallel" (case ignored); nothing otherwise.
 [[nodiscard]] std::optional<ArchiveSigner> ParseArchiveSigner(std::string_view text);
 
