@@ -55,14 +55,19 @@ for command in $commands; do
   fi
   tags=$(entry_tags "$text")
   help=$("$cli" "$command" --help)
-  for names in $(section_entries Options <<<"$help"); do
-    [ "$names" = "-h,--help" ] && continue  # described once, under OPTIONS
-    for name in ${names//,/ }; do
-      mentions_option "$tags" "$name" || fail "tarnel-cli.1: '$command' has no .TP entry for $name"
+  # A command made of commands (keylist import, ...) describes theirs in its own section.
+  helps=("$help")
+  for inner in $(section_entries Subcommands <<<"$help"); do helps+=("$("$cli" "$command" "$inner" --help)"); done
+  for help in "${helps[@]}"; do
+    for names in $(section_entries Options <<<"$help"); do
+      [ "$names" = "-h,--help" ] && continue  # described once, under OPTIONS
+      for name in ${names//,/ }; do
+        mentions_option "$tags" "$name" || fail "tarnel-cli.1: '$command' has no .TP entry for $name"
+      done
     done
-  done
-  for name in $(section_entries Positionals <<<"$help"); do
-    grep -qx -- ".I $name" <<<"$tags" || fail "tarnel-cli.1: '$command' has no .TP entry for the argument $name"
+    for name in $(section_entries Positionals <<<"$help"); do
+      grep -qx -- ".I $name" <<<"$tags" || fail "tarnel-cli.1: '$command' has no .TP entry for the argument $name"
+    done
   done
 done
 
