@@ -44,6 +44,9 @@ struct AppMembers {
   int32_t m_nBoardType = 0;     // 0 .. 5
   int32_t m_nJavaMemory = 0;    // Java heap in megabytes
   ArchiveSigner m_archiveSigner = ArchiveSigner::Native;
+  // The upgrade archive's key: empty for testkey.pk8 in the input folder, or
+  // "pkcs11:<URI>" for a key in a token (native signing only).
+  std::string m_archiveKey;
 
   [[nodiscard]] std::string TempDir() const;  // m_strAppDir + "Temp" + separator
 };

@@ -80,6 +80,10 @@ inline constexpr const char* kMsgHelperNotAbsolute = "The signing helper %s must
 inline constexpr const char* kMsgPkcs11ModuleNotAbsolute = "The PKCS#11 module-path %s must be an absolute path!";
 inline constexpr const char* kMsgPkcs11PinFileAccess =
     "The PIN file %s must be owned by you and readable by you alone!";
+inline constexpr const char* kMsgSignerKeyListOnly =
+    "%s holds only the keys of the key list; the upgrade archive's key can be read from its file or a PKCS#11 token!";
+inline constexpr const char* kMsgArchiveSignatureMismatch =
+    "The signature made by %s with the archive key does not verify with the public key of the certificate!";
 // The detail after a failed signature when the key list's private lines are placeholders.
 inline constexpr const char* kMsgPlaceholderLines = "lines %s are placeholders: sign with --signer";
 inline constexpr const char* kMsgPinValueOnCommandLine =
@@ -132,11 +136,24 @@ class Signer {
   // How messages name the back end ("the signing helper /x/y").
   [[nodiscard]] virtual std::string Describe() const = 0;
 
+  // A key from outside the key list, named by its public key (the upgrade
+  // archive's, from its certificate): the RSASSA-PKCS1-v1_5 signature of a
+  // SHA-1 or SHA-256 digest by the private key that belongs to `publicKey`,
+  // as long as the key's modulus, verified with `publicKey` before it is
+  // handed out. Only a token holds such keys; the other back ends refuse.
+  [[nodiscard]] bool SignForPublicKey(EVP_PKEY* publicKey, bool sha256, const uint8_t* digest,
+                                      std::vector<uint8_t>& signature, SignError& error);
+
  protected:
   explicit Signer(const KeyLines& lines) : lines_(lines) {}
   [[nodiscard]] virtual bool CheckKeyLocked(KeyRole role, SignError& error) = 0;
   [[nodiscard]] virtual bool SignLocked(KeyRole role, const uint8_t* digest32, uint8_t* signature256,
                                         SignError& error) = 0;
+  // The signature for SignForPublicKey, unchecked; `n` and `e` are the
+  // public key's modulus and exponent (big-endian, no leading zeros).
+  [[nodiscard]] virtual bool SignForPublicKeyLocked(const std::string& n, const std::string& e, bool sha256,
+                                                    const uint8_t* digest, std::vector<uint8_t>& signature,
+                                                    SignError& error);
   // The role's public key from the key list (cached); null when the lines
   // are missing or do not form a key (error filled).
   [[nodiscard]] EVP_PKEY* PublicKey(KeyRole role, SignError& error);
