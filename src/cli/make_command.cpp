@@ -63,6 +63,7 @@ struct MakeOptions {
   std::string signer;       // --signer: the RSA signer's text
   bool json = false;        // --json: the report on standard output
   std::string archiveSigner;  // --archive-signer: native, java or native-parallel
+  std::string headerPaths;    // --header-paths: full or name
   bool waitGiven = false;     // --wait[=SECONDS]: wait for a busy program or output folder
   std::string wait;
   std::string archiveKey;     // --archive-key: pkcs11:<URI>
@@ -124,6 +125,10 @@ int RunMakeCommand(const MakeOptions& options) {
       options.archiveSigner.empty() ? std::nullopt : ParseArchiveSigner(options.archiveSigner);
   if (!options.archiveSigner.empty() && !archiveSigner)
     return SettingError(Format(kMsgArchiveSignerUnknown, options.archiveSigner.c_str()), {});
+  const std::optional<HeaderPaths> headerPaths =
+      options.headerPaths.empty() ? std::nullopt : ParseHeaderPaths(options.headerPaths);
+  if (!options.headerPaths.empty() && !headerPaths)
+    return SettingError(Format(kMsgHeaderPathsUnknown, options.headerPaths.c_str()), {});
   int lockWaitSeconds = 0;
   if (options.waitGiven) {
     lockWaitSeconds = -1;
@@ -179,6 +184,14 @@ int RunMakeCommand(const MakeOptions& options) {
     if (!archiveSetting)
       return SettingError(Format(kMsgArchiveSignerUnknown, text->c_str()), {*text, IniSource(app.m_strAppDir, kArchiveKey)});
   }
+  std::optional<HeaderPaths> headerPathsSetting = headerPaths;
+  if (!headerPathsSetting) {
+    const std::optional<std::string> text = ReadSigningSetting(app.m_strAppDir, kHeaderPathsKey);
+    headerPathsSetting = text ? ParseHeaderPaths(*text) : HeaderPaths::Full;
+    if (!headerPathsSetting)
+      return SettingError(Format(kMsgHeaderPathsUnknown, text->c_str()), {*text, IniSource(app.m_strAppDir, kHeaderPathsKey)});
+  }
+  app.m_headerPaths = *headerPathsSetting;
 
   // What the window does when it opens; Java is needed only when it signs
   // every upgrade archive.
@@ -249,6 +262,10 @@ Command AddMakeCommand(CLI::App& cli) {
   sub->add_flag("--verify", o->verify, "Read every output back and verify it before the success message");
   sub->add_option("--report", o->report, "Write a JSON record of the run to this file (- for standard output)");
   sub->add_flag("--json", o->json, "Print the JSON record of the run on standard output");
+  sub->add_option("--header-paths", o->headerPaths,
+                  "What the signed headers store of the input's and the key list's paths: full (the default) or "
+                  "name (bare file names); default: BurnConfig.ini [Signing] HeaderPaths")
+      ->check(CLI::IsMember({"full", "name"}, CLI::ignore_case));
   CLI::Option* waitOpt =
       sub->add_option("--wait", o->wait,
                       "Wait for another run that holds the program or output folder, without end or at most "

@@ -243,6 +243,7 @@ int RunMakeChecked(Workspace& ws, LoggingReporter& log, const RunOptions& option
 
   nlohmann::json report = BaseReport(ws, log, request);
   report["signer"] = SignerKind(options.signerSpec);
+  report["header_paths"] = ws.app.m_headerPaths == HeaderPaths::Name ? "name" : "full";
   report["time_stamp"] = TimeStampRecord(runStart);
   // Every output the run wrote; after a failure, those already in place
   // (written since the run started).

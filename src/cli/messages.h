@@ -12,6 +12,7 @@ inline constexpr const char* kMsgReportIsFolder = "The report %s is a folder!";
 inline constexpr const char* kMsgReportWriteFailed = "cannot write the report %s: %s";
 
 inline constexpr const char* kMsgWaitingForFolder = "tarnel-cli: waiting for the run that holds %s";
+inline constexpr const char* kMsgHeaderPathsUnknown = "unknown header paths \"%s\"; give full or name";
 inline constexpr const char* kMsgArchiveSignerUnknown =
     "unknown archive signer \"%s\"; give native, java or native-parallel";
 

@@ -36,6 +36,12 @@ inline constexpr const char* kUpgradeNo = "No";
 // or natively with the block-parallel deflate (other compressed bytes).
 enum class ArchiveSigner { Native, Java, NativeParallel };
 
+// What the signed image headers store of the input's and the key list's
+// paths: the full paths (as the format defines them), or their bare file
+// names (no build host's user names or folders; the same inputs signed in
+// two folders give the same bytes).
+enum class HeaderPaths { Full, Name };
+
 struct AppMembers {
   std::string m_strAppDir;      // program folder, ends with a separator
   std::string m_strKeysFile;    // key list file that passed its check
@@ -47,6 +53,7 @@ struct AppMembers {
   // The upgrade archive's key: empty for testkey.pk8 in the input folder, or
   // "pkcs11:<URI>" for a key in a token (native signing only).
   std::string m_archiveKey;
+  HeaderPaths m_headerPaths = HeaderPaths::Full;
 
   [[nodiscard]] std::string TempDir() const;  // m_strAppDir + "Temp" + separator
 };

@@ -93,4 +93,15 @@ ArchiveSigner ReadArchiveSignerSetting(const std::string& appDir) {
   return value ? ParseArchiveSigner(*value).value_or(ArchiveSigner::Native) : ArchiveSigner::Native;
 }
 
+std::optional<HeaderPaths> ParseHeaderPaths(std::string_view text) {
+  if (EqualsNoCase(text, "full")) return HeaderPaths::Full;
+  if (EqualsNoCase(text, "name")) return HeaderPaths::Name;
+  return std::nullopt;
+}
+
+HeaderPaths ReadHeaderPathsSetting(const std::string& appDir) {
+  const std::optional<std::string> value = ReadSigningSetting(appDir, kHeaderPathsKey);
+  return value ? ParseHeaderPaths(*value).value_or(HeaderPaths::Full) : HeaderPaths::Full;
+}
+
 }  // namespace tarnel

@@ -17,6 +17,7 @@ inline constexpr const char* kSigningSection = "Signing";
 inline constexpr const char* kSignerKey = "Signer";
 inline constexpr const char* kArchiveKey = "Archive";
 inline constexpr const char* kArchiveKeyKey = "ArchiveKey";
+inline constexpr const char* kHeaderPathsKey = "HeaderPaths";
 
 // 1 when the file, the section or the key is missing.
 [[nodiscard]] int32_t ReadJavaMemory(const std::string& appDir);
@@ -37,5 +38,11 @@ inline constexpr const char* kArchiveKeyKey = "ArchiveKey";
 [[nodiscard]] std::string ReadArchiveKeySetting(const std::string& appDir);
 // "native", "java" or "native-parallel" (case ignored); nothing otherwise.
 [[nodiscard]] std::optional<ArchiveSigner> ParseArchiveSigner(std::string_view text);
+
+// Section "Signing", key "HeaderPaths": full (the default) or name. A value
+// that names neither reads as the default.
+[[nodiscard]] HeaderPaths ReadHeaderPathsSetting(const std::string& appDir);
+// "full" or "name" (case ignored); nothing otherwise.
+[[nodiscard]] std::optional<HeaderPaths> ParseHeaderPaths(std::string_view text);
 
 }  // namespace tarnel

@@ -53,6 +53,9 @@ class RunServices {
   [[nodiscard]] KeyLines& Keys() { return ws_.keyLines; }
   [[nodiscard]] std::string TempDir() const { return ws_.app.TempDir(); }
   [[nodiscard]] const std::string& KeysFile() const { return ws_.app.m_strKeysFile; }
+  // A path as the signed image headers store it: in full, or its bare file
+  // name when the run stores names.
+  [[nodiscard]] std::string HeaderPath(const std::string& path) const;
 
   // The RSA signer of the run: the back end named by signerSpec ("" is the
   // key list), made when the run starts; pinSource asks for a token's PIN.

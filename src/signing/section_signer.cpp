@@ -83,8 +83,8 @@ SectionSigner::SectionSigner(RunServices& ctx, const Stamps& stamps, std::string
                              uint32_t sectionCount, OutFile& signFile, OutFile* dataFile)
     : ctx_(ctx),
       stamps_(stamps),
-      imagePath_(std::move(imagePath)),
-      keyPath_(ctx.KeysFile()),
+      imagePath_(ctx.HeaderPath(imagePath)),
+      keyPath_(ctx.HeaderPath(ctx.KeysFile())),
       count_(sectionCount),
       signFile_(signFile),
       dataFile_(dataFile) {}

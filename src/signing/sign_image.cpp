@@ -151,7 +151,7 @@ bool SignImageFileInto(RunServices& ctx, OutFile& output, const std::string& out
   if (!SignWithRunSigner(ctx, KeyRole::External, digest, signature, kMsgReadMpiFailed, kMsgMakeSignFailed))
     return false;
   SignedImageHeader header = NewSignedHeader(stamps, length32, 0, 0, 1);
-  SetHeaderSignature(header, digest, signature, sourcePath, ctx.KeysFile());
+  SetHeaderSignature(header, digest, signature, ctx.HeaderPath(sourcePath), ctx.HeaderPath(ctx.KeysFile()));
   SignatureBlock block;
   EncodeSignatureBlock(header, block);
 

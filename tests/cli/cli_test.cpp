@@ -408,6 +408,49 @@ TEST_F(Cli, WaitLetsASecondRunThroughAfterTheFirst) {
   EXPECT_EQ(Run(MakeArgs("2", table, " --wait=soon")).status, 2);
 }
 
+// The signed headers store full paths by default; --header-paths=name (or
+// [Signing] HeaderPaths=name) stores bare names, so the same inputs signed
+// in two folders give the same bytes.
+TEST_F(Cli, HeaderPathsNameSignsTwoFoldersAlike) {
+  const std::vector<uint8_t> a = PatternBytes(3000, 7);
+  WriteBytes(in_ + "a.bin", a);
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  const std::string epoch = "export SOURCE_DATE_EPOCH=1700000000";
+  const auto field = [](const std::vector<uint8_t>& image, size_t offset) {
+    const char* text = reinterpret_cast<const char*>(image.data() + image.size() - kBlock + offset);
+    return std::string(text, strnlen(text, 256));
+  };
+  ASSERT_EQ(Run(MakeArgs("2", table), epoch).status, 0);
+  const std::vector<uint8_t> full = ReadBytes(out_ + "a.img");
+  EXPECT_EQ(field(full, 372), in_ + "a.bin");
+  EXPECT_EQ(field(full, 628), keys_);
+
+  // A second input folder with the same files, signed into a second output folder.
+  const std::string in2 = root_ / "in2/", out2 = root_ / "out2/";
+  fs::copy(in_, in2);
+  fs::create_directories(out2);
+  ASSERT_EQ(Run(MakeArgs("2", table, " --header-paths=name"), epoch).status, 0);
+  const std::vector<uint8_t> named = ReadBytes(out_ + "a.img");
+  EXPECT_EQ(field(named, 372), "a.bin");
+  EXPECT_EQ(field(named, 628), kDefaultKeyListName);
+  ExpectSignedWhole(out_ + "a.img", a);
+  WriteText(home_ + "BurnConfig.ini", "[BurnConfig]\nMemory=512\n[Signing]\nHeaderPaths=Name\n");
+  ASSERT_EQ(Run("make -b 2 -c " + ShellQuote(in2 + "table.xml") + " -k " + ShellQuote(in2 + kDefaultKeyListName) +
+                    " -o " + ShellQuote(out2) + " --home " + ShellQuote(home_),
+                epoch)
+                .status,
+            0);
+  EXPECT_EQ(ReadBytes(out2 + "a.img"), named);
+  EXPECT_NE(named, full);
+
+  WriteText(home_ + "BurnConfig.ini", "[BurnConfig]\nMemory=512\n[Signing]\nHeaderPaths=short\n");
+  const CliResult r = Run(MakeArgs("2", table));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.errLines, (std::vector<std::string>{"tarnel-cli: unknown header paths \"short\"; give full or name",
+                                                  "given in " + home_ + "BurnConfig.ini [Signing] HeaderPaths"}));
+  EXPECT_EQ(Run(MakeArgs("2", table, " --header-paths=short")).status, 2);
+}
+
 // A run's intermediates leave Temp when it ends, after a failure too; the
 // lock file stays.
 TEST_F(Cli, TempKeepsNothingOfARunThatEnded) {
