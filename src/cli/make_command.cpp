@@ -36,6 +36,7 @@
 #include "config/burn_config.h"
 #include "config/flash_config.h"
 #include "config/partition_config.h"
+#include "pipeline/messages.h"
 #include "pipeline/make_driver.h"
 #include "signing/signer.h"
 
@@ -113,11 +114,6 @@ int RunMakeCommand(const MakeOptions& options) {
     UsageError(kMsgPinValueOnCommandLine);
     return kExitUsage;
   }
-  if (!options.archiveKey.empty() && !StartsWithNoCase(options.archiveKey, kSignerPkcs11Scheme)) {
-    UsageError(Format("the archive key \"%s\" is not a PKCS#11 token; give pkcs11:<URI>",
-                      SignerTextForMessages(options.archiveKey).c_str()));
-    return kExitUsage;
-  }
   const std::optional<ArchiveSigner> archiveSigner =
       options.archiveSigner.empty() ? std::nullopt : ParseArchiveSigner(options.archiveSigner);
   if (!options.archiveSigner.empty() && !archiveSigner)
@@ -169,10 +165,16 @@ int RunMakeCommand(const MakeOptions& options) {
       return SettingError(Format(kMsgArchiveSignerUnknown, text->c_str()), {*text, IniSource(app.m_strAppDir, kArchiveKey)});
   }
 
+  const Setting archiveKey = !options.archiveKey.empty()
+                                ? Setting{options.archiveKey, {}}
+                                : Setting{ReadArchiveKeySetting(app.m_strAppDir), IniSource(app.m_strAppDir, kArchiveKeyKey)};
+  if (!archiveKey.value.empty() && !StartsWithNoCase(archiveKey.value, kSignerPkcs11Scheme))
+    return SettingError(Format(kMsgArchiveKeyNotToken, SignerTextForMessages(archiveKey.value).c_str()), archiveKey);
+
   // What the window does when it opens; Java is needed only when it signs
   // every upgrade archive.
   app.m_archiveSigner = *archiveSetting;
-  app.m_archiveKey = options.archiveKey.empty() ? ReadArchiveKeySetting(app.m_strAppDir) : options.archiveKey;
+  app.m_archiveKey = archiveKey.value;
   for (const char* folder : {"Config", "jre"}) {
     if (std::string_view(folder) == "jre" && app.m_archiveSigner != ArchiveSigner::Java) continue;
     const std::string path = app.m_strAppDir + folder;
