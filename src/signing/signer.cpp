@@ -322,7 +322,7 @@ bool SignerUsesKeyList(const std::string& signerText) {
 
 void WipePrivateKeyLines(KeyLines& lines) {
   for (const size_t first : {kExternalFirstLine, kRootFirstLine})
-    for (size_t i = first + 2; i < first + 8 && i < lines.size(); ++i) Cleanse(lines[i]);
+    for (size_t i = first + 2; i < first + 8 && i < lines.size(); ++i) lines.Wipe(i);
 }
 
 bool SignerNeedsPin(const std::string& signerText) {
@@ -332,7 +332,7 @@ bool SignerNeedsPin(const std::string& signerText) {
   return !Pkcs11UriCarriesPin(text);
 }
 
-bool IsPlaceholderKeyLine(const std::string& line) {
+bool IsPlaceholderKeyLine(std::string_view line) {
   const BigNum value = KeyComponentFromLine(line);
   return value && BN_is_zero(value.get());
 }

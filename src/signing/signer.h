@@ -192,7 +192,7 @@ void WipePrivateKeyLines(KeyLines& lines);
 
 // A key component line that stands in for a private component: its digits
 // read as zero ("0x00", as keygen --signer writes them).
-[[nodiscard]] bool IsPlaceholderKeyLine(const std::string& line);
+[[nodiscard]] bool IsPlaceholderKeyLine(std::string_view line);
 // The 1-based numbers of the role's private lines (3-8, respectively 13-18)
 // that hold placeholders.
 [[nodiscard]] std::vector<size_t> PlaceholderKeyLines(const KeyLines& lines, KeyRole role);
