@@ -11,6 +11,7 @@
 #include "common/files.h"
 #include "common/le.h"
 #include "common/platform.h"
+#include "common/stream.h"
 #include "common/text.h"
 #include "signing/crypto.h"
 #include "signing/sign_image.h"
@@ -23,7 +24,6 @@ constexpr uint64_t kBootAreaUnit = 256;
 constexpr size_t kParityBlock = 64;      // the parity test reads one SHA-256 block
 constexpr size_t kParamParityByte = 28;  // lowered until the parameter area tests even
 constexpr size_t kBootParityByte = 20;   // raised until the boot data tests even
-constexpr size_t kCopyPiece = 64 * 1024;
 
 // Parameter area words (little-endian).
 constexpr size_t kOffFirstRegionOffset = 0;
@@ -37,20 +37,15 @@ static_assert(kOffWord5 + 4 + 8 == kParamDataOffset);
 uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
 
-// Streams `count` bytes of `in` to every output given. False on a short read
-// (readFailed set) or a failed write.
-bool CopyTo(InFile& in, uint64_t count, OutFile* a, OutFile* b, bool& readFailed) {
-  std::vector<uint8_t> buf(kCopyPiece);
-  while (count > 0) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(count, kCopyPiece));
-    if (!in.ReadExact(buf.data(), n)) {
-      readFailed = true;
-      return false;
-    }
-    if ((a != nullptr && !a->Write(buf.data(), n)) || (b != nullptr && !b->Write(buf.data(), n))) return false;
-    count -= n;
-  }
-  return true;
+// Streams the last `count` bytes of `in`, which must end there, to `out`
+// and, when given, to `copy` as well.
+StreamStatus CopyTo(InFile& in, uint64_t count, OutFile& out, OutFile* copy) {
+  StreamStages stages;
+  ReadFrom(in, stages);
+  stages.write = [&out, copy](const uint8_t* data, size_t n) {
+    return out.Write(data, n) && (copy == nullptr || copy->Write(data, n));
+  };
+  return StreamThrough(count, stages);
 }
 
 constexpr std::array<uint32_t, 64> kSha256K = {
@@ -127,7 +122,7 @@ bool BuildKeyArea(const std::string& nLine, const std::string& eLine, const std:
   if (!n || !e) return false;
   // 0: n (256, big-endian, right-aligned), 256: e (256, same), 512: u32 0.
   std::array<uint8_t, kKeyAreaSize> area{};
-  if (StoreKeyComponent256(area.data(), n.get()) != 0 || StoreKeyComponent256(area.data() + 256, e.get()) != 0)
+  if (!StoreKeyComponent256(area.data(), n.get()) || !StoreKeyComponent256(area.data() + 256, e.get()))
     return false;
   PutLe32(area.data() + 512, 0);
   OutFile out;
@@ -143,7 +138,7 @@ bool SignAreaFile(RunServices& ctx, const std::string& areaPath, KeyRole role, c
   }
   std::array<uint8_t, 32> digest{};
   std::array<uint8_t, kAreaSignatureSize> signature{};
-  if (HashFileSha256(area, digest.data()) != 0) {
+  if (!HashFileSha256(area, digest.data())) {
     ctx.Show(kMsgBootSignFailed);
     return false;
   }
@@ -242,7 +237,14 @@ bool BuildBootArea(RunServices& ctx, int32_t boardType, const std::string& bootP
     return false;
   }
 
-  bool readFailed = false;
+  // A boot file that cannot be read to where its size said is unreadable;
+  // an area that cannot be written is not created.
+  static constexpr StreamMessages kCopyMessages{kMsgReadBootFileFailed, kMsgReadBootFileFailed,
+                                                kMsgCreateBootAreaFailed, kMsgCreateBootAreaFailed};
+  const auto copyFailed = [&](StreamStatus status) {
+    ctx.Show(StreamFailureMessage(status, kCopyMessages, bootPath, bootAreaPath));
+    return false;
+  };
   bool written = true;
   if (zero) {
     // The parity test reads the first 64 bytes of boot data; a shorter file
@@ -264,9 +266,11 @@ bool BuildBootArea(RunServices& ctx, int32_t boardType, const std::string& bootP
       ++head[kBootParityByte];
     }
     // The boot area and its copy in the side file hold the same bytes.
-    written = area.Write(head.data(), head.size()) && side.Write(head.data(), head.size()) &&
-              CopyTo(boot, bootSize - kParityBlock, &area, &side, readFailed) &&
-              area.WriteFill(0xFF, bootLength - bootSize) && side.WriteFill(0xFF, bootLength - bootSize);
+    if (!area.Write(head.data(), head.size()) || !side.Write(head.data(), head.size()))
+      return copyFailed(StreamStatus::WriteFailed);
+    if (const StreamStatus status = CopyTo(boot, bootSize - kParityBlock, area, &side); status != StreamStatus::Ok)
+      return copyFailed(status);
+    written = area.WriteFill(0xFF, bootLength - bootSize) && side.WriteFill(0xFF, bootLength - bootSize);
   } else {
     std::array<uint8_t, kUncheckedAreaSize> unchecked{};
     std::fill(unchecked.begin() + 16, unchecked.end(), 0xFF);
@@ -274,14 +278,12 @@ bool BuildBootArea(RunServices& ctx, int32_t boardType, const std::string& bootP
     std::array<uint8_t, 8> zeroWords{};
     PutLe32(zeroWords.data(), 0);
     PutLe32(zeroWords.data() + 4, 0);
+    if (!side.Write(unchecked.data(), unchecked.size())) return copyFailed(StreamStatus::WriteFailed);
+    if (const StreamStatus status = CopyTo(boot, bootSize, area, nullptr); status != StreamStatus::Ok)
+      return copyFailed(status);
     // Always at least 8 bytes of fill after the boot data (BootAreaLength).
-    written = side.Write(unchecked.data(), unchecked.size()) && CopyTo(boot, bootSize, &area, nullptr, readFailed) &&
-              area.WriteFill(0xFF, bootLength - bootSize - zeroWords.size()) &&
+    written = area.WriteFill(0xFF, bootLength - bootSize - zeroWords.size()) &&
               area.Write(zeroWords.data(), zeroWords.size());
-  }
-  if (readFailed) {
-    ctx.Show(kMsgReadBootFileFailed);
-    return false;
   }
   if (!written || !area.Commit()) {
     ctx.Show(kMsgCreateBootAreaFailed);
@@ -338,14 +340,14 @@ bool AssembleBootImage(RunServices& ctx, int32_t boardType, const BootAreaFiles&
   static constexpr size_t kOrderZero[6] = {0, 1, 2, 3, 4, 5};
   static constexpr size_t kOrderOther[7] = {0, 1, 2, 3, 6, 4, 5};
   const size_t* order = zero ? kOrderZero : kOrderOther;
-  bool readFailed = false;
   for (size_t i = 0; i < count; ++i) {
     InFile& in = files[order[i]];
-    if (!CopyTo(in, in.Size(), &out, nullptr, readFailed)) {
-      if (readFailed)
-        ctx.Show(parts[order[i]].message);
-      else
-        ctx.Show(Format(kMsgWriteBootImageFailed, outputPath.c_str()));
+    // An area that cannot be read as it measured is invalid; the image
+    // that cannot be written is named.
+    const StreamMessages messages{parts[order[i]].message, parts[order[i]].message, kMsgWriteBootImageFailed,
+                                  kMsgWriteBootImageFailed};
+    if (const StreamStatus status = CopyTo(in, in.Size(), out, nullptr); status != StreamStatus::Ok) {
+      ctx.Show(StreamFailureMessage(status, messages, *parts[order[i]].path, outputPath));
       return false;
     }
     in.Close();

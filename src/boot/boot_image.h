@@ -30,7 +30,6 @@ inline constexpr const char* kMsgInvalidBootFile = "Invalid boot file!";
 inline constexpr const char* kMsgBootFileTooLarge =
     "The boot file %s is too large: the boot image must stay below 4 GiB!";
 inline constexpr const char* kMsgBootSizeTooLarge = "The boot size %llu is too large for a boot image!";
-inline constexpr const char* kMsgOpenBootKeyFailed = "Failed to open key file for boot sign!";
 inline constexpr const char* kMsgReadBootKeyFailed = "Failed to read mpi file for boot sign!";
 inline constexpr const char* kMsgOpenAreaFailed = "Failed to open source file!";
 inline constexpr const char* kMsgOpenAreaForBootSignFailed = "Failed to open source file for boot sign!";

@@ -18,8 +18,6 @@ inline constexpr const char* kDefaultKeyListName = "Keys_for_signature.txt";
 
 inline constexpr const char* kMsgLoadKeyListFailed = "Failed to load the key list file!";
 inline constexpr const char* kMsgInvalidKeyList = "Invalid key list file!";
-inline constexpr const char* kMsgOpenKeyFileFailed = "Failed to open key file!";
-inline constexpr const char* kMsgCreateTempKeyFailed = "Failed to create temp key file!";
 inline constexpr const char* kMsgSourceNotFound = "Found not the source file!";
 inline constexpr const char* kMsgOpenSourceFailed = "Failed to open the source file!";
 inline constexpr const char* kMsgCreateDestinationFailed = "Failed to create the destination file!";

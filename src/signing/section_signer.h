@@ -39,9 +39,6 @@ inline constexpr uint64_t kMinSectionedSource = 2097152;
 // True when a source of `length` bytes is long enough to be signed in sections.
 [[nodiscard]] bool SectionedSourceLongEnough(uint64_t length);
 
-// Allocates a buffer, showing `message` instead of throwing when it cannot be had.
-[[nodiscard]] bool AllocateOrShow(RunServices& ctx, std::vector<uint8_t>& buffer, size_t n, const char* message);
-
 // Streams the whole source (already open, `length` bytes) into `output`,
 // created at `outputPath` and left uncommitted: the caller commits it with
 // the signature file. A name that cannot be created shows

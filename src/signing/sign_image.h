@@ -12,8 +12,6 @@
 namespace tarnel {
 
 inline constexpr const char* kMsgOpenFileFailed = "Open file %s failed!";
-inline constexpr const char* kMsgMallocSignbuffer = "Malloc Signbuffer failed!!!\n";
-inline constexpr const char* kMsgOpenRsaKeyFailed = "Open RSA key file %s failed!";
 inline constexpr const char* kMsgReadMpiFailed = "Failed to read mpi file!";
 inline constexpr const char* kMsgMakeSignFailed = "Failed to make the sign!";
 inline constexpr const char* kMsgMallocFileData = "Malloc FileData failed!!!";

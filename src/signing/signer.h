@@ -157,9 +157,6 @@ class Signer {
 [[nodiscard]] bool SignerCarriesPinValue(const std::string& signerText);
 // True when the text names a known back end.
 [[nodiscard]] bool IsSignerSpec(const std::string& signerText);
-// True for a token whose URI carries no PIN while TARNEL_PKCS11_PIN is not
-// set either: the front end has to ask for it.
-[[nodiscard]] bool SignerNeedsPin(const std::string& signerText);
 
 // True when the text names the key list back end (the default).
 [[nodiscard]] bool SignerUsesKeyList(const std::string& signerText);

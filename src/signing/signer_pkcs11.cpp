@@ -406,13 +406,6 @@ std::unique_ptr<Signer> MakePkcs11Signer(const std::string& uri, const KeyLines&
   return std::make_unique<Pkcs11Signer>(uri, lines, std::move(pinSource));
 }
 
-bool Pkcs11UriCarriesPin(const std::string& uri) {
-  std::string error;
-  Uri parsed = ParseUri(uri, error);
-  return parsed && (p11_kit_uri_get_pin_value(parsed.get()) != nullptr ||
-                    p11_kit_uri_get_pin_source(parsed.get()) != nullptr);
-}
-
 bool Pkcs11UriCarriesPinValue(const std::string& uri) {
   std::string error;
   Uri parsed = ParseUri(uri, error);
