@@ -26,7 +26,7 @@ set(tarnel_signing_SOURCES crypto.cpp image_headers.cpp mac_containers.cpp run_s
 # PKCS#11 tokens: p11-kit loads the module and parses the RFC 7512 URI.
 set(tarnel_signing_DEPS common OpenSSL::Crypto PkgConfig::P11KIT)
 
-set(tarnel_boot_SOURCES boot_image.cpp key_gen.cpp key_list.cpp)
+set(tarnel_boot_SOURCES boot_image.cpp key_files.cpp key_gen.cpp key_list.cpp)
 set(tarnel_boot_DEPS signing)
 
 set(tarnel_package_SOURCES apk_signer.cpp block_deflate.cpp upgrade_package.cpp zip_archive.cpp)

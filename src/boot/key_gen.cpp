@@ -45,39 +45,56 @@ bool AppendRsaKey(std::string& text, const EVP_PKEY* key, int count) {
   return true;
 }
 
-bool BuildKeyListText(std::string& text, int externalBits, int rootBits) {
+void AppendKey128(std::string& text, const std::array<uint8_t, 16>& key) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const uint8_t b : key) {
+    text += kHex[b >> 4];
+    text += kHex[b & 15];
+  }
+  text += '\n';
+}
+
+bool BuildKeyListText(std::string& text, const EVP_PKEY* external, const EVP_PKEY* root, const KeyListAesKeys& aes) {
   // Lines 1-8 and 9-10 come from the same external key.
-  PKey external(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(externalBits)));
-  PKey root(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(rootBits)));
-  if (!external || !root) return false;
-  if (!AppendRsaKey(text, external.get(), 8) || !AppendRsaKey(text, external.get(), 2) ||
-      !AppendRsaKey(text, root.get(), 8))
+  if (!AppendRsaKey(text, external, 8) || !AppendRsaKey(text, external, 2) || !AppendRsaKey(text, root, 8))
     return false;
   text += "Reserved line 19\n";
   text += "Reserved line 20\n";
-  static const char kHex[] = "0123456789ABCDEF";
-  for (int i = 0; i < 3; ++i) {
-    SecureBytes key(16);
-    if (RAND_bytes(key.data(), 16) != 1) return false;
-    for (size_t b = 0; b < 16; ++b) {
-      text += kHex[key[b] >> 4];
-      text += kHex[key[b] & 15];
-    }
-    text += '\n';
-  }
+  for (size_t i = aes.size(); i-- > 0;) AppendKey128(text, aes[i]);
   return true;
 }
 
 }  // namespace
 
-bool GenerateKeyListText(std::string& text, int externalBits, int rootBits) {
+bool RandomAesKeys(KeyListAesKeys& aes) {
+  for (auto& key : aes)
+    if (RAND_bytes(key.data(), static_cast<int>(key.size())) != 1) return false;
+  return true;
+}
+
+bool KeyListTextFromKeys(const EVP_PKEY* external, const EVP_PKEY* root, const KeyListAesKeys& aes,
+                         std::string& text) {
   Cleanse(text);
   text.reserve(kKeyListCapacity);
-  if (!BuildKeyListText(text, externalBits, rootBits)) {
+  if (external == nullptr || root == nullptr || !BuildKeyListText(text, external, root, aes)) {
     Cleanse(text);
     return false;
   }
   return true;
+}
+
+bool GenerateKeyListText(std::string& text, int externalBits, int rootBits) {
+  PKey external(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(externalBits)));
+  PKey root(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(rootBits)));
+  struct WipedAes {
+    KeyListAesKeys keys{};
+    ~WipedAes() { OPENSSL_cleanse(keys.data(), sizeof keys); }
+  } aes;
+  if (!external || !root || !RandomAesKeys(aes.keys)) {
+    Cleanse(text);
+    return false;
+  }
+  return KeyListTextFromKeys(external.get(), root.get(), aes.keys, text);
 }
 
 KeyListWrite WriteNewKeyList(const std::string& path, bool force) {

@@ -20,6 +20,7 @@ using AddCommandFn = Command (*)(CLI::App& cli);
 
 [[nodiscard]] Command AddMakeCommand(CLI::App& cli);
 [[nodiscard]] Command AddKeygenCommand(CLI::App& cli);
+[[nodiscard]] Command AddKeylistCommand(CLI::App& cli);
 [[nodiscard]] Command AddDemoCommand(CLI::App& cli);
 [[nodiscard]] Command AddVerifyCommand(CLI::App& cli);
 [[nodiscard]] Command AddInfoCommand(CLI::App& cli);

@@ -21,7 +21,7 @@ namespace tarnel::demo {
 
 namespace {
 
-void Complain(const std::string& text) { std::fprintf(stderr, "tarnel-cli demo: %s\n", text.c_str()); }
+void Complain(const std::string& text) { std::fprintf(stderr, "tarnel-cli: demo: %s\n", text.c_str()); }
 
 // `size` bytes of a repeatable pattern (xorshift32 from `seed`), so every
 // demo workspace signs to the same images.

@@ -7,6 +7,7 @@
 #include "boot/key_gen.h"
 #include "cli/cli_common.h"
 #include "cli/command.h"
+#include "cli/messages.h"
 #include "common/files.h"
 #include "common/paths.h"
 #include "common/platform.h"
@@ -27,7 +28,7 @@ struct KeygenOptions {
 // their public lines.
 int RunTokenKeygen(const std::string& path, bool force, const std::string& signer) {
   if (!force && GetPathKind(path) != PathKind::Missing) {
-    UsageError(Format("%s already exists; give --force to replace it", path.c_str()));
+    UsageError(Format(kMsgFileExists, path.c_str()));
     return kExitFailed;
   }
   std::string text;
@@ -40,7 +41,7 @@ int RunTokenKeygen(const std::string& path, bool force, const std::string& signe
   const bool ok = out.Create(path, /*ownerOnly=*/true) && out.Write(text.data(), text.size()) && out.Commit();
   Cleanse(text);
   if (!ok) {
-    UsageError(Format("could not write %s", path.c_str()));
+    UsageError(Format(kMsgWriteFailed, path.c_str()));
     return kExitFailed;
   }
   if (!Output().quiet)
@@ -68,13 +69,13 @@ int RunKeygenCommand(const KeygenOptions& options) {
       if (!Output().quiet) std::printf("Wrote a new key list to %s (readable by its owner only).\n", path.c_str());
       return kExitOk;
     case KeyListWrite::Exists:
-      UsageError(Format("%s already exists; give --force to replace it", path.c_str()));
+      UsageError(Format(kMsgFileExists, path.c_str()));
       return kExitFailed;
     case KeyListWrite::GenerateFailed:
       UsageError("could not generate the keys");
       return kExitFailed;
     case KeyListWrite::WriteFailed:
-      UsageError(Format("could not write %s", path.c_str()));
+      UsageError(Format(kMsgWriteFailed, path.c_str()));
       return kExitFailed;
   }
   return kExitFailed;

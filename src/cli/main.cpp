@@ -4,6 +4,9 @@
 //                   (--output <folder> | --default-output) [--home <program folder>]
 //                   [--signer keylist|pkcs11:<URI>|exec:<program>]
 //   tarnel-cli keygen <key list file> [--force] [--signer pkcs11:<URI>]
+//   tarnel-cli keylist import --external <pem|pk8> --root <pem|pk8> [--aes-v1 .. | --aes-random] -o <key list>
+//   tarnel-cli keylist export-public [--role external|root] <key list>
+//   tarnel-cli keylist check <key list>
 //   tarnel-cli demo <folder> [--home <program folder>]
 //   tarnel-cli verify --keys <key list> [--board <b>] [--android-cert <pem>] [--json] <file>...
 //   tarnel-cli info [--board <b>] [--json] <file>...
@@ -15,7 +18,8 @@
 // success message; `make --report <file.json>` records the run.
 //
 // Each command lives in its own source file (cli/*_command.cpp) and adds
-// itself through one function listed in kCommands.
+// itself through one function listed in kCommands; a command may be made of
+// commands of its own (keylist import, ...).
 //
 // A usage error names the mistake, suggests the closest command or option,
 // and prints the short usage line and where the help is, never the whole
@@ -35,15 +39,28 @@ namespace {
 
 // The commands in the order `--help` lists them.
 constexpr AddCommandFn kCommands[] = {
-    AddMakeCommand, AddKeygenCommand, AddDemoCommand, AddVerifyCommand, AddInfoCommand, AddSignApkCommand,
+    AddMakeCommand, AddKeygenCommand, AddKeylistCommand, AddDemoCommand, AddVerifyCommand, AddInfoCommand, AddSignApkCommand,
 };
 
 constexpr const char* kTopUsage = "usage: tarnel-cli <command> [<options>]";
 
+// The names of a command's own commands ("keylist import", ...).
+std::vector<std::string> NestedNames(const CLI::App& sub) {
+  std::vector<std::string> names;
+  for (const CLI::App* nested : sub.get_subcommands({})) names.push_back(nested->get_name());
+  return names;
+}
+
 // "usage: tarnel-cli make --board <board> --config <config> --keys <keys> [<options>]":
-// the required options, then the positionals.
-std::string ShortUsage(const CLI::App& sub) {
-  std::string line = std::string("usage: ") + kProgramName + " " + sub.get_name();
+// the required options, then the positionals; a command made of commands
+// lists them ("usage: tarnel-cli keylist (import | export-public | check) ...").
+std::string ShortUsage(const CLI::App& sub, const std::string& fullName) {
+  std::string line = std::string("usage: ") + kProgramName + " " + fullName;
+  if (const std::vector<std::string> nested = NestedNames(sub); !nested.empty()) {
+    line += " (";
+    for (size_t i = 0; i < nested.size(); ++i) line += (i ? " | " : "") + nested[i];
+    return line + ") ...";
+  }
   bool optional = false;
   std::string positionals;
   for (const CLI::Option* opt : sub.get_options()) {
@@ -114,9 +131,9 @@ int Main(int argc, char** argv) {
 
   std::vector<Command> commands;
   for (const AddCommandFn add : kCommands) commands.push_back(add(cli));
-  std::string helpTopic;
+  std::vector<std::string> helpTopic;
   CLI::App* helpCmd = cli.add_subcommand("help", "Print the help of tarnel-cli or of one command.");
-  helpCmd->add_option("command", helpTopic, "Command to describe");
+  helpCmd->add_option("command", helpTopic, "Command to describe (keylist import: two words)")->expected(0, 2);
   CLI::App* versionCmd = cli.add_subcommand("version", "Print the version.");
 
   std::vector<std::string> commandNames;
@@ -124,13 +141,18 @@ int Main(int argc, char** argv) {
   for (CLI::App* sub : cli.get_subcommands({})) sub->fallthrough();
   for (const CLI::App* sub : cli.get_subcommands({})) {
     commandNames.push_back(sub->get_name());
-    SetCommandUsage(sub->get_name(), ShortUsage(*sub));
+    SetCommandUsage(sub->get_name(), ShortUsage(*sub, sub->get_name()));
+    for (const CLI::App* nested : sub->get_subcommands({})) {
+      const std::string name = sub->get_name() + " " + nested->get_name();
+      SetCommandUsage(name, ShortUsage(*nested, name));
+    }
   }
-  const auto findCommand = [&](const std::string& name) -> CLI::App* {
-    for (CLI::App* sub : cli.get_subcommands({}))
+  const auto findIn = [](CLI::App& parent, const std::string& name) -> CLI::App* {
+    for (CLI::App* sub : parent.get_subcommands({}))
       if (sub->get_name() == name) return sub;
     return nullptr;
   };
+  const auto findCommand = [&](const std::string& name) { return findIn(cli, name); };
 
   // Taken before parsing: once a command is parsed, the help is the command's.
   const std::string topHelp = cli.help();
@@ -155,8 +177,30 @@ int Main(int argc, char** argv) {
   } else {
     sub = findCommand(first);
     if (sub == nullptr) return TopUsageError("'" + first + "' is not a command." + DidYouMean(first, commandNames));
+    std::string name = first;
+    // A command made of commands: the next word names one of them.
+    if (const std::vector<std::string> nested = NestedNames(*sub); !nested.empty()) {
+      int word = at + 1;
+      bool help = false;
+      for (; word < argc && argv[word][0] == '-'; ++word)
+        help = help || std::string(argv[word]) == "-h" || std::string(argv[word]) == "--help";
+      if (word < argc) {
+        CLI::App* inner = findIn(*sub, argv[word]);
+        if (inner == nullptr)
+          return CommandUsageError(name, "'" + std::string(argv[word]) + "' is not a " + name + " command." +
+                                             DidYouMean(argv[word], nested));
+        name += " " + inner->get_name();
+        sub = inner;
+        at = word;
+      } else if (!help) {
+        std::string list;
+        for (size_t i = 0; i < nested.size(); ++i)
+          list += (i == 0 ? "" : i + 1 == nested.size() ? " or " : ", ") + nested[i];
+        return CommandUsageError(name, "give a command: " + list);
+      }
+    }
     if (const std::string unknown = UnknownOption(cli, *sub, argc, argv, at + 1); !unknown.empty())
-      return CommandUsageError(first, "unknown option '" + unknown + "'." + DidYouMean(unknown, OptionNames(*sub)));
+      return CommandUsageError(name, "unknown option '" + unknown + "'." + DidYouMean(unknown, OptionNames(*sub)));
   }
 
   try {
@@ -167,7 +211,10 @@ int Main(int argc, char** argv) {
     return cli.exit(e) == 0 ? kExitOk : kExitUsage;
   } catch (const CLI::ParseError& e) {
     if (sub == nullptr) return TopUsageError(e.what());
-    return CommandUsageError(sub->get_name(), e.what());
+    const CLI::App* parent = sub->get_parent();
+    return CommandUsageError(parent != nullptr && parent != &cli ? parent->get_name() + " " + sub->get_name()
+                                                                  : sub->get_name(),
+                             e.what());
   }
 
   Output().progress = progress == "always" ? ProgressMode::Always
@@ -178,9 +225,17 @@ int Main(int argc, char** argv) {
       std::fputs(topHelp.c_str(), stdout);
       return kExitOk;
     }
-    const CLI::App* topic = findCommand(helpTopic);
+    CLI::App* topic = findCommand(helpTopic[0]);
     if (topic == nullptr)
-      return TopUsageError("'" + helpTopic + "' is not a command." + DidYouMean(helpTopic, commandNames));
+      return TopUsageError("'" + helpTopic[0] + "' is not a command." + DidYouMean(helpTopic[0], commandNames));
+    if (helpTopic.size() > 1) {
+      CLI::App* inner = findIn(*topic, helpTopic[1]);
+      if (inner == nullptr)
+        return TopUsageError("'" + helpTopic[1] + "' is not a " + helpTopic[0] + " command." +
+                             DidYouMean(helpTopic[1], NestedNames(*topic)));
+      std::fputs(inner->help(std::string(kProgramName) + " " + topic->get_name()).c_str(), stdout);
+      return kExitOk;
+    }
     std::fputs(topic->help(kProgramName).c_str(), stdout);
     return kExitOk;
   }

@@ -7,7 +7,9 @@
 // Exit status: 0 when the run ended with its success message; 1 for every
 // other end of a run (a failed load, a failed check, a failed signer, another
 // run holding the program folder); 2 for a usage error: an unknown option or
-// board, a missing option, an output folder that does not exist.
+// board, a missing option, an output folder that does not exist, a signer or
+// archive signer that names nothing, whether an option, TARNEL_SIGNER or
+// BurnConfig.ini gives it.
 //
 // An empty --keys or --output value stands for a box left empty in the
 // window: the Make run then asks for it ("Please select the keys file!").
@@ -25,6 +27,7 @@
 #include "cli/command.h"
 #include "cli/console_reporter.h"
 #include "cli/make_report.h"
+#include "cli/messages.h"
 #include "common/files.h"
 #include "common/model.h"
 #include "common/paths.h"
@@ -38,6 +41,11 @@
 
 namespace tarnel::cli {
 namespace {
+
+// "<program folder>BurnConfig.ini [Signing] <key>"
+std::string IniSource(const std::string& appDir, const char* key) {
+  return appDir + kBurnConfigName + " [" + kSigningSection + "] " + key;
+}
 
 // The window refuses to start without these folders of the program folder.
 constexpr const char* kMsgFolderNotFound = "\"%s\" not find!";
@@ -57,11 +65,37 @@ struct MakeOptions {
   std::string archiveSigner;  // --archive-signer: native, java or native-parallel
 };
 
+// A setting and where it was given: "" for an option, else the variable or
+// the file and key, for the detail line of a message about it.
+struct Setting {
+  std::string value;
+  std::string source;
+};
+
 // --signer, else TARNEL_SIGNER, else BurnConfig.ini [Signing] Signer, else keylist.
-std::string ChooseSigner(const std::string& option, const std::string& appDir) {
-  if (!option.empty()) return option;
-  if (const char* env = std::getenv(kSignerEnv); env != nullptr && *env != '\0') return env;
-  return ReadSignerSetting(appDir);
+Setting ChooseSigner(const std::string& option, const std::string& appDir) {
+  if (!option.empty()) return {option, {}};
+  if (const char* env = std::getenv(kSignerEnv); env != nullptr && *env != '\0') return {env, kSignerEnv};
+  return {ReadSignerSetting(appDir), IniSource(appDir, kSignerKey)};
+}
+
+// A mistake in a setting is a usage error wherever it was given: the message,
+// then where it came from when that was not the command line.
+int SettingError(const std::string& text, const Setting& setting) {
+  UsageError(text);
+  if (!setting.source.empty()) std::fprintf(stderr, "given in %s\n", setting.source.c_str());
+  return kExitUsage;
+}
+
+// The signer text names a back end the run can make (an exec: helper by an
+// absolute path); nothing is opened or loaded here.
+int CheckSignerSetting(const Setting& signer) {
+  if (!IsSignerSpec(signer.value))
+    return SettingError(Format(kMsgSignerUnknown, SignerTextForMessages(signer.value).c_str()), signer);
+  const KeyLines none;
+  std::string error;
+  if (!MakeSigner(signer.value, none, std::string(), nullptr, error)) return SettingError(error, signer);
+  return kExitOk;
 }
 
 int RunMakeCommand(const MakeOptions& options) {
@@ -71,9 +105,8 @@ int RunMakeCommand(const MakeOptions& options) {
     UsageError(UnknownBoardMessage(options.board));
     return kExitUsage;
   }
-  if (!options.signer.empty() && !IsSignerSpec(options.signer)) {
-    UsageError(Format(kMsgSignerUnknown, SignerTextForMessages(options.signer).c_str()));
-    return kExitUsage;
+  if (!options.signer.empty()) {
+    if (const int status = CheckSignerSetting({options.signer, {}}); status != kExitOk) return status;
   }
   if (SignerCarriesPinValue(options.signer)) {
     UsageError(kMsgPinValueOnCommandLine);
@@ -81,11 +114,8 @@ int RunMakeCommand(const MakeOptions& options) {
   }
   const std::optional<ArchiveSigner> archiveSigner =
       options.archiveSigner.empty() ? std::nullopt : ParseArchiveSigner(options.archiveSigner);
-  if (!options.archiveSigner.empty() && !archiveSigner) {
-    UsageError(Format("unknown archive signer \"%s\"; give native, java or native-parallel",
-                      options.archiveSigner.c_str()));
-    return kExitUsage;
-  }
+  if (!options.archiveSigner.empty() && !archiveSigner)
+    return SettingError(Format(kMsgArchiveSignerUnknown, options.archiveSigner.c_str()), {});
   if (!options.outputGiven && !options.defaultOutput) {
     return CommandUsageError("make", "give the output folder with --output <folder>, or --default-output");
   }
@@ -121,10 +151,21 @@ int RunMakeCommand(const MakeOptions& options) {
     return kExitUsage;
   }
   app.m_nBoardType = board;
+  // The settings the environment and BurnConfig.ini give are checked as the
+  // options are, before anything changes.
+  const Setting signer = ChooseSigner(options.signer, app.m_strAppDir);
+  if (const int status = CheckSignerSetting(signer); status != kExitOk) return status;
+  std::optional<ArchiveSigner> archiveSetting = archiveSigner;
+  if (!archiveSetting) {
+    const std::optional<std::string> text = ReadSigningSetting(app.m_strAppDir, kArchiveKey);
+    archiveSetting = text ? ParseArchiveSigner(*text) : ArchiveSigner::Native;
+    if (!archiveSetting)
+      return SettingError(Format(kMsgArchiveSignerUnknown, text->c_str()), {*text, IniSource(app.m_strAppDir, kArchiveKey)});
+  }
 
   // What the window does when it opens; Java is needed only when it signs
   // every upgrade archive.
-  app.m_archiveSigner = archiveSigner.value_or(ReadArchiveSignerSetting(app.m_strAppDir));
+  app.m_archiveSigner = *archiveSetting;
   for (const char* folder : {"Config", "jre"}) {
     if (std::string_view(folder) == "jre" && app.m_archiveSigner != ArchiveSigner::Java) continue;
     const std::string path = app.m_strAppDir + folder;
@@ -151,7 +192,7 @@ int RunMakeCommand(const MakeOptions& options) {
   // limit a write fails with a message instead of killing the run.
   InstallInterruptCleanup();
   RunOptions run;
-  run.signerSpec = ChooseSigner(options.signer, app.m_strAppDir);
+  run.signerSpec = signer.value;
   run.pinSource = AskPinOnTerminal;
   run.readBack = options.verify;
   if (request.Wanted()) return finish(RunMakeChecked(ws, reporter, run, request));

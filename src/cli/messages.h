@@ -11,4 +11,27 @@ inline constexpr const char* kMsgReportInProgramFolder = "The output %s would re
 inline constexpr const char* kMsgReportIsFolder = "The report %s is a folder!";
 inline constexpr const char* kMsgReportWriteFailed = "cannot write the report %s: %s";
 
+inline constexpr const char* kMsgArchiveSignerUnknown =
+    "unknown archive signer \"%s\"; give native, java or native-parallel";
+
+// keylist import: reading the RSA key files.
+inline constexpr const char* kMsgKeyFileUnreadable = "cannot read the key file %s: %s";
+inline constexpr const char* kMsgKeyFileTooLarge = "%s is too large for a key file";
+inline constexpr const char* kMsgKeyFilePublicOnly = "%s holds a public key only; give the private key";
+inline constexpr const char* kMsgKeyFileNotAKey = "%s holds no private key in PEM or DER (PKCS #8 or PKCS #1)";
+inline constexpr const char* kMsgKeyFileUndecryptable = "could not decrypt %s: no passphrase, or a wrong one";
+inline constexpr const char* kMsgKeyFileNotRsa = "%s holds a key of type %s; the boards take RSA-2048 keys only";
+inline constexpr const char* kMsgKeyFileWrongSize = "%s holds an RSA-%d key; the boards take RSA-2048 keys only";
+inline constexpr const char* kMsgKeyFileUnusable =
+    "the RSA key in %s cannot sign: its components do not form a two-prime key";
+inline constexpr const char* kMsgKeyPassphrasePrompt = "Passphrase for %s: ";
+inline constexpr const char* kMsgFileExists = "%s already exists; give --force to replace it";
+inline constexpr const char* kMsgWriteFailed = "could not write %s";
+inline constexpr const char* kMsgOutputIsInputFile = "the output %s would replace the input %s";
+// keylist export-public and check.
+inline constexpr const char* kMsgPublicLinesNoKey = "lines %s of %s do not form an RSA public key";
+inline constexpr const char* kMsgPublicCopyDiffers =
+    "lines 9-10 of %s hold another key than lines 1-2; see tarnel-cli keylist check";
+inline constexpr const char* kMsgKeyListUnsound = "the key list %s cannot be used as it is";
+
 }  // namespace tarnel::cli

@@ -266,7 +266,7 @@ Command AddVerifyCommand(CLI::App& cli) {
   sub->add_option("-b,--board", o->board, "Board type: 0 to 5 or its name, where the bytes cannot tell");
   sub->add_option("--android-cert", o->args.androidCert,
                   "Certificate of the Android signature (default: testkey.x509.pem beside the key list)");
-  sub->add_flag("--json", o->args.json, "Print one JSON array instead of lines");
+  sub->add_flag("--json", o->args.json, "Print one JSON document instead of lines");
   sub->add_option("file", o->args.files, "Files to check");
   return {sub, [o] {
             if (!BoardOption(o->board, o->args.board)) return kExitUsage;
@@ -283,7 +283,7 @@ Command AddInfoCommand(CLI::App& cli) {
   auto o = std::make_shared<Options>();
   CLI::App* sub = cli.add_subcommand("info", "Print every header field of signed outputs.");
   sub->add_option("-b,--board", o->board, "Board type: 0 to 5 or its name");
-  sub->add_flag("--json", o->json, "Print one JSON array instead of text");
+  sub->add_flag("--json", o->json, "Print one JSON document instead of text");
   sub->add_option("file", o->files, "Files to inspect")->required();
   return {sub, [o] {
             int32_t board = -1;

@@ -20,7 +20,7 @@ struct VerifyArgs {
   std::string report;  // --report: a make report whose outputs are the files
 };
 
-// Prints one line per file (or one JSON array); returns the exit status:
+// Prints one line per file (or one JSON document); returns the exit status:
 // 0 all verify, 1 any does not, 2 usage error.
 [[nodiscard]] int RunVerify(const VerifyArgs& args);
 // Prints every decoded header field of each file; 0 when every file is of a

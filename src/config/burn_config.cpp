@@ -13,9 +13,6 @@ namespace {
 
 constexpr const char* kSection = "BurnConfig";
 constexpr const char* kMemoryKey = "Memory";
-constexpr const char* kSigningSection = "Signing";
-constexpr const char* kSignerKey = "Signer";
-constexpr const char* kArchiveKey = "Archive";
 constexpr int32_t kDefaultJavaMemory = 1;
 constexpr size_t kMaxIniLine = 64 * 1024;
 constexpr size_t kMaxIniLines = 100000;
@@ -56,6 +53,11 @@ std::optional<std::string> ReadIniValue(const std::string& path, std::string_vie
 }
 
 }  // namespace
+
+std::optional<std::string> ReadSigningSetting(const std::string& appDir, std::string_view key) {
+  const std::string path = (appDir.empty() ? std::string() : WithTrailingSep(appDir)) + kBurnConfigName;
+  return ReadIniValue(path, kSigningSection, key);
+}
 
 int32_t ReadJavaMemory(const std::string& appDir) {
   const std::string path = (appDir.empty() ? std::string() : WithTrailingSep(appDir)) + kBurnConfigName;

@@ -12,9 +12,17 @@
 namespace tarnel {
 
 inline constexpr const char* kBurnConfigName = "BurnConfig.ini";
+// Section "Signing" and its keys.
+inline constexpr const char* kSigningSection = "Signing";
+inline constexpr const char* kSignerKey = "Signer";
+inline constexpr const char* kArchiveKey = "Archive";
 
 // 1 when the file, the section or the key is missing.
 [[nodiscard]] int32_t ReadJavaMemory(const std::string& appDir);
+
+// The text of a key of section "Signing" as it stands; nothing when the
+// file, the section or the key is missing.
+[[nodiscard]] std::optional<std::string> ReadSigningSetting(const std::string& appDir, std::string_view key);
 
 // Section "Signing", key "Signer": the signer of a Make run (keylist,
 // pkcs11:<URI>, exec:<program>); empty when not set.

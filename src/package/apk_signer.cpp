@@ -10,7 +10,14 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <future>
+#include <mutex>
+#include <thread>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -18,9 +25,12 @@
 
 #include "common/files.h"
 #include "common/le.h"
+#include "common/platform.h"
 #include "common/text.h"
+#include "common/workers.h"
 #include "package/block_deflate.h"
 #include "package/messages.h"
+#include "package/zip_archive.h"
 #include "package/zip_format.h"
 
 namespace tarnel {
@@ -31,6 +41,12 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kPiece = 64 * 1024;
 constexpr uint64_t kProgressEvery = 256u << 10;
+// The compressed bytes of an entry deflated ahead of the writer stay in memory
+// up to this much, then go to a file.
+constexpr size_t kSpillInMemory = 2u << 20;
+// The mode the ZIP writer gives a file whose mode names no file type.
+constexpr uint32_t kUnixTypeMask = 0170000;
+constexpr uint32_t kUnixRegular = 0100000;
 // The DOS stamp of every entry: 2009-01-01 00:00:00.
 constexpr uint16_t kDosTime = 0x0000;
 constexpr uint16_t kDosDate = 0x3A21;
@@ -147,8 +163,9 @@ struct P8Free {
 };
 using PKey = std::unique_ptr<EVP_PKEY, PKeyFree>;
 
-ApkSignResult Fail(std::string message) { return {ApkSignStatus::Failed, std::move(message)}; }
-ApkSignResult Refuse(std::string message) { return {ApkSignStatus::Refused, std::move(message)}; }
+ApkSignResult Done() { return {ApkSignStatus::Signed, {}, {}}; }
+ApkSignResult Fail(std::string message) { return {ApkSignStatus::Failed, std::move(message), {}}; }
+ApkSignResult Refuse(std::string message) { return {ApkSignStatus::Refused, std::move(message), {}}; }
 
 bool ReadWholeFile(const std::string& path, Bytes& out, uint64_t limit) {
   InFile in;
@@ -235,23 +252,114 @@ std::optional<bool> HashForCertificate(int nid) {
   }
 }
 
+// The bytes of the first certificate in a file: a DER file as it is (up to
+// the end of its outer element), else the first CERTIFICATE block of a PEM file.
+bool CertificateBytes(const Bytes& file, Bytes& der) {
+  if (file[0] == 0x30) {
+    DerItem outer;
+    if (!ReadDer(file, 0, file.size(), outer)) return false;
+    der.assign(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(outer.end));
+    return true;
+  }
+  std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(file.data(), static_cast<int>(file.size())));
+  if (!bio) return false;
+  for (;;) {
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    if (PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1) return false;
+    const bool found = std::strcmp(name, PEM_STRING_X509) == 0;
+    if (found) der.assign(data, data + length);
+    OPENSSL_free(name);
+    OPENSSL_free(header);
+    OPENSSL_free(data);
+    if (found) return true;
+  }
+}
+
+// True when the element at [pos, limit) and everything inside it is in the
+// distinguished encoding, so that re-encoding it (as signapk's ASN.1 library
+// does before embedding the certificate) gives the same bytes: minimal
+// definite lengths, primitive strings, booleans 00/FF, minimal integers,
+// zero padding bits, sorted sets, times in UTC ("Z") without trailing zeros.
+bool IsDer(const Bytes& b, size_t pos, size_t limit, int depth = 0) {
+  if (depth > 32) return false;
+  while (pos < limit) {
+    DerItem item;
+    if (!ReadDer(b, pos, limit, item)) return false;
+    const size_t length = item.end - item.contentStart;
+    const size_t lengthBytes = item.contentStart - pos - 1;
+    if (lengthBytes > 1 && (b[pos + 2] == 0 || (lengthBytes == 2 && length < 0x80))) return false;
+    const uint8_t* c = b.data() + item.contentStart;
+    const bool constructed = (item.tag & 0x20) != 0;
+    const bool universal = (item.tag & 0xC0) == 0;
+    const uint8_t number = item.tag & 0x1F;
+    if (constructed) {
+      if (universal && number != 16 && number != 17) return false;  // only SEQUENCE and SET
+      if (!IsDer(b, item.contentStart, item.end, depth + 1)) return false;
+      if (item.tag == 0x31) {
+        // SET OF: the elements in ascending order of their encodings.
+        const uint8_t* previous = nullptr;
+        size_t previousLength = 0;
+        for (size_t at = item.contentStart; at < item.end;) {
+          DerItem element;
+          if (!ReadDer(b, at, item.end, element)) return false;
+          const uint8_t* e = b.data() + at;
+          const size_t n = element.end - at;
+          if (previous != nullptr &&
+              std::lexicographical_compare(e, e + n, previous, previous + previousLength))
+            return false;
+          previous = e;
+          previousLength = n;
+          at = element.end;
+        }
+      }
+    } else if (universal) {
+      switch (number) {
+        case 1:  // BOOLEAN
+          if (length != 1 || (c[0] != 0 && c[0] != 0xFF)) return false;
+          break;
+        case 2:  // INTEGER
+          if (length == 0 || (length > 1 && ((c[0] == 0 && c[1] < 0x80) || (c[0] == 0xFF && c[1] >= 0x80))))
+            return false;
+          break;
+        case 3:  // BIT STRING
+          if (length == 0 || c[0] > 7 || (length == 1 && c[0] != 0) ||
+              (length > 1 && (c[length - 1] & ((1u << c[0]) - 1)) != 0))
+            return false;
+          break;
+        case 5:  // NULL
+          if (length != 0) return false;
+          break;
+        case 23:  // UTCTime
+          if (length != 13 || c[12] != 'Z') return false;
+          break;
+        case 24: {  // GeneralizedTime
+          if (length < 15 || c[length - 1] != 'Z') return false;
+          const uint8_t* dot = std::find(c, c + length, '.');
+          if (dot != c + length && (dot + 2 >= c + length || c[length - 2] == '0')) return false;
+          break;
+        }
+        default:
+          break;
+      }
+    }
+    pos = item.end;
+  }
+  return true;
+}
+
 ApkSignResult LoadCertificate(const std::string& path, SigningKey& out) {
   const std::string unreadable = Format(kMsgApkCertUnreadable, path.c_str());
   if (!ReadWholeFile(path, out.certFile, 16u << 20) || out.certFile.empty()) return Fail(unreadable);
-  std::unique_ptr<X509, X509Free> cert;
-  if (out.certFile[0] == 0x30) {
-    const unsigned char* p = out.certFile.data();
-    cert.reset(d2i_X509(nullptr, &p, static_cast<long>(out.certFile.size())));
-  } else {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(out.certFile.data(), static_cast<int>(out.certFile.size())));
-    if (bio) cert.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-  }
-  if (!cert) return Fail(unreadable);
-  const int derLength = i2d_X509(cert.get(), nullptr);
-  if (derLength <= 0) return Fail(unreadable);
-  out.certDer.resize(static_cast<size_t>(derLength));
-  unsigned char* w = out.certDer.data();
-  if (i2d_X509(cert.get(), &w) != derLength) return Fail(unreadable);
+  if (!CertificateBytes(out.certFile, out.certDer)) return Fail(unreadable);
+  const unsigned char* p = out.certDer.data();
+  std::unique_ptr<X509, X509Free> cert(d2i_X509(nullptr, &p, static_cast<long>(out.certDer.size())));
+  if (!cert || p != out.certDer.data() + out.certDer.size()) return Fail(unreadable);
+  // signapk embeds the certificate (and names its issuer) re-encoded: only
+  // a certificate in the distinguished encoding comes out as it went in.
+  if (!IsDer(out.certDer, 0, out.certDer.size())) return Refuse(Format(kMsgApkCertNotDer, path.c_str()));
 
   // Certificate { tbsCertificate { [0] version?, serial, signature, issuer, ... } ... }
   const Bytes& d = out.certDer;
@@ -283,7 +391,7 @@ ApkSignResult LoadCertificate(const std::string& path, SigningKey& out) {
     const char* name = OBJ_nid2sn(type);
     return Fail(Format(kMsgApkCertKeyType, path.c_str(), name != nullptr ? name : "unknown"));
   }
-  return {ApkSignStatus::Signed, {}};
+  return Done();
 }
 
 ApkSignResult LoadKey(const std::string& path, SigningKey& out) {
@@ -304,7 +412,7 @@ ApkSignResult LoadKey(const std::string& path, SigningKey& out) {
   if (info) out.key.reset(EVP_PKCS82PKEY(info.get()));
   if (!out.key) return Fail(Format(kMsgApkKeyUnreadable, path.c_str()));
   if (EVP_PKEY_get_base_id(out.key.get()) != EVP_PKEY_RSA) return Fail(Format(kMsgApkKeyNotRsa, path.c_str()));
-  return {ApkSignStatus::Signed, {}};
+  return Done();
 }
 
 // PKCS #1 v1.5 over the digest, checked with the key's public half before use.
@@ -510,7 +618,7 @@ class InputArchive {
       pos = extraAt + extraLength + commentLength;
     }
     if (pos != dir.size()) return Fail(bad);
-    return {ApkSignStatus::Signed, {}};
+    return Done();
   }
 
   // Extra blocks must lie inside the extra field; a zip64 block has one of
@@ -731,244 +839,6 @@ class Inflater {
   bool ready_ = false;
 };
 
-class Writer {
- public:
-  Writer(InputArchive& input, SignedOutput& out, const ApkSignOptions& options, uint64_t total)
-      : input_(input), out_(out), options_(options), total_(total), in_(kPiece), plain_(kPiece), packed_(kPiece) {}
-
-  std::vector<OutEntry>& Written() { return written_; }
-
-  // Reported every 256 KiB or so, and at the end.
-  void Progress(uint64_t n) {
-    done_ += n;
-    if (options_.progress && (done_ - reported_ >= kProgressEvery || done_ == total_)) {
-      reported_ = done_;
-      options_.progress(done_, total_);
-    }
-  }
-
-  // A stored entry: its bytes copied, its size and CRC checked.
-  [[nodiscard]] ApkSignResult CopyStored(const InEntry& e) {
-    const std::string& path = input_.Path();
-    if (e.size != e.csize || e.size < 0) return Fail(Format(kMsgApkStoredMismatch, path.c_str(), e.name.c_str()));
-    uint64_t dataAt = 0;
-    if (!input_.DataStart(e, dataAt)) return Fail(Format(kMsgApkBadLocal, path.c_str(), e.name.c_str()));
-    OutEntry o = Begin(e.name, true);
-    o.crc = e.crc;
-    o.size = o.csize = static_cast<uint64_t>(e.size);
-    o.unix = e.unix;
-    o.mode = e.mode;
-    o.atime = e.atime;
-    o.ctime = e.ctime;
-    const bool zip64 = o.size >= zip::kZip64Marker;
-    Bytes x;
-    if (zip64) {
-      Put16(x, zip::extra::kZip64);
-      Put16(x, 16);
-      Put64(x, o.size);
-      Put64(x, o.csize);
-    }
-    PutTimes(x, o, false);
-    PutOwnExtra(x, o);
-    Bytes h;
-    Put32(h, zip::loc::kSignature);
-    Put16(h, zip64 ? zip::kVersionZip64 : zip::kVersionStored);
-    Put16(h, zip::kFlagUtf8Name);
-    Put16(h, zip::kMethodStored);
-    Put16(h, kDosTime);
-    Put16(h, kDosDate);
-    Put32(h, o.crc);
-    Put32(h, zip64 ? zip::kZip64Marker : static_cast<uint32_t>(o.csize));
-    Put32(h, zip64 ? zip::kZip64Marker : static_cast<uint32_t>(o.size));
-    Put16(h, static_cast<uint16_t>(o.name.size()));
-    Put16(h, static_cast<uint16_t>(x.size()));
-    h.insert(h.end(), o.name.begin(), o.name.end());
-    h.insert(h.end(), x.begin(), x.end());
-    if (!out_.Write(h)) return WriteFailed();
-
-    // The reader takes the directory's compressed length from the data start
-    // (or up to the end of the file); the writer wants exactly the size.
-    const uint64_t available = dataAt <= input_.Size() ? input_.Size() - dataAt : 0;
-    const uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(e.dataLength, 0)), available);
-    if (take != o.size) return Fail(Format(kMsgApkStoredMismatch, path.c_str(), e.name.c_str()));
-    uLong crc = crc32(0L, Z_NULL, 0);
-    if (take > 0 && !input_.File().Seek(dataAt)) return Fail(Format(kMsgApkBadData, path.c_str(), e.name.c_str()));
-    for (uint64_t left = take; left > 0;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kPiece));
-      if (!input_.File().ReadExact(in_.data(), n)) return Fail(Format(kMsgApkBadData, path.c_str(), e.name.c_str()));
-      crc = crc32(crc, in_.data(), static_cast<uInt>(n));
-      if (!out_.Write(in_.data(), n)) return WriteFailed();
-      left -= n;
-      Progress(n);
-    }
-    if (static_cast<uint32_t>(crc) != e.crc) return Fail(Format(kMsgApkStoredMismatch, path.c_str(), e.name.c_str()));
-    written_.push_back(std::move(o));
-    return {ApkSignStatus::Signed, {}};
-  }
-
-  // A deflated entry of the input: inflated to its end and deflated again.
-  [[nodiscard]] ApkSignResult Redeflate(const InEntry& e) {
-    const std::string& path = input_.Path();
-    const std::string damaged = Format(kMsgApkBadData, path.c_str(), e.name.c_str());
-    uint64_t dataAt = 0;
-    if (!input_.DataStart(e, dataAt)) return Fail(Format(kMsgApkBadLocal, path.c_str(), e.name.c_str()));
-    ApkSignResult r = BeginDeflated(e.name);
-    if (!r.Ok()) return r;
-    Inflater inflater;
-    if (!inflater.Init()) return Fail(damaged);
-    z_stream& zs = inflater.Stream();
-    const uint64_t available = dataAt <= input_.Size() ? input_.Size() - dataAt : 0;
-    uint64_t left = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(e.dataLength, 0)), available);
-    if (left > 0 && !input_.File().Seek(dataAt)) return Fail(damaged);
-    // Past the last compressed byte the JDK's reader feeds one zero byte,
-    // which can end a stream whose final block lacks only its last bits.
-    bool padded = false;
-    static const uint8_t kZero = 0;
-    for (;;) {
-      zs.next_out = plain_.data();
-      zs.avail_out = static_cast<uInt>(plain_.size());
-      const int rc = inflate(&zs, Z_NO_FLUSH);
-      if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return Fail(damaged);
-      const size_t got = plain_.size() - zs.avail_out;
-      if (got > 0 && !Deflate(plain_.data(), got, false)) return WriteFailed();
-      if (rc == Z_STREAM_END) break;
-      if (got > 0) continue;
-      // No progress: more input is needed.
-      if (zs.avail_in != 0) return Fail(damaged);
-      if (left > 0) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kPiece));
-        if (!input_.File().ReadExact(in_.data(), n)) return Fail(damaged);
-        left -= n;
-        Progress(n);
-        zs.next_in = in_.data();
-        zs.avail_in = static_cast<uInt>(n);
-      } else if (!padded) {
-        padded = true;
-        zs.next_in = const_cast<uint8_t*>(&kZero);
-        zs.avail_in = 1;
-      } else {
-        return Fail(damaged);
-      }
-    }
-    if (left > 0) Progress(left);
-    return EndDeflated();
-  }
-
-  // A deflated entry from bytes in memory (the certificate file).
-  [[nodiscard]] ApkSignResult AddDeflated(const std::string& name, const Bytes& data) {
-    ApkSignResult r = BeginDeflated(name);
-    if (!r.Ok()) return r;
-    if (!data.empty() && !Deflate(data.data(), data.size(), false)) return WriteFailed();
-    return EndDeflated();
-  }
-
-  [[nodiscard]] ApkSignResult WriteFailed() { return Fail(Format(kMsgApkWriteFailed, outputPath_.c_str())); }
-  void SetOutputPath(const std::string& p) { outputPath_ = p; }
-
- private:
-  OutEntry Begin(const std::string& name, bool stored) {
-    OutEntry o;
-    o.name = name;
-    o.stored = stored;
-    o.first = written_.empty();
-    o.offset = out_.Offset();
-    return o;
-  }
-
-  ApkSignResult BeginDeflated(const std::string& name) {
-    current_ = Begin(name, false);
-    Bytes x;
-    PutOwnExtra(x, current_);
-    Bytes h;
-    Put32(h, zip::loc::kSignature);
-    Put16(h, zip::kVersionDeflated);
-    Put16(h, zip::kFlagUtf8Name | zip::kFlagDataDescriptor);
-    Put16(h, zip::kMethodDeflated);
-    Put16(h, kDosTime);
-    Put16(h, kDosDate);
-    Put32(h, 0);
-    Put32(h, 0);
-    Put32(h, 0);
-    Put16(h, static_cast<uint16_t>(name.size()));
-    Put16(h, static_cast<uint16_t>(x.size()));
-    h.insert(h.end(), name.begin(), name.end());
-    h.insert(h.end(), x.begin(), x.end());
-    if (!out_.Write(h)) return WriteFailed();
-    if (options_.parallelDeflate) {
-      blocks_ = std::make_unique<BlockDeflater>([this](const uint8_t* p, size_t n) {
-        packedBytes_ += n;
-        return out_.Write(p, n);
-      });
-    } else {
-      deflater_ = std::make_unique<Deflater>();
-      if (!deflater_->Init()) return WriteFailed();
-    }
-    crc_ = crc32(0L, Z_NULL, 0);
-    plainBytes_ = 0;
-    packedBytes_ = 0;
-    return {ApkSignStatus::Signed, {}};
-  }
-
-  bool Deflate(const uint8_t* data, size_t n, bool finish) {
-    if (n > 0) {
-      crc_ = crc32(crc_, data, static_cast<uInt>(n));
-      plainBytes_ += n;
-    }
-    if (blocks_) {
-      if (n > 0 && !blocks_->Push(data, n)) return false;
-      return !finish || blocks_->Finish();
-    }
-    z_stream& zs = deflater_->Stream();
-    zs.next_in = const_cast<uint8_t*>(data);
-    zs.avail_in = static_cast<uInt>(n);
-    for (;;) {
-      zs.next_out = packed_.data();
-      zs.avail_out = static_cast<uInt>(packed_.size());
-      const int rc = deflate(&zs, finish ? Z_FINISH : Z_NO_FLUSH);
-      if (rc == Z_STREAM_ERROR) return false;
-      const size_t produced = packed_.size() - zs.avail_out;
-      packedBytes_ += produced;
-      if (!out_.Write(packed_.data(), produced)) return false;
-      if (finish ? rc == Z_STREAM_END : (zs.avail_in == 0 && zs.avail_out != 0)) return true;
-    }
-  }
-
-  ApkSignResult EndDeflated() {
-    if (!Deflate(nullptr, 0, true)) return WriteFailed();
-    deflater_.reset();
-    blocks_.reset();
-    current_.crc = static_cast<uint32_t>(crc_);
-    current_.size = plainBytes_;
-    current_.csize = packedBytes_;
-    Bytes d;
-    Put32(d, zip::desc::kSignature);
-    Put32(d, current_.crc);
-    if (current_.csize >= zip::kZip64Marker || current_.size >= zip::kZip64Marker) {
-      Put64(d, current_.csize);
-      Put64(d, current_.size);
-    } else {
-      Put32(d, static_cast<uint32_t>(current_.csize));
-      Put32(d, static_cast<uint32_t>(current_.size));
-    }
-    if (!out_.Write(d)) return WriteFailed();
-    written_.push_back(std::move(current_));
-    return {ApkSignStatus::Signed, {}};
-  }
-
-  InputArchive& input_;
-  SignedOutput& out_;
-  const ApkSignOptions& options_;
-  uint64_t total_ = 0, done_ = 0, reported_ = 0;
-  Bytes in_, plain_, packed_;
-  std::vector<OutEntry> written_;
-  std::string outputPath_;
-  OutEntry current_;
-  std::unique_ptr<Deflater> deflater_;
-  std::unique_ptr<BlockDeflater> blocks_;
-  uLong crc_ = 0;
-  uint64_t plainBytes_ = 0, packedBytes_ = 0;
-};
-
 Bytes CentralRecord(const OutEntry& e) {
   const bool csize64 = e.csize >= zip::kZip64Marker;
   const bool size64 = e.size >= zip::kZip64Marker;
@@ -1049,56 +919,526 @@ Bytes DirectoryAndEnd(const std::vector<OutEntry>& entries, uint64_t directoryOf
   return b;
 }
 
-}  // namespace
 
-ApkSignResult SignApkWholeFile(const std::string& certPath, const std::string& keyPath, const std::string& inputPath,
-                               const std::string& outputPath, const ApkSignOptions& options) {
-  SigningKey key;
-  if (ApkSignResult r = LoadCertificate(certPath, key); !r.Ok()) return r;
-  if (ApkSignResult r = LoadKey(keyPath, key); !r.Ok()) return r;
+// ------------------------------------------------------------ the entries
 
-  InputArchive input(inputPath);
-  if (ApkSignResult r = input.Open(); !r.Ok()) return r;
+// One entry of the output: from the input archive, a file added, or bytes in
+// memory (the certificate).
+struct Source {
+  std::string name;
+  std::u16string key;
+  bool stored = false;
+  const InEntry* archived = nullptr;
+  uint64_t dataAt = 0;  // where an archived entry's data starts
+  std::string diskPath;
+  uint64_t diskSize = 0;
+  uint32_t diskMode = 0;
+  const Bytes* memory = nullptr;
+  uint64_t weight = 0;  // the input bytes it reads, for progress
+};
 
-  // The entries kept, and the check for the pin hints signapk turns into a
-  // file of its own.
-  std::vector<InEntry*> kept;
-  for (InEntry& e : input.Entries()) {
-    if (e.name == kPinHintsName || e.name == std::string(kPinHintsName) + "/")
-      return Refuse(Format(kMsgApkPinHints, inputPath.c_str(), e.name.c_str()));
+// What the writer and the threads that deflate share.
+struct Shared {
+  std::string inputPath, outputPath;
+  const ApkSignOptions* options = nullptr;
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> done{0};
+  uint64_t total = 0, reported = 0;  // reported: the writer's thread only
+  std::thread::id writerThread;
+
+  [[nodiscard]] ApkSignResult WriteFailed() const { return Fail(Format(kMsgApkWriteFailed, outputPath.c_str())); }
+  // Counts input bytes handled; the writer's thread passes them on every
+  // 256 KiB or so, and at the end.
+  void Count(uint64_t n) {
+    done += n;
+    if (std::this_thread::get_id() == writerThread) Report();
   }
-  uint64_t total = 0;
-  for (InEntry& e : input.Entries()) {
-    if (!e.name.empty() && e.name.back() == '/') continue;
-    if (e.name == kPinListName || IsDroppedSignatureFile(e.key)) continue;
-    kept.push_back(&e);
-    total += static_cast<uint64_t>(std::max<int64_t>(e.dataLength, 0));
-  }
-  std::stable_sort(kept.begin(), kept.end(), [](const InEntry* a, const InEntry* b) { return a->key < b->key; });
-  for (size_t i = 1; i < kept.size(); ++i) {
-    if (kept[i]->key == kept[i - 1]->key)
-      return Fail(Format(kMsgApkDuplicate, inputPath.c_str(), kept[i]->name.c_str()));
-  }
-
-  SignedOutput out;
-  if (!out.Create(outputPath, key.sha256)) return Fail(Format(kMsgApkWriteFailed, outputPath.c_str()));
-  Writer writer(input, out, options, total);
-  writer.SetOutputPath(outputPath);
-  for (const bool storedPass : {true, false}) {
-    for (const InEntry* e : kept) {
-      if (e->stored != storedPass) continue;
-      ApkSignResult r = storedPass ? writer.CopyStored(*e) : writer.Redeflate(*e);
-      if (!r.Ok()) return r;
+  void Report() {
+    const uint64_t now = done.load();
+    if (options->progress && now != reported && (now - reported >= kProgressEvery || now == total)) {
+      reported = now;
+      options->progress(now, total);
     }
   }
-  if (ApkSignResult r = writer.AddDeflated(kOtacertName, key.certFile); !r.Ok()) return r;
+};
+
+using Sink = std::function<bool(const uint8_t*, size_t)>;
+
+// The plain bytes of a deflated source, in pieces, to `take`; false from
+// `take` ends the reading as a write failure.
+ApkSignResult ReadPlain(Shared& sh, const Source& s, const Sink& take) {
+  if (s.memory != nullptr) {
+    if (!s.memory->empty() && !take(s.memory->data(), s.memory->size())) return sh.WriteFailed();
+    return Done();
+  }
+  Bytes in(kPiece);
+  if (s.archived == nullptr) {
+    // A file added is the file as it was when it was opened: one that grew
+    // or shrank since is refused.
+    ApkSignResult unreadable{ApkSignStatus::FileUnreadable, Format(kMsgApkFileUnreadable, s.diskPath.c_str()),
+                             s.diskPath};
+    InFile file;
+    if (!file.Open(s.diskPath) || file.Size() != s.diskSize) return unreadable;
+    file.AdviseSequential();
+    for (uint64_t left = s.diskSize; left > 0;) {
+      if (sh.stop) return sh.WriteFailed();
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kPiece));
+      if (!file.ReadExact(in.data(), n)) return unreadable;
+      if (!take(in.data(), n)) return sh.WriteFailed();
+      left -= n;
+      sh.Count(n);
+    }
+    uint8_t extra = 0;
+    if (file.Read(&extra, 1) != 0) return unreadable;
+    return Done();
+  }
+  // A deflated entry of the input, inflated to the end of its stream.
+  const InEntry& e = *s.archived;
+  const ApkSignResult damaged = Fail(Format(kMsgApkBadData, sh.inputPath.c_str(), e.name.c_str()));
+  InFile file;
+  if (!file.Open(sh.inputPath)) return Fail(Format(kMsgApkInputUnreadable, sh.inputPath.c_str()));
+  Inflater inflater;
+  if (!inflater.Init()) return damaged;
+  z_stream& zs = inflater.Stream();
+  const uint64_t size = file.Size();
+  const uint64_t available = s.dataAt <= size ? size - s.dataAt : 0;
+  uint64_t left = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(e.dataLength, 0)), available);
+  if (left > 0 && !file.Seek(s.dataAt)) return damaged;
+  Bytes plain(kPiece);
+  // Past the last compressed byte the JDK's reader feeds one zero byte,
+  // which can end a stream whose final block lacks only its last bits.
+  bool padded = false;
+  static const uint8_t kZero = 0;
+  for (;;) {
+    if (sh.stop) return sh.WriteFailed();
+    zs.next_out = plain.data();
+    zs.avail_out = static_cast<uInt>(plain.size());
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) return damaged;
+    const size_t got = plain.size() - zs.avail_out;
+    if (got > 0 && !take(plain.data(), got)) return sh.WriteFailed();
+    if (rc == Z_STREAM_END) break;
+    if (got > 0) continue;
+    // No progress: more input is needed.
+    if (zs.avail_in != 0) return damaged;
+    if (left > 0) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kPiece));
+      if (!file.ReadExact(in.data(), n)) return damaged;
+      left -= n;
+      sh.Count(n);
+      zs.next_in = in.data();
+      zs.avail_in = static_cast<uInt>(n);
+    } else if (!padded) {
+      padded = true;
+      zs.next_in = const_cast<uint8_t*>(&kZero);
+      zs.avail_in = 1;
+    } else {
+      return damaged;
+    }
+  }
+  if (left > 0) sh.Count(left);
+  return Done();
+}
+
+struct Packed {
+  uint32_t crc = 0;
+  uint64_t size = 0, csize = 0;
+};
+
+// A deflated source as one level-6 zlib stream (or in independent blocks on
+// the worker threads, for the parallel mode), to `sink`.
+ApkSignResult Compress(Shared& sh, const Source& s, const Sink& sink, Packed& packed) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  uint64_t size = 0, csize = 0;
+  const Sink counted = [&](const uint8_t* p, size_t n) {
+    csize += n;
+    return sink(p, n);
+  };
+  if (sh.options->parallelDeflate) {
+    BlockDeflater blocks(counted);
+    ApkSignResult r = ReadPlain(sh, s, [&](const uint8_t* p, size_t n) {
+      crc = crc32(crc, p, static_cast<uInt>(n));
+      size += n;
+      return blocks.Push(p, n);
+    });
+    if (!r.Ok()) return r;
+    if (!blocks.Finish()) return sh.WriteFailed();
+  } else {
+    Deflater deflater;
+    if (!deflater.Init()) return sh.WriteFailed();
+    z_stream& zs = deflater.Stream();
+    Bytes out(kPiece);
+    const auto deflateSome = [&](const uint8_t* p, size_t n, bool finish) {
+      zs.next_in = const_cast<uint8_t*>(p);
+      zs.avail_in = static_cast<uInt>(n);
+      for (;;) {
+        zs.next_out = out.data();
+        zs.avail_out = static_cast<uInt>(out.size());
+        const int rc = deflate(&zs, finish ? Z_FINISH : Z_NO_FLUSH);
+        if (rc == Z_STREAM_ERROR) return false;
+        const size_t produced = out.size() - zs.avail_out;
+        if (produced > 0 && !counted(out.data(), produced)) return false;
+        if (finish ? rc == Z_STREAM_END : (zs.avail_in == 0 && zs.avail_out != 0)) return true;
+      }
+    };
+    ApkSignResult r = ReadPlain(sh, s, [&](const uint8_t* p, size_t n) {
+      crc = crc32(crc, p, static_cast<uInt>(n));
+      size += n;
+      return deflateSome(p, n, false);
+    });
+    if (!r.Ok()) return r;
+    if (!deflateSome(nullptr, 0, true)) return sh.WriteFailed();
+  }
+  packed = {static_cast<uint32_t>(crc), size, csize};
+  return Done();
+}
+
+// The compressed bytes of an entry deflated ahead of the writer: in memory up
+// to a bound, then in a file beside the output (removed with the object).
+class Spill {
+ public:
+  explicit Spill(std::string beside) : beside_(std::move(beside)) {}
+  ~Spill() { Drop(); }
+  Spill(const Spill&) = delete;
+  Spill& operator=(const Spill&) = delete;
+
+  [[nodiscard]] bool Write(const uint8_t* p, size_t n) {
+    if (file_ == nullptr && memory_.size() + n <= kSpillInMemory) {
+      if (memory_.capacity() == 0) memory_.reserve(kSpillInMemory);
+      memory_.insert(memory_.end(), p, p + n);
+      return true;
+    }
+    if (file_ == nullptr) {
+      file_ = CreateTempSibling(beside_, true, path_);
+      if (file_ == nullptr) return false;
+      if (!memory_.empty() && std::fwrite(memory_.data(), 1, memory_.size(), file_) != memory_.size()) return false;
+      Bytes().swap(memory_);
+    }
+    return std::fwrite(p, 1, n, file_) == n;
+  }
+
+  // Passes everything written on, in order.
+  [[nodiscard]] bool Replay(const Sink& sink) {
+    if (file_ == nullptr) return memory_.empty() || sink(memory_.data(), memory_.size());
+    const bool written = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+    std::fclose(file_);
+    file_ = nullptr;
+    InFile in;
+    if (!written || !in.Open(path_)) return false;
+    in.AdviseSequential();
+    Bytes piece(kPiece);
+    for (;;) {
+      const size_t n = in.Read(piece.data(), piece.size());
+      if (n == 0) return !in.Failed();
+      if (!sink(piece.data(), n)) return false;
+    }
+  }
+
+  void Drop() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+    if (!path_.empty()) {
+      (void)RemoveFile(path_);
+      UnregisterLiveTempFile(path_);
+      path_.clear();
+    }
+    Bytes().swap(memory_);
+  }
+
+ private:
+  std::string beside_, path_;
+  Bytes memory_;
+  FILE* file_ = nullptr;
+};
+
+// A deflated entry, compressed by whichever thread takes it first: the writer
+// straight into the output when the entry is next, any other thread (the
+// writer too, while it waits) into a spill.
+struct DeflateJob {
+  const Source* source = nullptr;
+  std::atomic<bool> taken{false};
+  std::mutex mutex;
+  std::condition_variable finished;
+  bool done = false;
+  ApkSignResult result;
+  Packed packed;
+  std::unique_ptr<Spill> spill;
+
+  [[nodiscard]] bool Take() {
+    bool expected = false;
+    return taken.compare_exchange_strong(expected, true);
+  }
+  // Compresses into a spill; the job then counts as done.
+  void RunAhead(Shared& sh) {
+    try {
+      if (sh.stop) {
+        result = sh.WriteFailed();
+      } else {
+        spill = std::make_unique<Spill>(sh.outputPath);
+        Spill& s = *spill;
+        result = Compress(sh, *source, [&sh, &s](const uint8_t* p, size_t n) { return !sh.stop && s.Write(p, n); },
+                          packed);
+      }
+    } catch (...) {
+      result = sh.WriteFailed();
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+    finished.notify_all();
+  }
+};
+
+Bytes LocalHeader(const OutEntry& o) {
+  Bytes x;
+  const bool zip64 = o.stored && o.size >= zip::kZip64Marker;
+  if (zip64) {
+    Put16(x, zip::extra::kZip64);
+    Put16(x, 16);
+    Put64(x, o.size);
+    Put64(x, o.csize);
+  }
+  if (o.stored) PutTimes(x, o, false);
+  PutOwnExtra(x, o);
+  Bytes h;
+  Put32(h, zip::loc::kSignature);
+  if (o.stored) {
+    Put16(h, zip64 ? zip::kVersionZip64 : zip::kVersionStored);
+    Put16(h, zip::kFlagUtf8Name);
+    Put16(h, zip::kMethodStored);
+  } else {
+    // CRC and sizes follow the data, in a descriptor.
+    Put16(h, zip::kVersionDeflated);
+    Put16(h, zip::kFlagUtf8Name | zip::kFlagDataDescriptor);
+    Put16(h, zip::kMethodDeflated);
+  }
+  Put16(h, kDosTime);
+  Put16(h, kDosDate);
+  Put32(h, o.stored ? o.crc : 0);
+  Put32(h, !o.stored ? 0 : zip64 ? zip::kZip64Marker : static_cast<uint32_t>(o.csize));
+  Put32(h, !o.stored ? 0 : zip64 ? zip::kZip64Marker : static_cast<uint32_t>(o.size));
+  Put16(h, static_cast<uint16_t>(o.name.size()));
+  Put16(h, static_cast<uint16_t>(x.size()));
+  h.insert(h.end(), o.name.begin(), o.name.end());
+  h.insert(h.end(), x.begin(), x.end());
+  return h;
+}
+
+Bytes Descriptor(const OutEntry& o) {
+  Bytes d;
+  Put32(d, zip::desc::kSignature);
+  Put32(d, o.crc);
+  if (o.csize >= zip::kZip64Marker || o.size >= zip::kZip64Marker) {
+    Put64(d, o.csize);
+    Put64(d, o.size);
+  } else {
+    Put32(d, static_cast<uint32_t>(o.csize));
+    Put32(d, static_cast<uint32_t>(o.size));
+  }
+  return d;
+}
+
+// Writes the entries in order: the stored ones (copied, their size and CRC
+// checked), then the deflated ones, compressed side by side on the worker
+// threads a few entries ahead of the writer.
+class Writer {
+ public:
+  Writer(Shared& sh, InputArchive& input, SignedOutput& out) : sh_(sh), input_(input), out_(out) {}
+
+  std::vector<OutEntry>& Written() { return written_; }
+
+  [[nodiscard]] ApkSignResult WriteStored(const Source& s) {
+    OutEntry o = Begin(s.name, true);
+    Bytes data;
+    if (s.archived != nullptr) {
+      const InEntry& e = *s.archived;
+      const std::string& path = input_.Path();
+      if (e.size != e.csize || e.size < 0) return Fail(Format(kMsgApkStoredMismatch, path.c_str(), e.name.c_str()));
+      o.crc = e.crc;
+      o.size = o.csize = static_cast<uint64_t>(e.size);
+      o.unix = e.unix;
+      o.mode = e.mode;
+      o.atime = e.atime;
+      o.ctime = e.ctime;
+      if (!out_.Write(LocalHeader(o))) return sh_.WriteFailed();
+      // The reader takes the directory's compressed length from the data
+      // start (or up to the end of the file); the writer wants exactly the size.
+      const uint64_t available = s.dataAt <= input_.Size() ? input_.Size() - s.dataAt : 0;
+      const uint64_t take = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(e.dataLength, 0)), available);
+      if (take != o.size) return Fail(Format(kMsgApkStoredMismatch, path.c_str(), e.name.c_str()));
+      uLong crc = crc32(0L, Z_NULL, 0);
+      if (take > 0 && !input_.File().Seek(s.dataAt)) return Fail(Format(kMsgApkBadData, path.c_str(), e.name.c_str()));
+      Bytes piece(kPiece);
+      for (uint64_t left = take; left > 0;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(left, kPiece));
+        if (!input_.File().ReadExact(piece.data(), n)) return Fail(Format(kMsgApkBadData, path.c_str(), e.name.c_str()));
+        crc = crc32(crc, piece.data(), static_cast<uInt>(n));
+        if (!out_.Write(piece.data(), n)) return sh_.WriteFailed();
+        left -= n;
+        sh_.Count(n);
+      }
+      if (static_cast<uint32_t>(crc) != e.crc) return Fail(Format(kMsgApkStoredMismatch, path.c_str(), e.name.c_str()));
+    } else {
+      // A file too short to deflate, stored with its Unix mode as the ZIP
+      // writer stores it (read whole before its header is written).
+      const ApkSignResult r = ReadPlain(sh_, s, [&data](const uint8_t* p, size_t n) {
+        data.insert(data.end(), p, p + n);
+        return true;
+      });
+      if (!r.Ok()) return r;
+      o.crc = static_cast<uint32_t>(crc32(crc32(0L, Z_NULL, 0), data.data(), static_cast<uInt>(data.size())));
+      o.size = o.csize = data.size();
+      o.unix = true;
+      o.mode = s.diskMode;
+      if (!out_.Write(LocalHeader(o)) || !out_.Write(data)) return sh_.WriteFailed();
+    }
+    written_.push_back(std::move(o));
+    return Done();
+  }
+
+  [[nodiscard]] ApkSignResult WriteDeflated(const std::vector<const Source*>& sources) {
+    // One thread deflates (the writer, straight into the output) with one
+    // thread, in the parallel mode (whose blocks use the workers) and for a
+    // single entry.
+    const unsigned threads = sh_.options->parallelDeflate || sources.size() < 2 ? 1 : WorkerThreads();
+    std::vector<std::unique_ptr<DeflateJob>> jobs;
+    for (const Source* s : sources) {
+      jobs.push_back(std::make_unique<DeflateJob>());
+      jobs.back()->source = s;
+    }
+    // Declared after the jobs, so that it waits for its tasks before they go;
+    // the guard after it stops what is still running on the way out.
+    std::optional<TaskPool> pool;
+    if (threads > 1) pool.emplace(threads - 1, /*ownThread=*/true);
+    struct StopOnExit {
+      std::atomic<bool>& stop;
+      ~StopOnExit() { stop = true; }
+    } guard{sh_.stop};
+    std::vector<std::future<void>> tasks;
+    size_t submitted = 1;  // the first is the writer's
+    for (size_t i = 0; i < jobs.size(); ++i) {
+      // A window of entries ahead of the writer: as many as the workers.
+      for (; pool && submitted < jobs.size() && submitted < i + threads; ++submitted) {
+        DeflateJob* job = jobs[submitted].get();
+        Shared* sh = &sh_;
+        tasks.push_back(pool->Submit([job, sh] {
+          if (job->Take()) job->RunAhead(*sh);
+        }));
+      }
+      ApkSignResult r = WriteOne(*jobs[i], jobs, i + 1, submitted);
+      jobs[i]->spill.reset();
+      if (!r.Ok()) return r;
+    }
+    return Done();
+  }
+
+ private:
+  OutEntry Begin(const std::string& name, bool stored) {
+    OutEntry o;
+    o.name = name;
+    o.stored = stored;
+    o.first = written_.empty();
+    o.offset = out_.Offset();
+    return o;
+  }
+
+  // The entry next in the output; jobs [ahead, submitted) may be stolen while
+  // it is being compressed elsewhere.
+  ApkSignResult WriteOne(DeflateJob& job, std::vector<std::unique_ptr<DeflateJob>>& jobs, size_t ahead,
+                         size_t submitted) {
+    OutEntry o = Begin(job.source->name, false);
+    if (!out_.Write(LocalHeader(o))) return sh_.WriteFailed();
+    const Sink toOutput = [this](const uint8_t* p, size_t n) { return out_.Write(p, n); };
+    Packed packed;
+    if (job.Take()) {
+      ApkSignResult r = Compress(sh_, *job.source, toOutput, packed);
+      if (!r.Ok()) return r;
+    } else {
+      for (;;) {
+        {
+          std::unique_lock<std::mutex> lock(job.mutex);
+          if (job.done) break;
+        }
+        // Rather than wait, deflate an entry further ahead.
+        DeflateJob* next = nullptr;
+        for (size_t k = ahead; k < submitted && next == nullptr; ++k) {
+          if (jobs[k]->Take()) next = jobs[k].get();
+        }
+        if (next != nullptr) {
+          next->RunAhead(sh_);
+          continue;
+        }
+        std::unique_lock<std::mutex> lock(job.mutex);
+        job.finished.wait_for(lock, std::chrono::milliseconds(100), [&job] { return job.done; });
+        lock.unlock();
+        sh_.Report();
+      }
+      if (!job.result.Ok()) return job.result;
+      if (!job.spill->Replay(toOutput)) return sh_.WriteFailed();
+      packed = job.packed;
+    }
+    sh_.Report();
+    o.crc = packed.crc;
+    o.size = packed.size;
+    o.csize = packed.csize;
+    if (!out_.Write(Descriptor(o))) return sh_.WriteFailed();
+    written_.push_back(std::move(o));
+    return Done();
+  }
+
+  Shared& sh_;
+  InputArchive& input_;
+  SignedOutput& out_;
+  std::vector<OutEntry> written_;
+};
+
+
+// Signs the entries (the otacert added last) into `outputPath`.
+ApkSignResult SignEntries(SigningKey& key, const std::string& keyPath, InputArchive& input,
+                          std::vector<Source>& sources, const std::string& outputPath, const ApkSignOptions& options) {
+  // Java's String.compareTo order; duplicates make signapk fail.
+  std::stable_sort(sources.begin(), sources.end(), [](const Source& a, const Source& b) { return a.key < b.key; });
+  for (size_t i = 1; i < sources.size(); ++i) {
+    if (sources[i].key == sources[i - 1].key)
+      return Fail(Format(kMsgApkDuplicate, input.Path().c_str(), sources[i].name.c_str()));
+  }
+  // Where each entry's data starts, read before any thread reads data.
+  for (Source& s : sources) {
+    if (s.archived != nullptr && !input.DataStart(*s.archived, s.dataAt))
+      return Fail(Format(kMsgApkBadLocal, input.Path().c_str(), s.name.c_str()));
+  }
+  Source otacert;
+  otacert.name = kOtacertName;
+  otacert.memory = &key.certFile;
+
+  Shared sh;
+  sh.inputPath = input.Path();
+  sh.outputPath = outputPath;
+  sh.options = &options;
+  sh.writerThread = std::this_thread::get_id();
+  for (const Source& s : sources) sh.total += s.weight;
+
+  SignedOutput out;
+  if (!out.Create(outputPath, key.sha256)) return sh.WriteFailed();
+  Writer writer(sh, input, out);
+  std::vector<const Source*> deflated;
+  for (const Source& s : sources) {
+    if (!s.stored) {
+      deflated.push_back(&s);
+      continue;
+    }
+    ApkSignResult r = writer.WriteStored(s);
+    if (!r.Ok()) return r;
+  }
+  deflated.push_back(&otacert);
+  if (ApkSignResult r = writer.WriteDeflated(deflated); !r.Ok()) return r;
+  sh.Report();
 
   const Bytes tail = DirectoryAndEnd(writer.Written(), out.Offset());
-  if (!out.Write(tail)) return writer.WriteFailed();
+  if (!out.Write(tail)) return sh.WriteFailed();
   uint8_t digest[EVP_MAX_MD_SIZE];
   unsigned digestLength = 0;
   Bytes signature;
-  if (!out.FinishDigest(digest, digestLength)) return writer.WriteFailed();
+  if (!out.FinishDigest(digest, digestLength)) return sh.WriteFailed();
   if (!SignDigest(key.key.get(), key.sha256, digest, digestLength, signature))
     return Fail(Format(kMsgApkSignFailed, keyPath.c_str()));
   const Bytes cms = BuildCms(key, signature);
@@ -1119,8 +1459,71 @@ ApkSignResult SignApkWholeFile(const std::string& certPath, const std::string& k
   Bytes last;
   Put16(last, static_cast<uint16_t>(total16));
   last.insert(last.end(), comment.begin(), comment.end());
-  if (!out.Write(last) || !out.Commit()) return writer.WriteFailed();
-  return {ApkSignStatus::Signed, {}};
+  if (!out.Write(last) || !out.Commit()) return sh.WriteFailed();
+  return Done();
+}
+
+// The input's entries signapk keeps; the pin hints, which signapk turns into a
+// file of its own, are refused.
+ApkSignResult KeptEntries(InputArchive& input, std::vector<Source>& sources) {
+  for (InEntry& e : input.Entries()) {
+    if (e.name == kPinHintsName || e.name == std::string(kPinHintsName) + "/")
+      return Refuse(Format(kMsgApkPinHints, input.Path().c_str(), e.name.c_str()));
+  }
+  for (const InEntry& e : input.Entries()) {
+    if (!e.name.empty() && e.name.back() == '/') continue;
+    if (e.name == kPinListName || IsDroppedSignatureFile(e.key)) continue;
+    Source s;
+    s.name = e.name;
+    s.key = e.key;
+    s.stored = e.stored;
+    s.archived = &e;
+    s.weight = static_cast<uint64_t>(std::max<int64_t>(e.dataLength, 0));
+    sources.push_back(std::move(s));
+  }
+  return Done();
+}
+
+}  // namespace
+
+ApkSignResult SignApkWholeFile(const std::string& certPath, const std::string& keyPath, const std::string& inputPath,
+                               const std::string& outputPath, const ApkSignOptions& options) {
+  return SignApkWithFiles(certPath, keyPath, inputPath, {}, outputPath, options);
+}
+
+ApkSignResult SignApkWithFiles(const std::string& certPath, const std::string& keyPath,
+                               const std::string& templatePath, const std::vector<ApkAddedFile>& files,
+                               const std::string& outputPath, const ApkSignOptions& options) {
+  SigningKey key;
+  if (ApkSignResult r = LoadCertificate(certPath, key); !r.Ok()) return r;
+  if (ApkSignResult r = LoadKey(keyPath, key); !r.Ok()) return r;
+
+  InputArchive input(templatePath);
+  if (ApkSignResult r = input.Open(); !r.Ok()) return r;
+  std::vector<Source> sources;
+  if (ApkSignResult r = KeptEntries(input, sources); !r.Ok()) return r;
+
+  // The files as the ZIP writer appends them: stored below 5 bytes, with the
+  // mode of a regular file; nothing of 4 GiB or more.
+  for (const ApkAddedFile& f : files) {
+    const FileInfo info = StatPath(f.diskPath);
+    if (info.kind != PathKind::File || info.size > kZipMaxOffset || f.entryName.empty() ||
+        f.entryName.size() > 0xFFFF)
+      return {ApkSignStatus::FileUnreadable, Format(kMsgApkFileUnreadable, f.diskPath.c_str()), f.diskPath};
+    Source s;
+    s.name = f.entryName;
+    if (!Utf8ToUtf16(s.name, s.key)) return Fail(Format(kMsgApkBadName, templatePath.c_str()));
+    // The name the archive would hold, as signapk filters it.
+    if (s.name.back() == '/' || s.name == kPinListName || IsDroppedSignatureFile(s.key)) continue;
+    if (s.name == kPinHintsName) return Refuse(Format(kMsgApkPinHints, templatePath.c_str(), s.name.c_str()));
+    s.stored = info.size < kZipStoreBelow;
+    s.diskPath = f.diskPath;
+    s.diskSize = info.size;
+    s.diskMode = (info.mode & kUnixTypeMask) == 0 ? info.mode | kUnixRegular : info.mode;
+    s.weight = info.size;
+    sources.push_back(std::move(s));
+  }
+  return SignEntries(key, keyPath, input, sources, outputPath, options);
 }
 
 }  // namespace tarnel

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tarnel {
 
@@ -23,12 +24,22 @@ enum class ApkSignStatus {
   Refused,
   // signapk fails on this input too, or the output could not be written.
   Failed,
+  // A file to be added (SignApkWithFiles) could not be read whole, changed
+  // while it was read, or is too large for the package: `file` names it.
+  FileUnreadable,
 };
 
 struct ApkSignResult {
   ApkSignStatus status = ApkSignStatus::Failed;
   std::string message;  // empty when signed
+  std::string file;     // the file added that could not be read (FileUnreadable)
   [[nodiscard]] bool Ok() const { return status == ApkSignStatus::Signed; }
+};
+
+// A file added to the archive as one more entry.
+struct ApkAddedFile {
+  std::string diskPath;
+  std::string entryName;
 };
 
 struct ApkSignOptions {
@@ -41,9 +52,24 @@ struct ApkSignOptions {
 };
 
 // Signs `inputPath` into `outputPath`. The output appears whole or not at all:
-// on failure nothing is left under `outputPath` that was not there before.
+// on failure a file that was at `outputPath` before stays as it was, and
+// nothing else is left there.
+//
+// Deflated entries are compressed side by side on the worker threads, whole
+// entries each (one stream per entry), into bounded buffers that spill into
+// files beside the output; they are written and hashed in order. The bytes
+// are the same whatever the number of threads.
 [[nodiscard]] ApkSignResult SignApkWholeFile(const std::string& certPath, const std::string& keyPath,
                                              const std::string& inputPath, const std::string& outputPath,
                                              const ApkSignOptions& options = {});
+
+// In one pass, the bytes SignApkWholeFile writes for `templatePath` with
+// `files` appended to it by the ZIP writer (CZipArchive::AddDiskFile, in this
+// order): no such archive is built. Each file is read once and deflated once
+// (stored when shorter than 5 bytes, with its Unix mode, as the ZIP writer
+// stores it); a file of 4 GiB or more is refused, as the ZIP writer refuses it.
+[[nodiscard]] ApkSignResult SignApkWithFiles(const std::string& certPath, const std::string& keyPath,
+                                             const std::string& templatePath, const std::vector<ApkAddedFile>& files,
+                                             const std::string& outputPath, const ApkSignOptions& options = {});
 
 }  // namespace tarnel

@@ -13,6 +13,9 @@ inline constexpr const char* kMsgApkCertKeyType = "The certificate %s holds a %s
 inline constexpr const char* kMsgApkCertEc =
     "The certificate %s holds an EC key: signapk's ECDSA signatures are random, so no other signer can write its "
     "bytes. Sign this archive with Java.";
+inline constexpr const char* kMsgApkCertNotDer =
+    "The certificate %s is not in the distinguished encoding (DER): signapk embeds it re-encoded, so no other signer "
+    "can write its bytes. Sign this archive with Java.";
 inline constexpr const char* kMsgApkKeyUnreadable = "Cannot read the private key %s: it is not a PKCS#8 DER private key.";
 inline constexpr const char* kMsgApkKeyEncrypted =
     "The private key %s is an encrypted PKCS#8 key; signapk would ask for its password. Decrypt it, or sign with Java.";
@@ -37,6 +40,10 @@ inline constexpr const char* kMsgApkStoredMismatch =
 inline constexpr const char* kMsgApkPinHints =
     "The archive %s holds %s: signapk derives pinlist.meta from it with Java's regular expressions. Sign this "
     "archive with Java.";
+
+// A file to be added to the archive.
+inline constexpr const char* kMsgApkFileUnreadable =
+    "Cannot add %s to the archive: it cannot be read, it changed while it was read, or it is 4 GiB or larger.";
 
 // The output.
 inline constexpr const char* kMsgApkCommentTooLong =

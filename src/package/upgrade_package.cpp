@@ -53,7 +53,7 @@ bool FailPackage(RunServices& ctx, const std::string& packagePath, const std::st
 
 }  // namespace
 
-bool MakeUpgradePackage(RunServices& ctx, const Workspace& ws, const std::string& packagePath) {
+bool CheckUpgradePackage(RunServices& ctx, const Workspace& ws) {
   // 1. All upgrade rows share one Flash Name.
   std::string upgradeFlashName;
   for (const PartitionRow& row : ws.table.rows) {
@@ -76,6 +76,12 @@ bool MakeUpgradePackage(RunServices& ctx, const Workspace& ws, const std::string
     ctx.Show(Format(kMsgTemplateNotFound, kTemplateName));
     return false;
   }
+  return true;
+}
+
+bool MakeUpgradePackage(RunServices& ctx, const Workspace& ws, const std::string& packagePath) {
+  if (!CheckUpgradePackage(ctx, ws)) return false;
+  const std::string templatePath = ws.app.m_strInputDir + kTemplateName;
   // 4, 5.
   if (!CopyFileReplace(templatePath, packagePath)) return FailPackage(ctx, packagePath, kMsgCreatePackageFailed);
   CZipArchive archive;
@@ -135,26 +141,44 @@ bool JavaSignerPresent(const AppMembers& app) {
   return IsRegularFile(app.m_strAppDir + kJavaRelativePath) && IsRegularFile(app.m_strAppDir + kSignApkRelativePath);
 }
 
-void SignPackageForAndroid(RunServices& ctx, const AppMembers& app) {
-  if (app.m_archiveSigner == ArchiveSigner::Java) {
-    RunSignApk(ctx, app);
-    return;
-  }
+AndroidSigning SignPackageForAndroid(RunServices& ctx, const Workspace& ws) {
+  const AppMembers& app = ws.app;
   const std::string tempDir = app.TempDir();
   const std::string signedPath = tempDir + kSignedPackageName;
+  const auto signedByJava = [&] {
+    RunSignApk(ctx, app);
+    return IsRegularFile(signedPath) ? AndroidSigning::Signed : AndroidSigning::SignFailed;
+  };
+  if (app.m_archiveSigner == ArchiveSigner::Java) return signedByJava();
+
+  // Nothing in Temp may pass for this run's package: not the signed one, not
+  // one built for Java by an earlier run.
   (void)RemovePresent(signedPath);
+  (void)RemovePresent(tempDir + kPackageName);
+  std::vector<ApkAddedFile> files;
+  for (const PackageEntry& entry : PackageEntries(ws)) files.push_back({entry.diskPath, entry.name});
   ApkSignOptions options;
   options.progress = [&ctx](uint64_t done, uint64_t total) { ctx.StepProgress(done, total); };
   options.parallelDeflate = app.m_archiveSigner == ArchiveSigner::NativeParallel;
-  const ApkSignResult r = SignApkWholeFile(app.m_strInputDir + kAndroidCertName, app.m_strInputDir + kAndroidKeyName,
-                                           tempDir + kPackageName, signedPath, options);
-  if (r.Ok()) return;
-  if (r.status == ApkSignStatus::Refused && JavaSignerPresent(app)) {
-    ctx.Show(Format(kMsgArchiveJavaFallback, r.message.c_str()));
-    RunSignApk(ctx, app);
-    return;
+  const ApkSignResult r = SignApkWithFiles(app.m_strInputDir + kAndroidCertName, app.m_strInputDir + kAndroidKeyName,
+                                           app.m_strInputDir + kTemplateName, files, signedPath, options);
+  switch (r.status) {
+    case ApkSignStatus::Signed:
+      return AndroidSigning::Signed;
+    case ApkSignStatus::FileUnreadable:
+      ctx.Show(Format(kMsgAddToPackageFailed, r.file.c_str()));
+      return AndroidSigning::PackageFailed;
+    case ApkSignStatus::Refused:
+      if (!JavaSignerPresent(app)) break;
+      // Java signs the package built the way it always was.
+      ctx.Show(Format(kMsgArchiveJavaFallback, r.message.c_str()));
+      if (!MakeUpgradePackage(ctx, ws, tempDir + kPackageName)) return AndroidSigning::PackageFailed;
+      return signedByJava();
+    case ApkSignStatus::Failed:
+      break;
   }
   ctx.Show(r.message);
+  return AndroidSigning::SignFailed;
 }
 
 std::optional<FlashGeometry> PackageGeometry(const tagFlashData& flash) {

@@ -1,6 +1,6 @@
 // The upgrade archive: the template "META-INF.zip" plus the images of the
-// rows marked for upgrade, signed by signapk under Java, then sealed for the
-// board as "update.zip".
+// rows marked for upgrade, signed as signapk signs it (natively, or by
+// signapk under Java), then sealed for the board as "update.zip".
 #pragma once
 
 #include <optional>
@@ -41,9 +41,13 @@ inline constexpr const char* kPackageName = "UpgradePackage.zip";
 inline constexpr const char* kSignedPackageName = "UpgradePackage_AndroidSigned.bin";
 inline constexpr const char* kReleasePackageName = "update.zip";
 
-// Builds the package at `packagePath`: copies the template there and appends
-// the upgrade rows' images. False after its message; a package whose building
-// failed is deleted.
+// Checks what every package needs: one Flash Name for all upgrade rows, its
+// flash entry, the template. False after its message.
+[[nodiscard]] bool CheckUpgradePackage(RunServices& ctx, const Workspace& ws);
+
+// Builds the package Java signs at `packagePath` (after CheckUpgradePackage):
+// copies the template there and appends the upgrade rows' images. False after
+// its message; a package whose building failed is deleted.
 [[nodiscard]] bool MakeUpgradePackage(RunServices& ctx, const Workspace& ws, const std::string& packagePath);
 
 // The command line that has signapk sign the package in Temp into the
@@ -58,13 +62,20 @@ void RunSignApk(RunServices& ctx, const AppMembers& app);
 // True when the program folder has both Java and signapk.jar.
 [[nodiscard]] bool JavaSignerPresent(const AppMembers& app);
 
-// Signs the package in Temp into the Android-signed package in Temp, by the
-// archive signer the run was given: natively (progress moving with the
-// bytes), falling back to Java when the native signer refuses an input only
-// Java can sign and Java is there; or with Java (RunSignApk). As with Java,
-// success shows only as the Android-signed package; a native failure shows
-// its own message first.
-void SignPackageForAndroid(RunServices& ctx, const AppMembers& app);
+enum class AndroidSigning {
+  Signed,
+  PackageFailed,  // an image could not be added (its message shown)
+  SignFailed,     // the archive signer failed (its message shown, or Java's log written)
+};
+
+// Writes the Android-signed package in Temp by the archive signer the run was
+// given. Java signs the package MakeUpgradePackage built (RunSignApk). The
+// native signers write it in one pass from the template and the upgrade rows'
+// images, with progress moving with the bytes, and build no package in Temp;
+// when the native signer refuses an input only Java can sign and Java is
+// there, the run says so once, builds the package and has Java sign it.
+// Success shows as the Android-signed package in Temp.
+[[nodiscard]] AndroidSigning SignPackageForAndroid(RunServices& ctx, const Workspace& ws);
 
 // The geometry the package is sealed with, from the upgrade rows' flash: a
 // NAND entry as listed (no spare), 1024-byte pages on SPI, 1024-byte pages in

@@ -231,12 +231,22 @@ class MakeRun {
       ctx_.Show(message);
       return step;
     };
+    // Java signs a package built first; the native signers build theirs
+    // while they sign it, in the next step.
+    const bool java = ws_.app.m_archiveSigner == ArchiveSigner::Java;
     ctx_.Reporter().SetStepName(AfterLastSep(package.packagePath));
-    if (!MakeUpgradePackage(ctx_, ws_, package.packagePath)) return fail(RunStep::MakePackage, kMsgMakePackageFailed);
+    if (!(java ? MakeUpgradePackage(ctx_, ws_, package.packagePath) : CheckUpgradePackage(ctx_, ws_)))
+      return fail(RunStep::MakePackage, kMsgMakePackageFailed);
     ctx_.StepDone();
-    ctx_.Reporter().SetStepName(ws_.app.m_archiveSigner == ArchiveSigner::Java ? std::string(kStepWaitingForJava)
-                                                                              : AfterLastSep(package.signedPackagePath));
-    SignPackageForAndroid(ctx_, ws_.app);
+    ctx_.Reporter().SetStepName(java ? std::string(kStepWaitingForJava) : AfterLastSep(package.signedPackagePath));
+    switch (SignPackageForAndroid(ctx_, ws_)) {
+      case AndroidSigning::Signed:
+        break;
+      case AndroidSigning::PackageFailed:
+        return fail(RunStep::MakePackage, kMsgMakePackageFailed);
+      case AndroidSigning::SignFailed:
+        return fail(RunStep::SignApk, kMsgSignApkFailed);
+    }
     if (!IsRegularFile(package.signedPackagePath)) return fail(RunStep::SignApk, kMsgSignApkFailed);
     ctx_.StepDone();
     ctx_.Reporter().SetStepName(AfterLastSep(package.output));

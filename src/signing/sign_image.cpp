@@ -42,7 +42,12 @@ bool OpenRunSigner(RunServices& ctx) {
 bool ShowSignError(RunServices& ctx, const SignError& error, const char* linesMissingMessage,
                    const char* signFailedMessage) {
   if (!error.message.empty()) ctx.Show(error.message);
-  ctx.Show(error.fault == SignFault::KeyLinesMissing ? linesMissingMessage : signFailedMessage);
+  const char* text = error.fault == SignFault::KeyLinesMissing ? linesMissingMessage : signFailedMessage;
+  if (error.placeholderLines.empty()) {
+    ctx.Show(text);
+  } else {
+    ctx.ShowDetail(text, ctx.KeysFile() + ": " + Format(kMsgPlaceholderLines, error.placeholderLines.c_str()));
+  }
   return false;
 }
 

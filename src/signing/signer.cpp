@@ -68,6 +68,7 @@ class KeyListSigner final : public Signer {
       key = RsaPrivateKeyFromLines(lines_, role == KeyRole::Root ? kRootFirstLine : kExternalFirstLine, &status);
       if (!key) {
         error.fault = status == KeyLoad::ReadFailed ? SignFault::KeyLinesMissing : SignFault::KeyUnusable;
+        error.placeholderLines = LineRanges(PlaceholderKeyLines(lines_, role));
         return nullptr;
       }
     }
@@ -283,6 +284,32 @@ bool SignerUsesKeyList(const std::string& signerText) {
 void WipePrivateKeyLines(KeyLines& lines) {
   for (const size_t first : {kExternalFirstLine, kRootFirstLine})
     for (size_t i = first + 2; i < first + 8 && i < lines.size(); ++i) Cleanse(lines[i]);
+}
+
+bool IsPlaceholderKeyLine(const std::string& line) {
+  const BigNum value = KeyComponentFromLine(line);
+  return value && BN_is_zero(value.get());
+}
+
+std::vector<size_t> PlaceholderKeyLines(const KeyLines& lines, KeyRole role) {
+  const size_t first = role == KeyRole::Root ? kRootFirstLine : kExternalFirstLine;
+  std::vector<size_t> numbers;
+  for (size_t i = first + 2; i < first + 8 && i < lines.size(); ++i)
+    if (IsPlaceholderKeyLine(lines[i])) numbers.push_back(i + 1);
+  return numbers;
+}
+
+std::string LineRanges(const std::vector<size_t>& numbers) {
+  std::string out;
+  for (size_t i = 0; i < numbers.size();) {
+    size_t j = i;
+    while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1) ++j;
+    if (!out.empty()) out += ", ";
+    out += std::to_string(numbers[i]);
+    if (j > i) out += "-" + std::to_string(numbers[j]);
+    i = j + 1;
+  }
+  return out;
 }
 
 std::string ModulusFingerprint(const std::string& modulusBytes) {

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/model.h"
 #include "signing/crypto.h"
@@ -75,6 +76,8 @@ inline constexpr const char* kMsgHelperNotAbsolute = "The signing helper %s must
 inline constexpr const char* kMsgPkcs11ModuleNotAbsolute = "The PKCS#11 module-path %s must be an absolute path!";
 inline constexpr const char* kMsgPkcs11PinFileAccess =
     "The PIN file %s must be owned by you and readable by you alone!";
+// The detail after a failed signature when the key list's private lines are placeholders.
+inline constexpr const char* kMsgPlaceholderLines = "lines %s are placeholders: sign with --signer";
 inline constexpr const char* kMsgPinValueOnCommandLine =
     "A pin-value in --signer can be seen by every user in the process list: name a file holding the PIN with "
     "pin-source=file:<path> instead";
@@ -87,6 +90,9 @@ enum class SignFault { None, KeyLinesMissing, KeyUnusable, BackEnd };
 struct SignError {
   SignFault fault = SignFault::None;
   std::string message;
+  // The key list back end, when the role's private lines hold placeholders
+  // ("3-8"): the key list was made for a token or a helper.
+  std::string placeholderLines;
 };
 
 // What a front end can tell the person it asks for a token's PIN, from the
@@ -163,6 +169,15 @@ class Signer {
 // Wipes the private components of both keys (key list lines 3-8 and 13-18):
 // with a token or a helper they are never needed, and are not kept.
 void WipePrivateKeyLines(KeyLines& lines);
+
+// A key component line that stands in for a private component: its digits
+// read as zero ("0x00", as keygen --signer writes them).
+[[nodiscard]] bool IsPlaceholderKeyLine(const std::string& line);
+// The 1-based numbers of the role's private lines (3-8, respectively 13-18)
+// that hold placeholders.
+[[nodiscard]] std::vector<size_t> PlaceholderKeyLines(const KeyLines& lines, KeyRole role);
+// "3-8", "3, 5-6": line numbers in ascending order, runs joined.
+[[nodiscard]] std::string LineRanges(const std::vector<size_t>& numbers);
 
 // SHA-256 of a big-endian modulus in lower-case hexadecimal: how messages
 // name a key.

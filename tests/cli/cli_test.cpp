@@ -27,6 +27,7 @@
 #include "pipeline/messages.h"
 #include "pipeline/row_checks.h"
 #include "signing/sign_image.h"
+#include "signing/signer.h"
 #include "cli/cli_fixture.h"
 #include "support/test_support.h"
 
@@ -301,6 +302,39 @@ TEST_F(Cli, UsageErrorsExitWithTwoAndChangeNothing) {
     EXPECT_TRUE(OutputEmpty());
   }
   EXPECT_FALSE(fs::exists(home_ + "Temp"));
+}
+
+// A bad signer or archive signer is a usage error whether an option, the
+// environment or BurnConfig.ini gives it; the second line says where.
+TEST_F(Cli, SettingMistakesExitTheSameWhereverGiven) {
+  WriteBytes(in_ + "a.bin", PatternBytes(100));
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  const std::string unknown = "tarnel-cli: Unknown signer \"foo:\": give keylist, pkcs11:<URI> or exec:<program>!";
+  const std::string ini = home_ + "BurnConfig.ini";
+  const struct {
+    const char* name;
+    std::string args, prefix, ini;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"--signer", MakeArgs("2", table, " --signer foo:"), "", "", {unknown}},
+      {"TARNEL_SIGNER", MakeArgs("2", table), "export TARNEL_SIGNER=foo:", "", {unknown, "given in TARNEL_SIGNER"}},
+      {"BurnConfig.ini", MakeArgs("2", table), "", "Signer=foo:", {unknown, "given in " + ini + " [Signing] Signer"}},
+      {"relative helper", MakeArgs("2", table), "export TARNEL_SIGNER=exec:helper", "",
+       {"tarnel-cli: " + Format(kMsgHelperNotAbsolute, "helper"), "given in TARNEL_SIGNER"}},
+      {"--archive-signer", MakeArgs("2", table, " --archive-signer jar"), "", "",
+       {"tarnel-cli: unknown archive signer \"jar\"; give native, java or native-parallel"}},
+      {"Archive=", MakeArgs("2", table), "", "Archive=jar",
+       {"tarnel-cli: unknown archive signer \"jar\"; give native, java or native-parallel",
+        "given in " + ini + " [Signing] Archive"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteText(ini, "[BurnConfig]\nMemory=512\n[Signing]\n" + c.ini + "\n");
+    const CliResult r = Run(c.args, c.prefix);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.errLines, c.lines);
+    EXPECT_FALSE(fs::exists(home_ + "Temp"));
+  }
 }
 
 // A run from another program folder holds the output folder, the program

@@ -1,5 +1,6 @@
 // tarnel-cli signapk: signapk's whole-file command line, its exit statuses,
-// and nothing left at the output path when it does not sign.
+// and nothing left at the output path when it does not sign (an earlier file
+// there stays as it was).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -56,6 +57,13 @@ TEST_F(SignApkCommandTest, SignsWholeFileOnlyAndLeavesNothingWhenItCannot) {
   EXPECT_TRUE(test::FolderEntries(dir_.Path()) ==
               (std::vector<std::string>{"META-INF.zip", "pins.zip", "testkey.pk8", "testkey.x509.pem"}))
       << "something was left behind";
+
+  // A failed run leaves an earlier output as it was.
+  test::WriteText(dir_ / "out.zip", "an earlier output");
+  EXPECT_EQ(Run("-w testkey.x509.pem testkey.pk8 pins.zip out.zip", &err), 1);
+  EXPECT_EQ(Run("-w testkey.x509.pem testkey.pk8 testkey.pk8 out.zip", &err), 1);
+  EXPECT_EQ(test::ReadText(dir_ / "out.zip"), "an earlier output");
+  EXPECT_EQ(test::FolderEntries(dir_.Path()).size(), 5u) << "something was left behind";
 
   EXPECT_EQ(Run("-w " + files, &err), 0) << err;
   std::string out;

@@ -41,7 +41,7 @@ expect() {  # command line, expected candidates (one string, blank separated)
   [[ $got == "$want" ]] || fail "'$1': got '$got', want '$want'"
 }
 
-expect "tarnel-cli " "demo help info keygen make signapk verify version"
+expect "tarnel-cli " "demo help info keygen keylist make signapk verify version"
 expect "tarnel-cli ma" "make"
 expect "tarnel-cli --v" "--version"
 expect "tarnel-cli make --b" "--board"
@@ -58,6 +58,12 @@ expect "tarnel-cli keygen --force " "images table.xml"
 expect "tarnel-cli demo " "images"
 expect "tarnel-cli verify --a" "--android-cert"
 expect "tarnel-cli make --r" "--report"
+expect "tarnel-cli keylist " "check export-public import"
+expect "tarnel-cli keylist im" "import"
+expect "tarnel-cli keylist import --e" "--external"
+expect "tarnel-cli keylist import -o " "images table.xml"
+expect "tarnel-cli keylist export-public --role " "external root"
+expect "tarnel-cli keylist check " "images table.xml"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "the completion script loads and completes commands, options, boards, files and folders"

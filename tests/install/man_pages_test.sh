@@ -5,10 +5,13 @@
 #
 # tarnel-cli.1 must describe, under ".SS <command>", every command that
 # "tarnel-cli --help" lists, and there every option of "tarnel-cli <command>
-# --help" (as \-\-name) and every positional argument (as a ".I name" line);
-# the options of "tarnel-cli --help" belong under ".SH OPTIONS". So an option
-# added to the program fails here until its page says what it does. Both
-# pages must render with man(1) without a warning.
+# --help" (as \-\-name) and every positional argument (as a ".I name" line),
+# each in the tag of an entry of its own: the line right after a ".TP". The
+# options of "tarnel-cli --help" belong under ".SH OPTIONS", tagged the same
+# way. So an option added to the program fails here until its page says what
+# it does, and an entry whose .TP is missing (its option then runs on in the
+# paragraph before) fails too. Both pages must render with man(1) without a
+# warning.
 set -euo pipefail
 cli=$1
 pages=$2
@@ -29,14 +32,18 @@ page_part() {
 mentions_option() {  # text, option name
   grep -qE -- "(^|[^A-Za-z0-9-])$2([^A-Za-z0-9-]|\$)" <<<"$1"
 }
+# The tag lines of the .TP entries in a page part.
+entry_tags() {
+  awk '$0 == ".TP" { tag = 1; next } tag { print; tag = 0 }' <<<"$1"
+}
 
 commands=$("$cli" --help | section_entries Subcommands)
 [ -n "$commands" ] || fail "tarnel-cli --help lists no commands"
 
-options=$(page_part '^\.SH OPTIONS' '^\.SH ')
+options=$(entry_tags "$(page_part '^\.SH OPTIONS' '^\.SH ')")
 for names in $("$cli" --help | section_entries Options); do
   for name in ${names//,/ }; do
-    mentions_option "$options" "$name" || fail "tarnel-cli.1: OPTIONS does not describe $name"
+    mentions_option "$options" "$name" || fail "tarnel-cli.1: OPTIONS has no .TP entry for $name"
   done
 done
 
@@ -46,15 +53,21 @@ for command in $commands; do
     fail "tarnel-cli.1: no .SS $command section"
     continue
   fi
+  tags=$(entry_tags "$text")
   help=$("$cli" "$command" --help)
-  for names in $(section_entries Options <<<"$help"); do
-    [ "$names" = "-h,--help" ] && continue  # described once, under OPTIONS
-    for name in ${names//,/ }; do
-      mentions_option "$text" "$name" || fail "tarnel-cli.1: '$command' does not describe $name"
+  # A command made of commands (keylist import, ...) describes theirs in its own section.
+  helps=("$help")
+  for inner in $(section_entries Subcommands <<<"$help"); do helps+=("$("$cli" "$command" "$inner" --help)"); done
+  for help in "${helps[@]}"; do
+    for names in $(section_entries Options <<<"$help"); do
+      [ "$names" = "-h,--help" ] && continue  # described once, under OPTIONS
+      for name in ${names//,/ }; do
+        mentions_option "$tags" "$name" || fail "tarnel-cli.1: '$command' has no .TP entry for $name"
+      done
     done
-  done
-  for name in $(section_entries Positionals <<<"$help"); do
-    grep -qx -- ".I $name" <<<"$text" || fail "tarnel-cli.1: '$command' does not describe the argument $name"
+    for name in $(section_entries Positionals <<<"$help"); do
+      grep -qx -- ".I $name" <<<"$tags" || fail "tarnel-cli.1: '$command' has no .TP entry for the argument $name"
+    done
   done
 done
 

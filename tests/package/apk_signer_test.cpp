@@ -5,6 +5,7 @@
 // independent writer) and by our own ZIP writer, keys by the openssl tool.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -194,6 +195,15 @@ class ApkSignerTest : public ::testing::Test {
               0)
         << out;
 
+    // A certificate outside the distinguished encoding: its booleans TRUE
+    // written as 01 rather than FF (which BER allows).
+    ASSERT_EQ(test::RunShell("openssl x509 -in " + Q(keys_["sha1"].cert) + " -outform DER | python3 -c 'import sys; "
+                             "sys.stdout.buffer.write(sys.stdin.buffer.read().replace(b\"\\x01\\x01\\xff\", "
+                             "b\"\\x01\\x01\\x01\"))' > " + Q(d + "ber.cert.der") + " 2>&1",
+                             &out),
+              0)
+        << out;
+    keys_["ber"] = {d + "ber.cert.der", keys_["sha1"].key};
     ASSERT_TRUE(fs::create_directory(d + "in"));
     ASSERT_EQ(test::RunShell("python3 -c " + Q(kArchiveScript) + " " + Q(d + "in/") + " 2>&1", &out), 0) << out;
     MakeUpgradeArchive(d + "in/upgrade.zip");
@@ -201,17 +211,23 @@ class ApkSignerTest : public ::testing::Test {
   static void TearDownTestSuite() { dir_.reset(); }
 
   // The demo's template with images appended by our ZIP writer, as the Make
-  // run builds the upgrade package (one image short enough to be stored).
+  // run built the upgrade package before signing it (one image short enough
+  // to be stored, one too large to stay in memory when deflated ahead).
   static void MakeUpgradeArchive(const std::string& path) {
     const std::string d = dir_->Path();
     ASSERT_TRUE(CopyFileReplace(d + "demo/META-INF.zip", path));
     test::WriteBytes(d + "system.img", test::PatternBytes(600000, 7));
+    test::WriteBytes(d + "random.img", test::PatternBytes(3u << 20, 8));
     test::WriteText(d + "tiny.img", "tiny");
+    fs::permissions(d + "tiny.img", fs::perms(0640));
     CZipArchive zip;
     ASSERT_TRUE(zip.OpenForAppend(path));
-    ASSERT_TRUE(zip.AddDiskFile(d + "system.img", "system.img"));
-    ASSERT_TRUE(zip.AddDiskFile(d + "tiny.img", "logo.img"));
+    for (const ApkAddedFile& f : UpgradeFiles()) ASSERT_TRUE(zip.AddDiskFile(f.diskPath, f.entryName));
     ASSERT_TRUE(zip.Close());
+  }
+  static std::vector<ApkAddedFile> UpgradeFiles() {
+    const std::string d = dir_->Path();
+    return {{d + "system.img", "system.img"}, {d + "random.img", "a-random.img"}, {d + "tiny.img", "logo.img"}};
   }
 
   static Job MakeJob(const std::string& archive, const std::string& keyName) {
@@ -273,6 +289,20 @@ TEST_F(ApkSignerTest, MatrixIsByteIdenticalToSignApk) {
             "META-INF/a\nb.SF|META-INF/a\u0085b.DSA|XMETA-INF/CERT.SF|keep.txt|meta-inf/manifest.mf|"
             "META-INF/CERT.SF.txt|META-INF/MANIFEST.MF.bak|META-INF/a\u2028b.RSA|META-INF/com/android/otacert2|"
             "META-INF/x.sf|META-INF/com/android/otacert\n");
+  // The upgrade archive in one pass, from the template and the files, with
+  // entries deflated side by side: the bytes of the archive built first.
+  const Job& upgrade = jobs.back();
+  const std::vector<std::string> before = test::FolderEntries(dir_->Path());
+  for (const unsigned threads : test::kThreadCounts) {
+    test::ScopedWorkerThreads scoped(threads);
+    const std::string onePass = upgrade.nativeOut + "-one-pass";
+    const ApkSignResult r =
+        SignApkWithFiles(upgrade.keys.cert, upgrade.keys.key, dir_->Path() + "demo/META-INF.zip", UpgradeFiles(), onePass);
+    ASSERT_TRUE(r.Ok()) << r.message;
+    EXPECT_TRUE(test::ReadBytes(onePass) == test::ReadBytes(upgrade.nativeOut)) << threads << " threads";
+    fs::remove(onePass);
+    EXPECT_EQ(test::FolderEntries(dir_->Path()), before) << "spilled entries were left behind";
+  }
   if (!HaveJava()) GTEST_SKIP() << "no Java runtime or " << kSignApkJar << ": signapk comparison skipped";
   const std::vector<bool> javaOk = RunJava(jobs);
   for (size_t i = 0; i < jobs.size(); ++i) {
@@ -296,6 +326,14 @@ TEST_F(ApkSignerTest, FailsWhereSignApkFailsAndRefusesWhatOnlyJavaCanSign) {
     EXPECT_FALSE(r.message.empty()) << j.name;
     EXPECT_FALSE(fs::exists(j.nativeOut)) << j.name;
   }
+  // A file to be added that is not there is named as such.
+  std::vector<ApkAddedFile> files = UpgradeFiles();
+  files.insert(files.begin() + 1, {d + "missing.img", "missing.img"});
+  const ApkSignResult missing =
+      SignApkWithFiles(keys_["sha256"].cert, keys_["sha256"].key, d + "demo/META-INF.zip", files, d + "missing.zip");
+  EXPECT_EQ(missing.status, ApkSignStatus::FileUnreadable);
+  EXPECT_EQ(missing.file, d + "missing.img");
+  EXPECT_FALSE(fs::exists(d + "missing.zip"));
   struct Refusal {
     Job job;
     std::string reason;
@@ -305,7 +343,8 @@ TEST_F(ApkSignerTest, FailsWhereSignApkFailsAndRefusesWhatOnlyJavaCanSign) {
   encrypted.nativeOut += "-encrypted";
   const std::vector<Refusal> refusals = {{MakeJob("mixed.zip", "ec"), "EC key"},
                                          {MakeJob("pinhints.zip", "sha256"), "pinlist.meta"},
-                                         {encrypted, "encrypted PKCS#8"}};
+                                         {encrypted, "encrypted PKCS#8"},
+                                         {MakeJob("mixed.zip", "ber"), "(DER)"}};
   for (const Refusal& c : refusals) {
     const ApkSignResult r = SignApkWholeFile(c.job.keys.cert, c.job.keys.key, c.job.input, c.job.nativeOut);
     EXPECT_EQ(r.status, ApkSignStatus::Refused) << c.job.name;
@@ -316,10 +355,17 @@ TEST_F(ApkSignerTest, FailsWhereSignApkFailsAndRefusesWhatOnlyJavaCanSign) {
   std::vector<Job> javaJobs = failing;
   javaJobs.push_back(refusals[0].job);
   javaJobs.push_back(refusals[1].job);
+  javaJobs.push_back(refusals[3].job);
   const std::vector<bool> javaOk = RunJava(javaJobs);
   for (size_t i = 0; i < failing.size(); ++i) EXPECT_FALSE(javaOk[i]) << failing[i].name << ": signapk signed it";
   EXPECT_TRUE(javaOk[failing.size()]) << "signapk signs with an EC key";
   EXPECT_TRUE(javaOk[failing.size() + 1]) << "signapk signs the pin hints";
+  // signapk signs the BER certificate, but embeds it re-encoded: its own
+  // bytes are not in the signature.
+  ASSERT_TRUE(javaOk[failing.size() + 2]) << "signapk signs with a BER certificate";
+  const std::vector<uint8_t> cert = test::ReadBytes(keys_["ber"].cert);
+  const std::vector<uint8_t> signedByJava = test::ReadBytes(refusals[3].job.javaOut);
+  EXPECT_EQ(std::search(signedByJava.begin(), signedByJava.end(), cert.begin(), cert.end()), signedByJava.end());
 }
 
 }  // namespace

@@ -250,6 +250,14 @@ class SignerCli : public SignerTest {
         EXPECT_EQ(line.find(pin), std::string::npos) << "the PIN is shown: " << line;
   }
 
+  // Refused before the run starts: exit status 2, the message, then where the signer text came from.
+  void ExpectUsageError(const std::string& signer, const std::string& message) {
+    std::vector<std::string> messages;
+    EXPECT_EQ(Make("Non-File System", signer, messages), 2) << signer;
+    EXPECT_EQ(messages, (std::vector<std::string>{message, "given in TARNEL_SIGNER"}));
+    EXPECT_TRUE(fs::is_empty(root / "out")) << signer << ": an output was written";
+  }
+
   std::string Helper(const std::string& name, const std::string& body) {
     const std::string path = root / name;
     WriteText(path, "#!/bin/sh\n" + body + "\n");
@@ -275,8 +283,9 @@ TEST_F(SignerCli, TokenFailuresAreNamed) {
   // The scheme ignores case, and no message shows what follows it.
   ExpectRefused("Non-File System", "PKCS11:" + token.Uri("pin-value=11112222").substr(7),
                 "The PIN for the token \"tarnel\" is wrong!");
-  ExpectRefused("Non-File System", "pkcs12:pin-value=11112222",
-                "Unknown signer \"pkcs12:\": give keylist, pkcs11:<URI> or exec:<program>!");
+  // A signer text that names nothing is a usage error, wherever it is given.
+  ExpectUsageError("pkcs12:pin-value=11112222",
+                   "tarnel-cli: Unknown signer \"pkcs12:\": give keylist, pkcs11:<URI> or exec:<program>!");
   // A PIN file others can read is refused, naming it.
   ASSERT_EQ(::chmod(pinFile.c_str(), 0640), 0);
   ExpectRefused("Non-File System", token.Uri("pin-source=file:" + pinFile),
@@ -327,7 +336,7 @@ TEST_F(SignerCli, HelperFailuresAreNamed) {
   ExpectRefused("Non-File System", "exec:" + wrongKey,
                 "The signature made by the signing helper " + wrongKey +
                     " with the external key does not verify with the external public key of the key list!");
-  ExpectRefused("Non-File System", "exec:fails", "The signing helper fails must be given as an absolute path!");
+  ExpectUsageError("exec:fails", "tarnel-cli: The signing helper fails must be given as an absolute path!");
   // A helper that hangs is killed at the time limit, with what it started.
   test::EnvGuard timeout{kHelperTimeoutEnv, "1"};
   const std::string hangs = Helper("hangs", "sleep 30 >/dev/null 2>&1 & echo $! > " + root / "gpid" +
