@@ -15,6 +15,7 @@
 #include "common/text.h"
 #include "signing/crypto.h"
 #include "signing/sign_image.h"
+#include "boot/messages.h"
 
 namespace tarnel {
 
@@ -22,17 +23,7 @@ namespace {
 
 constexpr uint64_t kBootAreaUnit = 256;
 constexpr size_t kParityBlock = 64;      // the parity test reads one SHA-256 block
-constexpr size_t kParamParityByte = 28;  // lowered until the parameter area tests even
 constexpr size_t kBootParityByte = 20;   // raised until the boot data tests even
-
-// Parameter area words (little-endian).
-constexpr size_t kOffFirstRegionOffset = 0;
-constexpr size_t kOffSecondRegionOffset = 4;
-constexpr size_t kOffFirstRegionLength = 8;
-constexpr size_t kOffSecondRegionLength = 12;
-constexpr size_t kOffTrailingLength = 16;
-constexpr size_t kOffWord5 = 20;
-static_assert(kOffWord5 + 4 + 8 == kParamDataOffset);
 
 uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
@@ -159,18 +150,16 @@ bool BuildParamArea(RunServices& ctx, int32_t boardType, const std::string& cfgP
     ctx.Show(Format(kMsgBootSizeTooLarge, static_cast<unsigned long long>(bootSize)));
     return false;
   }
+  const BootFamily& family = BootFamilyOf(boardType);
   const uint64_t bootLength = BootAreaLength(bootSize, zero);
-  std::vector<uint8_t> area(zero ? kShortParamAreaSize : kLongParamAreaSize, 0xFF);
-  // Region offsets count from the first byte after the parameter area
-  // signature; the boot area is the first region, the second is empty.
-  const uint32_t regionOffset = zero ? 0 : static_cast<uint32_t>(kUncheckedAreaSize);
-  PutLe32(area.data() + kOffFirstRegionOffset, regionOffset);
-  PutLe32(area.data() + kOffSecondRegionOffset, regionOffset);
-  PutLe32(area.data() + kOffFirstRegionLength, static_cast<uint32_t>(bootLength));
-  PutLe32(area.data() + kOffSecondRegionLength, 0);
-  PutLe32(area.data() + kOffTrailingLength,
-          static_cast<uint32_t>(bootLength + kAreaSignatureSize + (zero ? 0 : kUncheckedAreaSize)));
-  PutLe32(area.data() + kOffWord5, zero ? 0xFFFFFFFFu : 0xFFFFFFF8u);
+  std::vector<uint8_t> area(family.paramAreaSize, 0xFF);
+  // The boot area is the first region, the second is empty.
+  PutLe32(area.data() + boot_param::kFirstRegionOffset, family.regionOffset);
+  PutLe32(area.data() + boot_param::kSecondRegionOffset, family.regionOffset);
+  PutLe32(area.data() + boot_param::kFirstRegionLength, static_cast<uint32_t>(bootLength));
+  PutLe32(area.data() + boot_param::kSecondRegionLength, 0);
+  PutLe32(area.data() + boot_param::kTrailingLength, static_cast<uint32_t>(bootLength + family.trailingExtra));
+  PutLe32(area.data() + boot_param::kFamilyWord, family.familyWord);
 
   InFile cfg;
   if (!cfg.Open(cfgPath)) {
@@ -192,7 +181,7 @@ bool BuildParamArea(RunServices& ctx, int32_t boardType, const std::string& cfgP
   if (zero && Sha256FirstBlockOdd(area.data())) {
     bool even = false;
     for (int value = 255; value >= 2 && !even; --value) {
-      area[kParamParityByte] = static_cast<uint8_t>(value);
+      area[boot_param::kParityByte] = static_cast<uint8_t>(value);
       even = !Sha256FirstBlockOdd(area.data());
     }
     if (!even) {

@@ -16,13 +16,6 @@ namespace tarnel {
 inline constexpr size_t kKeyListLines = 23;
 inline constexpr const char* kDefaultKeyListName = "Keys_for_signature.txt";
 
-inline constexpr const char* kMsgLoadKeyListFailed = "Failed to load the key list file!";
-inline constexpr const char* kMsgInvalidKeyList = "Invalid key list file!";
-inline constexpr const char* kMsgSourceNotFound = "Found not the source file!";
-inline constexpr const char* kMsgOpenSourceFailed = "Failed to open the source file!";
-inline constexpr const char* kMsgCreateDestinationFailed = "Failed to create the destination file!";
-inline constexpr const char* kMsgInvalidRecordText = "Invaild source file context!";
-
 // 0-based positions in KeyLines of the external public key (n, e).
 inline constexpr size_t kExternalPublicNLine = 8;
 

@@ -10,6 +10,7 @@
 #include "package/zip_archive.h"
 #include "signing/mac_containers.h"
 #include "signing/sign_image.h"
+#include "package/messages.h"
 
 namespace tarnel {
 

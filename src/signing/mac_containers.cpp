@@ -16,6 +16,7 @@
 #include "common/text.h"
 #include "signing/crypto.h"
 #include "signing/image_headers.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 

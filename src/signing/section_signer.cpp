@@ -8,6 +8,7 @@
 #include "common/stream.h"
 #include "common/text.h"
 #include "signing/sign_image.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 

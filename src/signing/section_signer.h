@@ -24,10 +24,6 @@
 
 namespace tarnel {
 
-inline constexpr const char* kMsgSectionTooLarge = "Section size > File length/2!";
-inline constexpr const char* kMsgMallocFilebuffer = "Malloc Filebuffer failed!!!";
-inline constexpr const char* kMsgOpenSignFileFailed = "Open %s file failed!";
-
 // Sources below this length (bit 0 ignored) are refused with "Section size > File length/2!".
 inline constexpr uint64_t kMinSectionedSource = 2097152;
 

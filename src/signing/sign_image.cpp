@@ -7,6 +7,7 @@
 #include "common/platform.h"
 #include "common/stream.h"
 #include "common/text.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 

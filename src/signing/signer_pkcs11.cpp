@@ -16,6 +16,7 @@
 #include "common/secure.h"
 #include "common/text.h"
 #include "signing/signer_backends.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 

@@ -15,6 +15,7 @@
 #include "signing/image_headers.h"
 #include "signing/mac_containers.h"
 #include "signing/sign_image.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 
