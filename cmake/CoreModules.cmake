@@ -13,7 +13,7 @@
 
 set(TARNEL_CORE_MODULES common config signing boot package verify pipeline)
 
-set(tarnel_common_SOURCES files.cpp model.cpp paths.cpp platform_posix.cpp program_folder.cpp reporter.cpp
+set(tarnel_common_SOURCES files.cpp model.cpp paths.cpp platform_posix.cpp program_folder.cpp reporter.cpp secure.cpp
   stream.cpp workers.cpp
   stamps.cpp text.cpp)
 set(tarnel_common_DEPS OpenSSL::Crypto Threads::Threads)

@@ -41,6 +41,7 @@ int CPellgraveApp::Run() {
   app.m_strOutputPath.clear();
   app.m_nJavaMemory = ReadJavaMemory(app.m_strAppDir);
   app.m_archiveSigner = ReadArchiveSignerSetting(app.m_strAppDir);
+  app.m_archiveKey = ReadArchiveKeySetting(app.m_strAppDir);
 
   CPellgraveDlg dialog(ws_, hooks_);
   QObject::connect(&instance, &CSingleInstance::raiseRequested, &dialog, &CPellgraveDlg::RaiseWindow);

@@ -122,9 +122,7 @@ class CPellgraveDlg::WindowReporter : public RunReporter {
 struct CPellgraveDlg::MakeRun {
   MakeRun(const Workspace& workspace, CPellgraveDlg& dialog) : ws(workspace), reporter(dialog) {}
   // The run's copy of the key lines is wiped with it.
-  ~MakeRun() {
-    for (std::string& line : ws.keyLines) Cleanse(line);
-  }
+  ~MakeRun() { ws.keyLines.Clear(); }
   MakeRun(const MakeRun&) = delete;
   MakeRun& operator=(const MakeRun&) = delete;
   Workspace ws;

@@ -107,7 +107,7 @@ uint64_t BootAreaLength(uint64_t bootSize, bool boardTypeZero) {
 // ---------------------------------------------------------------------------
 // Areas
 
-bool BuildKeyArea(const std::string& nLine, const std::string& eLine, const std::string& keyAreaPath) {
+bool BuildKeyArea(std::string_view nLine, std::string_view eLine, const std::string& keyAreaPath) {
   const BigNum n = KeyComponentFromLine(nLine);
   const BigNum e = KeyComponentFromLine(eLine);
   if (!n || !e) return false;

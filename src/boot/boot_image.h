@@ -90,7 +90,7 @@ inline constexpr uint64_t kMaxBootFileSize = 0xFFFFFFFFull - 8192;
 // Key area from the external public key lines (key list lines 9 and 10: n,
 // e). Shows no message; fails also when a component does not fit its
 // 256-byte field.
-[[nodiscard]] bool BuildKeyArea(const std::string& nLine, const std::string& eLine, const std::string& keyAreaPath);
+[[nodiscard]] bool BuildKeyArea(std::string_view nLine, std::string_view eLine, const std::string& keyAreaPath);
 
 // 256-byte RSA signature of the SHA-256 of the whole area file, made by the
 // run's signer with the role's key.

@@ -239,7 +239,7 @@ bool KeyListCheck::Sound() const {
   return RoleSound(external) && RoleSound(root) && publicCopyMatches && bad128Lines.empty();
 }
 
-bool ParseKey128Hex(const std::string& text, std::array<uint8_t, 16>& key) {
+bool ParseKey128Hex(std::string_view text, std::array<uint8_t, 16>& key) {
   if (text.size() != 32) return false;
   const auto nibble = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';

@@ -89,6 +89,6 @@ struct KeyListCheck {
 [[nodiscard]] KeyListCheck CheckKeyListLines(const KeyLines& lines);
 
 // Whether `text` is exactly 32 hexadecimal digits, and its 16 bytes.
-[[nodiscard]] bool ParseKey128Hex(const std::string& text, std::array<uint8_t, 16>& key);
+[[nodiscard]] bool ParseKey128Hex(std::string_view text, std::array<uint8_t, 16>& key);
 
 }  // namespace tarnel

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/model.h"
 #include "common/reporter.h"
@@ -15,6 +16,10 @@ namespace tarnel {
 
 inline constexpr size_t kKeyListLines = 23;
 inline constexpr const char* kDefaultKeyListName = "Keys_for_signature.txt";
+
+// Only this much of a key list file is read; longer key lines than 4096-bit
+// keys need would be no key.
+inline constexpr size_t kKeyListMaxBytes = 64 * 1024;
 
 // 0-based positions in KeyLines of the external public key (n, e).
 inline constexpr size_t kExternalPublicNLine = 8;
@@ -34,7 +39,7 @@ inline constexpr const char* kStaleKeyFiles[] = {"ExternalPrivateKey.txt", "Root
 bool RemoveStaleKeyFiles(const std::string& tempDir);
 
 // 32 hexadecimal digits to 16 bytes; pairs past the end give 0.
-[[nodiscard]] Key128 DecodeKey128(const std::string& line);
+[[nodiscard]] Key128 DecodeKey128(std::string_view line);
 
 // The 36-byte binary key record.
 inline constexpr size_t kKeyRecordSize = 36;
@@ -63,6 +68,6 @@ inline constexpr const char* kKeyPartKeyId = "0002";
                                         const std::string& sourcePath);
 // The same conversion in memory: `records` receives the n records. Shows
 // "Invaild source file context!" when the text does not convert.
-[[nodiscard]] bool KeyRecordsFromText(RunReporter& reporter, const std::string& text, SecureBytes& records);
+[[nodiscard]] bool KeyRecordsFromText(RunReporter& reporter, std::string_view text, SecureBytes& records);
 
 }  // namespace tarnel

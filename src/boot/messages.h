@@ -10,6 +10,11 @@ inline constexpr const char* kMsgSourceNotFound = "Found not the source file!";
 inline constexpr const char* kMsgOpenSourceFailed = "Failed to open the source file!";
 inline constexpr const char* kMsgCreateDestinationFailed = "Failed to create the destination file!";
 inline constexpr const char* kMsgInvalidRecordText = "Invaild source file context!";
+// Details shown after the key list messages.
+inline constexpr const char* kDetailKeyListLineMissing = "%s: line %zu is empty or missing; a key list has %zu lines";
+inline constexpr const char* kDetailKeyListTooManyLines = "%s: more than %zu lines";
+inline constexpr const char* kDetailKeyListTooLong = "%s: the 23 lines of a key list fit in %zu bytes";
+inline constexpr const char* kDetailKeyListNoMemory = "no memory for its text";
 
 // Boot image signing.
 inline constexpr const char* kMsgInvalidBootFile = "Invalid boot file!";

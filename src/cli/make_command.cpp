@@ -65,6 +65,7 @@ struct MakeOptions {
   std::string signer;       // --signer: the RSA signer's text
   bool json = false;        // --json: the report on standard output
   std::string archiveSigner;  // --archive-signer: native, java or native-parallel
+  std::string archiveKey;     // --archive-key: pkcs11:<URI>
 };
 
 // A setting and where it was given: "" for an option, else the variable or
@@ -110,8 +111,13 @@ int RunMakeCommand(const MakeOptions& options) {
   if (!options.signer.empty()) {
     if (const int status = CheckSignerSetting({options.signer, {}}); status != kExitOk) return status;
   }
-  if (SignerCarriesPinValue(options.signer)) {
+  if (SignerCarriesPinValue(options.signer) || SignerCarriesPinValue(options.archiveKey)) {
     UsageError(kMsgPinValueOnCommandLine);
+    return kExitUsage;
+  }
+  if (!options.archiveKey.empty() && !StartsWithNoCase(options.archiveKey, kSignerPkcs11Scheme)) {
+    UsageError(Format("the archive key \"%s\" is not a PKCS#11 token; give pkcs11:<URI>",
+                      SignerTextForMessages(options.archiveKey).c_str()));
     return kExitUsage;
   }
   const std::optional<ArchiveSigner> archiveSigner =
@@ -168,6 +174,7 @@ int RunMakeCommand(const MakeOptions& options) {
   // What the window does when it opens; Java is needed only when it signs
   // every upgrade archive.
   app.m_archiveSigner = *archiveSetting;
+  app.m_archiveKey = options.archiveKey.empty() ? ReadArchiveKeySetting(app.m_strAppDir) : options.archiveKey;
   if (const std::string missing = OpenProgramFolder(app.m_strAppDir, app.m_archiveSigner == ArchiveSigner::Java);
       !missing.empty()) {
     reporter.Show(Format(kMsgFolderNotFound, missing.c_str()));
@@ -217,6 +224,10 @@ Command AddMakeCommand(CLI::App& cli) {
   sub->add_option("--archive-signer", o->archiveSigner,
                   "Who signs the upgrade archive: native (signapk's bytes, the default), java (signapk.jar) or "
                   "native-parallel (faster, other compressed bytes); default: BurnConfig.ini [Signing] Archive");
+  sub->add_option("--archive-key", o->archiveKey,
+                  "The upgrade archive's key in a PKCS#11 token: pkcs11:<RFC 7512 URI>, found by the public key of "
+                  "testkey.x509.pem (native archive signers; default: BurnConfig.ini [Signing] ArchiveKey, else "
+                  "testkey.pk8)");
   sub->add_flag("--verify", o->verify, "Read every output back and verify it before the success message");
   sub->add_option("--report", o->report, "Write a JSON record of the run to this file (- for standard output)");
   sub->add_flag("--json", o->json, "Print the JSON record of the run on standard output");

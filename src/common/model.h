@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/secure.h"
+
 namespace tarnel {
 
 // Board types in list order; the index is m_nBoardType.
@@ -42,6 +44,9 @@ struct AppMembers {
   int32_t m_nBoardType = 0;     // 0 .. 5
   int32_t m_nJavaMemory = 0;    // Java heap in megabytes
   ArchiveSigner m_archiveSigner = ArchiveSigner::Native;
+  // The upgrade archive's key: empty for testkey.pk8 in the input folder, or
+  // "pkcs11:<URI>" for a key in a token (native signing only).
+  std::string m_archiveKey;
 
   [[nodiscard]] std::string TempDir() const;  // m_strAppDir + "Temp" + separator
 };
@@ -79,8 +84,44 @@ using FlashTable = std::vector<tagFlashData>;
 // First entry whose name equals `name` ignoring case, or nullptr.
 [[nodiscard]] const tagFlashData* FindFlash(const FlashTable& table, std::string_view name);
 
-// The 23 trimmed lines of the key list file that passed its check.
-using KeyLines = std::vector<std::string>;
+// The 23 trimmed lines of the key list file that passed its check: views
+// into the file's text, which is held in LockedPages and wiped with them.
+class KeyLines {
+ public:
+  KeyLines() = default;
+  // Takes the text and the lines found in it (views into `text`).
+  KeyLines(LockedPages text, std::vector<std::string_view> lines);
+  // A copy of `lines` in pages of its own.
+  explicit KeyLines(const std::vector<std::string>& lines);
+  KeyLines(KeyLines&&) noexcept = default;
+  KeyLines& operator=(KeyLines&& other) noexcept;
+  // A copy (a run's own workspace) gets pages of its own.
+  KeyLines(const KeyLines& other);
+  KeyLines& operator=(const KeyLines& other);
+
+  [[nodiscard]] size_t size() const { return lines_.size(); }
+  [[nodiscard]] bool empty() const { return lines_.empty(); }
+  [[nodiscard]] std::string_view operator[](size_t i) const { return lines_[i]; }
+  [[nodiscard]] std::string_view back() const { return lines_.back(); }
+  [[nodiscard]] auto begin() const { return lines_.begin(); }
+  [[nodiscard]] auto end() const { return lines_.end(); }
+
+  // Keeps the first n lines; the text of the others is wiped.
+  void Truncate(size_t n);
+  // Wipes line i, which reads as empty from then on.
+  void Wipe(size_t i);
+  // Wipes the text; no lines are left.
+  void Clear();
+
+  friend bool operator==(const KeyLines& a, const std::vector<std::string>& b);
+
+ private:
+  template <typename Lines>
+  void CopyFrom(const Lines& lines);
+
+  LockedPages text_;
+  std::vector<std::string_view> lines_;
+};
 
 // Everything a Make run reads, in one place.
 struct Workspace {

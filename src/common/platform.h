@@ -150,8 +150,8 @@ void RemoveScratchFolder(const std::string& folder);
 // Hardening every front end does first, before any key is read: the process
 // is not dumpable (no core file, no ptrace attach by other processes of the
 // user) unless kAllowCoreDumpsEnv is set to 1 for debugging; OpenSSL's big
-// numbers live on its locked secure heap; SIGINT and SIGTERM clean up (see
-// InstallInterruptCleanup).
+// numbers live on its locked secure heap, and what it frees elsewhere is
+// wiped; SIGINT and SIGTERM clean up (see InstallInterruptCleanup).
 inline constexpr const char* kAllowCoreDumpsEnv = "TARNEL_ALLOW_CORE_DUMPS";
 void HardenProcess();
 // Installs handlers for SIGINT and SIGTERM that remove the live temporary

@@ -30,6 +30,7 @@
 #include <openssl/crypto.h>
 
 #include "common/paths.h"
+#include "common/secure.h"
 #include "common/text.h"
 
 namespace tarnel {
@@ -497,6 +498,8 @@ void HardenProcess() {
     (void)::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 #endif
   }
+  // Before OpenSSL allocates anything: what it frees is wiped.
+  (void)WipeOpenSslFrees();
   // Private key components are allocated there once it exists; without the
   // right to lock memory it is simply not used.
   if (CRYPTO_secure_malloc_initialized() == 0) (void)CRYPTO_secure_malloc_init(kSecureHeapBytes, 32);

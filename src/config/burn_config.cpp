@@ -75,6 +75,11 @@ std::string ReadSignerSetting(const std::string& appDir) {
   return ReadIniValue(path, kSigningSection, kSignerKey).value_or(std::string());
 }
 
+std::string ReadArchiveKeySetting(const std::string& appDir) {
+  const std::string path = (appDir.empty() ? std::string() : WithTrailingSep(appDir)) + kBurnConfigName;
+  return ReadIniValue(path, kSigningSection, kArchiveKeyKey).value_or(std::string());
+}
+
 std::optional<ArchiveSigner> ParseArchiveSigner(std::string_view text) {
   if (EqualsNoCase(text, "native")) return ArchiveSigner::Native;
   if (EqualsNoCase(text, "java")) return ArchiveSigner::Java;

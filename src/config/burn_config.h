@@ -16,6 +16,7 @@ inline constexpr const char* kBurnConfigName = "BurnConfig.ini";
 inline constexpr const char* kSigningSection = "Signing";
 inline constexpr const char* kSignerKey = "Signer";
 inline constexpr const char* kArchiveKey = "Archive";
+inline constexpr const char* kArchiveKeyKey = "ArchiveKey";
 
 // 1 when the file, the section or the key is missing.
 [[nodiscard]] int32_t ReadJavaMemory(const std::string& appDir);
@@ -31,6 +32,9 @@ inline constexpr const char* kArchiveKey = "Archive";
 // Section "Signing", key "Archive": native (the default), java or
 // native-parallel. A value that names none of them reads as the default.
 [[nodiscard]] ArchiveSigner ReadArchiveSignerSetting(const std::string& appDir);
+// Section "Signing", key "ArchiveKey": the upgrade archive's key in a token
+// (pkcs11:<URI>); empty when not set (testkey.pk8 in the input folder).
+[[nodiscard]] std::string ReadArchiveKeySetting(const std::string& appDir);
 // "native", "java" or "native-parallel" (case ignored); nothing otherwise.
 [[nodiscard]] std::optional<ArchiveSigner> ParseArchiveSigner(std::string_view text);
 

@@ -231,6 +231,7 @@ struct SigningKey {
   Bytes certDer;        // the certificate as embedded in the signature
   Bytes issuerAndSerial;
   bool sha256 = false;
+  PKey certKey;  // the certificate's public key
   PKey key;
 };
 
@@ -384,7 +385,8 @@ ApkSignResult LoadCertificate(const std::string& path, SigningKey& out) {
     return Fail(Format(kMsgApkCertAlgorithm, path.c_str(), name != nullptr ? name : "an unknown algorithm"));
   }
   out.sha256 = *sha256;
-  EVP_PKEY* pub = X509_get0_pubkey(cert.get());
+  out.certKey.reset(X509_get_pubkey(cert.get()));
+  EVP_PKEY* pub = out.certKey.get();
   const int type = pub != nullptr ? EVP_PKEY_get_base_id(pub) : NID_undef;
   if (type == EVP_PKEY_EC) return Refuse(Format(kMsgApkCertEc, path.c_str()));
   if (type != EVP_PKEY_RSA) {
@@ -1439,8 +1441,19 @@ ApkSignResult SignEntries(SigningKey& key, const std::string& keyPath, InputArch
   unsigned digestLength = 0;
   Bytes signature;
   if (!out.FinishDigest(digest, digestLength)) return sh.WriteFailed();
-  if (!SignDigest(key.key.get(), key.sha256, digest, digestLength, signature))
+  if (options.keySigner) {
+    std::string message;
+    if (!options.keySigner(key.certKey.get(), key.sha256, digest, signature, message)) return Fail(message);
+    // Checked as a token's signature is: with the certificate's key.
+    std::unique_ptr<EVP_PKEY_CTX, PKeyCtxFree> check(EVP_PKEY_CTX_new(key.certKey.get(), nullptr));
+    if (!check || EVP_PKEY_verify_init(check.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(check.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(check.get(), key.sha256 ? EVP_sha256() : EVP_sha1()) != 1 ||
+        EVP_PKEY_verify(check.get(), signature.data(), signature.size(), digest, digestLength) != 1)
+      return Fail(Format(kMsgApkSignFailed, keyPath.c_str()));
+  } else if (!SignDigest(key.key.get(), key.sha256, digest, digestLength, signature)) {
     return Fail(Format(kMsgApkSignFailed, keyPath.c_str()));
+  }
   const Bytes cms = BuildCms(key, signature);
 
   // The comment: a message, the signature, and a footer that points at it.
@@ -1496,7 +1509,9 @@ ApkSignResult SignApkWithFiles(const std::string& certPath, const std::string& k
                                const std::string& outputPath, const ApkSignOptions& options) {
   SigningKey key;
   if (ApkSignResult r = LoadCertificate(certPath, key); !r.Ok()) return r;
-  if (ApkSignResult r = LoadKey(keyPath, key); !r.Ok()) return r;
+  if (!options.keySigner) {
+    if (ApkSignResult r = LoadKey(keyPath, key); !r.Ok()) return r;
+  }
 
   InputArchive input(templatePath);
   if (ApkSignResult r = input.Open(); !r.Ok()) return r;

@@ -10,6 +10,8 @@
 // archive in the archive comment. Nothing in it depends on the clock.
 #pragma once
 
+#include <openssl/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -42,6 +44,12 @@ struct ApkAddedFile {
   std::string entryName;
 };
 
+// Signs the archive's digest with a key kept elsewhere (a token), found by
+// the certificate's public key: the PKCS #1 v1.5 signature of the SHA-256 (or,
+// as the certificate asks, SHA-1) digest, or false with a message.
+using ApkKeySigner = std::function<bool(EVP_PKEY* certificateKey, bool sha256, const uint8_t* digest,
+                                        std::vector<uint8_t>& signature, std::string& message)>;
+
 struct ApkSignOptions {
   // Deflates each entry in independent 128 KiB blocks on the worker threads
   // (as the ZIP writer does): a valid signed archive, the same whatever the
@@ -49,6 +57,9 @@ struct ApkSignOptions {
   bool parallelDeflate = false;
   // Called now and then with the input bytes handled so far and their total.
   std::function<void(uint64_t done, uint64_t total)> progress;
+  // Signs in place of the key file (which is then not read); the signature
+  // must verify with the certificate's public key.
+  ApkKeySigner keySigner;
 };
 
 // Signs `inputPath` into `outputPath`. The output appears whole or not at all:

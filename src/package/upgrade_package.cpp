@@ -9,6 +9,7 @@
 #include "package/apk_signer.h"
 #include "package/zip_archive.h"
 #include "signing/mac_containers.h"
+#include "signing/signer.h"
 #include "signing/sign_image.h"
 #include "package/messages.h"
 
@@ -161,7 +162,31 @@ AndroidSigning SignPackageForAndroid(RunServices& ctx, const Workspace& ws) {
   ApkSignOptions options;
   options.progress = [&ctx](uint64_t done, uint64_t total) { ctx.StepProgress(done, total); };
   options.parallelDeflate = app.m_archiveSigner == ArchiveSigner::NativeParallel;
-  const ApkSignResult r = SignApkWithFiles(app.m_strInputDir + kAndroidCertName, app.m_strInputDir + kAndroidKeyName,
+  // The key in a token: signed through a signer of its own, which finds the
+  // key by the certificate's public key (and shares the token's login when
+  // the run's signer uses the same token).
+  std::string keyPath = app.m_strInputDir + kAndroidKeyName;
+  std::unique_ptr<Signer> tokenSigner;
+  if (!app.m_archiveKey.empty()) {
+    static const KeyLines kNoKeyLines;
+    std::string error;
+    tokenSigner = MakeSigner(app.m_archiveKey, kNoKeyLines, tempDir, ctx.pinSource, error);
+    SignError opened;
+    if (tokenSigner && !tokenSigner->Open(opened)) error = opened.message;
+    if (!error.empty() || !tokenSigner) {
+      ctx.Show(error);
+      return AndroidSigning::SignFailed;
+    }
+    keyPath = SignerTextForMessages(app.m_archiveKey);
+    options.keySigner = [&tokenSigner](EVP_PKEY* certificateKey, bool sha256, const uint8_t* digest,
+                                       std::vector<uint8_t>& signature, std::string& message) {
+      SignError failure;
+      if (tokenSigner->SignForPublicKey(certificateKey, sha256, digest, signature, failure)) return true;
+      message = failure.message;
+      return false;
+    };
+  }
+  const ApkSignResult r = SignApkWithFiles(app.m_strInputDir + kAndroidCertName, keyPath,
                                            app.m_strInputDir + kTemplateName, files, signedPath, options);
   switch (r.status) {
     case ApkSignStatus::Signed:
@@ -170,7 +195,8 @@ AndroidSigning SignPackageForAndroid(RunServices& ctx, const Workspace& ws) {
       ctx.Show(Format(kMsgAddToPackageFailed, r.file.c_str()));
       return AndroidSigning::PackageFailed;
     case ApkSignStatus::Refused:
-      if (!JavaSignerPresent(app)) break;
+      // Java reads the key from its file only.
+      if (!JavaSignerPresent(app) || !app.m_archiveKey.empty()) break;
       // Java signs the package built the way it always was.
       ctx.Show(Format(kMsgArchiveJavaFallback, r.message.c_str()));
       if (!MakeUpgradePackage(ctx, ws, tempDir + kPackageName)) return AndroidSigning::PackageFailed;

@@ -60,7 +60,15 @@ bool BuildKeyPartition(RunServices& ctx, const FlashGeometry& boot, int32_t boar
 
   // The key text, one key line (V1 under key id 0002), and its record stay
   // in memory: no key material is written to the Temp folder.
-  std::string text = std::string("KEYNUM=1\nKEY=") + kKeyPartKeyId + " " + lines.back();
+  const std::string_view head = "KEYNUM=1\nKEY=";
+  const std::string_view id = kKeyPartKeyId;
+  const std::string_view key = lines.back();
+  SecureBytes text(head.size() + id.size() + 1 + key.size());
+  char* at = reinterpret_cast<char*>(text.data());
+  at = std::copy(head.begin(), head.end(), at);
+  at = std::copy(id.begin(), id.end(), at);
+  *at++ = ' ';
+  std::copy(key.begin(), key.end(), at);
 
   struct WipedKeys {
     Key128 seal;  // V2 seals the key partition
@@ -72,8 +80,8 @@ bool BuildKeyPartition(RunServices& ctx, const FlashGeometry& boot, int32_t boar
   } keys{DecodeKey128(lines[lines.size() - 2]), DecodeKey128(lines[lines.size() - 3])};
 
   SecureBytes record;
-  const bool converted = KeyRecordsFromText(ctx.Reporter(), text, record);
-  Cleanse(text);
+  const bool converted = KeyRecordsFromText(
+      ctx.Reporter(), std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), record);
   if (!converted) return Fail(ctx, kMsgCreateTempKeyPartFailed);
 
   // Encrypt the key of the first record; the rest stays as it is.

@@ -128,8 +128,18 @@ class MakeRun {
   // Steps 2 to 6: names, the test key pair, something to do, no clashes.
   bool CheckPlan(const RunPlan& plan) {
     if (!CheckOutputNames(ctx_.Reporter(), ws_)) return false;
-    // The Android test key pair is checked on every run.
-    if (!IsRegularFile(plan.androidKeyPath)) {
+    // The Android test key pair is checked on every run; its private key
+    // may sit in a token instead, for the native signers.
+    const std::string& archiveKey = ws_.app.m_archiveKey;
+    if (!archiveKey.empty() && !StartsWithNoCase(archiveKey, kSignerPkcs11Scheme)) {
+      ctx_.Show(Format(kMsgArchiveKeyNotToken, SignerTextForMessages(archiveKey).c_str()));
+      return false;
+    }
+    if (!archiveKey.empty() && ws_.app.m_archiveSigner == ArchiveSigner::Java) {
+      ctx_.Show(kMsgArchiveKeyNeedsNative);
+      return false;
+    }
+    if (archiveKey.empty() && !IsRegularFile(plan.androidKeyPath)) {
       ctx_.Show(kMsgTestkeyPk8Missing);
       return false;
     }

@@ -10,6 +10,11 @@ inline constexpr const char* kMsgLockFailed = "Failed to lock %s: %s!";
 // make --verify: shown instead of the success message when an output does not read back.
 inline constexpr const char* kMsgReadBackFailed = "Read-back check failed for %s: %s";
 inline constexpr const char* kMsgReadBackKeys = "Read-back check cannot start: %s";
+// The upgrade archive's key in a token ([Signing] ArchiveKey, --archive-key).
+inline constexpr const char* kMsgArchiveKeyNotToken =
+    "The archive key \"%s\" is not a PKCS#11 token: give pkcs11:<URI>, or leave it empty for testkey.pk8!";
+inline constexpr const char* kMsgArchiveKeyNeedsNative =
+    "The archive key in a token needs the native archive signer: Java reads testkey.pk8 only!";
 // The name of the step that waits for the Java run of signapk.
 inline constexpr const char* kStepWaitingForJava = "Waiting for Java";
 

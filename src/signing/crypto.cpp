@@ -3,6 +3,7 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/param_build.h>
+#include <openssl/x509.h>
 #include <openssl/rsa.h>
 
 #include <algorithm>
@@ -36,9 +37,9 @@ int HexValue(char c) {
 
 }  // namespace
 
-BigNum KeyComponentFromLine(std::string line) {
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  if (!line.empty() && line.back() == '\r') line.pop_back();
+BigNum KeyComponentFromLine(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   SecureBytes bytes(line.size() / 2 + 1);
   size_t count = 0;
   int high = -1;
@@ -52,7 +53,6 @@ BigNum KeyComponentFromLine(std::string line) {
       high = -1;
     }
   }
-  Cleanse(line);
   // Secure numbers: OpenSSL wipes them, and the key parameters built from them, when freed.
   BigNum bn(BN_secure_new());
   if (!bn || BN_bin2bn(bytes.data(), static_cast<int>(count), bn.get()) == nullptr) return nullptr;
@@ -62,11 +62,84 @@ BigNum KeyComponentFromLine(std::string line) {
 bool ReadKeyComponent(InFile& file, BigNum& out) {
   std::string line;
   if (!file.ReadLine(line, kKeyLineMaxChars)) return false;
-  out = KeyComponentFromLine(std::move(line));
+  out = KeyComponentFromLine(line);
+  Cleanse(line);
   return out != nullptr;
 }
 
 namespace {
+
+// Bytes on OpenSSL's secure heap (the ordinary heap until it is set up),
+// wiped when freed.
+class SecureHeapBytes {
+ public:
+  explicit SecureHeapBytes(size_t n)
+      : data_(n > 0 ? static_cast<unsigned char*>(OPENSSL_secure_zalloc(n)) : nullptr), size_(data_ ? n : 0) {}
+  ~SecureHeapBytes() { OPENSSL_secure_clear_free(data_, size_); }
+  SecureHeapBytes(const SecureHeapBytes&) = delete;
+  SecureHeapBytes& operator=(const SecureHeapBytes&) = delete;
+  [[nodiscard]] unsigned char* data() { return data_; }
+  [[nodiscard]] size_t size() const { return size_; }
+
+ private:
+  unsigned char* data_;
+  size_t size_;
+};
+
+// DER: a definite length of up to three bytes is all a key needs.
+size_t DerLengthSize(size_t n) { return n < 0x80 ? 1 : n < 0x100 ? 2 : n < 0x10000 ? 3 : 4; }
+
+unsigned char* PutDerHeader(unsigned char* out, unsigned char tag, size_t n) {
+  *out++ = tag;
+  if (n < 0x80) {
+    *out++ = static_cast<unsigned char>(n);
+  } else {
+    const int bytes = n < 0x100 ? 1 : n < 0x10000 ? 2 : 3;
+    *out++ = static_cast<unsigned char>(0x80 | bytes);
+    for (int i = bytes - 1; i >= 0; --i) *out++ = static_cast<unsigned char>(n >> (8 * i));
+  }
+  return out;
+}
+
+// Content bytes of a non-negative INTEGER: the magnitude, with a 0 in front
+// when its top bit is set (zero is one 0 byte).
+size_t DerIntegerContentSize(const BIGNUM* bn) {
+  const size_t n = static_cast<size_t>(BN_num_bytes(bn));
+  return n == 0 || BN_is_bit_set(bn, static_cast<int>(8 * n - 1)) ? n + 1 : n;
+}
+
+size_t DerIntegerSize(const BIGNUM* bn) {
+  const size_t n = DerIntegerContentSize(bn);
+  return 1 + DerLengthSize(n) + n;
+}
+
+// RSAPrivateKey ::= SEQUENCE { version 0, n, e, d, p, q, d mod (p-1),
+// d mod (q-1), q^-1 mod p }; 0 when a component is too big to be a key.
+size_t RsaPrivateKeyDerSize(BigNum (&parts)[8]) {
+  size_t body = 3;  // version
+  for (const BigNum& part : parts) {
+    if (BN_num_bytes(part.get()) > 0x2000) return 0;
+    body += DerIntegerSize(part.get());
+  }
+  return 1 + DerLengthSize(body) + body;
+}
+
+void WriteRsaPrivateKeyDer(BigNum (&parts)[8], unsigned char* out) {
+  size_t body = 3;
+  for (const BigNum& part : parts) body += DerIntegerSize(part.get());
+  out = PutDerHeader(out, 0x30, body);
+  *out++ = 0x02;
+  *out++ = 0x01;
+  *out++ = 0x00;
+  for (const BigNum& part : parts) {
+    const size_t content = DerIntegerContentSize(part.get());
+    out = PutDerHeader(out, 0x02, content);
+    const size_t magnitude = static_cast<size_t>(BN_num_bytes(part.get()));
+    *out = 0;  // the leading 0, or the zero
+    (void)BN_bn2bin(part.get(), out + (content - magnitude));
+    out += content;
+  }
+}
 
 // The private key from its eight components, in key list order.
 PKey RsaPrivateKeyFromParts(BigNum (&parts)[8], KeyLoad* status) {
@@ -75,28 +148,23 @@ PKey RsaPrivateKeyFromParts(BigNum (&parts)[8], KeyLoad* status) {
   // operation would silently fall back to other components.
   {
     BigNum product(BN_new());
-    std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> bnCtx(BN_CTX_new(), &BN_CTX_free);
+    std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> bnCtx(BN_CTX_secure_new(), &BN_CTX_free);
     if (!product || !bnCtx || BN_mul(product.get(), parts[3].get(), parts[4].get(), bnCtx.get()) != 1 ||
         BN_cmp(product.get(), parts[0].get()) != 0 || BN_is_zero(parts[0].get()))
       return nullptr;
   }
-  std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> bld(OSSL_PARAM_BLD_new());
-  if (!bld) return nullptr;
-  static const char* const kNames[8] = {
-      OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,         OSSL_PKEY_PARAM_RSA_D,
-      OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
-      OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-  for (int i = 0; i < 8; ++i)
-    if (OSSL_PARAM_BLD_push_BN(bld.get(), kNames[i], parts[i].get()) != 1) return nullptr;
-  std::unique_ptr<OSSL_PARAM, ParamsFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
-  if (!params) return nullptr;
-  PKeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-  EVP_PKEY* raw = nullptr;
-  if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-      EVP_PKEY_fromdata(ctx.get(), &raw, EVP_PKEY_KEYPAIR, params.get()) != 1)
-    return nullptr;
+  // The key is decoded from its DER form: OpenSSL's decoder keeps the
+  // private numbers on the secure heap, where building it from parameters
+  // would copy them into ordinary numbers. The DER text itself is built on
+  // the secure heap too.
+  SecureHeapBytes der(RsaPrivateKeyDerSize(parts));
+  if (der.size() == 0) return nullptr;
+  WriteRsaPrivateKeyDer(parts, der.data());
+  const unsigned char* next = der.data();
+  PKey key(d2i_PrivateKey_ex(EVP_PKEY_RSA, nullptr, &next, static_cast<long>(der.size()), nullptr, nullptr));
+  if (!key || next != der.data() + der.size()) return nullptr;
   if (status) *status = KeyLoad::Ok;
-  return PKey(raw);
+  return key;
 }
 
 }  // namespace
@@ -112,7 +180,7 @@ PKey ReadRsaPrivateKey(InFile& file, KeyLoad* status) {
   return RsaPrivateKeyFromParts(parts, status);
 }
 
-PKey RsaPrivateKeyFromLines(const std::vector<std::string>& lines, size_t first, KeyLoad* status) {
+PKey RsaPrivateKeyFromLines(const KeyLines& lines, size_t first, KeyLoad* status) {
   if (first > lines.size() || lines.size() - first < 8) {
     if (status) *status = KeyLoad::ReadFailed;
     return nullptr;

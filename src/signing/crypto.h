@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/files.h"
+#include "common/model.h"
 
 namespace tarnel {
 
@@ -48,19 +50,19 @@ inline constexpr size_t kKeyLineMaxChars = 1022;
 // False when no line could be read or it holds no number.
 [[nodiscard]] bool ReadKeyComponent(InFile& file, BigNum& out);
 // The same rule applied to a line already read.
-[[nodiscard]] BigNum KeyComponentFromLine(std::string line);
+[[nodiscard]] BigNum KeyComponentFromLine(std::string_view line);
 
 enum class KeyLoad { Ok, OpenFailed, ReadFailed, BuildFailed };
 
 // Reads the eight components n, e, d, p, q, d mod (p-1), d mod (q-1),
-// q^-1 mod p from the start of a key file and builds the private key.
+// q^-1 mod p from the start of a key file and builds the private key. Its
+// private numbers live on OpenSSL's secure heap once that is set up.
 [[nodiscard]] PKey LoadRsaPrivateKey(const std::string& keyFilePath, KeyLoad* status = nullptr);
 // The same from a file already open at the first of the eight lines.
 [[nodiscard]] PKey ReadRsaPrivateKey(InFile& file, KeyLoad* status = nullptr);
 // The same from eight key lines held in memory, lines[first] to lines[first + 7]
 // (ReadFailed when there are fewer).
-[[nodiscard]] PKey RsaPrivateKeyFromLines(const std::vector<std::string>& lines, size_t first,
-                                          KeyLoad* status = nullptr);
+[[nodiscard]] PKey RsaPrivateKeyFromLines(const KeyLines& lines, size_t first, KeyLoad* status = nullptr);
 // A public key from n and e.
 [[nodiscard]] PKey RsaPublicKeyFromComponents(const BIGNUM* n, const BIGNUM* e);
 

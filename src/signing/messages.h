@@ -38,6 +38,10 @@ inline constexpr const char* kMsgHelperNotAbsolute = "The signing helper %s must
 inline constexpr const char* kMsgPkcs11ModuleNotAbsolute = "The PKCS#11 module-path %s must be an absolute path!";
 inline constexpr const char* kMsgPkcs11PinFileAccess =
     "The PIN file %s must be owned by you and readable by you alone!";
+inline constexpr const char* kMsgSignerKeyListOnly =
+    "%s holds only the keys of the key list; the upgrade archive's key can be read from its file or a PKCS#11 token!";
+inline constexpr const char* kMsgArchiveSignatureMismatch =
+    "The signature made by %s with the archive key does not verify with the public key of the certificate!";
 // The detail after a failed signature when the key list's private lines are placeholders.
 inline constexpr const char* kMsgPlaceholderLines = "lines %s are placeholders: sign with --signer";
 inline constexpr const char* kMsgPinValueOnCommandLine =

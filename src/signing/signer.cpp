@@ -207,6 +207,45 @@ bool Signer::PublicComponents(KeyRole role, std::string& n, std::string& e, Sign
   return true;
 }
 
+bool Signer::SignForPublicKeyLocked(const std::string&, const std::string&, bool, const uint8_t*,
+                                    std::vector<uint8_t>&, SignError& error) {
+  error.fault = SignFault::BackEnd;
+  error.message = Format(kMsgSignerKeyListOnly, Describe().c_str());
+  return false;
+}
+
+bool Signer::SignForPublicKey(EVP_PKEY* publicKey, bool sha256, const uint8_t* digest, std::vector<uint8_t>& signature,
+                              SignError& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  error = {};
+  BIGNUM* rawN = nullptr;
+  BIGNUM* rawE = nullptr;
+  const bool rsa = EVP_PKEY_get_base_id(publicKey) == EVP_PKEY_RSA &&
+                   EVP_PKEY_get_bn_param(publicKey, "n", &rawN) == 1 && EVP_PKEY_get_bn_param(publicKey, "e", &rawE) == 1;
+  BigNum n(rawN), e(rawE);
+  if (!rsa) {
+    error.fault = SignFault::KeyUnusable;
+    return false;
+  }
+  if (!SignForPublicKeyLocked(BnBytes(n.get()), BnBytes(e.get()), sha256, digest, signature, error)) {
+    if (error.fault == SignFault::None) error.fault = SignFault::BackEnd;
+    return false;
+  }
+  const size_t digestLength = sha256 ? 32 : 20;
+  PKeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, publicKey, nullptr));
+  const bool verified = ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
+                        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+                        EVP_PKEY_CTX_set_signature_md(ctx.get(), sha256 ? EVP_sha256() : EVP_sha1()) == 1 &&
+                        signature.size() == static_cast<size_t>(EVP_PKEY_get_size(publicKey)) &&
+                        EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest, digestLength) == 1;
+  if (!verified) {
+    error.fault = SignFault::BackEnd;
+    error.message = Format(kMsgArchiveSignatureMismatch, Describe().c_str());
+    return false;
+  }
+  return true;
+}
+
 bool Signer::CheckKey(KeyRole role, SignError& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   error = {};
@@ -284,10 +323,10 @@ bool SignerUsesKeyList(const std::string& signerText) {
 
 void WipePrivateKeyLines(KeyLines& lines) {
   for (const size_t first : {kExternalFirstLine, kRootFirstLine})
-    for (size_t i = first + 2; i < first + 8 && i < lines.size(); ++i) Cleanse(lines[i]);
+    for (size_t i = first + 2; i < first + 8 && i < lines.size(); ++i) lines.Wipe(i);
 }
 
-bool IsPlaceholderKeyLine(const std::string& line) {
+bool IsPlaceholderKeyLine(std::string_view line) {
   const BigNum value = KeyComponentFromLine(line);
   return value && BN_is_zero(value.get());
 }

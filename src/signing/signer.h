@@ -89,11 +89,24 @@ class Signer {
   // How messages name the back end ("the signing helper /x/y").
   [[nodiscard]] virtual std::string Describe() const = 0;
 
+  // A key from outside the key list, named by its public key (the upgrade
+  // archive's, from its certificate): the RSASSA-PKCS1-v1_5 signature of a
+  // SHA-1 or SHA-256 digest by the private key that belongs to `publicKey`,
+  // as long as the key's modulus, verified with `publicKey` before it is
+  // handed out. Only a token holds such keys; the other back ends refuse.
+  [[nodiscard]] bool SignForPublicKey(EVP_PKEY* publicKey, bool sha256, const uint8_t* digest,
+                                      std::vector<uint8_t>& signature, SignError& error);
+
  protected:
   explicit Signer(const KeyLines& lines) : lines_(lines) {}
   [[nodiscard]] virtual bool CheckKeyLocked(KeyRole role, SignError& error) = 0;
   [[nodiscard]] virtual bool SignLocked(KeyRole role, const uint8_t* digest32, uint8_t* signature256,
                                         SignError& error) = 0;
+  // The signature for SignForPublicKey, unchecked; `n` and `e` are the
+  // public key's modulus and exponent (big-endian, no leading zeros).
+  [[nodiscard]] virtual bool SignForPublicKeyLocked(const std::string& n, const std::string& e, bool sha256,
+                                                    const uint8_t* digest, std::vector<uint8_t>& signature,
+                                                    SignError& error);
   // The role's public key from the key list (cached); null when the lines
   // are missing or do not form a key (error filled).
   [[nodiscard]] EVP_PKEY* PublicKey(KeyRole role, SignError& error);
@@ -133,7 +146,7 @@ void WipePrivateKeyLines(KeyLines& lines);
 
 // A key component line that stands in for a private component: its digits
 // read as zero ("0x00", as keygen --signer writes them).
-[[nodiscard]] bool IsPlaceholderKeyLine(const std::string& line);
+[[nodiscard]] bool IsPlaceholderKeyLine(std::string_view line);
 // The 1-based numbers of the role's private lines (3-8, respectively 13-18)
 // that hold placeholders.
 [[nodiscard]] std::vector<size_t> PlaceholderKeyLines(const KeyLines& lines, KeyRole role);

@@ -9,6 +9,8 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "common/files.h"
@@ -25,6 +27,9 @@ namespace {
 // DER DigestInfo prefix of a SHA-256 digest (RFC 8017, 9.2 note 1).
 constexpr std::array<uint8_t, 19> kSha256DigestInfo = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
                                                        0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+// The same for SHA-1 (the upgrade archive's key, when its certificate asks for it).
+constexpr std::array<uint8_t, 15> kSha1DigestInfo = {0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2b, 0x0e,
+                                                     0x03, 0x02, 0x1a, 0x05, 0x00, 0x04, 0x14};
 constexpr size_t kMaxPinFile = 1024;
 constexpr CK_ULONG kMaxKeysSearched = 256;
 constexpr CK_ULONG kTokenKeyBits = 2048;
@@ -61,6 +66,51 @@ Uri ParseUri(const std::string& text, std::string& error) {
   return uri;
 }
 
+// The modules loaded by the process, shared by every token opened through
+// them (the run's signer and the archive key may sit in the same token): a
+// module is initialised once, and finalised when the last token that uses it
+// closes, since finalising ends every session and login of the process.
+struct LoadedModule {
+  CK_FUNCTION_LIST* functions = nullptr;
+  int users = 0;
+};
+std::mutex gModulesMutex;
+std::map<std::string, LoadedModule>& Modules() {
+  static std::map<std::string, LoadedModule> modules;
+  return modules;
+}
+
+CK_FUNCTION_LIST* AcquireModule(const std::string& path) {
+  std::lock_guard<std::mutex> lock(gModulesMutex);
+  LoadedModule& m = Modules()[path];
+  if (m.users == 0) {
+    m.functions = p11_kit_module_load(path.c_str(), P11_KIT_MODULE_UNMANAGED | P11_KIT_MODULE_CRITICAL);
+    if (m.functions == nullptr) return nullptr;
+    if (p11_kit_module_initialize(m.functions) != CKR_OK) {
+      p11_kit_module_release(m.functions);
+      m.functions = nullptr;
+      return nullptr;
+    }
+  }
+  ++m.users;
+  return m.functions;
+}
+
+// True when no other token uses the module.
+bool SoleModuleUser(const std::string& path) {
+  std::lock_guard<std::mutex> lock(gModulesMutex);
+  return Modules()[path].users <= 1;
+}
+
+void ReleaseModule(const std::string& path) {
+  std::lock_guard<std::mutex> lock(gModulesMutex);
+  LoadedModule& m = Modules()[path];
+  if (--m.users > 0) return;
+  (void)p11_kit_module_finalize(m.functions);
+  p11_kit_module_release(m.functions);
+  Modules().erase(path);
+}
+
 // A logged-in session on the token the URI names.
 class Token {
  public:
@@ -83,14 +133,8 @@ class Token {
       return false;
     }
     modulePath_ = modulePath;
-    module_ = p11_kit_module_load(modulePath, P11_KIT_MODULE_UNMANAGED | P11_KIT_MODULE_CRITICAL);
+    module_ = AcquireModule(modulePath_);
     if (module_ == nullptr) {
-      error = Format(kMsgPkcs11ModuleLoad, modulePath);
-      return false;
-    }
-    if (p11_kit_module_initialize(module_) != CKR_OK) {
-      p11_kit_module_release(module_);
-      module_ = nullptr;
       error = Format(kMsgPkcs11ModuleLoad, modulePath);
       return false;
     }
@@ -109,6 +153,14 @@ class Token {
       return false;
     }
     sessionOpen_ = true;
+    // Logged in already through another session of this process (the same
+    // token for the run and the archive key): no PIN is asked again.
+    CK_SESSION_INFO session{};
+    if (module_->C_GetSessionInfo(session_, &session) == CKR_OK &&
+        (session.state == CKS_RO_USER_FUNCTIONS || session.state == CKS_RW_USER_FUNCTIONS)) {
+      loggedIn_ = true;
+      return true;
+    }
     if ((info.flags & CKF_USER_PIN_LOCKED) != 0) {
       error = Format(kMsgPkcs11Locked, label_.c_str());
       return false;
@@ -155,10 +207,10 @@ class Token {
 
   void Close() {
     if (module_ != nullptr) {
-      if (loggedIn_) (void)module_->C_Logout(session_);
+      // A login belongs to the whole process: only the module's last user ends it.
+      if (loggedIn_ && SoleModuleUser(modulePath_)) (void)module_->C_Logout(session_);
       if (sessionOpen_) (void)module_->C_CloseSession(session_);
-      (void)p11_kit_module_finalize(module_);
-      p11_kit_module_release(module_);
+      ReleaseModule(modulePath_);
     }
     module_ = nullptr;
     loggedIn_ = sessionOpen_ = false;
@@ -309,6 +361,38 @@ class Pkcs11Signer final : public Signer {
     CK_OBJECT_HANDLE key = 0;
     return Key(role, key, error);
   }
+  bool SignForPublicKeyLocked(const std::string& n, const std::string& e, bool sha256, const uint8_t* digest,
+                              std::vector<uint8_t>& signature, SignError& error) override {
+    if (token_.F() == nullptr && !Open(error)) return false;
+    const char* const role = "archive";
+    if (!archiveFound_ || archiveN_ != n || archiveE_ != e) {
+      archiveFound_ = token_.FindPrivateKey(n, e, archiveKey_);
+      archiveN_ = n;
+      archiveE_ = e;
+    }
+    if (!archiveFound_) {
+      error.fault = SignFault::BackEnd;
+      error.message = Format(kMsgPkcs11KeyMissing, token_.Label().c_str(), role, ModulusFingerprint(n).c_str());
+      return false;
+    }
+    std::vector<uint8_t> info;
+    if (sha256)
+      info.assign(kSha256DigestInfo.begin(), kSha256DigestInfo.end());
+    else
+      info.assign(kSha1DigestInfo.begin(), kSha1DigestInfo.end());
+    info.insert(info.end(), digest, digest + (sha256 ? 32 : 20));
+    CK_MECHANISM mechanism{CKM_RSA_PKCS, nullptr, 0};
+    signature.assign(n.size(), 0);
+    CK_ULONG length = signature.size();
+    CK_RV rv = token_.F()->C_SignInit(token_.Session(), &mechanism, archiveKey_);
+    if (rv == CKR_OK) rv = token_.F()->C_Sign(token_.Session(), info.data(), info.size(), signature.data(), &length);
+    if (rv != CKR_OK || length != signature.size()) {
+      error.fault = SignFault::BackEnd;
+      error.message = Format(kMsgPkcs11SignFailed, token_.Label().c_str(), role, static_cast<unsigned long>(rv));
+      return false;
+    }
+    return true;
+  }
   bool SignLocked(KeyRole role, const uint8_t* digest32, uint8_t* signature256, SignError& error) override {
     CK_OBJECT_HANDLE key = 0;
     if (!Key(role, key, error)) return false;
@@ -354,6 +438,9 @@ class Pkcs11Signer final : public Signer {
   Token token_;
   CK_OBJECT_HANDLE keys_[2] = {0, 0};
   bool found_[2] = {false, false};
+  CK_OBJECT_HANDLE archiveKey_ = 0;
+  bool archiveFound_ = false;
+  std::string archiveN_, archiveE_;
 };
 
 std::string HexLine(const std::string& bytes) {

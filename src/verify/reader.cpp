@@ -259,7 +259,7 @@ bool LoadKeys(const std::string& keyListPath, Keys& out, std::string& why) {
     out.v3 = DecodeKey128(lines[20]);
     out.keyListPath = keyListPath;
   }
-  for (std::string& line : lines) Cleanse(line);
+  lines.Clear();
   return ok;
 }
 

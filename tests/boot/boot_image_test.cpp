@@ -396,7 +396,7 @@ TEST_F(BootImageTest, SignAreaFileSignsWithEachRoleAndNamesItsFailures) {
   EXPECT_FALSE(SignAreaFile(ctx_, Temp("noarea.bin"), KeyRole::External, Temp("sig.bin")));
   EXPECT_FALSE(SignAreaFile(ctx_, area, KeyRole::External, fx_.root.Path() + "no/such/sig.bin"));
   // Root key lines missing from the loaded list.
-  fx_.ws.keyLines.resize(14);
+  fx_.ws.keyLines.Truncate(14);
   ctx_.signer.reset();
   EXPECT_FALSE(SignAreaFile(ctx_, area, KeyRole::Root, Temp("sig2.bin")));
   EXPECT_EQ(fx_.reporter.Messages(),

@@ -8,12 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "boot/key_list.h"
 #include "signing/crypto.h"
+#include "signing/sign_image.h"
 #include "support/test_support.h"
 
 namespace tarnel {
@@ -86,6 +90,7 @@ TEST_F(KeyListLoad, RejectedFilesKeepWhatWasLoaded) {
       Join(lines) + "   \n",  // a 24th line of blanks
       Join(lines) + "x",     // a 24th line of text
       Join(lines) + std::string(2 << 20, 'x') + "\n",  // a 24th line too long to read whole
+      "0x" + std::string(kKeyListMaxBytes, '1') + "\n" + Join(lines),  // no key line is this long
       "",
   };
   for (size_t i = 0; i < bad.size(); ++i) {
@@ -105,6 +110,50 @@ TEST_F(KeyListLoad, RejectedFilesKeepWhatWasLoaded) {
   EXPECT_EQ(reporter.Messages(), Messages("Failed to load the key list file!"));
   EXPECT_EQ(ws.keyLines, lines);
   EXPECT_EQ(ws.app.m_strKeysFile, good);
+}
+
+// The kernel's flags of the mapping that holds `p` ("dd": left out of core
+// dumps), from /proc/self/smaps; "" when no mapping holds it.
+std::string MappingFlags(const void* p) {
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line;
+  bool inside = false;
+  while (std::getline(smaps, line)) {
+    unsigned long long start = 0, end = 0;
+    char dash = 0;
+    std::istringstream head(line);
+    if (head >> std::hex >> start >> dash >> end && dash == '-') {
+      inside = start <= at && at < end;
+    } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+      return line.substr(8) + " ";
+    }
+  }
+  return "";
+}
+
+// The lines are views into pages that core dumps leave out; once a helper
+// is chosen as the run's signer, the private lines are wiped in place.
+TEST(KeyListMemory, LinesLiveInPagesLeftOutOfCoreDumpsAndPrivateOnesAreWiped) {
+  test::MakeFixture fx;
+  fx.LoadKeys();
+  const std::vector<std::string> texts = fx.KeyLineTexts();
+  ASSERT_EQ(fx.ws.keyLines.size(), kKeyListLines);
+  std::vector<std::string_view> before(fx.ws.keyLines.begin(), fx.ws.keyLines.end());
+  for (std::string_view line : before) EXPECT_NE(MappingFlags(line.data()).find(" dd "), std::string::npos);
+
+  fx.ws.app.m_strKeysFile = fx.keyListPath;
+  RunServices ctx(fx.ws, fx.reporter);
+  ctx.signerSpec = "exec:/bin/true";
+  ASSERT_TRUE(OpenRunSigner(ctx));
+  for (size_t i = 0; i < kKeyListLines; ++i) {
+    SCOPED_TRACE(i + 1);
+    const bool secret = (i >= 2 && i < 8) || (i >= 12 && i < 18);
+    // The old text, read where it was: zeros for the private lines.
+    const std::string_view old = before[i];
+    EXPECT_EQ(old == std::string(old.size(), '\0'), secret);
+    EXPECT_EQ(fx.ws.keyLines[i], secret ? std::string() : texts[i]);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include "package/apk_signer.h"
 #include "package/archive_oracles.h"
 #include "package/zip_archive.h"
+#include "signing/signer.h"
 #include "support/test_support.h"
 
 namespace tarnel {
@@ -366,6 +367,48 @@ TEST_F(ApkSignerTest, FailsWhereSignApkFailsAndRefusesWhatOnlyJavaCanSign) {
   const std::vector<uint8_t> cert = test::ReadBytes(keys_["ber"].cert);
   const std::vector<uint8_t> signedByJava = test::ReadBytes(refusals[3].job.javaOut);
   EXPECT_EQ(std::search(signedByJava.begin(), signedByJava.end(), cert.begin(), cert.end()), signedByJava.end());
+}
+
+// The key in a token (SoftHSM2), found by the certificate's public key:
+// the same bytes as the key file, with a SHA-1 and a SHA-256 certificate; a
+// certificate whose key the token does not hold is named.
+TEST_F(ApkSignerTest, KeyInATokenGivesTheKeyFilesBytes) {
+  if (test::SoftHsmModule().empty()) GTEST_SKIP() << "softhsm2 is not installed (scripts/bootstrap installs it)";
+  test::SoftHsmToken token;
+  ASSERT_TRUE(token.Ready());
+  const std::string d = dir_->Path();
+  std::string out;
+  for (const char* name : {"sha1", "sha256"}) {
+    ASSERT_EQ(test::RunShell("openssl pkcs8 -inform DER -nocrypt -in " + Q(keys_[name].key) + " -out " +
+                                 Q(d + name + ".token.pem") + " && softhsm2-util --import " + Q(d + name + ".token.pem") +
+                                 " --token " + test::SoftHsmToken::kLabel + " --label " + name + " --id 0" +
+                                 (name[3] == '1' ? "1" : "2") + " --pin " + test::SoftHsmToken::kPin + " 2>&1",
+                             &out),
+              0)
+        << out;
+  }
+  std::string error;
+  std::unique_ptr<Signer> signer = MakeSigner(token.Uri(), KeyLines{}, d, nullptr, error);
+  ASSERT_TRUE(signer) << error;
+  ApkSignOptions options;
+  options.keySigner = [&signer](EVP_PKEY* certificateKey, bool sha256, const uint8_t* digest,
+                                std::vector<uint8_t>& signature, std::string& message) {
+    SignError failure;
+    if (signer->SignForPublicKey(certificateKey, sha256, digest, signature, failure)) return true;
+    message = failure.message;
+    return false;
+  };
+  for (const Job& j : {MakeJob("mixed.zip", "sha1"), MakeJob("upgrade.zip", "sha256")}) {
+    ASSERT_TRUE(SignApkWholeFile(j.keys.cert, j.keys.key, j.input, j.nativeOut + "-file").Ok()) << j.name;
+    const ApkSignResult r = SignApkWholeFile(j.keys.cert, "", j.input, j.nativeOut + "-token", options);
+    ASSERT_TRUE(r.Ok()) << j.name << ": " << r.message;
+    EXPECT_TRUE(test::ReadBytes(j.nativeOut + "-token") == test::ReadBytes(j.nativeOut + "-file")) << j.name;
+  }
+  const Job other = MakeJob("mixed.zip", "rsa4096");
+  const ApkSignResult r = SignApkWholeFile(other.keys.cert, "", other.input, other.nativeOut + "-token", options);
+  EXPECT_EQ(r.status, ApkSignStatus::Failed);
+  EXPECT_NE(r.message.find("no private key for the archive key"), std::string::npos) << r.message;
+  EXPECT_FALSE(fs::exists(other.nativeOut + "-token"));
 }
 
 }  // namespace

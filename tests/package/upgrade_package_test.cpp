@@ -15,6 +15,8 @@
 #include "common/text.h"
 #include "package/archive_oracles.h"
 #include "pipeline/make_driver.h"
+#include "pipeline/messages.h"
+#include "signing/signer.h"
 #include "boot/key_list.h"
 #include "pipeline/run_plan.h"
 #include "support/test_support.h"
@@ -540,6 +542,50 @@ TEST_F(UpgradePackageTest, NativeParallelArchivesVerifyWithAnyThreadCount) {
   test::ExpectCmsVerifies(archive, fx.inputDir + kAndroidCertName, scratch / "cms");
   EXPECT_EQ(test::UnzipEntry(archive, "kernel.img", scratch / "x"), ReadBytes(fx.outputDir + "kernel.img"));
   EXPECT_TRUE(test::UnzipEntry(archive, "raw.img", scratch / "x").empty());
+}
+
+// The archive key in a token (SoftHSM2): the sealed update.zip is the one
+// the key file gives, also when the run's signer is the same token (the
+// archive key then needs no PIN of its own); Java cannot use such a key.
+TEST_F(UpgradePackageTest, ArchiveKeyInATokenSealsTheFileKeysBytes) {
+  if (test::SoftHsmModule().empty()) GTEST_SKIP() << "softhsm2 is not installed (scripts/bootstrap installs it)";
+  test::SoftHsmToken token;
+  ASSERT_TRUE(token.Ready());
+  const test::EnvGuard noPin(kPinEnv, nullptr);
+  const test::EnvGuard epoch("SOURCE_DATE_EPOCH", "1700000000");
+  const std::vector<std::string> lines = fx.KeyLineTexts();
+  ASSERT_TRUE(token.Import(lines, 0, kTokenExternalLabel, "01"));
+  ASSERT_TRUE(token.Import(lines, 10, kTokenRootLabel, "02"));
+  std::string out;
+  ASSERT_EQ(test::RunShell("openssl pkcs8 -inform DER -nocrypt -in " + test::Q(fx.inputDir + kAndroidKeyName) +
+                               " -out " + test::Q(scratch / "archive.pem") + " && softhsm2-util --import " +
+                               test::Q(scratch / "archive.pem") + " --token " + test::SoftHsmToken::kLabel +
+                               " --label archive --id 03 --pin " + test::SoftHsmToken::kPin + " 2>&1",
+                           &out),
+            0)
+      << out;
+  fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", test::PatternBytes(300000, 5));
+  fx.AddRow("raw", "None", "NAND_2K", "Yes", "raw.bin", test::PatternBytes(3, 6));
+  ASSERT_TRUE(RunWholeMake()) << testing::PrintToString(fx.reporter.Messages());
+  const auto byFile = ReadBytes(fx.outputDir + "update.zip");
+
+  fs::remove(fx.inputDir + kAndroidKeyName);
+  fx.ws.app.m_archiveKey = token.Uri("");  // no PIN: the run's signer logged in
+  for (const std::string& runSigner : {token.Uri(), std::string()}) {
+    if (runSigner.empty()) fx.ws.app.m_archiveKey = token.Uri();
+    fx.LoadKeys();  // a token run wipes the private lines it does not need
+    fx.reporter.Clear();
+    fs::remove(fx.outputDir + "update.zip");
+    RunOptions options;
+    options.signerSpec = runSigner;
+    ASSERT_TRUE(RunMake(fx.ws, fx.reporter, options).Succeeded()) << testing::PrintToString(fx.reporter.Messages());
+    EXPECT_TRUE(ReadBytes(fx.outputDir + "update.zip") == byFile) << runSigner;
+  }
+
+  fx.reporter.Clear();
+  fx.ws.app.m_archiveSigner = ArchiveSigner::Java;
+  EXPECT_FALSE(RunWholeMake());
+  EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{kMsgArchiveKeyNeedsNative});
 }
 
 // Java that cannot sign (1 MB heap) or is missing: the run says so, an old

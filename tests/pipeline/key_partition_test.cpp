@@ -155,7 +155,9 @@ TEST_F(KeyPartitionTest, FailuresResetTheProgress) {
   // A last key line that does not make a 41-character record line.
   fx_.reporter.Clear();
   boot_.blockSize = 131072;
-  fx_.ws.keyLines.back() += "00";
+  std::vector<std::string> lines(fx_.ws.keyLines.begin(), fx_.ws.keyLines.end());
+  lines.back() += "00";
+  fx_.ws.keyLines = KeyLines(lines);
   EXPECT_FALSE(Build());
   EXPECT_EQ(fx_.reporter.Messages(),
             (std::vector<std::string>{"Invaild source file context!", kMsgCreateTempKeyPartFailed}));

@@ -182,7 +182,7 @@ TEST_F(MakeDriverTest, SignerFailureAddsTheRowMessageAndResetsProgress) {
 
 TEST_F(MakeDriverTest, FewerThanThreeKeyLinesEndsSilently) {
   fx.AddRow("a", "Non-File System", "EMMC_8G", "No", "a.bin", test::PatternBytes(10));
-  fx.ws.keyLines.resize(2);
+  fx.ws.keyLines.Truncate(2);
   EXPECT_FALSE(Run());
   EXPECT_EQ(Trace(fx.reporter), (std::vector<std::string>{"range:1", "pos:0"}));
 }
@@ -232,7 +232,7 @@ TEST(MakeKeyMaterial, NothingInTempOrOutputAfterAnyRun) {
       fx.LoadKeys();
       const std::string temp = fx.ws.app.TempDir();
       test::WriteText(temp + "ExternalPrivateKey.txt", test::SharedKeyListText());
-      test::WriteText(temp + "TempKeyPart.txt", fx.ws.keyLines.back());
+      test::WriteText(temp + "TempKeyPart.txt", std::string(fx.ws.keyLines.back()));
       test::WriteText(fx.inputDir + "cfg.bin", "cfg");
       const char* flash = board == 0 ? "NAND_2K" : "EMMC_8G";
       fx.AddRow("fastboot", "Fastboot", flash, "No", "fastboot.bin", test::PatternBytes(3000, 1));

@@ -6,15 +6,26 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/secure.h"
 #include "signing/crypto.h"
+#include "signing/signer.h"
 #include "support/test_support.h"
 
 namespace tarnel {
 namespace {
+
+// As in the front ends, from before OpenSSL's first allocation in this process.
+const bool kOpenSslFreesWiped = WipeOpenSslFrees();
 
 using test::ReadBytes;
 using test::SplitLines;
@@ -258,6 +269,138 @@ TEST(Hashing, FileAndPiecewiseDigestsMatchOneShot) {
   InFile notOpen;
   uint8_t digest[32];
   EXPECT_FALSE(HashFileSha256(notOpen, digest));
+}
+
+}  // namespace
+}  // namespace tarnel
+
+namespace tarnel {
+namespace {
+
+// Bytes on the secure heap, which the memory scan below leaves out: the
+// windows looked for, and the scan's own reads.
+struct SecureHeapBuffer {
+  explicit SecureHeapBuffer(size_t n) : data(static_cast<uint8_t*>(OPENSSL_secure_zalloc(n))), size(n) {}
+  ~SecureHeapBuffer() { OPENSSL_secure_clear_free(data, size); }
+  SecureHeapBuffer(const SecureHeapBuffer&) = delete;
+  SecureHeapBuffer& operator=(const SecureHeapBuffer&) = delete;
+  uint8_t* data;
+  size_t size;
+};
+
+constexpr size_t kWindow = 16;
+
+// Which of `count` 16-byte windows some readable, writable mapping of the
+// process outside the secure heap holds, read through /proc/self/mem. The
+// stack is left out: it is overwritten call by call, and this test's own
+// frames hold the numbers while it cuts the windows.
+std::vector<size_t> WindowsInOrdinaryMemory(const uint8_t* windows, size_t count) {
+  std::vector<size_t> found;
+  SecureHeapBuffer chunk(1 << 16);
+  const int mem = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+  if (mem < 0 || chunk.data == nullptr) return {SIZE_MAX};
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    std::istringstream fields(line);
+    unsigned long long start = 0, end = 0;
+    char dash = 0;
+    std::string perms, offset, dev, inode, path;
+    fields >> std::hex >> start >> dash >> end >> perms >> offset >> dev >> inode >> path;
+    if (perms.size() < 2 || perms[0] != 'r' || perms[1] != 'w' || end - start > (1ull << 30) || path == "[vvar]" ||
+        path == "[stack]")
+      continue;
+    for (unsigned long long at = start; at < end; at += chunk.size - kWindow) {
+      const size_t want = static_cast<size_t>(std::min<unsigned long long>(chunk.size, end - at));
+      const ssize_t got = ::pread(mem, chunk.data, want, static_cast<off_t>(at));
+      if (got < static_cast<ssize_t>(kWindow)) break;
+      for (size_t w = 0; w < count; ++w) {
+        const uint8_t* hit = static_cast<const uint8_t*>(
+            memmem(chunk.data, static_cast<size_t>(got), windows + w * kWindow, kWindow));
+        if (hit != nullptr && CRYPTO_secure_allocated(reinterpret_cast<const void*>(at + (hit - chunk.data))) == 0)
+          found.push_back(w);
+      }
+      if (static_cast<size_t>(got) < want) break;
+    }
+  }
+  ::close(mem);
+  std::sort(found.begin(), found.end());
+  found.erase(std::unique(found.begin(), found.end()), found.end());
+  return found;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// The private numbers of a key list key live on OpenSSL's secure heap, and
+// no ordinary memory holds them, in either byte order: not once the key is
+// loaded, not while it signs (d and the CRT numbers; OpenSSL's signing code
+// copies p and q into its Montgomery contexts), not after it is gone.
+TEST(SecureHeap, PrivateNumbersLiveThereAndNoOrdinaryCopyIsLeft) {
+  ASSERT_TRUE(kOpenSslFreesWiped) << "OpenSSL allocated before this test's static set-up";
+  if (CRYPTO_secure_malloc_initialized() == 0) {
+    ASSERT_NE(CRYPTO_secure_malloc_init(1 << 18, 32), 0);
+  }
+  const KeyLines lines(SplitLines(test::SharedKeyListText()));
+
+  // Windows of lines 3-8 and 13-18 in binary, big-endian then reversed (the
+  // order of a number's words in memory): d, p, q, d mod (p-1), d mod (q-1), q^-1 mod p.
+  constexpr size_t kPrivate[] = {2, 3, 4, 5, 6, 7, 12, 13, 14, 15, 16, 17};
+  constexpr size_t kCount = std::size(kPrivate) * 2;
+  SecureHeapBuffer windows(kCount * kWindow);
+  ASSERT_NE(windows.data, nullptr);
+  size_t privateBytes = 0;
+  for (size_t k = 0; k < std::size(kPrivate); ++k) {
+    BigNum bn = KeyComponentFromLine(lines[kPrivate[k]]);
+    ASSERT_TRUE(bn);
+    const size_t n = static_cast<size_t>(BN_num_bytes(bn.get()));
+    privateBytes += n;
+    SecureHeapBuffer bytes(n);
+    ASSERT_EQ(BN_bn2bin(bn.get(), bytes.data), static_cast<int>(n));
+    uint8_t* bigEndian = windows.data + 2 * k * kWindow;
+    std::memcpy(bigEndian, bytes.data + n / 2, kWindow);
+    for (size_t i = 0; i < kWindow; ++i) bigEndian[kWindow + i] = bigEndian[kWindow - 1 - i];
+  }
+
+  const size_t before = CRYPTO_secure_used();
+  {
+    std::string error;
+    std::unique_ptr<Signer> signer = MakeSigner(kSignerKeyList, lines, "", nullptr, error);
+    ASSERT_TRUE(signer);
+    for (KeyRole role : {KeyRole::External, KeyRole::Root}) {
+      SignError loadError;
+      ASSERT_TRUE(signer->CheckKey(role, loadError));
+    }
+    EXPECT_GE(CRYPTO_secure_used() - before, privateBytes);
+    if (!kAddressSanitizer) {
+      EXPECT_EQ(WindowsInOrdinaryMemory(windows.data, kCount), std::vector<size_t>{});
+    }
+    for (KeyRole role : {KeyRole::External, KeyRole::Root}) {
+      const uint8_t digest[32] = {1, 2, 3};
+      uint8_t signature[256];
+      SignError signError;
+      ASSERT_TRUE(signer->Sign(role, digest, signature, signError));
+    }
+    if (!kAddressSanitizer) {
+      // Windows 0-1 d, 6-11 the CRT numbers; likewise 12-13 and 18-23 for the root key.
+      std::vector<size_t> whileSigning;
+      for (size_t w : WindowsInOrdinaryMemory(windows.data, kCount))
+        if (!(w >= 2 && w < 6) && !(w >= 14 && w < 18)) whileSigning.push_back(w);
+      EXPECT_EQ(whileSigning, std::vector<size_t>{});
+    }
+  }
+  if (!kAddressSanitizer) {
+    EXPECT_EQ(WindowsInOrdinaryMemory(windows.data, kCount), std::vector<size_t>{});
+  }
 }
 
 }  // namespace

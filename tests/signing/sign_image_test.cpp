@@ -156,7 +156,7 @@ TEST_F(SignImage, KeyLinesInLooseFormStillSign) {
   const std::string loose = fx.inputDir + "loose_keys.txt";
   WriteText(loose, text);
   fx.ws.app.m_strKeysFile = loose;
-  fx.ws.keyLines = lines;
+  fx.ws.keyLines = KeyLines(lines);
 
   const auto source = test::PatternBytes(5000, 9);
   const std::string src = fx.inputDir + "a.bin";
@@ -240,7 +240,7 @@ class SignImageFailure : public SignImage {
   void UseKeyList(const std::string& text) {
     fx.ws.app.m_strKeysFile = fx.inputDir + "other_keys.txt";
     WriteText(fx.ws.app.m_strKeysFile, text);
-    fx.ws.keyLines = SplitLines(text);
+    fx.ws.keyLines = KeyLines(SplitLines(text));
   }
 };
 

@@ -172,7 +172,8 @@ TEST_F(SignerTest, HelperRunsGiveTheKeyListRunsBytes) {
 // One signer used from several threads at once: every signature verifies.
 TEST_F(SignerTest, SignIsSafeFromSeveralThreads) {
   std::string error;
-  auto signer = MakeSigner(token.Uri(), lines, "", nullptr, error);
+  const KeyLines keyLines(lines);
+  auto signer = MakeSigner(token.Uri(), keyLines, "", nullptr, error);
   ASSERT_TRUE(signer);
   SignError open;
   ASSERT_TRUE(signer->Open(open)) << open.message;

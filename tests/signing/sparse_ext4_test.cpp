@@ -379,7 +379,7 @@ TEST_F(SparseExt4Test, FailuresLeaveNoHalfWrittenSignature) {
   // Key lines that do not hold a key: nothing is copied, no signature file appears.
   fx.reporter.Clear();
   const std::string source = WriteSparse("system.img", bytes);
-  fx.ws.keyLines.resize(5);
+  fx.ws.keyLines.Truncate(5);
   EXPECT_FALSE(Sign(source));
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Failed to read mpi file!"});
   EXPECT_EQ(GetPathKind(output), PathKind::Missing);

@@ -128,7 +128,7 @@ TEST_F(UbiTest, AKeyFailureLeavesThePreviousPair) {
   const auto oldSign = ReadBytes(SignPath());
   fx.reporter.Clear();
   test::WriteBytes(fx.inputDir + "in.ubi", test::PatternBytes(2097152 + 100));
-  fx.ws.keyLines.resize(5);
+  fx.ws.keyLines.Truncate(5);
   EXPECT_FALSE(Sign(fx.inputDir + "in.ubi"));
   EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Failed to read mpi file!"});
   EXPECT_EQ(ReadBytes(output), oldImage);
