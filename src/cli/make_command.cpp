@@ -29,15 +29,19 @@
 #include "cli/make_report.h"
 #include "cli/messages.h"
 #include "common/files.h"
+#include "common/messages.h"
 #include "common/model.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/program_folder.h"
 #include "common/text.h"
 #include "config/burn_config.h"
 #include "config/flash_config.h"
 #include "config/partition_config.h"
+#include "pipeline/messages.h"
 #include "pipeline/make_driver.h"
 #include "signing/signer.h"
+#include "signing/messages.h"
 
 namespace tarnel::cli {
 namespace {
@@ -48,7 +52,6 @@ std::string IniSource(const std::string& appDir, const char* key) {
 }
 
 // The window refuses to start without these folders of the program folder.
-constexpr const char* kMsgFolderNotFound = "\"%s\" not find!";
 
 struct MakeOptions {
   std::string board;
@@ -114,11 +117,6 @@ int RunMakeCommand(const MakeOptions& options) {
   }
   if (SignerCarriesPinValue(options.signer) || SignerCarriesPinValue(options.archiveKey)) {
     UsageError(kMsgPinValueOnCommandLine);
-    return kExitUsage;
-  }
-  if (!options.archiveKey.empty() && !StartsWithNoCase(options.archiveKey, kSignerPkcs11Scheme)) {
-    UsageError(Format("the archive key \"%s\" is not a PKCS#11 token; give pkcs11:<URI>",
-                      SignerTextForMessages(options.archiveKey).c_str()));
     return kExitUsage;
   }
   const std::optional<ArchiveSigner> archiveSigner =
@@ -193,20 +191,21 @@ int RunMakeCommand(const MakeOptions& options) {
   }
   app.m_headerPaths = *headerPathsSetting;
 
+  const Setting archiveKey = !options.archiveKey.empty()
+                                ? Setting{options.archiveKey, {}}
+                                : Setting{ReadArchiveKeySetting(app.m_strAppDir), IniSource(app.m_strAppDir, kArchiveKeyKey)};
+  if (!archiveKey.value.empty() && !StartsWithNoCase(archiveKey.value, kSignerPkcs11Scheme))
+    return SettingError(Format(kMsgArchiveKeyNotToken, SignerTextForMessages(archiveKey.value).c_str()), archiveKey);
+
   // What the window does when it opens; Java is needed only when it signs
   // every upgrade archive.
   app.m_archiveSigner = *archiveSetting;
-  app.m_archiveKey = options.archiveKey.empty() ? ReadArchiveKeySetting(app.m_strAppDir) : options.archiveKey;
-  for (const char* folder : {"Config", "jre"}) {
-    if (std::string_view(folder) == "jre" && app.m_archiveSigner != ArchiveSigner::Java) continue;
-    const std::string path = app.m_strAppDir + folder;
-    if (!IsFolder(path)) {
-      reporter.Show(Format(kMsgFolderNotFound, path.c_str()));
-      return endEarly(kExitFailed);
-    }
+  app.m_archiveKey = archiveKey.value;
+  if (const std::string missing = OpenProgramFolder(app.m_strAppDir, app.m_archiveSigner == ArchiveSigner::Java);
+      !missing.empty()) {
+    reporter.Show(Format(kMsgFolderNotFound, missing.c_str()));
+    return endEarly(kExitFailed);
   }
-  (void)MakeFolder(app.m_strAppDir + "Temp");
-  (void)MakeFolder(app.m_strAppDir + "Output");
   app.m_nJavaMemory = ReadJavaMemory(app.m_strAppDir);
   (void)LoadFlashConfig(ws.flashTable, reporter, FlashConfigPath(app.m_strAppDir));
 

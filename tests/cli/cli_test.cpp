@@ -30,6 +30,9 @@
 #include "signing/signer.h"
 #include "cli/cli_fixture.h"
 #include "support/test_support.h"
+#include "signing/messages.h"
+#include "config/messages.h"
+#include "boot/messages.h"
 
 namespace tarnel {
 namespace {
@@ -304,7 +307,7 @@ TEST_F(Cli, UsageErrorsExitWithTwoAndChangeNothing) {
   EXPECT_FALSE(fs::exists(home_ + "Temp"));
 }
 
-// A bad signer or archive signer is a usage error whether an option, the
+// A bad signer, archive signer or archive key is a usage error whether an option, the
 // environment or BurnConfig.ini gives it; the second line says where.
 TEST_F(Cli, SettingMistakesExitTheSameWhereverGiven) {
   WriteBytes(in_ + "a.bin", PatternBytes(100));
@@ -326,6 +329,11 @@ TEST_F(Cli, SettingMistakesExitTheSameWhereverGiven) {
       {"Archive=", MakeArgs("2", table), "", "Archive=jar",
        {"tarnel-cli: unknown archive signer \"jar\"; give native, java or native-parallel",
         "given in " + ini + " [Signing] Archive"}},
+      {"--archive-key", MakeArgs("2", table, " --archive-key exec:/bin/true"), "", "",
+       {"tarnel-cli: " + Format(kMsgArchiveKeyNotToken, "exec:")}},
+      {"ArchiveKey=", MakeArgs("2", table), "", "ArchiveKey=keys/testkey.pk8",
+       {"tarnel-cli: " + Format(kMsgArchiveKeyNotToken, "keys/testkey.pk8"),
+        "given in " + ini + " [Signing] ArchiveKey"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
