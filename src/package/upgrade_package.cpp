@@ -81,6 +81,13 @@ bool CheckUpgradePackage(RunServices& ctx, const Workspace& ws) {
   return true;
 }
 
+bool CheckUpgradePackageTemplate(RunServices& ctx, const Workspace& ws) {
+  if (!CheckUpgradePackage(ctx, ws)) return false;
+  if (CZipArchive::CanAppendTo(ws.app.m_strInputDir + kTemplateName)) return true;
+  ctx.Show(kMsgCreatePackageFailed);
+  return false;
+}
+
 bool MakeUpgradePackage(RunServices& ctx, const Workspace& ws, const std::string& packagePath) {
   if (!CheckUpgradePackage(ctx, ws)) return false;
   const std::string templatePath = ws.app.m_strInputDir + kTemplateName;

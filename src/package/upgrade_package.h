@@ -32,6 +32,11 @@ inline constexpr const char* kReleasePackageName = "update.zip";
 // flash entry, the template. False after its message.
 [[nodiscard]] bool CheckUpgradePackage(RunServices& ctx, const Workspace& ws);
 
+// The native signers' first step, in place of building the package: the
+// checks above, and a template the ZIP writer could append to (the same
+// archives a package for Java can be built from). False after its message.
+[[nodiscard]] bool CheckUpgradePackageTemplate(RunServices& ctx, const Workspace& ws);
+
 // Builds the package Java signs at `packagePath` (after CheckUpgradePackage):
 // copies the template there and appends the upgrade rows' images. False after
 // its message; a package whose building failed is deleted.

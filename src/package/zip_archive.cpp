@@ -157,6 +157,18 @@ bool CZipArchive::OpenForAppend(const std::string& path) {
   return true;
 }
 
+bool CZipArchive::CanAppendTo(const std::string& path) {
+  if (GetPathKind(path) != PathKind::File) return false;
+  CZipArchive probe;
+  probe.file_.reset(std::fopen(path.c_str(), "rbe"));
+  if (!probe.file_) return false;
+  bool ok = fseeko(probe.file_.get(), 0, SEEK_END) == 0;
+  const off_t size = ok ? ftello(probe.file_.get()) : -1;
+  ok = size >= 0 && probe.ReadDirectory(static_cast<uint64_t>(size));
+  probe.Reset();  // closed without writing a directory
+  return ok;
+}
+
 // The end record is searched backwards from the end of the file, within the
 // longest comment it can carry; a candidate counts only when its comment
 // reaches exactly to the end of the file and the directory it names holds

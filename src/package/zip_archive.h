@@ -40,6 +40,8 @@ class CZipArchive {
   // the file cannot be opened for reading and writing, or it is not an
   // ordinary single-disk archive whose directory holds together.
   [[nodiscard]] bool OpenForAppend(const std::string& path);
+  // True when OpenForAppend would take `path`; reads it, never writes.
+  [[nodiscard]] static bool CanAppendTo(const std::string& path);
   // Appends `diskPath` as entry `entryName` (deflated, or stored below 5
   // bytes). The file is streamed, never held whole: it is deflated in blocks
   // of 128 KiB on the worker threads, a few blocks at a time, and the bytes

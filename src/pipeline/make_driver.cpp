@@ -62,56 +62,6 @@ FileLock::Result WaitForLock(const std::function<FileLock::Result()>& attempt, i
   return result;
 }
 
-// The files a run writes into Temp on its way to the outputs: the boot
-// image's areas and signatures, the expanded Ext4 data and the unsealed
-// signature files, the upgrade package before and after its Android
-// signature, a helper's public key files. signapk.log and the lock stay.
-std::vector<std::string> Intermediates(const RunPlan& plan) {
-  const std::string& temp = plan.tempDir;
-  std::vector<std::string> files;
-  bool boot = false;
-  for (const PlannedRow& row : plan.rows) {
-    if (row.kind == RowKind::Fastboot) boot = true;
-    if (!row.signFile.empty()) files.push_back(temp + AfterLastSep(row.signFile));
-    if (row.kind == RowKind::Ext4 && !plan.firstGeneration) files.push_back(temp + AfterLastSep(row.source));
-  }
-  if (boot) {
-    for (const char* name : {kKeyAreaFile, kKeyAreaSignFile, kParamAreaFile, kParamAreaSignFile, kBootAreaFile,
-                             kBootAreaSignFile, kBootAreaEncryptPartFile, kUncheckedAreaFile})
-      files.push_back(temp + name);
-  }
-  if (plan.package.wanted) {
-    files.push_back(plan.package.packagePath);
-    files.push_back(plan.package.signedPackagePath);
-  }
-  for (const char* name : kHelperPublicKeyFiles) files.push_back(temp + name);
-  return files;
-}
-
-// Removes the run's intermediates when the run ends, whatever the end (it
-// goes before the locks). A name that is one of the run's inputs is left.
-class TempCleanup {
- public:
-  explicit TempCleanup(const RunPlan& plan) : files_(Intermediates(plan)), inputs_(plan.inputs) {}
-  ~TempCleanup() {
-    std::vector<PathIdentity> inputs;
-    for (const std::string& input : inputs_) inputs.push_back(IdentifyPath(input));
-    for (const std::string& file : files_) {
-      const PathIdentity id = IdentifyPath(file);
-      if (!id.exists) continue;
-      bool isInput = false;
-      for (const PathIdentity& input : inputs) isInput = isInput || SameFile(id, input);
-      if (!isInput) (void)RemovePresent(file);
-    }
-  }
-  TempCleanup(const TempCleanup&) = delete;
-  TempCleanup& operator=(const TempCleanup&) = delete;
-
- private:
-  std::vector<std::string> files_;
-  std::vector<std::string> inputs_;
-};
-
 // Remembers the last message of the run on its way to the front end.
 class ClosingMessage : public RunReporter {
  public:
@@ -161,7 +111,6 @@ class MakeRun {
     // for the whole run.
     FileLock tempLock, outputLock;
     if (!Lock(plan, tempLock, outputLock)) return Failed(RunStep::Checks);
-    const TempCleanup tempCleanup(plan);
     // Key files that a run killed before keys stayed in memory may have left.
     (void)RemoveStaleKeyFiles(plan.tempDir);
     // The signer (a token session) and the way to its PIN live for this run
@@ -324,7 +273,7 @@ class MakeRun {
     // while they sign it, in the next step.
     const bool java = ws_.app.m_archiveSigner == ArchiveSigner::Java;
     ctx_.Reporter().SetStepName(AfterLastSep(package.packagePath));
-    if (!(java ? MakeUpgradePackage(ctx_, ws_, package.packagePath) : CheckUpgradePackage(ctx_, ws_)))
+    if (!(java ? MakeUpgradePackage(ctx_, ws_, package.packagePath) : CheckUpgradePackageTemplate(ctx_, ws_)))
       return fail(RunStep::MakePackage, kMsgMakePackageFailed);
     ctx_.StepDone();
     ctx_.Reporter().SetStepName(java ? std::string(kStepWaitingForJava) : AfterLastSep(package.signedPackagePath));

@@ -459,30 +459,6 @@ TEST_F(Cli, HeaderPathsNameSignsTwoFoldersAlike) {
   EXPECT_EQ(Run(MakeArgs("2", table, " --header-paths=short")).status, 2);
 }
 
-// A run's intermediates leave Temp when it ends, after a failure too; the
-// lock file stays.
-TEST_F(Cli, TempKeepsNothingOfARunThatEnded) {
-  WriteBytes(in_ + "boot.bin", PatternBytes(3000, 1));
-  WriteBytes(in_ + "cfg.bin", PatternBytes(64, 2));
-  WriteBytes(in_ + "a.bin", PatternBytes(5000, 3));
-  const std::string good = WriteTable({{"1", "boot", kFileTypeFastboot, "EMMC_8G", "No", "boot.bin"},
-                                       {"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
-  const auto tempNames = [&] {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(home_ + "Temp")) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  };
-  EXPECT_EQ(Run(MakeArgs("2", good)).status, 0);
-  EXPECT_EQ(tempNames(), std::vector<std::string>{kTempLockName});
-  // The boot row's areas are written, then the second row fails.
-  const std::string failing = WriteTable({{"1", "boot", kFileTypeFastboot, "EMMC_8G", "No", "boot.bin"},
-                                          {"1", "b", kFileTypeNonFs, "EMMC_8G", "No", "missing.bin"}},
-                                         "failing.xml");
-  EXPECT_EQ(Run(MakeArgs("2", failing)).status, 1);
-  EXPECT_EQ(tempNames(), std::vector<std::string>{kTempLockName});
-}
-
 // Nothing is signed when an output would replace an input of the run or
 // another output of it; the message names both paths.
 TEST_F(Cli, OutputsNeverReplaceInputsOrEachOther) {
@@ -705,11 +681,6 @@ TEST_F(Cli, DemoTablesSignEndToEnd) {
     ASSERT_FALSE(r.errLines.empty());
     EXPECT_EQ(r.errLines.back(), kMsgPackageDone);
     for (const char* image : run.images) EXPECT_TRUE(fs::exists(ws + run.output + "/" + image)) << image;
-    // Expanded Ext4 data, unsealed signature files and the package are gone from Temp.
-    for (const auto& entry : fs::directory_iterator(home_ + "Temp")) {
-      const std::string name = entry.path().filename();
-      EXPECT_TRUE(name == kTempLockName || name == kSignApkLogName) << name;
-    }
   }
   // The raw row of the later generation is a whole-image signature openssl accepts.
   const std::vector<std::string> keyLines = SplitLines(ReadText(input + kDefaultKeyListName));

@@ -297,6 +297,7 @@ class UpgradeRunTest : public UpgradePackageTest {
   // the template's entries and ours plus signapk's certificate, each signed
   // image as the run wrote it.
   void ExpectSignedArchive(const std::vector<uint8_t>& wrapped, const std::vector<std::string>& packed) {
+    EXPECT_EQ(wrapped, ReadBytes(SignedPackagePath()));
     const std::string archive = scratch / "wrapped.zip";
     WriteBytes(archive, wrapped);
     std::string out;
@@ -495,6 +496,21 @@ TEST_F(UpgradePackageTest, WithoutJavaTheArchiveIsSignedNatively) {
   test::ExpectCmsVerifies(archive, fx.inputDir + kAndroidCertName, scratch / "cms");
   EXPECT_EQ(test::UnzipEntry(archive, "kernel.img", scratch / "x"), ReadBytes(fx.outputDir + "kernel.img"));
   EXPECT_EQ(test::UnzipEntry(archive, "raw.img", scratch / "x"), test::PatternBytes(4, 6));
+
+  // A template the package for Java could not be built from fails the same
+  // way here: not an archive, or one behind a stub.
+  const std::string templ = fx.inputDir + "META-INF.zip";
+  const std::vector<uint8_t> goodTemplate = ReadBytes(templ);
+  std::vector<uint8_t> stubbed(64, 'S');
+  stubbed.insert(stubbed.end(), goodTemplate.begin(), goodTemplate.end());
+  for (const std::vector<uint8_t>& bad : {std::vector<uint8_t>{'n', 'o', 't'}, stubbed}) {
+    WriteBytes(templ, bad);
+    fx.reporter.Clear();
+    EXPECT_FALSE(RunWholeMake());
+    EXPECT_EQ(fx.reporter.Messages(),
+              (std::vector<std::string>{"Failed to create the upgrade package!", "Failed to make upgrade package!"}));
+  }
+  WriteBytes(templ, goodTemplate);
 
   ASSERT_EQ(test::RunShell("python3 -c \"import zipfile; zipfile.ZipFile('" + fx.inputDir +
                                "META-INF.zip', 'a').writestr('assets/com.android.hints.pins.txt', 'x')\"",
