@@ -1,5 +1,6 @@
 #include "app/list_ctrl_ex.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -83,6 +84,13 @@ CListCtrlEx::CListCtrlEx(PartitionTable& table, UiHooks& hooks, QWidget* parent)
   auto* open = new QShortcut(QKeySequence::Open, this);
   open->setContext(Qt::WidgetWithChildrenShortcut);
   connect(open, &QShortcut::activated, this, &CListCtrlEx::ChooseUnsignedFile);
+  // The header's check-all click, from the keyboard: a named action of the table.
+  auto* tickAll = new QAction(tr(kTickAllName), this);
+  tickAll->setObjectName("tickAllRows");
+  tickAll->setShortcut(QKeySequence(tr(kTickAllKey)));
+  tickAll->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  connect(tickAll, &QAction::triggered, this, &CListCtrlEx::ToggleCheckAll);
+  addAction(tickAll);
   setAccessibleName(tr(kTableName));
   setAccessibleDescription(tr(kTableHelp));
 }
@@ -667,6 +675,10 @@ void CListCtrlEx::keyPressEvent(QKeyEvent* event) {
       QTableView::keyPressEvent(event);
       return;
     case Qt::Key_Space: {
+      if (event->modifiers() != Qt::NoModifier) {
+        QTableView::keyPressEvent(event);
+        return;
+      }
       // Space ticks or clears the check box of the selected row.
       const int sel = FirstSelectedRow();
       if (sel >= 0) {

@@ -34,8 +34,11 @@ inline constexpr const char* kBrowseKeyTip = "Choose the unsigned file (Ctrl+O)"
 inline constexpr const char* kTableName = "Partition table";
 inline constexpr const char* kTableHelp =
     "Arrow keys move between rows and columns. F2 edits the current row, Tab and Shift+Tab move between its "
-    "fields, Escape ends the edit. Space ticks the row, Insert adds a row, Delete removes the current row, "
-    "Ctrl+O chooses its unsigned file.";
+    "fields, Escape ends the edit. Space ticks the row, Ctrl+Space ticks or unticks all rows, Insert adds a "
+    "row, Delete removes the current row, Ctrl+O chooses its unsigned file.";
+// The key for what a click on the check column's header does.
+inline constexpr const char* kTickAllName = "Tick or untick all rows";
+inline constexpr const char* kTickAllKey = "Ctrl+Space";
 inline constexpr const char* kOutputNameName = "Output Name";
 inline constexpr const char* kFileTypeName = "File Type";
 inline constexpr const char* kFlashNameName = "Flash Name";

@@ -570,6 +570,15 @@ class PellgraveDlgTest : public QObject {
     press(Qt::Key_O, Qt::ControlModifier);
     QCOMPARE(f.ws.table.rows[63].unsignedFile, std::string("/img/new.bin"));
     QCOMPARE(f.ws.table.rows[62].unsignedFile, before);
+
+    // Ctrl+Space does what a click on the check column's header does, from
+    // the table and from the row's editors; the new row started unticked.
+    QVERIFY(!f.ws.table.rows[63].checked);
+    press(Qt::Key_Space, Qt::ControlModifier);
+    for (const PartitionRow& r : f.ws.table.rows) QVERIFY(r.checked);
+    press(Qt::Key_F2);
+    press(Qt::Key_Space, Qt::ControlModifier);
+    for (const PartitionRow& r : f.ws.table.rows) QVERIFY(!r.checked);
   }
 
   // Every control the keyboard reaches, and the bar, has a name for
