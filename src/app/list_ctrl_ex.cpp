@@ -66,6 +66,31 @@ void CHeaderCtrl::paintSection(QPainter* painter, const QRect& rect, int logical
 
 // ---------------------------------------------------------------- view
 
+namespace {
+
+// The frame once more, above the viewport: at a fractional scale the
+// viewport's last row and column of device pixels round onto the frame's
+// right and bottom lines, which then vanish under its background.
+class CFrameOverlay : public QWidget {
+ public:
+  explicit CFrameOverlay(CListCtrlEx* table) : QWidget(table), table_(table) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setFocusPolicy(Qt::NoFocus);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    table_->PaintFrame(&painter);
+  }
+
+ private:
+  CListCtrlEx* table_;
+};
+
+}  // namespace
+
 CListCtrlEx::CListCtrlEx(PartitionTable& table, UiHooks& hooks, QWidget* parent)
     : QTableView(parent), table_(table), hooks_(hooks), model_(new CPartitionModel(table, this)) {
   compactStyle_ = new CCompactComboStyle(this);
@@ -93,6 +118,9 @@ CListCtrlEx::CListCtrlEx(PartitionTable& table, UiHooks& hooks, QWidget* parent)
   addAction(tickAll);
   setAccessibleName(tr(kTableName));
   setAccessibleDescription(tr(kTableHelp));
+  frameOverlay_ = new CFrameOverlay(this);
+  frameOverlay_->setGeometry(rect());
+  frameOverlay_->raise();
 }
 
 void CListCtrlEx::Setup(const std::vector<std::string>& flashNames) {
@@ -235,6 +263,8 @@ void CListCtrlEx::FitLastColumn() {
 
 void CListCtrlEx::resizeEvent(QResizeEvent* event) {
   QTableView::resizeEvent(event);
+  frameOverlay_->setGeometry(rect());
+  frameOverlay_->raise();
   FitLastColumn();
 }
 

@@ -119,6 +119,8 @@ class CListCtrlEx : public QTableView {
   void ChooseUnsignedFile();
   // Makes `row` current and selected, scrolled into view; -1: none.
   void SetCurrentRow(int row);
+  // Draws the table's frame with `painter` (on a widget over the whole table).
+  void PaintFrame(QPainter* painter) { drawFrame(painter); }
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
@@ -163,6 +165,7 @@ class CListCtrlEx : public QTableView {
   UiHooks& hooks_;
   CPartitionModel* model_;
   QStyle* compactStyle_ = nullptr;  // the drop-down editors' style
+  QWidget* frameOverlay_ = nullptr;  // draws the frame again, over the viewport
   QStringList fileTypeOptions_;
   QStringList flashNameOptions_;
   std::array<int, kColumnCount> widths_ = kColumnWidths;

@@ -623,6 +623,27 @@ class PellgraveDlgTest : public QObject {
     QVERIFY(f.dlg->rect().contains(f.dlg->findChild<QProgressBar*>("progress")->geometry()));
   }
 
+  // The table's frame is drawn whole on all four sides, also at fractional
+  // scales (run again with QT_SCALE_FACTOR=1.5): the right and bottom edges
+  // look like the left and top ones.
+  void tableFrameIsWhole() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    auto* table = f.dlg->findChild<CListCtrlEx*>("partitionTable");
+    const QImage image = f.dlg->grab().toImage();
+    const qreal dpr = image.devicePixelRatio();
+    const QRect r = table->geometry();
+    const int left = qRound(r.left() * dpr), top = qRound(r.top() * dpr);
+    const int right = qRound((r.right() + 1) * dpr) - 1, bottom = qRound((r.bottom() + 1) * dpr) - 1;
+    // The frame's colour, from the middle of its left edge.
+    const QRgb frame = image.pixel(left, (top + bottom) / 2);
+    QVERIFY(frame != image.pixel(left - 1, (top + bottom) / 2));
+    const auto edgeAt = [&](int x, int y) { return image.pixel(x, y) == frame; };
+    QVERIFY(edgeAt((left + right) / 2, top) || edgeAt((left + right) / 2, top + 1));
+    QVERIFY(edgeAt(right, (top + bottom) / 2) || edgeAt(right - 1, (top + bottom) / 2));
+    QVERIFY(edgeAt((left + right) / 2, bottom) || edgeAt((left + right) / 2, bottom - 1));
+  }
+
   // The installed program's per-user folder (hidden, under XDG_DATA_HOME):
   // a damaged one says how to have it made afresh; the choosers never start
   // inside it but in the user's documents, then in the folder last used.
