@@ -36,6 +36,7 @@
 #include "config/burn_config.h"
 #include "config/flash_config.h"
 #include "config/partition_config.h"
+#include "pipeline/messages.h"
 #include "pipeline/make_driver.h"
 #include "signing/signer.h"
 
@@ -63,6 +64,8 @@ struct MakeOptions {
   std::string signer;       // --signer: the RSA signer's text
   bool json = false;        // --json: the report on standard output
   std::string archiveSigner;  // --archive-signer: native, java or native-parallel
+  bool waitGiven = false;     // --wait[=SECONDS]: wait for a busy program or output folder
+  std::string wait;
   std::string archiveKey;     // --archive-key: pkcs11:<URI>
 };
 
@@ -113,15 +116,19 @@ int RunMakeCommand(const MakeOptions& options) {
     UsageError(kMsgPinValueOnCommandLine);
     return kExitUsage;
   }
-  if (!options.archiveKey.empty() && !StartsWithNoCase(options.archiveKey, kSignerPkcs11Scheme)) {
-    UsageError(Format("the archive key \"%s\" is not a PKCS#11 token; give pkcs11:<URI>",
-                      SignerTextForMessages(options.archiveKey).c_str()));
-    return kExitUsage;
-  }
   const std::optional<ArchiveSigner> archiveSigner =
       options.archiveSigner.empty() ? std::nullopt : ParseArchiveSigner(options.archiveSigner);
   if (!options.archiveSigner.empty() && !archiveSigner)
     return SettingError(Format(kMsgArchiveSignerUnknown, options.archiveSigner.c_str()), {});
+  int lockWaitSeconds = 0;
+  if (options.waitGiven) {
+    lockWaitSeconds = -1;
+    if (!options.wait.empty()) {
+      const bool digits = options.wait.size() <= 7 && options.wait.find_first_not_of("0123456789") == std::string::npos;
+      if (!digits) return CommandUsageError("make", "--wait takes a number of seconds (--wait=SECONDS), or nothing");
+      lockWaitSeconds = std::stoi(options.wait);
+    }
+  }
   if (!options.outputGiven && !options.defaultOutput) {
     return CommandUsageError("make", "give the output folder with --output <folder>, or --default-output");
   }
@@ -169,10 +176,16 @@ int RunMakeCommand(const MakeOptions& options) {
       return SettingError(Format(kMsgArchiveSignerUnknown, text->c_str()), {*text, IniSource(app.m_strAppDir, kArchiveKey)});
   }
 
+  const Setting archiveKey = !options.archiveKey.empty()
+                                ? Setting{options.archiveKey, {}}
+                                : Setting{ReadArchiveKeySetting(app.m_strAppDir), IniSource(app.m_strAppDir, kArchiveKeyKey)};
+  if (!archiveKey.value.empty() && !StartsWithNoCase(archiveKey.value, kSignerPkcs11Scheme))
+    return SettingError(Format(kMsgArchiveKeyNotToken, SignerTextForMessages(archiveKey.value).c_str()), archiveKey);
+
   // What the window does when it opens; Java is needed only when it signs
   // every upgrade archive.
   app.m_archiveSigner = *archiveSetting;
-  app.m_archiveKey = options.archiveKey.empty() ? ReadArchiveKeySetting(app.m_strAppDir) : options.archiveKey;
+  app.m_archiveKey = archiveKey.value;
   for (const char* folder : {"Config", "jre"}) {
     if (std::string_view(folder) == "jre" && app.m_archiveSigner != ArchiveSigner::Java) continue;
     const std::string path = app.m_strAppDir + folder;
@@ -202,6 +215,10 @@ int RunMakeCommand(const MakeOptions& options) {
   run.signerSpec = signer.value;
   run.pinSource = AskPinOnTerminal;
   run.readBack = options.verify;
+  run.lockWaitSeconds = lockWaitSeconds;
+  run.waiting = [&console](const std::string& folder) {
+    if (!Output().quiet) console.ShowMessage(Format(kMsgWaitingForFolder, folder.c_str()), {}, MsgIcon::None);
+  };
   if (request.Wanted()) return finish(RunMakeChecked(ws, reporter, run, request));
   return finish(RunMake(ws, reporter, run).Succeeded() ? kExitOk : kExitFailed);
 }
@@ -234,8 +251,15 @@ Command AddMakeCommand(CLI::App& cli) {
   sub->add_flag("--verify", o->verify, "Read every output back and verify it before the success message");
   sub->add_option("--report", o->report, "Write a JSON record of the run to this file (- for standard output)");
   sub->add_flag("--json", o->json, "Print the JSON record of the run on standard output");
-  return {sub, [o, outputOpt] {
+  CLI::Option* waitOpt =
+      sub->add_option("--wait", o->wait,
+                      "Wait for another run that holds the program or output folder, without end or at most "
+                      "SECONDS (--wait=SECONDS), instead of stopping at once")
+          ->expected(0, 1)
+          ->type_name("SECONDS");
+  return {sub, [o, outputOpt, waitOpt] {
             o->outputGiven = outputOpt->count() > 0;
+            o->waitGiven = waitOpt->count() > 0;
             return RunMakeCommand(*o);
           }};
 }

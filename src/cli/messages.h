@@ -11,6 +11,7 @@ inline constexpr const char* kMsgReportInProgramFolder = "The output %s would re
 inline constexpr const char* kMsgReportIsFolder = "The report %s is a folder!";
 inline constexpr const char* kMsgReportWriteFailed = "cannot write the report %s: %s";
 
+inline constexpr const char* kMsgWaitingForFolder = "tarnel-cli: waiting for the run that holds %s";
 inline constexpr const char* kMsgArchiveSignerUnknown =
     "unknown archive signer \"%s\"; give native, java or native-parallel";
 

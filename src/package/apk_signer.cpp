@@ -1106,7 +1106,9 @@ class Spill {
 
   [[nodiscard]] bool Write(const uint8_t* p, size_t n) {
     if (file_ == nullptr && memory_.size() + n <= kSpillInMemory) {
-      if (memory_.capacity() == 0) memory_.reserve(kSpillInMemory);
+      // Grown by doubling, but never past the bound.
+      if (memory_.size() + n > memory_.capacity())
+        memory_.reserve(std::min(kSpillInMemory, std::max(memory_.size() + n, 2 * memory_.capacity())));
       memory_.insert(memory_.end(), p, p + n);
       return true;
     }

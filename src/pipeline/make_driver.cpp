@@ -2,6 +2,11 @@
 
 #include <openssl/crypto.h>
 
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
 #include "boot/boot_image.h"
 #include "boot/key_list.h"
 #include "common/paths.h"
@@ -41,6 +46,71 @@ bool TakeLock(RunReporter& ctx, const FileLock& lock, FileLock::Result result, c
   ctx.Show(Format(kMsgLockFailed, locked.c_str(), lock.Error().c_str()));
   return false;
 }
+
+// Tries a lock until it is no longer held by another run or the wait is
+// over (`waitSeconds` < 0: no end), polling as `flock -w` would block.
+FileLock::Result WaitForLock(const std::function<FileLock::Result()>& attempt, int waitSeconds,
+                             const std::function<void()>& waiting) {
+  FileLock::Result result = attempt();
+  if (result != FileLock::Result::Busy || waitSeconds == 0) return result;
+  if (waiting) waiting();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
+  while (result == FileLock::Result::Busy && (waitSeconds < 0 || std::chrono::steady_clock::now() < deadline)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    result = attempt();
+  }
+  return result;
+}
+
+// The files a run writes into Temp on its way to the outputs: the boot
+// image's areas and signatures, the expanded Ext4 data and the unsealed
+// signature files, the upgrade package before and after its Android
+// signature, a helper's public key files. signapk.log and the lock stay.
+std::vector<std::string> Intermediates(const RunPlan& plan) {
+  const std::string& temp = plan.tempDir;
+  std::vector<std::string> files;
+  bool boot = false;
+  for (const PlannedRow& row : plan.rows) {
+    if (row.kind == RowKind::Fastboot) boot = true;
+    if (!row.signFile.empty()) files.push_back(temp + AfterLastSep(row.signFile));
+    if (row.kind == RowKind::Ext4 && !plan.firstGeneration) files.push_back(temp + AfterLastSep(row.source));
+  }
+  if (boot) {
+    for (const char* name : {kKeyAreaFile, kKeyAreaSignFile, kParamAreaFile, kParamAreaSignFile, kBootAreaFile,
+                             kBootAreaSignFile, kBootAreaEncryptPartFile, kUncheckedAreaFile})
+      files.push_back(temp + name);
+  }
+  if (plan.package.wanted) {
+    files.push_back(plan.package.packagePath);
+    files.push_back(plan.package.signedPackagePath);
+  }
+  for (const char* name : kHelperPublicKeyFiles) files.push_back(temp + name);
+  return files;
+}
+
+// Removes the run's intermediates when the run ends, whatever the end (it
+// goes before the locks). A name that is one of the run's inputs is left.
+class TempCleanup {
+ public:
+  explicit TempCleanup(const RunPlan& plan) : files_(Intermediates(plan)), inputs_(plan.inputs) {}
+  ~TempCleanup() {
+    std::vector<PathIdentity> inputs;
+    for (const std::string& input : inputs_) inputs.push_back(IdentifyPath(input));
+    for (const std::string& file : files_) {
+      const PathIdentity id = IdentifyPath(file);
+      if (!id.exists) continue;
+      bool isInput = false;
+      for (const PathIdentity& input : inputs) isInput = isInput || SameFile(id, input);
+      if (!isInput) (void)RemovePresent(file);
+    }
+  }
+  TempCleanup(const TempCleanup&) = delete;
+  TempCleanup& operator=(const TempCleanup&) = delete;
+
+ private:
+  std::vector<std::string> files_;
+  std::vector<std::string> inputs_;
+};
 
 // Remembers the last message of the run on its way to the front end.
 class ClosingMessage : public RunReporter {
@@ -91,6 +161,7 @@ class MakeRun {
     // for the whole run.
     FileLock tempLock, outputLock;
     if (!Lock(plan, tempLock, outputLock)) return Failed(RunStep::Checks);
+    const TempCleanup tempCleanup(plan);
     // Key files that a run killed before keys stayed in memory may have left.
     (void)RemoveStaleKeyFiles(plan.tempDir);
     // The signer (a token session) and the way to its PIN live for this run
@@ -115,14 +186,22 @@ class MakeRun {
       ctx_.Show(Format(kMsgTempFolderMissing, tempDir.c_str()));
       return false;
     }
-    if (!TakeLock(ctx_.Reporter(), tempLock, tempLock.TryLock(tempDir + kTempLockName), tempDir, tempDir + kTempLockName))
-      return false;
+    const std::string lockFile = tempDir + kTempLockName;
+    const FileLock::Result tempResult = WaitForLock([&] { return tempLock.TryLock(lockFile); },
+                                                    options_.lockWaitSeconds, [&] { Waiting(tempDir); });
+    if (!TakeLock(ctx_.Reporter(), tempLock, tempResult, tempDir, lockFile)) return false;
     // The output folder itself is locked, nothing is added to it. A folder
     // that does not exist is left to the signers, whose messages say that
     // their files cannot be created.
     const std::string& outputFolder = plan.outputFolder;
-    return !IsFolder(outputFolder.empty() ? std::string(".") : outputFolder) ||
-           TakeLock(ctx_.Reporter(), outputLock, outputLock.TryLockFolder(outputFolder), outputFolder, outputFolder);
+    if (!IsFolder(outputFolder.empty() ? std::string(".") : outputFolder)) return true;
+    const FileLock::Result outputResult = WaitForLock([&] { return outputLock.TryLockFolder(outputFolder); },
+                                                      options_.lockWaitSeconds, [&] { Waiting(outputFolder); });
+    return TakeLock(ctx_.Reporter(), outputLock, outputResult, outputFolder, outputFolder);
+  }
+
+  void Waiting(const std::string& folder) {
+    if (options_.waiting) options_.waiting(folder);
   }
 
   // Steps 2 to 6: names, the test key pair, something to do, no clashes.

@@ -45,6 +45,11 @@ struct RunOptions {
   PinSource pinSource;
   // Every output is read back and checked before the success message.
   bool readBack = false;
+  // How long to wait for a program or output folder that another run holds:
+  // 0 not at all (the run stops at once), a negative value without end.
+  int lockWaitSeconds = 0;
+  // Told the folder when the run starts to wait for it.
+  std::function<void(const std::string& folder)> waiting;
 };
 
 // The whole run over `ws` (whose input folder the row checks may settle).

@@ -129,7 +129,7 @@ class ExecSigner final : public Signer {
   bool PublicKeyFile(KeyRole role, std::string& path, SignError& error) {
     EVP_PKEY* key = PublicKey(role, error);
     if (key == nullptr) return false;
-    path = tempDir_ + (role == KeyRole::Root ? "RootPublicKey.pem" : "ExternalPublicKey.pem");
+    path = tempDir_ + kHelperPublicKeyFiles[role == KeyRole::Root ? 1 : 0];
     bool& written = written_[role == KeyRole::Root ? 1 : 0];
     if (written) return true;
     std::string pem;

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/model.h"
@@ -38,6 +39,9 @@ inline constexpr const char* kSignerEnv = "TARNEL_SIGNER";
 inline constexpr const char* kPinEnv = "TARNEL_PKCS11_PIN";
 inline constexpr const char* kHelperTimeoutEnv = "TARNEL_SIGNER_TIMEOUT";
 inline constexpr int kDefaultHelperTimeoutSeconds = 120;
+
+// The public key files a signing helper is given, in the program folder's Temp.
+inline constexpr const char* kHelperPublicKeyFiles[2] = {"ExternalPublicKey.pem", "RootPublicKey.pem"};
 
 // Labels of the token keys that `keygen --signer` makes.
 inline constexpr const char* kTokenExternalLabel = "tarnel-external";

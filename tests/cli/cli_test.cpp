@@ -304,7 +304,7 @@ TEST_F(Cli, UsageErrorsExitWithTwoAndChangeNothing) {
   EXPECT_FALSE(fs::exists(home_ + "Temp"));
 }
 
-// A bad signer or archive signer is a usage error whether an option, the
+// A bad signer, archive signer or archive key is a usage error whether an option, the
 // environment or BurnConfig.ini gives it; the second line says where.
 TEST_F(Cli, SettingMistakesExitTheSameWhereverGiven) {
   WriteBytes(in_ + "a.bin", PatternBytes(100));
@@ -326,6 +326,11 @@ TEST_F(Cli, SettingMistakesExitTheSameWhereverGiven) {
       {"Archive=", MakeArgs("2", table), "", "Archive=jar",
        {"tarnel-cli: unknown archive signer \"jar\"; give native, java or native-parallel",
         "given in " + ini + " [Signing] Archive"}},
+      {"--archive-key", MakeArgs("2", table, " --archive-key exec:/bin/true"), "", "",
+       {"tarnel-cli: " + Format(kMsgArchiveKeyNotToken, "exec:")}},
+      {"ArchiveKey=", MakeArgs("2", table), "", "ArchiveKey=keys/testkey.pk8",
+       {"tarnel-cli: " + Format(kMsgArchiveKeyNotToken, "keys/testkey.pk8"),
+        "given in " + ini + " [Signing] ArchiveKey"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -373,6 +378,63 @@ TEST_F(Cli, SecondRunOnABusyProgramOrOutputFolderStops) {
   const CliResult r = Run(MakeArgs("2", table));
   EXPECT_EQ(r.status, 0);
   ExpectSignedWhole(out_ + "a.img", a);
+}
+
+// --wait: a second run waits for the one holding the program folder and
+// goes on when it lets go; at most SECONDS with --wait=SECONDS.
+TEST_F(Cli, WaitLetsASecondRunThroughAfterTheFirst) {
+  const std::vector<uint8_t> a = PatternBytes(3000, 9);
+  WriteBytes(in_ + "a.bin", a);
+  const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  fs::create_directories(home_ + "Temp");
+  {
+    FileLock held;
+    ASSERT_EQ(held.TryLock(home_ + "Temp/" + kTempLockName), FileLock::Result::Locked);
+    CliResult r;
+    std::thread second([&] { r = Run(MakeArgs("2", table, " --wait --progress=never")); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_TRUE(OutputEmpty());
+    held.Unlock();
+    second.join();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.errLines, (std::vector<std::string>{"tarnel-cli: waiting for the run that holds " + home_ + "Temp/",
+                                                    kMsgAllSigned}));
+    ExpectSignedWhole(out_ + "a.img", a);
+  }
+  {
+    FileLock held;
+    ASSERT_EQ(held.TryLockFolder(out_), FileLock::Result::Locked);
+    const auto start = std::chrono::steady_clock::now();
+    const CliResult r = Run(MakeArgs("2", table, " --wait=1 -q"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines, std::vector<std::string>{Format(kMsgRunInProgress, out_.c_str())});
+  }
+  EXPECT_EQ(Run(MakeArgs("2", table, " --wait=soon")).status, 2);
+}
+
+// A run's intermediates leave Temp when it ends, after a failure too; the
+// lock file stays.
+TEST_F(Cli, TempKeepsNothingOfARunThatEnded) {
+  WriteBytes(in_ + "boot.bin", PatternBytes(3000, 1));
+  WriteBytes(in_ + "cfg.bin", PatternBytes(64, 2));
+  WriteBytes(in_ + "a.bin", PatternBytes(5000, 3));
+  const std::string good = WriteTable({{"1", "boot", kFileTypeFastboot, "EMMC_8G", "No", "boot.bin"},
+                                       {"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
+  const auto tempNames = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(home_ + "Temp")) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_EQ(Run(MakeArgs("2", good)).status, 0);
+  EXPECT_EQ(tempNames(), std::vector<std::string>{kTempLockName});
+  // The boot row's areas are written, then the second row fails.
+  const std::string failing = WriteTable({{"1", "boot", kFileTypeFastboot, "EMMC_8G", "No", "boot.bin"},
+                                          {"1", "b", kFileTypeNonFs, "EMMC_8G", "No", "missing.bin"}},
+                                         "failing.xml");
+  EXPECT_EQ(Run(MakeArgs("2", failing)).status, 1);
+  EXPECT_EQ(tempNames(), std::vector<std::string>{kTempLockName});
 }
 
 // Nothing is signed when an output would replace an input of the run or
@@ -597,6 +659,11 @@ TEST_F(Cli, DemoTablesSignEndToEnd) {
     ASSERT_FALSE(r.errLines.empty());
     EXPECT_EQ(r.errLines.back(), kMsgPackageDone);
     for (const char* image : run.images) EXPECT_TRUE(fs::exists(ws + run.output + "/" + image)) << image;
+    // Expanded Ext4 data, unsealed signature files and the package are gone from Temp.
+    for (const auto& entry : fs::directory_iterator(home_ + "Temp")) {
+      const std::string name = entry.path().filename();
+      EXPECT_TRUE(name == kTempLockName || name == kSignApkLogName) << name;
+    }
   }
   // The raw row of the later generation is a whole-image signature openssl accepts.
   const std::vector<std::string> keyLines = SplitLines(ReadText(input + kDefaultKeyListName));

@@ -392,8 +392,14 @@ TEST_F(Verify, KeyPartitionAndBootRegions) {
 
 TEST_F(Verify, ArchiveRegions) {
   const Demo& d = *g_demo;
-  // The Android-signed archive of the last run, before its seal.
-  const std::string archive = d.home + "Temp/" + kSignedPackageName;
+  // The Android-signed archive of the last run: update.zip before its seal
+  // (the run leaves nothing of it in Temp).
+  const std::vector<uint8_t> sealed = ReadBytes(d.later + "update.zip");
+  const size_t signedLength = GetLe32(sealed.data() + sealed.size() - kBlock + 52);
+  fs::create_directories(tmp_ / "unsealed");
+  // Tampered() writes its copies into tmp_ itself.
+  const std::string archive = tmp_ / ("unsealed/" + std::string(kSignedPackageName));
+  WriteBytes(archive, std::vector<uint8_t>(sealed.begin(), sealed.begin() + static_cast<long>(signedLength)));
   EXPECT_TRUE(Check(archive, 2).ok);
   const std::vector<uint8_t> bytes = ReadBytes(archive);
   const size_t comment = GetLe16(bytes.data() + bytes.size() - 2);
