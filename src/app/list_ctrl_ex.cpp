@@ -20,6 +20,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "config/partition_config.h"
+#include "config/messages.h"
 
 namespace tarnel::app {
 

@@ -31,6 +31,7 @@
 #include "app/list_ctrl_ex.h"
 #include "boot/key_list.h"
 #include "build_info.h"
+#include "common/messages.h"
 #include "common/paths.h"
 #include "common/platform.h"
 #include "common/program_folder.h"
@@ -41,6 +42,7 @@
 #include "config/partition_config.h"
 #include "pipeline/make_driver.h"
 #include "signing/signer.h"
+#include "config/messages.h"
 
 namespace tarnel::app {
 
@@ -238,23 +240,16 @@ bool CPellgraveDlg::Startup() {
   }
 
   // Java is needed only when it signs every upgrade archive.
-  for (const char* folder : {"Config", "jre"}) {
-    if (std::string_view(folder) == "jre" && ws_.app.m_archiveSigner != ArchiveSigner::Java) continue;
-    const std::string path = appDir + folder;
-    if (!IsFolder(path)) {
-      QString text = Q(Format(kMsgNotFind, path.c_str()));
-      // The installed program's per-user folder is made once and then used
-      // as it is: say how to have it made afresh.
-      const std::string userFolder = WithTrailingSep(UserDataDir() + kUserFolderName);
-      if (!UserDataDir().empty() && appDir == userFolder)
-        text += Q(Format(kMsgRepairUserFolder, appDir.c_str()));
-      Message(text);
-      return false;
-    }
+  if (const std::string missing = OpenProgramFolder(appDir, ws_.app.m_archiveSigner == ArchiveSigner::Java);
+      !missing.empty()) {
+    QString text = Q(Format(kMsgFolderNotFound, missing.c_str()));
+    // The installed program's per-user folder is made once and then used
+    // as it is: say how to have it made afresh.
+    const std::string userFolder = WithTrailingSep(UserDataDir() + kUserFolderName);
+    if (!UserDataDir().empty() && appDir == userFolder) text += Q(Format(kMsgRepairUserFolder, appDir.c_str()));
+    Message(text);
+    return false;
   }
-  // Already there or not creatable: a run reports what it cannot write.
-  (void)MakeFolder(appDir + "Temp");
-  (void)MakeFolder(appDir + "Output");
 
   FitToScreen();
   // Where the window was last closed, inside the screen as it is now.

@@ -29,8 +29,7 @@ class CListCtrlEx;
 
 // Formatted with the program's version (kVersion).
 inline constexpr const char* kWindowTitle = "Tarnel V%s";
-inline constexpr const char* kMsgNotFind = "\"%s\" not find!";
-// Added to it when the program folder is the installed program's per-user folder.
+// Added to the missing-folder message when the program folder is the installed program's per-user folder.
 inline constexpr const char* kMsgRepairUserFolder =
     "\n\nThe per-user program folder %s is incomplete. Rename or remove it and start the program again: it is "
     "made afresh from the installed program.";

@@ -11,9 +11,11 @@
 #include "common/files.h"
 #include "common/le.h"
 #include "common/platform.h"
+#include "common/stream.h"
 #include "common/text.h"
 #include "signing/crypto.h"
 #include "signing/sign_image.h"
+#include "boot/messages.h"
 
 namespace tarnel {
 
@@ -21,36 +23,20 @@ namespace {
 
 constexpr uint64_t kBootAreaUnit = 256;
 constexpr size_t kParityBlock = 64;      // the parity test reads one SHA-256 block
-constexpr size_t kParamParityByte = 28;  // lowered until the parameter area tests even
 constexpr size_t kBootParityByte = 20;   // raised until the boot data tests even
-constexpr size_t kCopyPiece = 64 * 1024;
-
-// Parameter area words (little-endian).
-constexpr size_t kOffFirstRegionOffset = 0;
-constexpr size_t kOffSecondRegionOffset = 4;
-constexpr size_t kOffFirstRegionLength = 8;
-constexpr size_t kOffSecondRegionLength = 12;
-constexpr size_t kOffTrailingLength = 16;
-constexpr size_t kOffWord5 = 20;
-static_assert(kOffWord5 + 4 + 8 == kParamDataOffset);
 
 uint64_t RoundUp(uint64_t value, uint64_t unit) { return (value + unit - 1) / unit * unit; }
 
 
-// Streams `count` bytes of `in` to every output given. False on a short read
-// (readFailed set) or a failed write.
-bool CopyTo(InFile& in, uint64_t count, OutFile* a, OutFile* b, bool& readFailed) {
-  std::vector<uint8_t> buf(kCopyPiece);
-  while (count > 0) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(count, kCopyPiece));
-    if (!in.ReadExact(buf.data(), n)) {
-      readFailed = true;
-      return false;
-    }
-    if ((a != nullptr && !a->Write(buf.data(), n)) || (b != nullptr && !b->Write(buf.data(), n))) return false;
-    count -= n;
-  }
-  return true;
+// Streams the last `count` bytes of `in`, which must end there, to `out`
+// and, when given, to `copy` as well.
+StreamStatus CopyTo(InFile& in, uint64_t count, OutFile& out, OutFile* copy) {
+  StreamStages stages;
+  ReadFrom(in, stages);
+  stages.write = [&out, copy](const uint8_t* data, size_t n) {
+    return out.Write(data, n) && (copy == nullptr || copy->Write(data, n));
+  };
+  return StreamThrough(count, stages);
 }
 
 constexpr std::array<uint32_t, 64> kSha256K = {
@@ -127,7 +113,7 @@ bool BuildKeyArea(std::string_view nLine, std::string_view eLine, const std::str
   if (!n || !e) return false;
   // 0: n (256, big-endian, right-aligned), 256: e (256, same), 512: u32 0.
   std::array<uint8_t, kKeyAreaSize> area{};
-  if (StoreKeyComponent256(area.data(), n.get()) != 0 || StoreKeyComponent256(area.data() + 256, e.get()) != 0)
+  if (!StoreKeyComponent256(area.data(), n.get()) || !StoreKeyComponent256(area.data() + 256, e.get()))
     return false;
   PutLe32(area.data() + 512, 0);
   OutFile out;
@@ -143,7 +129,7 @@ bool SignAreaFile(RunServices& ctx, const std::string& areaPath, KeyRole role, c
   }
   std::array<uint8_t, 32> digest{};
   std::array<uint8_t, kAreaSignatureSize> signature{};
-  if (HashFileSha256(area, digest.data()) != 0) {
+  if (!HashFileSha256(area, digest.data())) {
     ctx.Show(kMsgBootSignFailed);
     return false;
   }
@@ -164,18 +150,16 @@ bool BuildParamArea(RunServices& ctx, int32_t boardType, const std::string& cfgP
     ctx.Show(Format(kMsgBootSizeTooLarge, static_cast<unsigned long long>(bootSize)));
     return false;
   }
+  const BootFamily& family = BootFamilyOf(boardType);
   const uint64_t bootLength = BootAreaLength(bootSize, zero);
-  std::vector<uint8_t> area(zero ? kShortParamAreaSize : kLongParamAreaSize, 0xFF);
-  // Region offsets count from the first byte after the parameter area
-  // signature; the boot area is the first region, the second is empty.
-  const uint32_t regionOffset = zero ? 0 : static_cast<uint32_t>(kUncheckedAreaSize);
-  PutLe32(area.data() + kOffFirstRegionOffset, regionOffset);
-  PutLe32(area.data() + kOffSecondRegionOffset, regionOffset);
-  PutLe32(area.data() + kOffFirstRegionLength, static_cast<uint32_t>(bootLength));
-  PutLe32(area.data() + kOffSecondRegionLength, 0);
-  PutLe32(area.data() + kOffTrailingLength,
-          static_cast<uint32_t>(bootLength + kAreaSignatureSize + (zero ? 0 : kUncheckedAreaSize)));
-  PutLe32(area.data() + kOffWord5, zero ? 0xFFFFFFFFu : 0xFFFFFFF8u);
+  std::vector<uint8_t> area(family.paramAreaSize, 0xFF);
+  // The boot area is the first region, the second is empty.
+  PutLe32(area.data() + boot_param::kFirstRegionOffset, family.regionOffset);
+  PutLe32(area.data() + boot_param::kSecondRegionOffset, family.regionOffset);
+  PutLe32(area.data() + boot_param::kFirstRegionLength, static_cast<uint32_t>(bootLength));
+  PutLe32(area.data() + boot_param::kSecondRegionLength, 0);
+  PutLe32(area.data() + boot_param::kTrailingLength, static_cast<uint32_t>(bootLength + family.trailingExtra));
+  PutLe32(area.data() + boot_param::kFamilyWord, family.familyWord);
 
   InFile cfg;
   if (!cfg.Open(cfgPath)) {
@@ -197,7 +181,7 @@ bool BuildParamArea(RunServices& ctx, int32_t boardType, const std::string& cfgP
   if (zero && Sha256FirstBlockOdd(area.data())) {
     bool even = false;
     for (int value = 255; value >= 2 && !even; --value) {
-      area[kParamParityByte] = static_cast<uint8_t>(value);
+      area[boot_param::kParityByte] = static_cast<uint8_t>(value);
       even = !Sha256FirstBlockOdd(area.data());
     }
     if (!even) {
@@ -242,7 +226,14 @@ bool BuildBootArea(RunServices& ctx, int32_t boardType, const std::string& bootP
     return false;
   }
 
-  bool readFailed = false;
+  // A boot file that cannot be read to where its size said is unreadable;
+  // an area that cannot be written is not created.
+  static constexpr StreamMessages kCopyMessages{kMsgReadBootFileFailed, kMsgReadBootFileFailed,
+                                                kMsgCreateBootAreaFailed, kMsgCreateBootAreaFailed};
+  const auto copyFailed = [&](StreamStatus status) {
+    ctx.Show(StreamFailureMessage(status, kCopyMessages, bootPath, bootAreaPath));
+    return false;
+  };
   bool written = true;
   if (zero) {
     // The parity test reads the first 64 bytes of boot data; a shorter file
@@ -264,9 +255,11 @@ bool BuildBootArea(RunServices& ctx, int32_t boardType, const std::string& bootP
       ++head[kBootParityByte];
     }
     // The boot area and its copy in the side file hold the same bytes.
-    written = area.Write(head.data(), head.size()) && side.Write(head.data(), head.size()) &&
-              CopyTo(boot, bootSize - kParityBlock, &area, &side, readFailed) &&
-              area.WriteFill(0xFF, bootLength - bootSize) && side.WriteFill(0xFF, bootLength - bootSize);
+    if (!area.Write(head.data(), head.size()) || !side.Write(head.data(), head.size()))
+      return copyFailed(StreamStatus::WriteFailed);
+    if (const StreamStatus status = CopyTo(boot, bootSize - kParityBlock, area, &side); status != StreamStatus::Ok)
+      return copyFailed(status);
+    written = area.WriteFill(0xFF, bootLength - bootSize) && side.WriteFill(0xFF, bootLength - bootSize);
   } else {
     std::array<uint8_t, kUncheckedAreaSize> unchecked{};
     std::fill(unchecked.begin() + 16, unchecked.end(), 0xFF);
@@ -274,14 +267,12 @@ bool BuildBootArea(RunServices& ctx, int32_t boardType, const std::string& bootP
     std::array<uint8_t, 8> zeroWords{};
     PutLe32(zeroWords.data(), 0);
     PutLe32(zeroWords.data() + 4, 0);
+    if (!side.Write(unchecked.data(), unchecked.size())) return copyFailed(StreamStatus::WriteFailed);
+    if (const StreamStatus status = CopyTo(boot, bootSize, area, nullptr); status != StreamStatus::Ok)
+      return copyFailed(status);
     // Always at least 8 bytes of fill after the boot data (BootAreaLength).
-    written = side.Write(unchecked.data(), unchecked.size()) && CopyTo(boot, bootSize, &area, nullptr, readFailed) &&
-              area.WriteFill(0xFF, bootLength - bootSize - zeroWords.size()) &&
+    written = area.WriteFill(0xFF, bootLength - bootSize - zeroWords.size()) &&
               area.Write(zeroWords.data(), zeroWords.size());
-  }
-  if (readFailed) {
-    ctx.Show(kMsgReadBootFileFailed);
-    return false;
   }
   if (!written || !area.Commit()) {
     ctx.Show(kMsgCreateBootAreaFailed);
@@ -338,14 +329,14 @@ bool AssembleBootImage(RunServices& ctx, int32_t boardType, const BootAreaFiles&
   static constexpr size_t kOrderZero[6] = {0, 1, 2, 3, 4, 5};
   static constexpr size_t kOrderOther[7] = {0, 1, 2, 3, 6, 4, 5};
   const size_t* order = zero ? kOrderZero : kOrderOther;
-  bool readFailed = false;
   for (size_t i = 0; i < count; ++i) {
     InFile& in = files[order[i]];
-    if (!CopyTo(in, in.Size(), &out, nullptr, readFailed)) {
-      if (readFailed)
-        ctx.Show(parts[order[i]].message);
-      else
-        ctx.Show(Format(kMsgWriteBootImageFailed, outputPath.c_str()));
+    // An area that cannot be read as it measured is invalid; the image
+    // that cannot be written is named.
+    const StreamMessages messages{parts[order[i]].message, parts[order[i]].message, kMsgWriteBootImageFailed,
+                                  kMsgWriteBootImageFailed};
+    if (const StreamStatus status = CopyTo(in, in.Size(), out, nullptr); status != StreamStatus::Ok) {
+      ctx.Show(StreamFailureMessage(status, messages, *parts[order[i]].path, outputPath));
       return false;
     }
     in.Close();

@@ -26,36 +26,6 @@
 
 namespace tarnel {
 
-inline constexpr const char* kMsgInvalidBootFile = "Invalid boot file!";
-inline constexpr const char* kMsgBootFileTooLarge =
-    "The boot file %s is too large: the boot image must stay below 4 GiB!";
-inline constexpr const char* kMsgBootSizeTooLarge = "The boot size %llu is too large for a boot image!";
-inline constexpr const char* kMsgOpenBootKeyFailed = "Failed to open key file for boot sign!";
-inline constexpr const char* kMsgReadBootKeyFailed = "Failed to read mpi file for boot sign!";
-inline constexpr const char* kMsgOpenAreaFailed = "Failed to open source file!";
-inline constexpr const char* kMsgOpenAreaForBootSignFailed = "Failed to open source file for boot sign!";
-inline constexpr const char* kMsgBootSignFailed = "Failed to make the sign for boot area!";
-inline constexpr const char* kMsgCreateBootSignatureFailed = "Failed to create the boot area sign file!";
-inline constexpr const char* kMsgInvalidCfgBin = "Invalid config file \"cfg.bin\" for boot sign!";  // warning
-inline constexpr const char* kMsgCreateParamAreaFailed =
-    "Failed to create the param area file for boot sign!";  // warning
-inline constexpr const char* kMsgParamAreaInvalid = "Fatal Error: The ParamArea file is invalid!";
-inline constexpr const char* kMsgInvalidBootFileForSign = "Invalid boot file for boot sign!";
-inline constexpr const char* kMsgCreateBootAreaFailed = "Failed to create boot area file for boot sign!";
-inline constexpr const char* kMsgCreateBootSideFailed =
-    "Failed to create boot area encrypt part file for boot sign!";
-inline constexpr const char* kMsgReadBootFileFailed = "Failed to read data from the boot file!";
-inline constexpr const char* kMsgBootFileInvalid = "The boot file is invalid!";
-inline constexpr const char* kMsgInvalidKeyAreaFile = "Invalid key area file for boot sign!";
-inline constexpr const char* kMsgInvalidKeyAreaSignFile = "Invalid key area sign file for boot sign!";
-inline constexpr const char* kMsgInvalidParamAreaFile = "Invalid param area file for boot sign!";
-inline constexpr const char* kMsgInvalidParamAreaSignFile = "Invalid param area sign file for boot sign!";
-inline constexpr const char* kMsgInvalidBootAreaFile = "Invalid boot area file for boot sign!";
-inline constexpr const char* kMsgInvalidBootAreaSignFile = "Invalid boot area sign file for boot sign!";
-inline constexpr const char* kMsgInvalidUncheckedAreaFile = "Invalid uncheck area file!";
-inline constexpr const char* kMsgCreateBootImageFailed = "Failed to create the boot sign file!";
-inline constexpr const char* kMsgWriteBootImageFailed = "Failed to write the boot sign file %s!";
-
 // Area files under the program folder's Temp folder.
 inline constexpr const char* kKeyAreaFile = "KeyArea.bin";
 inline constexpr const char* kKeyAreaSignFile = "KeyAreaSign.bin";
@@ -72,6 +42,39 @@ inline constexpr size_t kShortParamAreaSize = 1020;  // board type 0
 inline constexpr size_t kLongParamAreaSize = 5116;   // other board types
 inline constexpr size_t kUncheckedAreaSize = 32;
 inline constexpr size_t kParamDataOffset = 32;       // cfg.bin bytes start here
+
+// The parameter words at the start of the parameter area, 32-bit
+// little-endian, then 0xFF up to the cfg.bin bytes. Region offsets count from
+// the first byte after the parameter area signature.
+namespace boot_param {
+inline constexpr size_t kFirstRegionOffset = 0;    // where the boot area starts
+inline constexpr size_t kSecondRegionOffset = 4;   // the same: the second region is empty
+inline constexpr size_t kFirstRegionLength = 8;    // L: the boot area's length, whole 256-byte units
+inline constexpr size_t kSecondRegionLength = 12;  // 0
+inline constexpr size_t kTrailingLength = 16;      // L + the family's trailing extra
+inline constexpr size_t kFamilyWord = 20;          // the family's fixed word
+inline constexpr size_t kFillStart = 24;           // 0xFF up to the cfg.bin bytes
+inline constexpr size_t kParityByte = 28;          // board type 0 lowers it until the area tests even
+static_assert(kFamilyWord + 4 == kFillStart && kFillStart + 8 == kParamDataOffset);
+}  // namespace boot_param
+
+// What the parameter words hold on each family of boards: board type 0 (short
+// parameter area, no unchecked area) and the others.
+struct BootFamily {
+  bool boardTypeZero;
+  size_t paramAreaSize;
+  uint32_t regionOffset;   // both region offsets: the unchecked area comes first
+  uint32_t trailingExtra;  // the trailing length is L + this
+  uint32_t familyWord;
+  size_t uncheckedArea;    // bytes between the parameter area signature and the boot area
+};
+inline constexpr BootFamily kBootFamilyZero{true, kShortParamAreaSize, 0, kAreaSignatureSize, 0xFFFFFFFFu, 0};
+inline constexpr BootFamily kBootFamilyOther{false, kLongParamAreaSize, static_cast<uint32_t>(kUncheckedAreaSize),
+                                             static_cast<uint32_t>(kAreaSignatureSize + kUncheckedAreaSize),
+                                             0xFFFFFFF8u, kUncheckedAreaSize};
+[[nodiscard]] constexpr const BootFamily& BootFamilyOf(int32_t boardType) {
+  return boardType == 0 ? kBootFamilyZero : kBootFamilyOther;
+}
 
 // Largest boot file: the boot area, its signature and the areas before it
 // must keep the image and the parameter words below 4 GiB.

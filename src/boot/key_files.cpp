@@ -105,7 +105,7 @@ bool UsableRsaKey(EVP_PKEY* key) {
   if (!ctx || EVP_PKEY_pairwise_check(ctx.get()) != 1) return false;
   uint8_t digest[32] = {};
   uint8_t signature[256];
-  return SignDigest(key, digest, signature) == 0;
+  return SignDigest(key, digest, signature);
 }
 
 KeyListRoleCheck CheckRole(const KeyLines& lines, KeyRole role) {
@@ -133,7 +133,7 @@ KeyListRoleCheck CheckRole(const KeyLines& lines, KeyRole role) {
     PKeyCtx ctx(key ? EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr) : nullptr);
     uint8_t digest[32] = {};
     uint8_t signature[256];
-    const bool works = ctx && EVP_PKEY_pairwise_check(ctx.get()) == 1 && SignDigest(key.get(), digest, signature) == 0;
+    const bool works = ctx && EVP_PKEY_pairwise_check(ctx.get()) == 1 && SignDigest(key.get(), digest, signature);
     check.privateLines = works ? KeyListRoleCheck::Private::Present : KeyListRoleCheck::Private::Mismatch;
   }
   return check;

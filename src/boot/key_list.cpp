@@ -8,6 +8,7 @@
 #include "common/le.h"
 #include "common/platform.h"
 #include "common/text.h"
+#include "boot/messages.h"
 
 namespace tarnel {
 

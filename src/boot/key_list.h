@@ -17,21 +17,6 @@ namespace tarnel {
 inline constexpr size_t kKeyListLines = 23;
 inline constexpr const char* kDefaultKeyListName = "Keys_for_signature.txt";
 
-inline constexpr const char* kMsgLoadKeyListFailed = "Failed to load the key list file!";
-inline constexpr const char* kMsgInvalidKeyList = "Invalid key list file!";
-inline constexpr const char* kMsgOpenKeyFileFailed = "Failed to open key file!";
-inline constexpr const char* kMsgCreateTempKeyFailed = "Failed to create temp key file!";
-inline constexpr const char* kMsgSourceNotFound = "Found not the source file!";
-inline constexpr const char* kMsgOpenSourceFailed = "Failed to open the source file!";
-inline constexpr const char* kMsgCreateDestinationFailed = "Failed to create the destination file!";
-inline constexpr const char* kMsgInvalidRecordText = "Invaild source file context!";
-
-// Details shown after the key list messages.
-inline constexpr const char* kDetailKeyListLineMissing = "%s: line %zu is empty or missing; a key list has %zu lines";
-inline constexpr const char* kDetailKeyListTooManyLines = "%s: more than %zu lines";
-inline constexpr const char* kDetailKeyListTooLong = "%s: the 23 lines of a key list fit in %zu bytes";
-inline constexpr const char* kDetailKeyListNoMemory = "no memory for its text";
-
 // Only this much of a key list file is read; longer key lines than 4096-bit
 // keys need would be no key.
 inline constexpr size_t kKeyListMaxBytes = 64 * 1024;

@@ -14,6 +14,7 @@
 #include "common/secure.h"
 #include "common/text.h"
 #include "signing/signer.h"
+#include "signing/messages.h"
 
 namespace tarnel::cli {
 namespace {

@@ -29,9 +29,11 @@
 #include "cli/make_report.h"
 #include "cli/messages.h"
 #include "common/files.h"
+#include "common/messages.h"
 #include "common/model.h"
 #include "common/paths.h"
 #include "common/platform.h"
+#include "common/program_folder.h"
 #include "common/text.h"
 #include "config/burn_config.h"
 #include "config/flash_config.h"
@@ -39,6 +41,7 @@
 #include "pipeline/messages.h"
 #include "pipeline/make_driver.h"
 #include "signing/signer.h"
+#include "signing/messages.h"
 
 namespace tarnel::cli {
 namespace {
@@ -49,7 +52,6 @@ std::string IniSource(const std::string& appDir, const char* key) {
 }
 
 // The window refuses to start without these folders of the program folder.
-constexpr const char* kMsgFolderNotFound = "\"%s\" not find!";
 
 struct MakeOptions {
   std::string board;
@@ -186,16 +188,11 @@ int RunMakeCommand(const MakeOptions& options) {
   // every upgrade archive.
   app.m_archiveSigner = *archiveSetting;
   app.m_archiveKey = archiveKey.value;
-  for (const char* folder : {"Config", "jre"}) {
-    if (std::string_view(folder) == "jre" && app.m_archiveSigner != ArchiveSigner::Java) continue;
-    const std::string path = app.m_strAppDir + folder;
-    if (!IsFolder(path)) {
-      reporter.Show(Format(kMsgFolderNotFound, path.c_str()));
-      return endEarly(kExitFailed);
-    }
+  if (const std::string missing = OpenProgramFolder(app.m_strAppDir, app.m_archiveSigner == ArchiveSigner::Java);
+      !missing.empty()) {
+    reporter.Show(Format(kMsgFolderNotFound, missing.c_str()));
+    return endEarly(kExitFailed);
   }
-  (void)MakeFolder(app.m_strAppDir + "Temp");
-  (void)MakeFolder(app.m_strAppDir + "Output");
   app.m_nJavaMemory = ReadJavaMemory(app.m_strAppDir);
   (void)LoadFlashConfig(ws.flashTable, reporter, FlashConfigPath(app.m_strAppDir));
 

@@ -114,8 +114,6 @@ uint64_t InFile::Tell() const {
   return pos < 0 ? 0 : static_cast<uint64_t>(pos);
 }
 
-bool InFile::AtEof() const { return f_ == nullptr || std::feof(f_) != 0; }
-
 bool InFile::Failed() const { return f_ == nullptr || std::ferror(f_) != 0; }
 
 void InFile::AdviseSequential() {
@@ -241,13 +239,11 @@ bool CopyFileReplace(const std::string& from, const std::string& to) {
   if (!in.Open(from)) return false;
   OutFile out;
   if (!out.Create(to)) return false;
+  // Nothing may follow the length taken at the start (the engine checks).
   StreamStages stages;
-  stages.read = ReadStage(in);
+  ReadFrom(in, stages);
   stages.write = WriteStage(out);
   if (StreamThrough(in.Size(), stages) != StreamStatus::Ok) return false;
-  // Nothing may follow the length taken at the start.
-  uint8_t more = 0;
-  if (in.Read(&more, 1) != 0 || in.Failed()) return false;
   return out.Commit();
 }
 

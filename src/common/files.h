@@ -41,8 +41,6 @@ class InFile {
   // maxChars are refused (false). False at end of file with nothing read.
   [[nodiscard]] bool ReadFullLine(std::string& line, size_t maxChars = 1u << 20);
   [[nodiscard]] uint64_t Tell() const;
-  // True once a read has hit the end of the file.
-  [[nodiscard]] bool AtEof() const;
   // True once a read has failed (not merely reached the end).
   [[nodiscard]] bool Failed() const;
   // Tells the system the file will be read once from start to end.

@@ -30,12 +30,6 @@ std::string AfterLastSep(std::string_view path) {
 
 static bool IsAnySep(char c) { return c == '\\' || c == '/'; }
 
-bool HasAnySep(std::string_view path) {
-  for (char c : path)
-    if (IsAnySep(c)) return true;
-  return false;
-}
-
 std::string BareFileName(std::string_view path) {
   for (size_t i = path.size(); i > 0; --i)
     if (IsAnySep(path[i - 1])) return std::string(path.substr(i));

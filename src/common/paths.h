@@ -25,7 +25,6 @@ inline constexpr std::string_view kSepStr = "/";
 // For texts read from partition table files: both '\\' and '/' count as
 // separators on every platform, so tables written on Windows load here.
 [[nodiscard]] std::string BareFileName(std::string_view path);
-[[nodiscard]] bool HasAnySep(std::string_view path);
 // Appends the separator unless the text already ends with one.
 [[nodiscard]] std::string WithTrailingSep(std::string_view folder);
 

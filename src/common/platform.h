@@ -56,8 +56,6 @@ bool RemoveFile(const std::string& path);
 void AdviseSequentialRead(FILE* file);
 // Starts writing a file's written bytes to the disk without waiting.
 void StartDiskWrites(FILE* file);
-// Restricts an existing file to its owner.
-bool MakeOwnerOnly(const std::string& path);
 
 // Children (RunProcess, RunWithInput) inherit no descriptor above 2 and an
 // environment without the PIN and the signer text; each runs in a process
@@ -128,7 +126,6 @@ class FileLock {
   // Why the last TryLock failed, for messages.
   [[nodiscard]] const std::string& Error() const { return error_; }
   void Unlock();
-  [[nodiscard]] bool Held() const { return fd_ >= 0; }
 
  private:
   [[nodiscard]] Result LockOpened(int fd);

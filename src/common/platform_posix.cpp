@@ -146,8 +146,6 @@ void StartDiskWrites(FILE* file) {
 #endif
 }
 
-bool MakeOwnerOnly(const std::string& path) { return ::chmod(path.c_str(), 0600) == 0; }
-
 namespace {
 
 // The child being waited for (the leader of its own process group), stopped

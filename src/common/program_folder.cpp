@@ -8,6 +8,7 @@
 #include "common/paths.h"
 #include "common/platform.h"
 #include "common/text.h"
+#include "common/messages.h"
 
 namespace tarnel {
 
@@ -103,6 +104,15 @@ ProgramFolderChoice ChooseProgramFolder(const std::string& executableDir, const 
   // Another start may have made it in the meantime: that one is as good.
   if (IsFolder(perUser)) return choice;
   return Failed(Format(kMsgCreateProgramFolderFailed, perUser.c_str(), error.c_str()));
+}
+
+std::string OpenProgramFolder(const std::string& appDir, bool javaNeeded) {
+  if (!IsFolder(appDir + kConfigFolderName)) return appDir + kConfigFolderName;
+  if (javaNeeded && !IsFolder(appDir + kJreEntry)) return appDir + kJreEntry;
+  // Already there or not creatable: a run reports what it cannot write.
+  (void)MakeFolder(appDir + "Temp");
+  (void)MakeFolder(appDir + "Output");
+  return {};
 }
 
 }  // namespace tarnel

@@ -27,11 +27,6 @@ inline constexpr const char* kSignapkEntry = "Config/signapk.jar";
 inline constexpr const char* kJreEntry = "jre";
 inline constexpr const char* kBurnConfigEntry = "BurnConfig.ini";
 
-inline constexpr const char* kMsgNoUserDataFolder =
-    "Cannot tell the per-user program folder: neither XDG_DATA_HOME nor HOME is set!";
-inline constexpr const char* kMsgTemplateIncomplete = "The installed program folder %s lacks %s!";
-inline constexpr const char* kMsgCreateProgramFolderFailed = "Failed to create the program folder %s: %s!";
-
 struct ProgramFolderChoice {
   std::string folder;  // ends with a separator; empty together with `error`
   std::string error;   // why no program folder could be set up
@@ -44,6 +39,13 @@ struct ProgramFolderChoice {
 [[nodiscard]] ProgramFolderChoice ChooseProgramFolder(const std::string& executableDir,
                                                       const std::string& templateDir,
                                                       const std::string& userDataDir);
+
+// Opens the program folder `appDir` (ending with a separator) as the window
+// and `make` do before anything else: Config/ must be there, and jre/ when
+// Java signs the upgrade archives; Temp/ and Output/ are made when missing
+// (one that cannot be made is reported by the run that writes there).
+// Returns the first folder that is missing, empty when none is.
+[[nodiscard]] std::string OpenProgramFolder(const std::string& appDir, bool javaNeeded);
 
 // The installed template's folder: `fromBinDir` (relative to the executable's
 // folder, ending with a separator) resolved and normalised; empty when

@@ -24,13 +24,6 @@ std::vector<std::string> RecordingReporter::Messages() const {
   return out;
 }
 
-std::vector<std::string> RecordingReporter::Details() const {
-  std::vector<std::string> out;
-  for (const Event& e : events_)
-    if (e.kind == Kind::Message) out.push_back(e.detail);
-  return out;
-}
-
 std::vector<int> RecordingReporter::Positions() const {
   std::vector<int> out;
   for (const Event& e : events_)

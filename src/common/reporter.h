@@ -82,8 +82,6 @@ class RecordingReporter : public RunReporter {
   [[nodiscard]] const std::vector<Event>& Events() const { return events_; }
   // Message texts only, in order.
   [[nodiscard]] std::vector<std::string> Messages() const;
-  // The detail lines of the messages, in order ("" for a message without one).
-  [[nodiscard]] std::vector<std::string> Details() const;
   // Progress positions only, in order.
   [[nodiscard]] std::vector<int> Positions() const;
   // Progress within steps, (done, total) in order.

@@ -1,5 +1,7 @@
 #include "common/stream.h"
 
+#include "common/text.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
@@ -130,6 +132,7 @@ void Consume(Ring& ring, uint64_t& counter, const std::function<bool(const uint8
 StreamStatus StreamThrough(uint64_t length, const StreamStages& stages, size_t piece, size_t slots) {
   if (piece == 0 || slots == 0) return StreamStatus::ReadFailed;
   if (length == 0) {
+    if (stages.atEnd && !stages.atEnd()) return StreamStatus::ReadFailed;
     if (stages.progress) stages.progress(0);
     return StreamStatus::Ok;
   }
@@ -156,7 +159,8 @@ StreamStatus StreamThrough(uint64_t length, const StreamStages& stages, size_t p
     return StreamStatus::NoMemory;
   }
   try {
-    for (uint64_t k = 0; k < ring.Pieces(); ++k) {
+    uint64_t k = 0;
+    for (; k < ring.Pieces(); ++k) {
       if (!ring.WaitFree(k, stages.progress)) break;
       if (!stages.read(ring.Slot(k), ring.LengthOf(k))) {
         ring.Fail(StreamStatus::ReadFailed);
@@ -164,6 +168,7 @@ StreamStatus StreamThrough(uint64_t length, const StreamStages& stages, size_t p
       }
       ring.Read(k);
     }
+    if (k == ring.Pieces() && stages.atEnd && !stages.atEnd()) ring.Fail(StreamStatus::ReadFailed);
     ring.Drain(stages.progress);
   } catch (const std::exception&) {
     ring.Fail(StreamStatus::ReadFailed);
@@ -173,13 +178,34 @@ StreamStatus StreamThrough(uint64_t length, const StreamStages& stages, size_t p
   return ring.Result();
 }
 
-std::function<bool(uint8_t*, size_t)> ReadStage(InFile& in) {
+void ReadFrom(InFile& in, StreamStages& stages) {
   in.AdviseSequential();
-  return [&in](uint8_t* buffer, size_t n) { return in.ReadExact(buffer, n); };
+  stages.read = [&in](uint8_t* buffer, size_t n) { return in.ReadExact(buffer, n); };
+  stages.atEnd = [&in] {
+    uint8_t more = 0;
+    return in.Read(&more, 1) == 0 && !in.Failed();
+  };
 }
 
 std::function<bool(const uint8_t*, size_t)> WriteStage(OutFile& out) {
   return [&out](const uint8_t* data, size_t n) { return out.Write(data, n) && out.StartWriteback(); };
+}
+
+std::string StreamFailureMessage(StreamStatus status, const StreamMessages& messages, const std::string& sourcePath,
+                                 const std::string& outputPath) {
+  switch (status) {
+    case StreamStatus::Ok:
+      return {};
+    case StreamStatus::ReadFailed:
+      return Format(messages.read, sourcePath.c_str());
+    case StreamStatus::ComputeFailed:
+      return Format(messages.compute, sourcePath.c_str());
+    case StreamStatus::WriteFailed:
+      return Format(messages.write, outputPath.c_str());
+    case StreamStatus::NoMemory:
+      break;
+  }
+  return Format(messages.noMemory, outputPath.c_str());
 }
 
 }  // namespace tarnel

@@ -8,6 +8,7 @@
 #include "common/paths.h"
 #include "common/text.h"
 #include "config/xml_file.h"
+#include "config/messages.h"
 
 namespace tarnel {
 

@@ -9,8 +9,6 @@
 
 namespace tarnel {
 
-inline constexpr const char* kMsgLoadFlashConfigFailed = "Failed to load the flash config file!";
-inline constexpr const char* kMsgReadFlashConfigFailed = "Failed to read the flash config data!";
 inline constexpr const char* kFlashConfigRoot = "FlashConfigs";
 
 // m_strAppDir + "Config" + separator + "FlashConfig.xml"

@@ -13,15 +13,7 @@ namespace tarnel {
 inline constexpr const char* kPartitionConfigRoot = "Tarnel_PartConfigs";
 inline constexpr const char* kPartitionConfigRow = "PartConfig";
 inline constexpr const char* kDefaultPartitionConfigName = "PartConfig.xml";
-inline constexpr const char* kMsgOpenPartitionConfigFailed = "Failed to open the partition config file!";
-inline constexpr const char* kMsgReadPartitionConfigFailed = "Failed to read the partition config file!";
-inline constexpr const char* kMsgInvalidPartitionConfig = "Invalid the partition config file!";
-inline constexpr const char* kMsgOnly64Files = "Only allowed to add 64 files";
-inline constexpr const char* kMsgRa200NoYaffs = "RA200 not support Yaffs File System ";
-inline constexpr const char* kMsgRa100NoUbi = "RA100 not Support Ubi File System ";
-inline constexpr const char* kMsgSb300NoUbi = "SB300 not Support Ubi File System ";
 inline constexpr const char* kCaptionError = "Error";
-inline constexpr const char* kMsgSaveTableQuestion = "Save partition table changes to file?";
 inline constexpr const char* kCaptionSaveTip = "Save Tip";
 
 // Loads rows into `table` (emptied first once the root checks pass). On a

@@ -52,4 +52,18 @@ inline constexpr const char* kMsgApkSpuriousEnd =
     "The signature of %s contains the bytes of an end of central directory record, which signapk refuses.";
 inline constexpr const char* kMsgApkWriteFailed = "Cannot write %s.";
 
+// The upgrade package step.
+inline constexpr const char* kMsgUpgradeFlashDiffers = "It must be the same for Flash Name to upgrade item!";
+inline constexpr const char* kMsgUpgradeFlashNotFound = "Found not the flash config!";
+inline constexpr const char* kMsgTemplateNotFound = "\"%s\" file not found!";
+inline constexpr const char* kMsgCreatePackageFailed = "Failed to create the upgrade package!";
+inline constexpr const char* kMsgAddToPackageFailed = "Failed to add the '%s' file to the upgrade package!";
+inline constexpr const char* kMsgPackageFlashConfig = "Failed to get the flash config!";
+// Java cannot run at all: named here, before the run's own message.
+inline constexpr const char* kMsgJavaMissing = "Found not the Java runtime %s!";
+inline constexpr const char* kMsgSignApkJarMissing = "Found not the signing tool %s!";
+// The native signer refused an input that only Java signs the way signapk
+// does: its reason, then this.
+inline constexpr const char* kMsgArchiveJavaFallback = "%s Signing the upgrade package with Java instead.";
+
 }  // namespace tarnel

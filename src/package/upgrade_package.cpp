@@ -11,6 +11,7 @@
 #include "signing/mac_containers.h"
 #include "signing/signer.h"
 #include "signing/sign_image.h"
+#include "package/messages.h"
 
 namespace tarnel {
 

@@ -28,7 +28,7 @@ constexpr uint16_t kFlagDataDescriptor = zip::kFlagDataDescriptor;
 constexpr uint16_t kFlagUtf8Name = zip::kFlagUtf8Name;
 constexpr uint32_t kZip64Marker = zip::kZip64Marker;
 constexpr uint16_t kZip64Marker16 = zip::kZip64Marker16;
-constexpr uint64_t kDataDescriptorMin = 12;  // CRC and sizes, without the optional signature
+constexpr uint64_t kDataDescriptorMin = zip::desc::kSize - zip::desc::kCrc;  // without the optional signature
 constexpr uint32_t kUnixTypeMask = 0170000;
 constexpr uint32_t kUnixRegular = 0100000;
 
@@ -169,7 +169,7 @@ bool CZipArchive::ReadDirectory(uint64_t fileSize) {
   if (!ReadAt(tailStart, tail.data(), tail.size())) return false;
   for (size_t i = tail.size() - kZipEndSize + 1; i-- > 0;) {
     const uint8_t* end = tail.data() + i;
-    if (GetLe32(end) != kZipEndSig) continue;
+    if (GetLe32(end + zip::end::kSig) != kZipEndSig) continue;
     if (i + kZipEndSize + GetLe16(end + zip::end::kCommentLength) != tail.size()) continue;
     if (TryEndRecord(fileSize, tailStart + i, end)) return true;
   }
@@ -215,7 +215,7 @@ bool CZipArchive::CheckOldEntries(uint64_t fileSize) {
   for (uint64_t k = 0; k < oldEntryCount_; ++k) {
     if (pos + kZipCentralHeaderSize > directorySize) return false;
     const uint8_t* rec = oldDirectory_.data() + pos;
-    if (GetLe32(rec) != kZipCentralHeaderSig) return false;
+    if (GetLe32(rec + zip::cen::kSig) != kZipCentralHeaderSig) return false;
     const uint16_t flags = GetLe16(rec + zip::cen::kFlags);
     const uint32_t compressedSize = GetLe32(rec + zip::cen::kCompressedSize);
     const uint32_t uncompressedSize = GetLe32(rec + zip::cen::kUncompressedSize);
@@ -231,7 +231,7 @@ bool CZipArchive::CheckOldEntries(uint64_t fileSize) {
     uint8_t local[kZipLocalHeaderSize];
     if (uint64_t{localOffset} + kZipLocalHeaderSize > dataEnd_) return false;
     if (!ReadAt(localOffset, local, sizeof local)) return false;
-    if (GetLe32(local) != kZipLocalHeaderSig) return false;
+    if (GetLe32(local + zip::loc::kSig) != kZipLocalHeaderSig) return false;
     uint64_t entryEnd = uint64_t{localOffset} + kZipLocalHeaderSize + GetLe16(local + zip::loc::kNameLength) + GetLe16(local + zip::loc::kExtraLength) +
                         compressedSize;
     if ((flags & kFlagDataDescriptor) != 0) entryEnd += kDataDescriptorMin;
@@ -311,10 +311,13 @@ bool CZipArchive::AddDiskFile(const std::string& diskPath, const std::string& en
   // CRC and both sizes sit side by side, in the same order, in both headers.
   static_assert(zip::loc::kCompressedSize == zip::loc::kCrc + 4 && zip::loc::kUncompressedSize == zip::loc::kCrc + 8);
   static_assert(zip::cen::kCompressedSize == zip::cen::kCrc + 4 && zip::cen::kUncompressedSize == zip::cen::kCrc + 8);
-  uint8_t sizes[12];
-  PutLe32(&sizes[0], static_cast<uint32_t>(crc));
-  PutLe32(&sizes[4], static_cast<uint32_t>(compressed));
-  PutLe32(&sizes[8], static_cast<uint32_t>(uncompressed));
+  constexpr size_t kCrcAt = 0;
+  constexpr size_t kCompressedAt = zip::loc::kCompressedSize - zip::loc::kCrc;
+  constexpr size_t kUncompressedAt = zip::loc::kUncompressedSize - zip::loc::kCrc;
+  uint8_t sizes[kUncompressedAt + 4];
+  PutLe32(&sizes[kCrcAt], static_cast<uint32_t>(crc));
+  PutLe32(&sizes[kCompressedAt], static_cast<uint32_t>(compressed));
+  PutLe32(&sizes[kUncompressedAt], static_cast<uint32_t>(uncompressed));
   if (!WriteAt(headerOffset + zip::loc::kCrc, sizes, sizeof sizes)) return false;
   if (std::fflush(out) != 0) return false;
 

@@ -12,6 +12,7 @@
 #include "common/secure.h"
 #include "signing/crypto.h"
 #include "signing/mac_containers.h"
+#include "pipeline/messages.h"
 
 namespace tarnel {
 

@@ -11,10 +11,6 @@
 
 namespace tarnel {
 
-inline constexpr const char* kMsgCreateTempKeyPartFailed = "Failed to create temp key part!";
-inline constexpr const char* kMsgEncryptKeyPartFailed = "Failed to encrypt key part!";
-inline constexpr const char* kMsgSignKeyPartitionFailed = "Failed to sign key partition!";
-
 inline constexpr const char* kKeyPartImageName = "KeyPart.img";
 
 // Builds the key text, converts it to a key record, encrypts the record's key

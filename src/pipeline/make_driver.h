@@ -15,25 +15,6 @@
 
 namespace tarnel {
 
-inline constexpr const char* kMsgTestkeyPk8Missing = "testkey.pk8 is not exist!";
-inline constexpr const char* kMsgTestkeyPemMissing = "testkey.x509.pem is not exist!";
-inline constexpr const char* kMsgNoValidItem = "Found not valid partition item!";
-inline constexpr const char* kMsgFlashConfigInLine = "Failed to get the flash config in the Line %d!";
-inline constexpr const char* kMsgCfgBinMissing = "cfg.bin is not exist!";
-inline constexpr const char* kMsgBootFailed = "Failed to sign boot part in the Line %d!";
-inline constexpr const char* kMsgNonFsFailed = "Failed to sign Non-File System part in the Line %d!";
-inline constexpr const char* kMsgYaffsFailed = "Failed to sign Yaffs File System part in the Line %d!";
-inline constexpr const char* kMsgUbiFailed = "Failed to sign Ubi File System part in the Line %d!";
-inline constexpr const char* kMsgExt4Failed = "Failed to sign ext4 File System part in the Line %d!";
-inline constexpr const char* kMsgAllSigned = "All files signed successfully!";
-inline constexpr const char* kMsgMakePackageFailed = "Failed to make upgrade package!";
-inline constexpr const char* kMsgSignApkFailed = "Failed to sign package for android!,please config Memory!";
-inline constexpr const char* kMsgSignPackageFailed = "Failed to sign package for CA!";
-inline constexpr const char* kMsgPackageDone = "Generate release package successfully!";
-// One run per program folder at a time.
-inline constexpr const char* kMsgRunInProgress = "Another Make run is using the folder %s; wait for it to end!";
-inline constexpr const char* kMsgTempFolderMissing = "Failed to create the folder %s!";
-
 inline constexpr const char* kTempLockName = ".tarnel.lock";
 inline constexpr const char* kCfgBinName = "cfg.bin";
 inline constexpr int kSuccessPauseMs = 800;

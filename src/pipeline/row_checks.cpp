@@ -6,6 +6,7 @@
 #include "common/paths.h"
 #include "common/platform.h"
 #include "common/text.h"
+#include "pipeline/messages.h"
 
 namespace tarnel {
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/secure.h"
+#include "common/stream.h"
 
 namespace tarnel {
 
@@ -58,12 +59,12 @@ BigNum KeyComponentFromLine(std::string_view line) {
   return bn;
 }
 
-int ReadKeyComponent(InFile& file, BigNum& out) {
+bool ReadKeyComponent(InFile& file, BigNum& out) {
   std::string line;
-  if (!file.ReadLine(line, kKeyLineMaxChars)) return -1;
+  if (!file.ReadLine(line, kKeyLineMaxChars)) return false;
   out = KeyComponentFromLine(line);
   Cleanse(line);
-  return out ? 0 : -1;
+  return out != nullptr;
 }
 
 namespace {
@@ -171,7 +172,7 @@ PKey RsaPrivateKeyFromParts(BigNum (&parts)[8], KeyLoad* status) {
 PKey ReadRsaPrivateKey(InFile& file, KeyLoad* status) {
   BigNum parts[8];
   for (BigNum& part : parts) {
-    if (ReadKeyComponent(file, part) != 0) {
+    if (!ReadKeyComponent(file, part)) {
       if (status) *status = KeyLoad::ReadFailed;
       return nullptr;
     }
@@ -218,17 +219,17 @@ PKey RsaPublicKeyFromComponents(const BIGNUM* n, const BIGNUM* e) {
   return PKey(raw);
 }
 
-int SignDigest(EVP_PKEY* key, const uint8_t* digest, uint8_t* signature256) {
-  if (key == nullptr) return -1;
+bool SignDigest(EVP_PKEY* key, const uint8_t* digest, uint8_t* signature256) {
+  if (key == nullptr) return false;
   PKeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
   if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1)
-    return -1;
+    return false;
   size_t len = 0;
-  if (EVP_PKEY_sign(ctx.get(), nullptr, &len, digest, 32) != 1 || len == 0) return -1;
+  if (EVP_PKEY_sign(ctx.get(), nullptr, &len, digest, 32) != 1 || len == 0) return false;
   std::vector<uint8_t> sig(len);
-  if (EVP_PKEY_sign(ctx.get(), sig.data(), &len, digest, 32) != 1 || len != 256) return -1;
+  if (EVP_PKEY_sign(ctx.get(), sig.data(), &len, digest, 32) != 1 || len != 256) return false;
   // A signature made from components that do not belong together would not
   // verify on the board: check it with the key's own public half.
   PKeyCtx vctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
@@ -236,60 +237,48 @@ int SignDigest(EVP_PKEY* key, const uint8_t* digest, uint8_t* signature256) {
       EVP_PKEY_CTX_set_rsa_padding(vctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_CTX_set_signature_md(vctx.get(), EVP_sha256()) != 1 ||
       EVP_PKEY_verify(vctx.get(), sig.data(), len, digest, 32) != 1)
-    return -1;
+    return false;
   std::copy(sig.begin(), sig.end(), signature256);
-  return 0;
+  return true;
 }
 
-int StoreKeyComponent256(uint8_t* field256, const BIGNUM* value) {
+bool StoreKeyComponent256(uint8_t* field256, const BIGNUM* value) {
   const int n = BN_num_bytes(value);
-  if (n < 0 || n > 256) return -1;
-  if (n > 0 && BN_bn2bin(value, field256 + (256 - n)) != n) return -1;
-  return 0;
+  if (n < 0 || n > 256) return false;
+  return n == 0 || BN_bn2bin(value, field256 + (256 - n)) == n;
 }
 
-int CA_common_InitHASH(std::unique_ptr<HashContext>& out) {
-  auto ctx = std::make_unique<HashContext>();
-  ctx->tag = 1;
-  ctx->md.reset(EVP_MD_CTX_new());
-  if (!ctx->md || EVP_DigestInit_ex(ctx->md.get(), EVP_sha256(), nullptr) != 1) return -1;
-  out = std::move(ctx);
-  return 0;
+bool Sha256Stream::Begin() {
+  md_.reset(EVP_MD_CTX_new());
+  return md_ && EVP_DigestInit_ex(md_.get(), EVP_sha256(), nullptr) == 1;
 }
 
-int CA_common_UpdateHASH(HashContext& ctx, const uint8_t* data, size_t n) {
-  return EVP_DigestUpdate(ctx.md.get(), data, n) == 1 ? 0 : -1;
+bool Sha256Stream::Update(const uint8_t* data, size_t n) {
+  return md_ && EVP_DigestUpdate(md_.get(), data, n) == 1;
 }
 
-int CA_common_FinalHASH(uint8_t* digest, std::unique_ptr<HashContext>& ctx) {
-  if (!ctx) return -1;
+bool Sha256Stream::Final(uint8_t* digest32) {
+  if (!md_) return false;
   unsigned int len = 0;
-  const int rc = EVP_DigestFinal_ex(ctx->md.get(), digest, &len) == 1 ? 0 : -1;
-  ctx.reset();
-  return rc;
+  const bool ok = EVP_DigestFinal_ex(md_.get(), digest32, &len) == 1 && len == 32;
+  md_.reset();
+  return ok;
 }
 
-int HashFileSha256(InFile& file, uint8_t* digest32) {
-  if (!file.IsOpen()) return -1;
-  std::unique_ptr<HashContext> ctx;
-  if (CA_common_InitHASH(ctx) != 0) {
-    file.Close();
-    return -1;
+bool HashFileSha256(InFile& file, uint8_t* digest32) {
+  if (!file.IsOpen()) return false;
+  Sha256Stream hash;
+  bool ok = hash.Begin();
+  if (ok) {
+    StreamStages stages;
+    ReadFrom(file, stages);
+    stages.compute = [&hash](const uint8_t* data, size_t n) { return hash.Update(data, n); };
+    const uint64_t size = file.Size();
+    const uint64_t at = file.Tell();
+    ok = at <= size && StreamThrough(size - at, stages) == StreamStatus::Ok;
   }
-  uint8_t buf[512];
-  bool ok = true;
-  for (;;) {
-    const size_t n = file.Read(buf, sizeof(buf));
-    if (n == 0) break;
-    if (CA_common_UpdateHASH(*ctx, buf, n) != 0) {
-      ok = false;
-      break;
-    }
-  }
-  if (file.Failed()) ok = false;
   file.Close();
-  if (CA_common_FinalHASH(digest32, ctx) != 0 || !ok) return -1;
-  return 0;
+  return hash.Final(digest32) && ok;
 }
 
 bool Sha256(const uint8_t* data, size_t n, uint8_t* digest32) {

@@ -47,8 +47,8 @@ inline constexpr size_t kKeyLineMaxChars = 1022;
 // Reads one key component line: the line end is removed, the first two
 // characters are skipped, hexadecimal digits are taken in pairs (big-endian),
 // anything else is ignored and a final unpaired digit is dropped.
-// Returns 0, or -1 when no line could be read.
-[[nodiscard]] int ReadKeyComponent(InFile& file, BigNum& out);
+// False when no line could be read or it holds no number.
+[[nodiscard]] bool ReadKeyComponent(InFile& file, BigNum& out);
 // The same rule applied to a line already read.
 [[nodiscard]] BigNum KeyComponentFromLine(std::string_view line);
 
@@ -66,29 +66,31 @@ enum class KeyLoad { Ok, OpenFailed, ReadFailed, BuildFailed };
 // A public key from n and e.
 [[nodiscard]] PKey RsaPublicKeyFromComponents(const BIGNUM* n, const BIGNUM* e);
 
-// RSASSA-PKCS1-v1_5 with SHA-256 over a 32-byte digest. Returns 0 when the
+// RSASSA-PKCS1-v1_5 with SHA-256 over a 32-byte digest. True when the
 // signature came out exactly 256 bytes and verifies with the key's public
-// half, -1 otherwise (wrong key size, components that do not form a key).
-[[nodiscard]] int SignDigest(EVP_PKEY* key, const uint8_t* digest, uint8_t* signature256);
+// half; false otherwise (wrong key size, components that do not form a key).
+[[nodiscard]] bool SignDigest(EVP_PKEY* key, const uint8_t* digest, uint8_t* signature256);
 
 // Writes the number big-endian, right-aligned, into a 256-byte field (bytes
-// before it are left as they are). Returns 0, or -1 when it needs more than 256 bytes.
-[[nodiscard]] int StoreKeyComponent256(uint8_t* field256, const BIGNUM* value);
+// before it are left as they are). False when it needs more than 256 bytes.
+[[nodiscard]] bool StoreKeyComponent256(uint8_t* field256, const BIGNUM* value);
 
-// Hash context: tag 1 is SHA-256 (the only one ever created); any other tag SHA-1.
-struct HashContext {
-  int tag = 1;
-  MdCtx md;
+// SHA-256 over data given in pieces.
+class Sha256Stream {
+ public:
+  // False when the digest context could not be made.
+  [[nodiscard]] bool Begin();
+  [[nodiscard]] bool Update(const uint8_t* data, size_t n);
+  // Writes the 32-byte digest; the stream is spent.
+  [[nodiscard]] bool Final(uint8_t* digest32);
+
+ private:
+  MdCtx md_;
 };
-// Returns 0, or -1 when the context could not be made.
-[[nodiscard]] int CA_common_InitHASH(std::unique_ptr<HashContext>& out);
-[[nodiscard]] int CA_common_UpdateHASH(HashContext& ctx, const uint8_t* data, size_t n);
-// Writes the digest (32 bytes for SHA-256) and releases the context.
-[[nodiscard]] int CA_common_FinalHASH(uint8_t* digest, std::unique_ptr<HashContext>& ctx);
 
-// SHA-256 of an open file read to its end in 512-byte reads; closes the file.
-// Returns 0, or -1 on a read error.
-[[nodiscard]] int HashFileSha256(InFile& file, uint8_t* digest32);
+// SHA-256 of an open file from where it stands to its end, which must lie
+// where its size said; closes the file. False on a read error.
+[[nodiscard]] bool HashFileSha256(InFile& file, uint8_t* digest32);
 // SHA-256 of a buffer.
 [[nodiscard]] bool Sha256(const uint8_t* data, size_t n, uint8_t* digest32);
 

@@ -116,4 +116,23 @@ void MacImageHeader::Encode(uint8_t* out) const {
   PutLe32(out + H::kOffChunkSize, chunkSize);
 }
 
+MacImageHeader MacImageHeader::Decode(const uint8_t* in) {
+  using H = MacImageHeader;
+  MacImageHeader h;
+  h.pageSize = GetLe32(in + H::kOffPageSize);
+  h.blockSize = GetLe32(in + H::kOffBlockSize);
+  h.spareSize = GetLe32(in + H::kOffSpareSize);
+  h.totalLength = GetLe32(in + H::kOffTotalLength);
+  h.pageEcho = GetLe32(in + H::kOffPageEcho);
+  h.sourceLength = GetLe32(in + H::kOffSourceLength);
+  h.coveredLength = GetLe32(in + H::kOffCoveredLength);
+  h.kindValue = GetLe32(in + H::kOffKindValue);
+  h.dataLength = GetLe32(in + H::kOffDataLength);
+  h.coveredLength2 = GetLe32(in + H::kOffCoveredLength2);
+  h.macLength = GetLe32(in + H::kOffMacLength);
+  h.chunkCount = GetLe32(in + H::kOffChunkCount);
+  h.chunkSize = GetLe32(in + H::kOffChunkSize);
+  return h;
+}
+
 }  // namespace tarnel

@@ -134,6 +134,9 @@ struct MacImageHeader {
 
   // Writes `size` bytes.
   void Encode(uint8_t* out) const;
+  // The words of the kMacImageHeaderSize bytes at `in` (magic, version and
+  // the reserved bytes are the reader's to check).
+  [[nodiscard]] static MacImageHeader Decode(const uint8_t* in);
 };
 static_assert(MacImageHeader::kOffReserved <= kMacImageHeaderSize);
 

@@ -16,6 +16,7 @@
 #include "common/text.h"
 #include "signing/crypto.h"
 #include "signing/image_headers.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 
@@ -148,7 +149,8 @@ class ChunkMacs {
   std::vector<uint8_t> table_;
 };
 
-// Writes the output and feeds the bytes the MACs cover.
+// Writes the output and feeds the bytes the MACs cover; the first failure
+// is kept as a stream status.
 class Emitter {
  public:
   explicit Emitter(OutFile& out) : out_(out) {}
@@ -157,11 +159,8 @@ class Emitter {
   void Progress(std::function<void(uint64_t)> progress) { progress_ = std::move(progress); }
 
   [[nodiscard]] bool Put(const uint8_t* data, size_t n) {
-    if (!out_.Write(data, n)) {
-      writeFailed_ = true;
-      return false;
-    }
-    return macs_ == nullptr || macs_->Feed(data, n);
+    if (!out_.Write(data, n)) return Fail(StreamStatus::WriteFailed);
+    return macs_ == nullptr || macs_->Feed(data, n) || Fail(StreamStatus::ComputeFailed);
   }
   [[nodiscard]] bool FillFF(uint64_t count) {
     static const std::vector<uint8_t> kFF(kCopyPiece, 0xFF);
@@ -172,39 +171,33 @@ class Emitter {
     }
     return true;
   }
-  // Copies exactly `length` bytes of the source: reading, MACing and writing
-  // at the same time.
+  // Copies exactly `length` bytes of the source, which must end there:
+  // reading, MACing and writing at the same time.
   [[nodiscard]] bool Copy(InFile& in, uint64_t length) {
     StreamStages stages;
-    stages.read = ReadStage(in);
+    ReadFrom(in, stages);
     if (macs_ != nullptr) stages.compute = [this](const uint8_t* data, size_t n) { return macs_->Feed(data, n); };
     stages.write = WriteStage(out_);
     stages.progress = progress_;
-    switch (StreamThrough(length, stages)) {
-      case StreamStatus::Ok:
-        return true;
-      case StreamStatus::ReadFailed:
-        readFailed_ = true;
-        return false;
-      case StreamStatus::WriteFailed:
-        writeFailed_ = true;
-        return false;
-      case StreamStatus::ComputeFailed:
-        return false;
-      case StreamStatus::NoMemory:
-        throw std::bad_alloc();
-    }
-    return false;
+    const StreamStatus status = StreamThrough(length, stages);
+    return status == StreamStatus::Ok || Fail(status);
   }
-  [[nodiscard]] bool ReadFailed() const { return readFailed_; }
-  [[nodiscard]] bool WriteFailed() const { return writeFailed_; }
+  // What went wrong; a failure that was none of the stream's (the MACs did
+  // not come out) counts as the MAC's.
+  [[nodiscard]] StreamStatus Failure() const {
+    return status_ == StreamStatus::Ok ? StreamStatus::ComputeFailed : status_;
+  }
 
  private:
+  bool Fail(StreamStatus status) {
+    if (status_ == StreamStatus::Ok) status_ = status;
+    return false;
+  }
+
   OutFile& out_;
   ChunkMacs* macs_ = nullptr;
   std::function<void(uint64_t)> progress_;
-  bool readFailed_ = false;
-  bool writeFailed_ = false;
+  StreamStatus status_ = StreamStatus::Ok;
 };
 
 // Source checked, opened, output started: the steps every container begins with.
@@ -243,15 +236,13 @@ bool CheckGeometry(RunServices& ctx, const std::string& sourcePath, uint32_t pag
   return true;
 }
 
-// The one message for a failure while streaming.
+// The one message for a failure while streaming; a MAC that could not be
+// had (the cipher could not be set up) is a memory failure.
 bool StreamFailed(RunServices& ctx, const Emitter& emit, const std::string& sourcePath,
                   const std::string& outputPath) {
-  if (emit.ReadFailed())
-    ctx.Show(Format(kMsgMacReadFailed, sourcePath.c_str()));
-  else if (emit.WriteFailed())
-    ctx.Show(Format(kMsgMacWriteFailed, outputPath.c_str()));
-  else
-    ctx.Show(kMsgMallocFailed);  // the cipher could not be set up
+  static constexpr StreamMessages kMessages{kMsgMacReadFailed, kMsgMallocFailed, kMsgMacWriteFailed,
+                                            kMsgMallocFailed};
+  ctx.Show(StreamFailureMessage(emit.Failure(), kMessages, sourcePath, outputPath));
   return false;
 }
 

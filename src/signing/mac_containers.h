@@ -16,22 +16,6 @@ namespace tarnel {
 // its record count there instead).
 inline constexpr uint32_t kMacHeaderKind = 2;
 
-inline constexpr const char* kMsgMacSourceNotFound = "Found not the source file!";
-inline constexpr const char* kMsgMacOpenSourceFailed = "Failed to open the source file!";
-inline constexpr const char* kMsgMacCreateDestinationFailed = "Failed to create the destination file!";
-inline constexpr const char* kMsgBlockSizeZero = "nBlockSize is 0";
-inline constexpr const char* kMsgSourceTooSmall = "The source file is too small, please select again!";
-inline constexpr const char* kMsgMallocFailed = "malloc failed!";
-// Geometry and size checks (page size, block size, source path or size).
-inline constexpr const char* kMsgMacBadPageSize =
-    "Invalid page size %u for %s: it must be a nonzero multiple of 16 that holds the %u-byte image header!";
-inline constexpr const char* kMsgMacBadBlockSize =
-    "Invalid block size %u for %s: it must be a nonzero multiple of the page size %u!";
-inline constexpr const char* kMsgMacTooLarge =
-    "The source file %s is too large: the signed image must stay below 4 GiB!";
-inline constexpr const char* kMsgMacReadFailed = "Failed to read the source file %s!";
-inline constexpr const char* kMsgMacWriteFailed = "Failed to write the destination file %s!";
-
 // AES-128-CBC, zero IV, over n bytes (a nonzero multiple of 16); the MAC is
 // the last ciphertext block. Returns false when n is 0 or not a multiple of
 // 16, or when OpenSSL refuses.

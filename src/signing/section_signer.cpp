@@ -8,6 +8,7 @@
 #include "common/stream.h"
 #include "common/text.h"
 #include "signing/sign_image.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 
@@ -23,16 +24,6 @@ bool SectionedSourceLongEnough(uint64_t length) {
   return (length & ~uint64_t{1}) >= kMinSectionedSource;
 }
 
-bool AllocateOrShow(RunServices& ctx, std::vector<uint8_t>& buffer, size_t n, const char* message) {
-  try {
-    buffer.assign(n, 0);
-  } catch (const std::bad_alloc&) {
-    ctx.Show(message);
-    return false;
-  }
-  return true;
-}
-
 bool CopyImageFile(RunServices& ctx, InFile& source, uint64_t length, const std::string& sourcePath,
                    OutFile& output, const std::string& outputPath, const char* createFailedMessage,
                    const char* mallocMessage, bool stepWhenStarted) {
@@ -42,26 +33,14 @@ bool CopyImageFile(RunServices& ctx, InFile& source, uint64_t length, const std:
   }
   if (stepWhenStarted) ctx.StepDone();
   StreamStages stages;
-  stages.read = ReadStage(source);
+  ReadFrom(source, stages);
   stages.write = WriteStage(output);
   stages.progress = ctx.StepProgressOf(length);
-  switch (StreamThrough(length, stages)) {
-    case StreamStatus::Ok:
-      break;
-    case StreamStatus::ReadFailed:
-    case StreamStatus::ComputeFailed:
-      ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
-      return false;
-    case StreamStatus::WriteFailed:
-      ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
-      return false;
-    case StreamStatus::NoMemory:
-      ctx.Show(mallocMessage);
-      return false;
-  }
-  uint8_t more = 0;
-  if (source.Read(&more, 1) != 0 || source.Failed()) {
-    ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
+  const StreamMessages messages{kMsgReadSourceFailed, kMsgReadSourceFailed, kMsgWriteOutputFailed, mallocMessage};
+  const std::string failure =
+      StreamFailureMessage(StreamThrough(length, stages), messages, sourcePath, outputPath);
+  if (!failure.empty()) {
+    ctx.Show(failure);
     return false;
   }
   return true;

@@ -24,10 +24,6 @@
 
 namespace tarnel {
 
-inline constexpr const char* kMsgSectionTooLarge = "Section size > File length/2!";
-inline constexpr const char* kMsgMallocFilebuffer = "Malloc Filebuffer failed!!!";
-inline constexpr const char* kMsgOpenSignFileFailed = "Open %s file failed!";
-
 // Sources below this length (bit 0 ignored) are refused with "Section size > File length/2!".
 inline constexpr uint64_t kMinSectionedSource = 2097152;
 
@@ -38,9 +34,6 @@ inline constexpr uint64_t kMinSectionedSource = 2097152;
 [[nodiscard]] uint32_t SectionCountFor(uint64_t length);
 // True when a source of `length` bytes is long enough to be signed in sections.
 [[nodiscard]] bool SectionedSourceLongEnough(uint64_t length);
-
-// Allocates a buffer, showing `message` instead of throwing when it cannot be had.
-[[nodiscard]] bool AllocateOrShow(RunServices& ctx, std::vector<uint8_t>& buffer, size_t n, const char* message);
 
 // Streams the whole source (already open, `length` bytes) into `output`,
 // created at `outputPath` and left uncommitted: the caller commits it with

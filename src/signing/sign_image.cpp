@@ -7,6 +7,7 @@
 #include "common/platform.h"
 #include "common/stream.h"
 #include "common/text.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 
@@ -107,44 +108,30 @@ bool SignImageFileInto(RunServices& ctx, OutFile& output, const std::string& out
     ctx.Show(Format(kMsgCreateOutputFailed, outputPath.c_str()));
     return false;
   }
-  std::unique_ptr<HashContext> hash;
-  if (CA_common_InitHASH(hash) != 0) {
+  Sha256Stream hash;
+  if (!hash.Begin()) {
     ctx.Show(Format(kMsgHashFailed, sourcePath.c_str()));
     return false;
   }
   // Read, hash and write at the same time; the hash sees the pieces in order.
   StreamStages stages;
-  stages.read = ReadStage(source);
-  stages.compute = [&hash](const uint8_t* data, size_t n) { return CA_common_UpdateHASH(*hash, data, n) == 0; };
+  ReadFrom(source, stages);
+  stages.compute = [&hash](const uint8_t* data, size_t n) { return hash.Update(data, n); };
   stages.write = WriteStage(output);
   stages.progress = ctx.StepProgressOf(length);
-  switch (StreamThrough(length, stages)) {
-    case StreamStatus::Ok:
-      break;
-    case StreamStatus::ReadFailed:
-      ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
-      return false;
-    case StreamStatus::ComputeFailed:
-      ctx.Show(Format(kMsgHashFailed, sourcePath.c_str()));
-      return false;
-    case StreamStatus::WriteFailed:
-      ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
-      return false;
-    case StreamStatus::NoMemory:
-      ctx.Show(kMsgMallocFileData);
-      return false;
-  }
-  // The image is what its length said when it was opened: one that grew since is refused.
-  uint8_t more = 0;
-  if (source.Read(&more, 1) != 0 || source.Failed()) {
-    ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
+  // The image is what its length said when it was opened: one that grew
+  // since is refused as unreadable.
+  const StreamMessages messages{kMsgReadSourceFailed, kMsgHashFailed, kMsgWriteOutputFailed, kMsgMallocFileData};
+  const std::string failure = StreamFailureMessage(StreamThrough(length, stages), messages, sourcePath, outputPath);
+  if (!failure.empty()) {
+    ctx.Show(failure);
     return false;
   }
   source.Close();
 
   uint8_t digest[kDigestSize];
   uint8_t signature[kSignatureSize];
-  if (CA_common_FinalHASH(digest, hash) != 0) {
+  if (!hash.Final(digest)) {
     ctx.Show(Format(kMsgHashFailed, sourcePath.c_str()));
     return false;
   }

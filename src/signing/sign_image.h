@@ -11,20 +11,6 @@
 
 namespace tarnel {
 
-inline constexpr const char* kMsgOpenFileFailed = "Open file %s failed!";
-inline constexpr const char* kMsgMallocSignbuffer = "Malloc Signbuffer failed!!!\n";
-inline constexpr const char* kMsgOpenRsaKeyFailed = "Open RSA key file %s failed!";
-inline constexpr const char* kMsgReadMpiFailed = "Failed to read mpi file!";
-inline constexpr const char* kMsgMakeSignFailed = "Failed to make the sign!";
-inline constexpr const char* kMsgMallocFileData = "Malloc FileData failed!!!";
-// Conditions that used to pass silently; each names the file.
-inline constexpr const char* kMsgCreateOutputFailed = "Failed to create the output file %s!";
-inline constexpr const char* kMsgWriteOutputFailed = "Failed to write the output file %s!";
-inline constexpr const char* kMsgReadSourceFailed = "Failed to read the file %s!";
-inline constexpr const char* kMsgFileTooLarge = "The file %s is 4 GiB or larger and cannot be signed!";
-inline constexpr const char* kMsgHashFailed = "Failed to compute the digest of %s!";
-
-
 // Opens an image to sign and takes its length: "Open file %s failed!" when it
 // cannot be opened, the 4 GiB message when its length does not fit the
 // headers' 32-bit fields.

@@ -14,6 +14,7 @@
 #include "common/secure.h"
 #include "common/text.h"
 #include "signing/signer_backends.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 
@@ -53,7 +54,7 @@ class KeyListSigner final : public Signer {
   bool SignLocked(KeyRole role, const uint8_t* digest32, uint8_t* signature256, SignError& error) override {
     EVP_PKEY* key = PrivateKey(role, error);
     if (key == nullptr) return false;
-    if (SignDigest(key, digest32, signature256) != 0) {
+    if (!SignDigest(key, digest32, signature256)) {
       error.fault = SignFault::KeyUnusable;  // wrong size, or components that do not belong together
       return false;
     }
@@ -323,13 +324,6 @@ bool SignerUsesKeyList(const std::string& signerText) {
 void WipePrivateKeyLines(KeyLines& lines) {
   for (const size_t first : {kExternalFirstLine, kRootFirstLine})
     for (size_t i = first + 2; i < first + 8 && i < lines.size(); ++i) lines.Wipe(i);
-}
-
-bool SignerNeedsPin(const std::string& signerText) {
-  const std::string text = NormalizeSignerText(signerText);
-  if (!StartsWith(text, kSignerPkcs11Scheme)) return false;
-  if (std::getenv(kPinEnv) != nullptr) return false;
-  return !Pkcs11UriCarriesPin(text);
 }
 
 bool IsPlaceholderKeyLine(std::string_view line) {

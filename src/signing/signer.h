@@ -47,49 +47,6 @@ inline constexpr const char* kHelperPublicKeyFiles[2] = {"ExternalPublicKey.pem"
 inline constexpr const char* kTokenExternalLabel = "tarnel-external";
 inline constexpr const char* kTokenRootLabel = "tarnel-root";
 
-// Messages of the signers. The PIN and the URI (which may carry a pin-value)
-// never appear in them.
-inline constexpr const char* kMsgSignerUnknown =
-    "Unknown signer \"%s\": give keylist, pkcs11:<URI> or exec:<program>!";
-inline constexpr const char* kMsgPublicKeyLines = "The %s public key lines of the key list do not form an RSA key!";
-inline constexpr const char* kMsgSignatureMismatch =
-    "The signature made by %s with the %s key does not verify with the %s public key of the key list!";
-inline constexpr const char* kMsgPkcs11BadUri = "The PKCS#11 URI of the signer is not valid: %s!";
-inline constexpr const char* kMsgPkcs11NoModulePath = "The PKCS#11 URI of the signer names no module-path!";
-inline constexpr const char* kMsgPkcs11ModuleLoad = "Failed to load the PKCS#11 module %s!";
-inline constexpr const char* kMsgPkcs11NoToken = "No PKCS#11 token of the module %s matches the signer URI!";
-inline constexpr const char* kMsgPkcs11NoPin = "No PIN was given for the token \"%s\"!";
-inline constexpr const char* kMsgPkcs11PinFile = "Failed to read the PIN file %s!";
-inline constexpr const char* kMsgPkcs11WrongPin = "The PIN for the token \"%s\" is wrong!";
-inline constexpr const char* kMsgPkcs11Locked = "The token \"%s\" is locked: its PIN was entered wrongly too often!";
-inline constexpr const char* kMsgPkcs11Session = "Failed to open a session on the token \"%s\" (PKCS#11 error 0x%lX)!";
-inline constexpr const char* kMsgPkcs11KeyMissing =
-    "The token \"%s\" holds no private key for the %s key (SHA-256 of its modulus: %s)!";
-inline constexpr const char* kMsgPkcs11SignFailed =
-    "The token \"%s\" failed to sign with the %s key (PKCS#11 error 0x%lX)!";
-inline constexpr const char* kMsgPkcs11KeygenFailed =
-    "Failed to generate the %s key in the token \"%s\" (PKCS#11 error 0x%lX)!";
-inline constexpr const char* kMsgKeygenRandomFailed = "Failed to generate the 128-bit keys!";
-inline constexpr const char* kMsgHelperStart = "The signing helper %s could not be started for the %s key!";
-inline constexpr const char* kMsgHelperExit = "The signing helper %s failed for the %s key (exit status %d)!";
-inline constexpr const char* kMsgHelperTimeout = "The signing helper %s did not answer for the %s key within %d s!";
-inline constexpr const char* kMsgHelperLength =
-    "The signing helper %s answered %s bytes for the %s key instead of a 256-byte signature!";
-inline constexpr const char* kMsgHelperPublicKey = "Failed to write the %s public key file %s for the signing helper!";
-inline constexpr const char* kMsgHelperNotAbsolute = "The signing helper %s must be given as an absolute path!";
-inline constexpr const char* kMsgPkcs11ModuleNotAbsolute = "The PKCS#11 module-path %s must be an absolute path!";
-inline constexpr const char* kMsgPkcs11PinFileAccess =
-    "The PIN file %s must be owned by you and readable by you alone!";
-inline constexpr const char* kMsgSignerKeyListOnly =
-    "%s holds only the keys of the key list; the upgrade archive's key can be read from its file or a PKCS#11 token!";
-inline constexpr const char* kMsgArchiveSignatureMismatch =
-    "The signature made by %s with the archive key does not verify with the public key of the certificate!";
-// The detail after a failed signature when the key list's private lines are placeholders.
-inline constexpr const char* kMsgPlaceholderLines = "lines %s are placeholders: sign with --signer";
-inline constexpr const char* kMsgPinValueOnCommandLine =
-    "A pin-value in --signer can be seen by every user in the process list: name a file holding the PIN with "
-    "pin-source=file:<path> instead";
-
 // Why a signature could not be had. A back end that knows more says it in
 // `message`; the key list back end leaves it empty, and the signers show the
 // messages they always showed for a key list whose lines are missing or do
@@ -184,9 +141,6 @@ class Signer {
 [[nodiscard]] bool SignerCarriesPinValue(const std::string& signerText);
 // True when the text names a known back end.
 [[nodiscard]] bool IsSignerSpec(const std::string& signerText);
-// True for a token whose URI carries no PIN while TARNEL_PKCS11_PIN is not
-// set either: the front end has to ask for it.
-[[nodiscard]] bool SignerNeedsPin(const std::string& signerText);
 
 // True when the text names the key list back end (the default).
 [[nodiscard]] bool SignerUsesKeyList(const std::string& signerText);

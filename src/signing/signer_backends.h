@@ -11,8 +11,6 @@ namespace tarnel {
 
 [[nodiscard]] std::unique_ptr<Signer> MakePkcs11Signer(const std::string& uri, const KeyLines& lines,
                                                        PinSource pinSource);
-// True when the URI gives the PIN itself (pin-value or pin-source).
-[[nodiscard]] bool Pkcs11UriCarriesPin(const std::string& uri);
 // True when the URI gives the PIN as a pin-value.
 [[nodiscard]] bool Pkcs11UriCarriesPinValue(const std::string& uri);
 

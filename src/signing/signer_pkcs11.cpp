@@ -18,6 +18,7 @@
 #include "common/secure.h"
 #include "common/text.h"
 #include "signing/signer_backends.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 
@@ -491,13 +492,6 @@ bool GenerateTokenKey(const Token& token, const char* label, std::string& n, std
 
 std::unique_ptr<Signer> MakePkcs11Signer(const std::string& uri, const KeyLines& lines, PinSource pinSource) {
   return std::make_unique<Pkcs11Signer>(uri, lines, std::move(pinSource));
-}
-
-bool Pkcs11UriCarriesPin(const std::string& uri) {
-  std::string error;
-  Uri parsed = ParseUri(uri, error);
-  return parsed && (p11_kit_uri_get_pin_value(parsed.get()) != nullptr ||
-                    p11_kit_uri_get_pin_source(parsed.get()) != nullptr);
 }
 
 bool Pkcs11UriCarriesPinValue(const std::string& uri) {

@@ -17,16 +17,6 @@
 
 namespace tarnel {
 
-inline constexpr const char* kMsgFileBeingUsed = "file %s is being used!";
-inline constexpr const char* kMsgMallocSignFileData = "Malloc SignFileData failed!!!";
-inline constexpr const char* kMsgInvalidSparse = "invalid sparse Ext4 format";
-inline constexpr const char* kMsgMallocTailFile = "Malloc fpTailFile failed!!!";
-inline constexpr const char* kMsgOpenDataFileFailed = "Open file failed!!!";
-inline constexpr const char* kMsgExpandedTooLarge =
-    "The sparse image %s expands to 4 GiB or more and cannot be signed!";
-inline constexpr const char* kMsgDataFileClash =
-    "The expanded data file %s would overwrite %s; choose another output folder or source folder!";
-
 // ---------------------------------------------------------------------------
 // Android sparse image, all fields little-endian.
 inline constexpr uint32_t kSparseMagic = 0xED26FF3Au;

@@ -9,6 +9,7 @@
 #include "common/text.h"
 #include "signing/section_signer.h"
 #include "signing/sign_image.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 

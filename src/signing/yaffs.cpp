@@ -3,23 +3,25 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
 
 #include "common/files.h"
+#include "common/stream.h"
 #include "common/platform.h"
 #include "common/text.h"
 #include "signing/image_headers.h"
 #include "signing/mac_containers.h"
 #include "signing/sign_image.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 
 namespace {
 
 constexpr uint64_t kChunkBytes = kMacChunkSize;  // page data per MAC
-constexpr size_t kSparePiece = 64 * 1024;        // spare bytes pass through this much at a time
 
 // Sizes of the sealed layout (all 64-bit; the caller refuses a total of 4 GiB or more).
 struct YaffsLayout {
@@ -60,15 +62,14 @@ class PaddedStream {
   PaddedStream(InFile& source, uint64_t sourceLength, uint64_t dataLength, std::vector<uint8_t> headerSlot)
       : source_(source), length_(sourceLength), data_(dataLength), slot_(std::move(headerSlot)) {}
 
+  [[nodiscard]] uint64_t Length() const { return data_ + slot_.size(); }
+
   [[nodiscard]] bool Next(uint8_t* out, size_t n) {
     while (n > 0) {
       size_t piece;
       if (pos_ < length_) {
         piece = static_cast<size_t>(std::min<uint64_t>(n, length_ - pos_));
-        if (!source_.ReadExact(out, piece)) {
-          readFailed_ = true;
-          return false;
-        }
+        if (!source_.ReadExact(out, piece)) return false;
       } else if (pos_ < data_) {
         piece = static_cast<size_t>(std::min<uint64_t>(n, data_ - pos_));
         std::memset(out, 0xFF, piece);
@@ -84,7 +85,6 @@ class PaddedStream {
     }
     return true;
   }
-  [[nodiscard]] bool ReadFailed() const { return readFailed_; }
 
  private:
   InFile& source_;
@@ -92,7 +92,52 @@ class PaddedStream {
   uint64_t data_;
   std::vector<uint8_t> slot_;
   uint64_t pos_ = 0;
-  bool readFailed_ = false;
+};
+
+// The MAC table of the padded stream: the page bytes of every page stride
+// (never its spare bytes) go into one CBC-MAC per 1 MiB of page data, the
+// last one short. Pieces may split the strides anywhere.
+class PageMacs {
+ public:
+  PageMacs(const Key128& key, uint64_t page, uint64_t stride, std::vector<uint8_t>& table)
+      : key_(key), page_(page), stride_(stride), table_(table) {}
+
+  [[nodiscard]] bool Feed(const uint8_t* data, size_t n) {
+    while (n > 0) {
+      const uint64_t at = pos_ % stride_;
+      size_t piece;
+      if (at < page_) {
+        if (!mac_) mac_ = std::make_unique<CbcMac>(key_);
+        piece = static_cast<size_t>(std::min<uint64_t>({n, page_ - at, kChunkBytes - mac_->Fed()}));
+        if (!mac_->Update(data, piece)) return false;
+        if (mac_->Fed() == kChunkBytes && !Close()) return false;
+      } else {
+        piece = static_cast<size_t>(std::min<uint64_t>(n, stride_ - at));
+      }
+      pos_ += piece;
+      data += piece;
+      n -= piece;
+    }
+    return true;
+  }
+  // Ends the last chunk; true when the table is exactly full.
+  [[nodiscard]] bool Finish() { return (!mac_ || Close()) && done_ * kMacSize == table_.size(); }
+
+ private:
+  [[nodiscard]] bool Close() {
+    const bool ok = (done_ + 1) * kMacSize <= table_.size() && mac_->Final(table_.data() + done_ * kMacSize);
+    mac_.reset();
+    ++done_;
+    return ok;
+  }
+
+  const Key128& key_;
+  uint64_t page_;
+  uint64_t stride_;
+  std::vector<uint8_t>& table_;
+  std::unique_ptr<CbcMac> mac_;
+  uint64_t pos_ = 0;
+  uint64_t done_ = 0;
 };
 
 }  // namespace
@@ -154,11 +199,9 @@ bool SealYaffsImage(RunServices& ctx, const FlashGeometry& geometry, const Key12
   header.chunkCount = static_cast<uint32_t>(layout.chunks);
   header.chunkSize = kMacChunkSize;
 
-  std::vector<uint8_t> slot, chunk, spareBytes, table;
+  std::vector<uint8_t> slot, table;
   try {
     slot.assign(static_cast<size_t>(layout.stride), 0xFF);
-    chunk.assign(kChunkBytes, 0xFF);
-    spareBytes.assign(static_cast<size_t>(std::min<uint64_t>(spare, kSparePiece)), 0xFF);
     table.assign(static_cast<size_t>(kMacSize * layout.chunks), 0);
   } catch (const std::bad_alloc&) {
     ctx.Show(kMsgMallocFailed);
@@ -166,44 +209,28 @@ bool SealYaffsImage(RunServices& ctx, const FlashGeometry& geometry, const Key12
   }
   header.Encode(slot.data());
 
-  // One pass: every page stride goes to the output as it is produced; the
-  // page bytes gather into the chunk buffer, whose MAC is taken when it holds
-  // 1 MiB of page data, or the last pages (the header page among them).
+  // One pass over the padded image and the header page: read, MACed and
+  // written at the same time, the table filled as the chunks go by.
   PaddedStream stream(source, length, layout.data, std::move(slot));
-  const auto streamFailed = [&] {
-    if (stream.ReadFailed())
-      ctx.Show(Format(kMsgReadSourceFailed, sourcePath.c_str()));
-    else
-      ctx.Show(kMsgMallocFailed);
+  PageMacs macs(key, pageSize, layout.stride, table);
+  StreamStages stages;
+  ReadFrom(source, stages);
+  stages.read = [&stream](uint8_t* buffer, size_t n) { return stream.Next(buffer, n); };
+  stages.compute = [&macs](const uint8_t* data, size_t n) { return macs.Feed(data, n); };
+  stages.write = WriteStage(output);
+  stages.progress = ctx.StepProgressOf(stream.Length());
+  static constexpr StreamMessages kMessages{kMsgReadSourceFailed, kMsgMallocFailed, kMsgWriteOutputFailed,
+                                            kMsgMallocFailed};
+  StreamStatus status = StreamThrough(stream.Length(), stages);
+  if (status == StreamStatus::Ok && !macs.Finish()) status = StreamStatus::ComputeFailed;
+  if (status != StreamStatus::Ok) {
+    ctx.Show(StreamFailureMessage(status, kMessages, sourcePath, outputPath));
     return false;
-  };
+  }
   const auto writeFailed = [&] {
     ctx.Show(Format(kMsgWriteOutputFailed, outputPath.c_str()));
     return false;
   };
-  const uint64_t pagesPerChunk = kChunkBytes / pageSize;
-  const uint64_t strides = layout.data / layout.stride + 1;  // data pages and the header page
-  uint64_t stride = 0;
-  for (uint64_t c = 0; c < layout.chunks; ++c) {
-    const uint64_t pages = std::min<uint64_t>(pagesPerChunk, strides - stride);
-    for (uint64_t k = 0; k < pages; ++k, ++stride) {
-      uint8_t* page = chunk.data() + k * pageSize;
-      if (!stream.Next(page, pageSize)) return streamFailed();
-      if (!output.Write(page, pageSize)) return writeFailed();
-      for (uint64_t left = spare; left > 0;) {
-        const size_t piece = static_cast<size_t>(std::min<uint64_t>(left, spareBytes.size()));
-        if (!stream.Next(spareBytes.data(), piece)) return streamFailed();
-        if (!output.Write(spareBytes.data(), piece)) return writeFailed();
-        left -= piece;
-      }
-    }
-    if (!ComputeCbcMac(key, chunk.data(), static_cast<size_t>(pages * pageSize),
-                       table.data() + c * kMacSize)) {
-      ctx.Show(kMsgMallocFailed);
-      return false;
-    }
-  }
-  if (stride != strides) return streamFailed();
 
   // The table, one page-size piece at the start of each page stride; 0xFF
   // everywhere else up to the end of the table area.

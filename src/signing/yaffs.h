@@ -17,14 +17,6 @@
 
 namespace tarnel {
 
-inline constexpr const char* kMsgYaffsBadPageSize =
-    "Invalid page size %u for %s: it must be a multiple of 16 that divides 1048576 and holds the 116-byte image "
-    "header!";
-inline constexpr const char* kMsgYaffsBadBlockSize =
-    "Invalid block size %u for %s: it must be a nonzero multiple of the page size %u!";
-inline constexpr const char* kMsgYaffsTooLarge =
-    "The source file %s is too large: the sealed image must stay below 4 GiB!";
-
 [[nodiscard]] bool SealYaffsImage(RunServices& ctx, const FlashGeometry& geometry, const Key128& key,
                                   const std::string& outputPath, const std::string& sourcePath);
 

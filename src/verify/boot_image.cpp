@@ -16,45 +16,45 @@ namespace tarnel::verify {
 
 namespace {
 
-// Parameter words, 32-bit little-endian from the start of the parameter area.
-constexpr size_t kParamWordsBytes = 24;
-constexpr size_t kParamFillStart = 24;   // 8 bytes 0xFF up to the configuration data
-constexpr size_t kParamParityByte = 28;  // board 0 may lower this one
+namespace bp = boot_param;
+
 constexpr size_t kKeyAreaWordOffset = 512;
 constexpr size_t kBootTailWords = 8;     // two zero words end the boot area (boards 1-5)
 constexpr size_t kParityBlock = 64;
 
+// The image's layout around the family's parameter words.
 struct Family {
-  bool shortArea;           // board 0
-  size_t paramSize;         // parameter area
-  uint32_t regionOffset;    // words 0 and 1
-  uint32_t trailingExtra;   // word 4 = L + this
-  uint32_t word5;
-  size_t unchecked;         // unchecked area after the parameter signature
+  const BootFamily& words;
   [[nodiscard]] constexpr uint64_t Overhead() const {
-    return kKeyAreaSize + kAreaSignatureSize + paramSize + kAreaSignatureSize + unchecked + kAreaSignatureSize;
+    return kKeyAreaSize + kAreaSignatureSize + words.paramAreaSize + kAreaSignatureSize + words.uncheckedArea +
+           kAreaSignatureSize;
   }
   [[nodiscard]] constexpr uint64_t ParamAt() const { return kKeyAreaSize + kAreaSignatureSize; }
-  [[nodiscard]] constexpr uint64_t BootAt() const { return ParamAt() + paramSize + kAreaSignatureSize + unchecked; }
+  [[nodiscard]] constexpr uint64_t BootAt() const {
+    return ParamAt() + words.paramAreaSize + kAreaSignatureSize + words.uncheckedArea;
+  }
 };
 
-constexpr Family kShort{true, kShortParamAreaSize, 0, kAreaSignatureSize, 0xFFFFFFFFu, 0};
-constexpr Family kLong{false, kLongParamAreaSize, 32, kAreaSignatureSize + kUncheckedAreaSize, 0xFFFFFFF8u,
-                       kUncheckedAreaSize};
+constexpr Family kShort{kBootFamilyZero};
+constexpr Family kLong{kBootFamilyOther};
 static_assert(kShort.Overhead() == 2304 && kLong.Overhead() == 6432);
 
 // The family whose fixed parameter words the bytes at the parameter area
-// carry; the boot area length L comes from word 2, and `lengthsAgree` tells
-// whether word 4 and the 256-byte rounding agree with it.
+// carry; the boot area length L comes from the first region's length, and
+// `lengthsAgree` tells whether the trailing length and the 256-byte rounding
+// agree with it.
 bool FamilyOf(ByteSource& src, const Family*& family, uint32_t& bootLength, bool& lengthsAgree) {
-  uint8_t w[kParamWordsBytes];
+  uint8_t w[bp::kFillStart];
   if (!src.ReadAt(kKeyAreaSize + kAreaSignatureSize, w, sizeof w)) return false;
   for (const Family* fam : {&kShort, &kLong}) {
-    if (GetLe32(w) == fam->regionOffset && GetLe32(w + 4) == fam->regionOffset && GetLe32(w + 12) == 0 &&
-        GetLe32(w + 20) == fam->word5) {
+    const BootFamily& words = fam->words;
+    if (GetLe32(w + bp::kFirstRegionOffset) == words.regionOffset &&
+        GetLe32(w + bp::kSecondRegionOffset) == words.regionOffset && GetLe32(w + bp::kSecondRegionLength) == 0 &&
+        GetLe32(w + bp::kFamilyWord) == words.familyWord) {
       family = fam;
-      bootLength = GetLe32(w + 8);
-      lengthsAgree = bootLength % 256 == 0 && uint64_t{GetLe32(w + 16)} == uint64_t{bootLength} + fam->trailingExtra;
+      bootLength = GetLe32(w + bp::kFirstRegionLength);
+      lengthsAgree = bootLength % 256 == 0 &&
+                     uint64_t{GetLe32(w + bp::kTrailingLength)} == uint64_t{bootLength} + words.trailingExtra;
       return true;
     }
   }
@@ -80,27 +80,27 @@ bool CheckBootImage(ByteSource& src, Findings& f) {
   uint32_t l = 0;
   bool agree = false;
   if (!FamilyOf(src, fam, l, agree)) return f.Problem(kProbParamWords);
-  f.Kind(fam->shortArea ? kKindBootShort : kKindBootLong);
+  f.Kind(fam->words.boardTypeZero ? kKindBootShort : kKindBootLong);
   if (!agree) return f.Problem(kProbParamWords);
   const bool info = f.KeysOrNull() == nullptr;
   if (info) {
     f.FieldNum("boot area length", l);
-    f.FieldNum("parameter area length", fam->paramSize);
+    f.FieldNum("parameter area length", fam->words.paramAreaSize);
   }
   const uint64_t expected = fam->Overhead() + l;
   if (src.Size() < expected) return f.Problem(kProbTruncated);
   if (src.Size() > expected) return f.Problem(kProbTrailing);
-  if (!fam->shortArea && l < 256) return f.Problem(kProbParamWords);
+  if (!fam->words.boardTypeZero && l < 256) return f.Problem(kProbParamWords);
   const int32_t board = f.Opts().board;
-  if (board >= 0 && (board == 0) != fam->shortArea)
-    return f.Problem(Format(kProbBoard, fam->shortArea ? "Qm5820RA100" : "boards 1-5"));
+  if (board >= 0 && (board == 0) != fam->words.boardTypeZero)
+    return f.Problem(Format(kProbBoard, fam->words.boardTypeZero ? "Qm5820RA100" : "boards 1-5"));
 
   std::vector<uint8_t> keyArea, keySig, param, paramSig, bootSig;
   const uint64_t paramAt = fam->ParamAt();
   const uint64_t bootAt = fam->BootAt();
   if (!ReadBytes(src, 0, kKeyAreaSize, keyArea) || !ReadBytes(src, kKeyAreaSize, kAreaSignatureSize, keySig) ||
-      !ReadBytes(src, paramAt, fam->paramSize, param) ||
-      !ReadBytes(src, paramAt + fam->paramSize, kAreaSignatureSize, paramSig) ||
+      !ReadBytes(src, paramAt, fam->words.paramAreaSize, param) ||
+      !ReadBytes(src, paramAt + fam->words.paramAreaSize, kAreaSignatureSize, paramSig) ||
       !ReadBytes(src, bootAt + l, kAreaSignatureSize, bootSig))
     return f.Problem(kProbTruncated);
 
@@ -111,16 +111,16 @@ bool CheckBootImage(ByteSource& src, Findings& f) {
   f.Fingerprint("key area public key", embedded.get());
 
   // Parameter area: the fixed 0xFF bytes before the configuration data.
-  for (size_t i = kParamFillStart; i < kParamDataOffset; ++i) {
-    if (param[i] != 0xFF && !(fam->shortArea && i == kParamParityByte))
+  for (size_t i = bp::kFillStart; i < kParamDataOffset; ++i) {
+    if (param[i] != 0xFF && !(fam->words.boardTypeZero && i == bp::kParityByte))
       return f.Problem(Format(kProbFill, static_cast<unsigned long long>(paramAt + i)));
   }
-  if (info) f.FieldText("parameter byte 28", Format("0x%02x", param[kParamParityByte]));
-  if (fam->shortArea && Sha256FirstBlockOdd(param.data())) f.Problem(kProbParamParity);
+  if (info) f.FieldText("parameter byte 28", Format("0x%02x", param[bp::kParityByte]));
+  if (fam->words.boardTypeZero && Sha256FirstBlockOdd(param.data())) f.Problem(kProbParamParity);
 
-  if (!fam->shortArea) {
+  if (!fam->words.boardTypeZero) {
     std::vector<uint8_t> unchecked;
-    if (!ReadBytes(src, paramAt + fam->paramSize + kAreaSignatureSize, kUncheckedAreaSize, unchecked))
+    if (!ReadBytes(src, paramAt + fam->words.paramAreaSize + kAreaSignatureSize, kUncheckedAreaSize, unchecked))
       return f.Problem(kProbTruncated);
     for (size_t i = 0; i < kUncheckedAreaSize; ++i)
       if (unchecked[i] != (i < kUncheckedAreaSize / 2 ? 0x00 : 0xFF)) return f.Problem(kProbUnchecked);
@@ -135,7 +135,7 @@ bool CheckBootImage(ByteSource& src, Findings& f) {
   }
 
   uint8_t keyDigest[32], paramDigest[32], bootDigest[32];
-  if (!Sha256Range(src, 0, kKeyAreaSize, keyDigest) || !Sha256Range(src, paramAt, fam->paramSize, paramDigest) ||
+  if (!Sha256Range(src, 0, kKeyAreaSize, keyDigest) || !Sha256Range(src, paramAt, fam->words.paramAreaSize, paramDigest) ||
       !Sha256Range(src, bootAt, l, bootDigest))
     return f.Problem(kProbTruncated);
   if (info) {

@@ -30,41 +30,19 @@ constexpr size_t kPageBatch = 1u << 20;
 uint64_t RoundUp(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
 uint64_t CeilDiv(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit; }
 
-struct MacFields {
-  uint32_t page = 0, block = 0, spare = 0, total = 0, pageEcho = 0, source = 0, covered = 0, kind = 0, data = 0,
-           covered2 = 0, macLength = 0, chunks = 0, chunkSize = 0;
-  static MacFields Decode(const uint8_t* h) {
-    MacFields m;
-    m.page = GetLe32(h + M::kOffPageSize);
-    m.block = GetLe32(h + M::kOffBlockSize);
-    m.spare = GetLe32(h + M::kOffSpareSize);
-    m.total = GetLe32(h + M::kOffTotalLength);
-    m.pageEcho = GetLe32(h + M::kOffPageEcho);
-    m.source = GetLe32(h + M::kOffSourceLength);
-    m.covered = GetLe32(h + M::kOffCoveredLength);
-    m.kind = GetLe32(h + M::kOffKindValue);
-    m.data = GetLe32(h + M::kOffDataLength);
-    m.covered2 = GetLe32(h + M::kOffCoveredLength2);
-    m.macLength = GetLe32(h + M::kOffMacLength);
-    m.chunks = GetLe32(h + M::kOffChunkCount);
-    m.chunkSize = GetLe32(h + M::kOffChunkSize);
-    return m;
-  }
-};
-
-void MacHeaderFields(const MacFields& m, Findings& f) {
-  f.FieldNum("page size", m.page);
-  f.FieldNum("block size", m.block);
-  f.FieldNum("spare size", m.spare);
-  f.FieldNum("total length", m.total);
+void MacHeaderFields(const MacImageHeader& m, Findings& f) {
+  f.FieldNum("page size", m.pageSize);
+  f.FieldNum("block size", m.blockSize);
+  f.FieldNum("spare size", m.spareSize);
+  f.FieldNum("total length", m.totalLength);
   f.FieldNum("page echo", m.pageEcho);
-  f.FieldNum("source length", m.source);
-  f.FieldNum("covered length", m.covered);
-  f.FieldNum("kind value", m.kind);
-  f.FieldNum("data length", m.data);
-  f.FieldNum("covered length 2", m.covered2);
+  f.FieldNum("source length", m.sourceLength);
+  f.FieldNum("covered length", m.coveredLength);
+  f.FieldNum("kind value", m.kindValue);
+  f.FieldNum("data length", m.dataLength);
+  f.FieldNum("covered length 2", m.coveredLength2);
   f.FieldNum("MAC length", m.macLength);
-  f.FieldNum("chunk count", m.chunks);
+  f.FieldNum("chunk count", m.chunkCount);
   f.FieldNum("chunk size", m.chunkSize);
 }
 
@@ -230,35 +208,36 @@ void CheckChunkMacs(ByteSource& src, uint64_t page, uint64_t stride, uint64_t pa
 bool LooksLikeMacRaw(ByteSource& src) {
   uint8_t h[kMacImageHeaderSize];
   if (!src.ReadAt(0, h, sizeof h) || !HasMacMagic(h)) return false;
-  return GetLe32(h + M::kOffPageEcho) == GetLe32(h + M::kOffPageSize);
+  const MacImageHeader m = M::Decode(h);
+  return m.pageEcho == m.pageSize;
 }
 
 bool CheckMacRaw(ByteSource& src, Findings& f, int depth) {
   std::array<uint8_t, kMacKeyPartHeaderSize> h{};
   const uint64_t size = src.Size();
   if (!src.ReadAt(0, h.data(), kMacImageHeaderSize)) return f.Problem(kProbTruncated);
-  const MacFields m = MacFields::Decode(h.data());
-  const bool keyPart = m.chunks == 1;
+  const MacImageHeader m = M::Decode(h.data());
+  const bool keyPart = m.chunkCount == 1;
   f.Kind(keyPart ? kKindKeyPartition : kKindMacRaw);
   const size_t headerSize = keyPart ? kMacKeyPartHeaderSize : kMacImageHeaderSize;
   if (keyPart && !src.ReadAt(0, h.data(), kMacKeyPartHeaderSize)) return f.Problem(kProbTruncated);
   if (f.KeysOrNull() == nullptr) MacHeaderFields(m, f);
   if (std::memcmp(h.data() + M::kOffVersion, kMacImageVersion, 8) != 0) return f.Problem(kProbVersion);
-  const uint64_t p = m.page, b = m.block, l = m.source;
+  const uint64_t p = m.pageSize, b = m.blockSize, l = m.sourceLength;
   if (!Expect(f, p > 0 && p % kMacSize == 0 && p >= headerSize, "page size") ||
       !Expect(f, b > 0 && b % p == 0, "block size") || !Expect(f, m.macLength == kMacSize, "MAC length"))
     return false;
   const uint64_t d = RoundUp(l, p);
   const uint64_t r = (d + 2 * p) % b;
   const uint64_t total = d + 2 * p + (r > 0 ? b - r : 0);
-  if (!Expect(f, m.total == total, "total length") || !Expect(f, m.covered == p + d, "covered length") ||
-      !Expect(f, m.covered2 == p + d, "covered length 2") || !Expect(f, m.data == 0, "data length"))
+  if (!Expect(f, m.totalLength == total, "total length") || !Expect(f, m.coveredLength == p + d, "covered length") ||
+      !Expect(f, m.coveredLength2 == p + d, "covered length 2") || !Expect(f, m.dataLength == 0, "data length"))
     return false;
   if (keyPart) {
     if (l == 0 || l % kKeyRecordSize != 0) return f.Problem(kProbRecordLength);
-    if (!Expect(f, m.kind == l / kKeyRecordSize, "kind value") || !Expect(f, m.chunkSize == b / 2, "chunk size"))
+    if (!Expect(f, m.kindValue == l / kKeyRecordSize, "kind value") || !Expect(f, m.chunkSize == b / 2, "chunk size"))
       return false;
-  } else if (!Expect(f, m.kind == kHeaderConstant, "kind value") || !Expect(f, m.chunks == 0, "chunk count") ||
+  } else if (!Expect(f, m.kindValue == kHeaderConstant, "kind value") || !Expect(f, m.chunkCount == 0, "chunk count") ||
              !Expect(f, m.chunkSize == 0, "chunk size")) {
     return false;
   }
@@ -301,30 +280,30 @@ struct TrailerLayout {
 };
 
 // The layout the header fields call for; false when they cannot describe one.
-bool LayoutFor(const MacFields& m, bool yaffs, TrailerLayout& out) {
-  const uint64_t p = m.page, b = m.block;
-  if (p < kMacImageHeaderSize || p % kMacSize != 0 || b == 0 || b % p != 0 || m.data % b != 0) return false;
-  if (m.chunks == 0 || m.chunks > (uint64_t{1} << 32) / kMacSize) return false;
+bool LayoutFor(const MacImageHeader& m, bool yaffs, TrailerLayout& out) {
+  const uint64_t p = m.pageSize, b = m.blockSize;
+  if (p < kMacImageHeaderSize || p % kMacSize != 0 || b == 0 || b % p != 0 || m.dataLength % b != 0) return false;
+  if (m.chunkCount == 0 || m.chunkCount > (uint64_t{1} << 32) / kMacSize) return false;
   out.yaffs = yaffs;
-  const uint64_t spare = yaffs ? m.spare : 0;
+  const uint64_t spare = yaffs ? m.spareSize : 0;
   out.stride = p + spare;
   out.rawBlock = b / p * out.stride;
-  out.data = uint64_t{m.data} / b * out.rawBlock;
-  out.covered = p + m.data;
+  out.data = uint64_t{m.dataLength} / b * out.rawBlock;
+  out.covered = p + m.dataLength;
   if (yaffs) {
-    const uint64_t tablePages = CeilDiv(kMacSize * m.chunks, p);
+    const uint64_t tablePages = CeilDiv(kMacSize * m.chunkCount, p);
     out.tableArea = RoundUp(tablePages * out.stride + out.stride, out.rawBlock);
   } else {
-    out.tableArea = RoundUp(kMacSize * m.chunks + p, b);
+    out.tableArea = RoundUp(kMacSize * m.chunkCount + p, b);
   }
   return true;
 }
 
-bool TrailerAt(ByteSource& src, uint64_t at, MacFields& m) {
+bool TrailerAt(ByteSource& src, uint64_t at, MacImageHeader& m) {
   uint8_t h[kMacImageHeaderSize];
   if (!src.ReadAt(at, h, sizeof h) || !HasMacMagic(h) || std::memcmp(h + M::kOffVersion, kMacImageVersion, 8) != 0)
     return false;
-  m = MacFields::Decode(h);
+  m = M::Decode(h);
   if (m.pageEcho != 0 || at == 0) return false;
   TrailerLayout chunked, yaffs;
   return (LayoutFor(m, false, chunked) && chunked.data == at) || (LayoutFor(m, true, yaffs) && yaffs.data == at);
@@ -349,7 +328,7 @@ bool FindMacTrailer(ByteSource& src, uint64_t& headerOffset) {
       if (window[i] != static_cast<uint8_t>(kMacImageMagic[0]) ||
           std::memcmp(window + i, kMacImageMagic, 32) != 0)
         continue;
-      MacFields m;
+      MacImageHeader m;
       if (TrailerAt(src, start + i, m)) {
         headerOffset = start + i;
         return true;
@@ -363,11 +342,11 @@ bool FindMacTrailer(ByteSource& src, uint64_t& headerOffset) {
 bool CheckMacTrailer(ByteSource& src, Findings& f, uint64_t at) {
   uint8_t h[kMacImageHeaderSize];
   if (!src.ReadAt(at, h, sizeof h)) return f.Problem(kProbTruncated);
-  const MacFields m = MacFields::Decode(h);
+  const MacImageHeader m = M::Decode(h);
   TrailerLayout chunked, yaffs, lay;
   const bool chunkedFits = LayoutFor(m, false, chunked) && chunked.data == at;
   const bool yaffsFits = LayoutFor(m, true, yaffs) && yaffs.data == at;
-  if (chunkedFits && (!yaffsFits || chunked.data + chunked.tableArea == m.total))
+  if (chunkedFits && (!yaffsFits || chunked.data + chunked.tableArea == m.totalLength))
     lay = chunked;
   else
     lay = yaffs;
@@ -376,38 +355,38 @@ bool CheckMacTrailer(ByteSource& src, Findings& f, uint64_t at) {
     f.FieldNum("header offset", at);
     MacHeaderFields(m, f);
   }
-  const uint64_t p = m.page, l = m.source;
+  const uint64_t p = m.pageSize, l = m.sourceLength;
   if (lay.yaffs && kMacChunkSize % p != 0) return f.Problem(Format(kProbHeaderField, "page size"));
   if (!Expect(f, m.macLength == kMacSize, "MAC length") || !Expect(f, m.chunkSize == kMacChunkSize, "chunk size") ||
-      !Expect(f, m.kind == kHeaderConstant, "kind value") || !Expect(f, m.covered == lay.covered, "covered length") ||
-      !Expect(f, m.covered2 == lay.covered, "covered length 2") ||
-      !Expect(f, m.chunks == CeilDiv(lay.covered, kMacChunkSize), "chunk count") ||
+      !Expect(f, m.kindValue == kHeaderConstant, "kind value") || !Expect(f, m.coveredLength == lay.covered, "covered length") ||
+      !Expect(f, m.coveredLength2 == lay.covered, "covered length 2") ||
+      !Expect(f, m.chunkCount == CeilDiv(lay.covered, kMacChunkSize), "chunk count") ||
       !Expect(f, l <= lay.data && lay.data - l < lay.rawBlock, "source length") ||
       !Expect(f, lay.data >= kMacChunkSize, "data length") ||
-      !Expect(f, m.total == lay.data + lay.tableArea, "total length"))
+      !Expect(f, m.totalLength == lay.data + lay.tableArea, "total length"))
     return false;
-  if (!TotalMatchesFile(m.total, src.Size(), f)) return false;
+  if (!TotalMatchesFile(m.totalLength, src.Size(), f)) return false;
   if (!ExpectZero(src, at + M::kOffReserved, kMacImageHeaderSize - M::kOffReserved, "reserved", f)) return false;
 
   ExpectFF(src, l, lay.data - l, f);                                     // data fill
   ExpectFF(src, at + kMacImageHeaderSize, lay.stride - kMacImageHeaderSize, f);  // rest of the header slot
   // The table area: pieces of one page at the stride, 0xFF around them.
   const uint64_t tableAt = at + lay.stride;
-  const uint64_t tableBytes = kMacSize * m.chunks;
+  const uint64_t tableBytes = kMacSize * m.chunkCount;
   const uint64_t tablePages = CeilDiv(tableBytes, p);
   if (lay.stride == p) {
-    ExpectFF(src, tableAt + tableBytes, m.total - tableAt - tableBytes, f);
+    ExpectFF(src, tableAt + tableBytes, m.totalLength - tableAt - tableBytes, f);
   } else {
     for (uint64_t t = 0; t < tablePages && f.Clean(); ++t) {
       const uint64_t piece = std::min<uint64_t>(p, tableBytes - t * p);
       ExpectFF(src, tableAt + t * lay.stride + piece, lay.stride - piece, f);
     }
-    ExpectFF(src, tableAt + tablePages * lay.stride, m.total - tableAt - tablePages * lay.stride, f);
+    ExpectFF(src, tableAt + tablePages * lay.stride, m.totalLength - tableAt - tablePages * lay.stride, f);
   }
-  if (f.KeysOrNull() == nullptr) f.FieldNum("MAC table entries", m.chunks);
+  if (f.KeysOrNull() == nullptr) f.FieldNum("MAC table entries", m.chunkCount);
   if (const Keys* keys = f.KeysOrNull()) {
     const uint64_t pages = lay.data / lay.stride + 1;  // data pages and the header page
-    CheckChunkMacs(src, p, lay.stride, pages, m.chunks, tableAt, keys->v1, f);
+    CheckChunkMacs(src, p, lay.stride, pages, m.chunkCount, tableAt, keys->v1, f);
   }
   return f.Clean();
 }

@@ -7,6 +7,21 @@
 // A file's kind is recognised from its bytes; the Ext4 and UBI outputs are a
 // pair X.img / X_Sign.img, and naming either one checks both. Without keys
 // (`info`) only the structure is checked and every header field is reported.
+//
+// The formats' declarations are shared with the writers (signing/
+// image_headers.h, boot/boot_image.h's parameter words, boot/key_list.h's
+// KeyRecord, package/zip_format.h); the algorithms are not, so that a fault
+// in a writer's arithmetic cannot hide itself:
+//   - re-derived here: the header CRC-32/MPEG-2 (bitwise), the AES-128
+//     CBC-MAC of the containers and their chunk tables, the sparse Ext4 walk
+//     and expansion, the key record's Triple-DES decryption under the derived
+//     key, the container and boot layouts from their header words, the ZIP
+//     directory walk; SHA-256, RSA verification, inflate and the entry CRC
+//     come from OpenSSL and zlib.
+//   - shared with the writers and pinned by fixed test vectors: the boot
+//     parity test's one-block SHA-256 compression (Sha256FirstBlock, against
+//     the standard digests of padded one-block messages) and the key
+//     derivation blocks (KeyDerivationBlock, against their literal bytes).
 #pragma once
 
 #include <cstdint>

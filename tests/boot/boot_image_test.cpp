@@ -20,6 +20,7 @@
 #include "common/le.h"
 #include "signing/run_services.h"
 #include "support/test_support.h"
+#include "boot/messages.h"
 
 namespace tarnel {
 namespace {

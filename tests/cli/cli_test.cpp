@@ -30,6 +30,9 @@
 #include "signing/signer.h"
 #include "cli/cli_fixture.h"
 #include "support/test_support.h"
+#include "signing/messages.h"
+#include "config/messages.h"
+#include "boot/messages.h"
 
 namespace tarnel {
 namespace {

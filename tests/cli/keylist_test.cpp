@@ -9,6 +9,7 @@
 #include "common/le.h"
 #include "common/text.h"
 #include "signing/signer.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 namespace {

@@ -10,6 +10,7 @@
 #include "common/platform.h"
 #include "common/program_folder.h"
 #include "support/test_support.h"
+#include "common/messages.h"
 
 namespace tarnel {
 namespace {

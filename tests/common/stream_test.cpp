@@ -81,6 +81,24 @@ TEST(StreamThrough, AFailureMidwayStopsEveryStageAndLeavesNoOutput) {
   }
 }
 
+// A file read as the source must end where the length streamed said: one
+// that holds more is a read failure, an empty length included.
+TEST(StreamThrough, AFileLongerThanTheLengthStreamedFailsAsARead) {
+  test::TempFolder dir;
+  const size_t n = 3 * kPiece + 7;
+  test::WriteBytes(dir / "source.bin", PatternBytes(n, 11));
+  for (const size_t length : {size_t{0}, n - 1, n}) {
+    SCOPED_TRACE(length);
+    InFile in;
+    ASSERT_TRUE(in.Open(dir / "source.bin"));
+    std::vector<uint8_t> written;
+    StreamStages stages;
+    ReadFrom(in, stages);
+    stages.write = [&](const uint8_t* d, size_t k) { return written.insert(written.end(), d, d + k), true; };
+    EXPECT_EQ(StreamThrough(length, stages, kPiece, 2), length == n ? StreamStatus::Ok : StreamStatus::ReadFailed);
+  }
+}
+
 // A real write error (the file size limit) in the middle of a copy: the copy
 // fails and nothing is left, neither the final name nor a temporary sibling.
 TEST(StreamThrough, CopyHittingTheFileSizeLimitLeavesNothing) {

@@ -9,6 +9,7 @@
 #include "cli/demo.h"
 #include "pipeline/make_driver.h"
 #include "support/test_support.h"
+#include "config/messages.h"
 
 namespace tarnel {
 namespace {

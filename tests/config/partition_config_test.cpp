@@ -6,6 +6,7 @@
 
 #include "common/text.h"
 #include "support/test_support.h"
+#include "config/messages.h"
 
 namespace tarnel {
 namespace {

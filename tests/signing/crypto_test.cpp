@@ -92,14 +92,14 @@ TEST(KeyComponentLine, ReadsLinesOfAtMost1022Characters) {
   ASSERT_TRUE(f.Open(dir / "k.txt", true));
   BigNum bn;
   // First read: 1022 characters, "0x" and 1020 digits.
-  ASSERT_EQ(ReadKeyComponent(f, bn), 0);
+  ASSERT_TRUE(ReadKeyComponent(f, bn));
   EXPECT_EQ(BN_num_bytes(bn.get()), 510);
   // The rest of the long line comes as a new line whose first two characters are skipped.
-  ASSERT_EQ(ReadKeyComponent(f, bn), 0);
+  ASSERT_TRUE(ReadKeyComponent(f, bn));
   EXPECT_EQ(BN_num_bytes(bn.get()), 39);  // 80 digits left, 2 skipped
-  ASSERT_EQ(ReadKeyComponent(f, bn), 0);
+  ASSERT_TRUE(ReadKeyComponent(f, bn));
   EXPECT_EQ(Hex(bn.get()), "0102");
-  EXPECT_EQ(ReadKeyComponent(f, bn), -1);
+  EXPECT_FALSE(ReadKeyComponent(f, bn));
 }
 
 class KeyLoading : public ::testing::Test {
@@ -122,7 +122,7 @@ TEST_F(KeyLoading, SignatureVerifiesWithPublicHalfAndHasTheStandardEncoding) {
   const auto data = test::PatternBytes(1000, 7);
   const auto digest = test::Sha256Of(data.data(), data.size());
   uint8_t sig[256];
-  ASSERT_EQ(SignDigest(key.get(), digest.data(), sig), 0);
+  ASSERT_TRUE(SignDigest(key.get(), digest.data(), sig));
   EXPECT_TRUE(test::VerifyWithPublicKey(lines[0], lines[1], data.data(), data.size(), sig, 256));
   auto other = data;
   other[0] ^= 1;
@@ -159,7 +159,7 @@ TEST_F(KeyLoading, OnlyTheFirstEightLinesCount) {
   ASSERT_TRUE(key);
   uint8_t digest[32] = {1, 2, 3};
   uint8_t sig[256];
-  EXPECT_EQ(SignDigest(key.get(), digest, sig), 0);
+  EXPECT_TRUE(SignDigest(key.get(), digest, sig));
 }
 
 TEST_F(KeyLoading, FailuresAreTold) {
@@ -190,7 +190,7 @@ TEST_F(KeyLoading, MismatchedComponentsNeverYieldABadSignature) {
   PKey key = LoadRsaPrivateKey(Write(JoinLines(mixed, 8)));
   ASSERT_TRUE(key);
   uint8_t sig[256];
-  ASSERT_EQ(SignDigest(key.get(), digest.data(), sig), 0);
+  ASSERT_TRUE(SignDigest(key.get(), digest.data(), sig));
   EXPECT_TRUE(test::VerifyWithPublicKey(lines[0], lines[1], data.data(), data.size(), sig, 256));
 
   // d and d mod (p-1) both from the other key: whatever the private operation
@@ -198,7 +198,7 @@ TEST_F(KeyLoading, MismatchedComponentsNeverYieldABadSignature) {
   mixed[5] = lines[15];
   key = LoadRsaPrivateKey(Write(JoinLines(mixed, 8)));
   ASSERT_TRUE(key);
-  EXPECT_EQ(SignDigest(key.get(), digest.data(), sig), -1);
+  EXPECT_FALSE(SignDigest(key.get(), digest.data(), sig));
 }
 
 TEST(SignDigestSize, OnlyA2048BitKeySigns) {
@@ -208,7 +208,7 @@ TEST(SignDigestSize, OnlyA2048BitKeySigns) {
   WriteText(dir / "keys.txt", test::KeyListTextWithBits(1024, 2048));
   PKey key = LoadRsaPrivateKey(dir / "keys.txt");
   ASSERT_TRUE(key);
-  EXPECT_EQ(SignDigest(key.get(), digest, sig), -1);
+  EXPECT_FALSE(SignDigest(key.get(), digest, sig));
 
   // A 4096-bit modulus line is longer than one read, so its components come
   // out shifted and never form a key.
@@ -217,13 +217,13 @@ TEST(SignDigestSize, OnlyA2048BitKeySigns) {
   EXPECT_FALSE(LoadRsaPrivateKey(dir / "keys.txt", &status));
   EXPECT_EQ(status, KeyLoad::BuildFailed);
 
-  EXPECT_EQ(SignDigest(nullptr, digest, sig), -1);
+  EXPECT_FALSE(SignDigest(nullptr, digest, sig));
 }
 
 TEST(StoreKeyComponent256, RightAlignedBigEndianLeavingBytesBefore) {
   std::vector<uint8_t> field(256, 0xAA);
   BigNum bn(KeyComponentFromLine("0x010203"));
-  ASSERT_EQ(StoreKeyComponent256(field.data(), bn.get()), 0);
+  ASSERT_TRUE(StoreKeyComponent256(field.data(), bn.get()));
   EXPECT_EQ(field[252], 0xAA);
   EXPECT_EQ(field[253], 0x01);
   EXPECT_EQ(field[254], 0x02);
@@ -231,18 +231,18 @@ TEST(StoreKeyComponent256, RightAlignedBigEndianLeavingBytesBefore) {
 
   std::vector<uint8_t> zero(256, 0xAA);
   BigNum z(KeyComponentFromLine(""));
-  ASSERT_EQ(StoreKeyComponent256(zero.data(), z.get()), 0);
+  ASSERT_TRUE(StoreKeyComponent256(zero.data(), z.get()));
   EXPECT_EQ(zero, std::vector<uint8_t>(256, 0xAA));
 
   // 257 bytes do not fit: refused, field untouched.
   std::vector<uint8_t> untouched(256, 0xAA);
   BigNum big(KeyComponentFromLine("0x" + std::string(514, 'F')));
-  EXPECT_EQ(StoreKeyComponent256(untouched.data(), big.get()), -1);
+  EXPECT_FALSE(StoreKeyComponent256(untouched.data(), big.get()));
   EXPECT_EQ(untouched, std::vector<uint8_t>(256, 0xAA));
 
   std::vector<uint8_t> full(256, 0);
   BigNum exact(KeyComponentFromLine("0x" + std::string(512, 'F')));
-  ASSERT_EQ(StoreKeyComponent256(full.data(), exact.get()), 0);
+  ASSERT_TRUE(StoreKeyComponent256(full.data(), exact.get()));
   EXPECT_EQ(full, std::vector<uint8_t>(256, 0xFF));
 }
 
@@ -254,22 +254,21 @@ TEST(Hashing, FileAndPiecewiseDigestsMatchOneShot) {
     InFile f;
     ASSERT_TRUE(f.Open(dir / "f.bin"));
     uint8_t digest[32];
-    ASSERT_EQ(HashFileSha256(f, digest), 0) << n;
+    ASSERT_TRUE(HashFileSha256(f, digest)) << n;
     EXPECT_FALSE(f.IsOpen());
     EXPECT_EQ(std::vector<uint8_t>(digest, digest + 32), test::Sha256Of(data.data(), data.size())) << n;
 
-    std::unique_ptr<HashContext> ctx;
-    ASSERT_EQ(CA_common_InitHASH(ctx), 0);
-    EXPECT_EQ(ctx->tag, 1);
+    Sha256Stream hash;
+    ASSERT_TRUE(hash.Begin());
     for (size_t off = 0; off < n; off += 777)
-      ASSERT_EQ(CA_common_UpdateHASH(*ctx, data.data() + off, std::min<size_t>(777, n - off)), 0);
-    ASSERT_EQ(CA_common_FinalHASH(digest, ctx), 0);
-    EXPECT_EQ(ctx, nullptr);
+      ASSERT_TRUE(hash.Update(data.data() + off, std::min<size_t>(777, n - off)));
+    ASSERT_TRUE(hash.Final(digest));
+    EXPECT_FALSE(hash.Update(data.data(), n));  // spent
     EXPECT_EQ(std::vector<uint8_t>(digest, digest + 32), test::Sha256Of(data.data(), data.size())) << n;
   }
   InFile notOpen;
   uint8_t digest[32];
-  EXPECT_EQ(HashFileSha256(notOpen, digest), -1);
+  EXPECT_FALSE(HashFileSha256(notOpen, digest));
 }
 
 }  // namespace

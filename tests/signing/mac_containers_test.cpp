@@ -18,6 +18,7 @@
 #include "common/text.h"
 #include "common/stream.h"
 #include "support/test_support.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 namespace {

@@ -19,6 +19,7 @@
 #include "signing/sign_image.h"
 #include "common/stream.h"
 #include "support/test_support.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 namespace {

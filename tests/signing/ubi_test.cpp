@@ -14,6 +14,7 @@
 #include "signing/section_signer.h"
 #include "signing/sign_image.h"
 #include "support/test_support.h"
+#include "signing/messages.h"
 
 namespace tarnel {
 namespace {

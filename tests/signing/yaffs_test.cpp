@@ -179,6 +179,14 @@ TEST_F(YaffsTest, TableOverSeveralPagesAndAShortSource) {
   const auto table = ExpectSealed(src, 128, 8192, 16);
   EXPECT_EQ(table.size(), 9u * 16u);
   EXPECT_TRUE(fx.reporter.Messages().empty());
+  // Progress within the step over the padded image and the header page:
+  // growing, and at its end once the pass is through.
+  const auto& progress = fx.reporter.StepProgress();
+  ASSERT_GE(progress.size(), 2u);
+  EXPECT_LT(progress.front().first, progress.front().second);
+  EXPECT_EQ(progress.back().first, progress.back().second);
+  EXPECT_GT(progress.back().second, src.size());
+  for (size_t i = 1; i < progress.size(); ++i) EXPECT_GE(progress[i].first, progress[i - 1].first);
 }
 
 TEST_F(YaffsTest, BadGeometryAndShortSourcesWriteNothing) {
