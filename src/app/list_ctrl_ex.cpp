@@ -1,5 +1,6 @@
 #include "app/list_ctrl_ex.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -66,6 +67,31 @@ void CHeaderCtrl::paintSection(QPainter* painter, const QRect& rect, int logical
 
 // ---------------------------------------------------------------- view
 
+namespace {
+
+// The frame once more, above the viewport: at a fractional scale the
+// viewport's last row and column of device pixels round onto the frame's
+// right and bottom lines, which then vanish under its background.
+class CFrameOverlay : public QWidget {
+ public:
+  explicit CFrameOverlay(CListCtrlEx* table) : QWidget(table), table_(table) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setFocusPolicy(Qt::NoFocus);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    table_->PaintFrame(&painter);
+  }
+
+ private:
+  CListCtrlEx* table_;
+};
+
+}  // namespace
+
 CListCtrlEx::CListCtrlEx(PartitionTable& table, UiHooks& hooks, QWidget* parent)
     : QTableView(parent), table_(table), hooks_(hooks), model_(new CPartitionModel(table, this)) {
   compactStyle_ = new CCompactComboStyle(this);
@@ -84,8 +110,18 @@ CListCtrlEx::CListCtrlEx(PartitionTable& table, UiHooks& hooks, QWidget* parent)
   auto* open = new QShortcut(QKeySequence::Open, this);
   open->setContext(Qt::WidgetWithChildrenShortcut);
   connect(open, &QShortcut::activated, this, &CListCtrlEx::ChooseUnsignedFile);
+  // The header's check-all click, from the keyboard: a named action of the table.
+  auto* tickAll = new QAction(tr(kTickAllName), this);
+  tickAll->setObjectName("tickAllRows");
+  tickAll->setShortcut(QKeySequence(tr(kTickAllKey)));
+  tickAll->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  connect(tickAll, &QAction::triggered, this, &CListCtrlEx::ToggleCheckAll);
+  addAction(tickAll);
   setAccessibleName(tr(kTableName));
   setAccessibleDescription(tr(kTableHelp));
+  frameOverlay_ = new CFrameOverlay(this);
+  frameOverlay_->setGeometry(rect());
+  frameOverlay_->raise();
 }
 
 void CListCtrlEx::Setup(const std::vector<std::string>& flashNames) {
@@ -228,6 +264,8 @@ void CListCtrlEx::FitLastColumn() {
 
 void CListCtrlEx::resizeEvent(QResizeEvent* event) {
   QTableView::resizeEvent(event);
+  frameOverlay_->setGeometry(rect());
+  frameOverlay_->raise();
   FitLastColumn();
 }
 
@@ -668,6 +706,10 @@ void CListCtrlEx::keyPressEvent(QKeyEvent* event) {
       QTableView::keyPressEvent(event);
       return;
     case Qt::Key_Space: {
+      if (event->modifiers() != Qt::NoModifier) {
+        QTableView::keyPressEvent(event);
+        return;
+      }
       // Space ticks or clears the check box of the selected row.
       const int sel = FirstSelectedRow();
       if (sel >= 0) {

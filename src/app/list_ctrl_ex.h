@@ -34,8 +34,11 @@ inline constexpr const char* kBrowseKeyTip = "Choose the unsigned file (Ctrl+O)"
 inline constexpr const char* kTableName = "Partition table";
 inline constexpr const char* kTableHelp =
     "Arrow keys move between rows and columns. F2 edits the current row, Tab and Shift+Tab move between its "
-    "fields, Escape ends the edit. Space ticks the row, Insert adds a row, Delete removes the current row, "
-    "Ctrl+O chooses its unsigned file.";
+    "fields, Escape ends the edit. Space ticks the row, Ctrl+Space ticks or unticks all rows, Insert adds a "
+    "row, Delete removes the current row, Ctrl+O chooses its unsigned file.";
+// The key for what a click on the check column's header does.
+inline constexpr const char* kTickAllName = "Tick or untick all rows";
+inline constexpr const char* kTickAllKey = "Ctrl+Space";
 inline constexpr const char* kOutputNameName = "Output Name";
 inline constexpr const char* kFileTypeName = "File Type";
 inline constexpr const char* kFlashNameName = "Flash Name";
@@ -116,6 +119,8 @@ class CListCtrlEx : public QTableView {
   void ChooseUnsignedFile();
   // Makes `row` current and selected, scrolled into view; -1: none.
   void SetCurrentRow(int row);
+  // Draws the table's frame with `painter` (on a widget over the whole table).
+  void PaintFrame(QPainter* painter) { drawFrame(painter); }
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
@@ -160,6 +165,7 @@ class CListCtrlEx : public QTableView {
   UiHooks& hooks_;
   CPartitionModel* model_;
   QStyle* compactStyle_ = nullptr;  // the drop-down editors' style
+  QWidget* frameOverlay_ = nullptr;  // draws the frame again, over the viewport
   QStringList fileTypeOptions_;
   QStringList flashNameOptions_;
   std::array<int, kColumnCount> widths_ = kColumnWidths;

@@ -379,18 +379,18 @@ bool CheckArchive(ByteSource& src, Findings& f, int depth) {
   if (n < kZipEndSize) return f.Problem(kProbDirectory);
   // The end record: the last one whose comment runs exactly to the end.
   const uint64_t tail = std::min<uint64_t>(n, kZipEndSize + kZipMaxComment);
-  std::vector<uint8_t> buf(static_cast<size_t>(tail));
-  if (!src.ReadAt(n - tail, buf.data(), buf.size())) return f.Problem(kProbTruncated);
+  std::vector<uint8_t> buffer;
+  const uint8_t* buf = src.View(n - tail, static_cast<size_t>(tail), buffer);
+  if (buf == nullptr) return f.Problem(kProbTruncated);
   uint64_t endAt = UINT64_MAX;
-  for (size_t i = buf.size() - kZipEndSize + 1; i-- > 0;) {
-    if (GetLe32(buf.data() + i) == kZipEndSig &&
-        GetLe16(buf.data() + i + kEndOffCommentLength) == buf.size() - i - kZipEndSize) {
+  for (size_t i = static_cast<size_t>(tail) - kZipEndSize + 1; i-- > 0;) {
+    if (GetLe32(buf + i) == kZipEndSig && GetLe16(buf + i + kEndOffCommentLength) == tail - i - kZipEndSize) {
       endAt = n - tail + i;
       break;
     }
   }
   if (endAt == UINT64_MAX) return f.Problem(kProbDirectory);
-  const uint8_t* end = buf.data() + (endAt - (n - tail));
+  const uint8_t* end = buf + (endAt - (n - tail));
   const uint64_t count = GetLe16(end + kEndOffEntries);
   const uint64_t dirSize = GetLe32(end + kEndOffDirSize);
   const uint64_t dirAt = GetLe32(end + kEndOffDirOffset);

@@ -314,17 +314,19 @@ bool TrailerAt(ByteSource& src, uint64_t at, MacImageHeader& m) {
 bool FindMacTrailer(ByteSource& src, uint64_t& headerOffset) {
   const uint64_t size = src.Size();
   if (size < kMacImageHeaderSize) return false;
-  // Sized by the file, not the window: a small file costs a small buffer.
-  std::vector<uint8_t> window(static_cast<size_t>(std::min<uint64_t>(size, kScanWindow + 31)));
+  // Scanned in place when the source is in memory; otherwise read into a
+  // buffer sized by the file, not the window: a small file costs a small one.
+  std::vector<uint8_t> buffer;
   // From the end backwards: the header sits a table area before the end.
   uint64_t end = size;
   while (end > 0) {
     const uint64_t start = end > kScanWindow ? end - kScanWindow : 0;
     const uint64_t n = std::min<uint64_t>(size - start, kScanWindow + 31);
-    if (!src.ReadAt(start, window.data(), static_cast<size_t>(n))) return false;
+    const uint8_t* window = src.View(start, static_cast<size_t>(n), buffer);
+    if (window == nullptr) return false;
     for (uint64_t i = n >= 32 ? n - 32 + 1 : 0; i-- > 0;) {
       if (window[i] != static_cast<uint8_t>(kMacImageMagic[0]) ||
-          std::memcmp(window.data() + i, kMacImageMagic, 32) != 0)
+          std::memcmp(window + i, kMacImageMagic, 32) != 0)
         continue;
       MacImageHeader m;
       if (TrailerAt(src, start + i, m)) {

@@ -59,6 +59,20 @@ bool SliceSource::ReadAt(uint64_t offset, uint8_t* out, size_t n) {
   return base_.ReadAt(offset_ + offset, out, n);
 }
 
+const uint8_t* MemorySource::InPlace(uint64_t offset, size_t n) {
+  return InRange(offset, n, size_) ? data_ + offset : nullptr;
+}
+
+const uint8_t* SliceSource::InPlace(uint64_t offset, size_t n) {
+  return InRange(offset, n, length_) ? base_.InPlace(offset_ + offset, n) : nullptr;
+}
+
+const uint8_t* ByteSource::View(uint64_t offset, size_t n, std::vector<uint8_t>& buffer) {
+  if (const uint8_t* in = InPlace(offset, n)) return in;
+  if (buffer.size() < n) buffer.resize(n);
+  return ReadAt(offset, buffer.data(), n) ? buffer.data() : nullptr;
+}
+
 std::string DisplayName(const std::string& name) {
   const bool plain = std::none_of(name.begin(), name.end(), [](char c) {
     const auto u = static_cast<unsigned char>(c);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/files.h"
 #include "common/text.h"
@@ -27,6 +28,12 @@ class ByteSource {
   [[nodiscard]] virtual uint64_t Size() const = 0;
   // False when the range is not inside the source or the read fails.
   [[nodiscard]] virtual bool ReadAt(uint64_t offset, uint8_t* out, size_t n) = 0;
+  // The range where it already lies in memory, read in place; null when the
+  // source is not in memory or the range is not inside it.
+  [[nodiscard]] virtual const uint8_t* InPlace(uint64_t /*offset*/, size_t /*n*/) { return nullptr; }
+  // The range: in place when it can be, else read into `buffer`. Null when
+  // it is not inside the source or the read fails.
+  [[nodiscard]] const uint8_t* View(uint64_t offset, size_t n, std::vector<uint8_t>& buffer);
 };
 
 class FileSource : public ByteSource {
@@ -45,6 +52,7 @@ class MemorySource : public ByteSource {
   MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   [[nodiscard]] uint64_t Size() const override { return size_; }
   [[nodiscard]] bool ReadAt(uint64_t offset, uint8_t* out, size_t n) override;
+  [[nodiscard]] const uint8_t* InPlace(uint64_t offset, size_t n) override;
 
  private:
   const uint8_t* data_;
@@ -57,6 +65,7 @@ class SliceSource : public ByteSource {
   SliceSource(ByteSource& base, uint64_t offset, uint64_t length) : base_(base), offset_(offset), length_(length) {}
   [[nodiscard]] uint64_t Size() const override { return length_; }
   [[nodiscard]] bool ReadAt(uint64_t offset, uint8_t* out, size_t n) override;
+  [[nodiscard]] const uint8_t* InPlace(uint64_t offset, size_t n) override;
 
  private:
   ByteSource& base_;

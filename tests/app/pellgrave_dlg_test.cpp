@@ -570,6 +570,15 @@ class PellgraveDlgTest : public QObject {
     press(Qt::Key_O, Qt::ControlModifier);
     QCOMPARE(f.ws.table.rows[63].unsignedFile, std::string("/img/new.bin"));
     QCOMPARE(f.ws.table.rows[62].unsignedFile, before);
+
+    // Ctrl+Space does what a click on the check column's header does, from
+    // the table and from the row's editors; the new row started unticked.
+    QVERIFY(!f.ws.table.rows[63].checked);
+    press(Qt::Key_Space, Qt::ControlModifier);
+    for (const PartitionRow& r : f.ws.table.rows) QVERIFY(r.checked);
+    press(Qt::Key_F2);
+    press(Qt::Key_Space, Qt::ControlModifier);
+    for (const PartitionRow& r : f.ws.table.rows) QVERIFY(!r.checked);
   }
 
   // Every control the keyboard reaches, and the bar, has a name for
@@ -612,6 +621,27 @@ class PellgraveDlgTest : public QObject {
     auto* table = f.dlg->findChild<CListCtrlEx*>("partitionTable");
     QVERIFY(table->height() > 0);
     QVERIFY(f.dlg->rect().contains(f.dlg->findChild<QProgressBar*>("progress")->geometry()));
+  }
+
+  // The table's frame is drawn whole on all four sides, also at fractional
+  // scales (run again with QT_SCALE_FACTOR=1.5): the right and bottom edges
+  // look like the left and top ones.
+  void tableFrameIsWhole() {
+    DialogFixture f;
+    QVERIFY(f.Start());
+    auto* table = f.dlg->findChild<CListCtrlEx*>("partitionTable");
+    const QImage image = f.dlg->grab().toImage();
+    const qreal dpr = image.devicePixelRatio();
+    const QRect r = table->geometry();
+    const int left = qRound(r.left() * dpr), top = qRound(r.top() * dpr);
+    const int right = qRound((r.right() + 1) * dpr) - 1, bottom = qRound((r.bottom() + 1) * dpr) - 1;
+    // The frame's colour, from the middle of its left edge.
+    const QRgb frame = image.pixel(left, (top + bottom) / 2);
+    QVERIFY(frame != image.pixel(left - 1, (top + bottom) / 2));
+    const auto edgeAt = [&](int x, int y) { return image.pixel(x, y) == frame; };
+    QVERIFY(edgeAt((left + right) / 2, top) || edgeAt((left + right) / 2, top + 1));
+    QVERIFY(edgeAt(right, (top + bottom) / 2) || edgeAt(right - 1, (top + bottom) / 2));
+    QVERIFY(edgeAt((left + right) / 2, bottom) || edgeAt((left + right) / 2, bottom - 1));
   }
 
   // The installed program's per-user folder (hidden, under XDG_DATA_HOME):
