@@ -448,13 +448,16 @@ TEST_F(UpgradeRunTest, NativeAndJavaArchiveSignersSealTheSameBytes) {
     EXPECT_EQ(fx.reporter.Messages(), std::vector<std::string>{"Generate release package successfully!"});
     EXPECT_TRUE(ReadBytes(fx.outputDir + "update.zip") == byJava) << threads << " threads";
     EXPECT_FALSE(fs::exists(PackagePath())) << "signed in one pass, without a package in Temp";
-    // The archive's signing moved in several steps to its end.
+    // The archive's signing moved to its end. On one thread the writer reads
+    // every byte itself and passes progress on in several steps; with more,
+    // how often it looks depends on how the threads are scheduled.
     std::map<uint64_t, std::vector<uint64_t>> byTotal;
     for (const auto& [done, total] : fx.reporter.StepProgress()) byTotal[total].push_back(done);
     std::string seen;
     for (const auto& [t, d] : byTotal) seen += std::to_string(t) + ": " + testing::PrintToString(d) + "\n";
-    EXPECT_TRUE(std::count_if(byTotal.begin(), byTotal.end(), [](const auto& t) {
-                  return t.second.size() >= 4 && t.second.back() == t.first &&
+    const size_t steps = threads == 1 ? 4 : 1;
+    EXPECT_TRUE(std::count_if(byTotal.begin(), byTotal.end(), [steps](const auto& t) {
+                  return t.second.size() >= steps && t.second.back() == t.first &&
                          std::is_sorted(t.second.begin(), t.second.end());
                 }) >= 1) << seen;
   }
