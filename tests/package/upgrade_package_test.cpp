@@ -307,8 +307,9 @@ class UpgradeRunTest : public UpgradePackageTest {
     expected.insert(expected.end(), packed.begin(), packed.end());
     EXPECT_EQ(Sorted(test::ZipNames(archive)), Sorted(expected));
     for (const std::string& name : packed) {
-      if (fs::exists(fx.outputDir + name))
+      if (fs::exists(fx.outputDir + name)) {
         EXPECT_EQ(test::UnzipEntry(archive, name, scratch / "x"), ReadBytes(fx.outputDir + name)) << name;
+      }
     }
   }
 };
