@@ -17,7 +17,7 @@ bench_prepare() {
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_GUI=OFF \
       -DTARNEL_BUILD_TESTS=OFF >/dev/null
   fi
-  cmake --build "$build" --target tarnel_verify tarnel_config >/dev/null
+  cmake --build "$build" --target tarnel_verify tarnel_config tarnel_pipeline >/dev/null
   work=$(mktemp -d "${BENCH_DIR:-/tmp}/tarnel-bench-XXXXXX")
   trap 'rm -rf "$work"' EXIT
   "${CXX:-g++}" -std=c++20 -O2 -DOPENSSL_API_COMPAT=30000 -DOPENSSL_NO_DEPRECATED -D_FILE_OFFSET_BITS=64 \
