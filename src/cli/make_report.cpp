@@ -1,6 +1,9 @@
 #include "cli/make_report.h"
 
 #include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <nlohmann/json.hpp>
 
@@ -21,6 +25,8 @@
 #include "common/platform.h"
 #include "common/stamps.h"
 #include "common/text.h"
+#include "config/burn_config.h"
+#include "package/upgrade_package.h"
 #include "signing/signer.h"
 #include "pipeline/make_driver.h"
 #include "pipeline/messages.h"
@@ -150,6 +156,31 @@ nlohmann::json FileRecord(const std::string& path) {
   return {{"path", path}, {"sha256", verify::FileSha256(path)}};
 }
 
+// The upgrade archive's signing: what was asked for, what signed it (Java
+// when the native signer refused the input), where the key was (never a
+// token URI, which may carry a PIN) and the certificate, with the SHA-256 of
+// its public key as `keys` records them.
+nlohmann::json ArchiveRecord(const AppMembers& app, const RunOutcome& outcome) {
+  const std::string certPath = app.m_strInputDir + kAndroidCertName;
+  nlohmann::json certificate = FileRecord(certPath);
+  struct BioFree {
+    void operator()(BIO* b) const { BIO_free(b); }
+  };
+  struct X509Free {
+    void operator()(X509* x) const { X509_free(x); }
+  };
+  const std::unique_ptr<BIO, BioFree> file(BIO_new_file(certPath.c_str(), "rb"));
+  const std::unique_ptr<X509, X509Free> cert(file ? PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)
+                                                  : nullptr);
+  certificate["public_key_sha256"] =
+      cert ? nlohmann::json(verify::PublicKeyFingerprint(X509_get0_pubkey(cert.get()))) : nlohmann::json(nullptr);
+  return {{"requested", ArchiveSignerName(app.m_archiveSigner)},
+          {"signer", outcome.archiveSigner ? nlohmann::json(ArchiveSignerName(*outcome.archiveSigner))
+                                           : nlohmann::json(nullptr)},
+          {"key", app.m_archiveKey.empty() ? "file" : "pkcs11"},
+          {"certificate", certificate}};
+}
+
 // The kind of signer a signer text names; never the text itself (a URI may
 // carry a PIN).
 std::string SignerKind(const std::string& signerText) {
@@ -245,12 +276,14 @@ int RunMakeChecked(Workspace& ws, LoggingReporter& log, const RunOptions& option
   report["signer"] = SignerKind(options.signerSpec);
   report["header_paths"] = ws.app.m_headerPaths == HeaderPaths::Name ? "name" : "full";
   report["time_stamp"] = TimeStampRecord(runStart);
+  const RunPlan plan = PlanRun(ws);
+  if (plan.package.wanted) report["archive"] = ArchiveRecord(ws.app, outcome);
   // Every output the run wrote; after a failure, those already in place
   // (written since the run started).
   nlohmann::json outputs = nlohmann::json::array();
   verify::Options structure;
   structure.board = ws.app.m_nBoardType;
-  for (const std::string& path : PlanRun(ws).Outputs()) {
+  for (const std::string& path : plan.Outputs()) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     if (!success && st.st_mtime < runStart) continue;

@@ -90,10 +90,11 @@ void PrintJson(const json& files) {
 }
 
 // verify --report: the outputs a make report lists, each checked for its
-// size and SHA-256 before it is verified. False after a message when the
-// report cannot be used.
-bool ReadRunReport(const std::string& path, std::string& keys, std::vector<std::string>& files,
-                   std::vector<std::string>& mismatches) {
+// size and SHA-256 before it is verified; the key list and the upgrade
+// archive's certificate the report names, unless given. False after a
+// message when the report cannot be used.
+bool ReadRunReport(const std::string& path, std::string& keys, std::string& androidCert,
+                   std::vector<std::string>& files, std::vector<std::string>& mismatches) {
   InFile in;
   std::string text;
   if (!in.Open(path)) {
@@ -118,6 +119,21 @@ bool ReadRunReport(const std::string& path, std::string& keys, std::vector<std::
   }
   if (keys.empty() && report.contains("key_list") && report["key_list"].is_object())
     keys = report["key_list"].value("path", "");
+  // The certificate the archive was signed for, as it was then.
+  if (androidCert.empty() && report.contains("archive") && report["archive"].is_object() &&
+      report["archive"].contains("certificate") && report["archive"]["certificate"].is_object()) {
+    const json& certificate = report["archive"]["certificate"];
+    const std::string cert = certificate.value("path", "");
+    if (!cert.empty()) {
+      if (GetPathKind(cert) != PathKind::File) {
+        mismatches.push_back(Format("FAIL %s: missing: listed in the report", verify::DisplayName(cert).c_str()));
+      } else if (verify::FileSha256(cert) != certificate.value("sha256", "")) {
+        mismatches.push_back(Format("FAIL %s: SHA-256 differs from the report's", verify::DisplayName(cert).c_str()));
+      } else {
+        androidCert = cert;
+      }
+    }
+  }
   for (const json& output : report["outputs"]) {
     if (!output.is_object() || !output.contains("file") || !output["file"].is_string()) {
       UsageError(Format("%s is not a report of tarnel-cli make", path.c_str()));
@@ -150,7 +166,8 @@ int RunVerify(const VerifyArgs& given) {
   std::vector<std::string> mismatches;
   if (!args.report.empty()) {
     if (!args.files.empty()) return CommandUsageError("verify", "give the files or --report, not both");
-    if (!ReadRunReport(AbsolutePath(args.report), args.keys, args.files, mismatches)) return kExitUsage;
+    if (!ReadRunReport(AbsolutePath(args.report), args.keys, args.androidCert, args.files, mismatches))
+      return kExitUsage;
   }
   if (args.keys.empty()) return CommandUsageError("verify", "--keys is required");
   if (args.files.empty() && args.report.empty()) return CommandUsageError("verify", "file is required");

@@ -2,7 +2,10 @@
 // (exit status, report, controls) without reading the messages.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "common/model.h"
 
 namespace tarnel {
 
@@ -25,6 +28,10 @@ struct RunOutcome {
   RunStep step = RunStep::Checks;  // where a failed run stopped
   int row = 0;                     // the 1-based row number of a failed row, 0 otherwise
   std::string message;             // the closing message, empty when the run ended without one
+  // What signed the upgrade archive: the signer asked for, or Java when the
+  // native signer refused the input and Java was there. Empty when the run
+  // signed no archive.
+  std::optional<ArchiveSigner> archiveSigner;
 
   [[nodiscard]] bool Succeeded() const { return kind != Kind::Failed; }
 };

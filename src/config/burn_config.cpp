@@ -87,6 +87,18 @@ std::optional<ArchiveSigner> ParseArchiveSigner(std::string_view text) {
   return std::nullopt;
 }
 
+const char* ArchiveSignerName(ArchiveSigner signer) {
+  switch (signer) {
+    case ArchiveSigner::Native:
+      return "native";
+    case ArchiveSigner::Java:
+      return "java";
+    case ArchiveSigner::NativeParallel:
+      return "native-parallel";
+  }
+  return "native";
+}
+
 ArchiveSigner ReadArchiveSignerSetting(const std::string& appDir) {
   const std::string path = (appDir.empty() ? std::string() : WithTrailingSep(appDir)) + kBurnConfigName;
   const std::optional<std::string> value = ReadIniValue(path, kSigningSection, kArchiveKey);

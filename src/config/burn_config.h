@@ -38,6 +38,8 @@ inline constexpr const char* kHeaderPathsKey = "HeaderPaths";
 [[nodiscard]] std::string ReadArchiveKeySetting(const std::string& appDir);
 // "native", "java" or "native-parallel" (case ignored); nothing otherwise.
 [[nodiscard]] std::optional<ArchiveSigner> ParseArchiveSigner(std::string_view text);
+// The name ParseArchiveSigner reads: "native", "java" or "native-parallel".
+[[nodiscard]] const char* ArchiveSignerName(ArchiveSigner signer);
 
 // Section "Signing", key "HeaderPaths": full (the default) or name. A value
 // that names neither reads as the default.

@@ -207,7 +207,7 @@ AndroidSigning SignPackageForAndroid(RunServices& ctx, const Workspace& ws) {
       // Java signs the package built the way it always was.
       ctx.Show(Format(kMsgArchiveJavaFallback, r.message.c_str()));
       if (!MakeUpgradePackage(ctx, ws, tempDir + kPackageName)) return AndroidSigning::PackageFailed;
-      return signedByJava();
+      return signedByJava() == AndroidSigning::Signed ? AndroidSigning::SignedByJava : AndroidSigning::SignFailed;
     case ApkSignStatus::Failed:
       break;
   }

@@ -55,7 +55,8 @@ void RunSignApk(RunServices& ctx, const AppMembers& app);
 [[nodiscard]] bool JavaSignerPresent(const AppMembers& app);
 
 enum class AndroidSigning {
-  Signed,
+  Signed,         // by the archive signer the run was given
+  SignedByJava,   // the native signer refused the input; Java signed it (said once)
   PackageFailed,  // an image could not be added (its message shown)
   SignFailed,     // the archive signer failed (its message shown, or Java's log written)
 };

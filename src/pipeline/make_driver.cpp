@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -102,6 +103,10 @@ class MakeRun {
   ~MakeRun() { OPENSSL_cleanse(v1_.data(), v1_.size()); }
   MakeRun(const MakeRun&) = delete;
   MakeRun& operator=(const MakeRun&) = delete;
+
+  // What signed the upgrade archive, once it is signed (also when a later
+  // step failed).
+  [[nodiscard]] std::optional<ArchiveSigner> SignedArchiveWith() const { return archiveSigner_; }
 
   RunOutcome Run() {
     // 1. Paths, complete rows, one input folder.
@@ -279,6 +284,10 @@ class MakeRun {
     ctx_.Reporter().SetStepName(java ? std::string(kStepWaitingForJava) : AfterLastSep(package.signedPackagePath));
     switch (SignPackageForAndroid(ctx_, ws_)) {
       case AndroidSigning::Signed:
+        archiveSigner_ = ws_.app.m_archiveSigner;
+        break;
+      case AndroidSigning::SignedByJava:
+        archiveSigner_ = ArchiveSigner::Java;
         break;
       case AndroidSigning::PackageFailed:
         return fail(RunStep::MakePackage, kMsgMakePackageFailed);
@@ -319,13 +328,16 @@ class MakeRun {
   RunServices ctx_;
   const RunOptions& options_;
   Key128 v1_{};  // the image MAC key, wiped with the run
+  std::optional<ArchiveSigner> archiveSigner_;  // what signed the upgrade archive
 };
 
 }  // namespace
 
 RunOutcome RunMake(Workspace& ws, RunReporter& reporter, const RunOptions& options) {
   ClosingMessage closing(reporter);
-  RunOutcome outcome = MakeRun(ws, closing, options).Run();
+  MakeRun run(ws, closing, options);
+  RunOutcome outcome = run.Run();
+  outcome.archiveSigner = run.SignedArchiveWith();
   outcome.message = closing.Last();
   reporter.RunFinished(outcome);
   return outcome;

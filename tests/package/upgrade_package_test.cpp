@@ -474,7 +474,9 @@ TEST_F(UpgradeRunTest, PinHintsFallBackToJava) {
             0)
       << out;
   fx.AddRow("kernel", "Non-File System", "NAND_2K", "Yes", "kernel.bin", test::PatternBytes(5000, 5));
-  ASSERT_TRUE(RunWholeMake()) << testing::PrintToString(fx.reporter.Messages());
+  const RunOutcome outcome = RunMake(fx.ws, fx.reporter);
+  ASSERT_TRUE(outcome.Succeeded()) << testing::PrintToString(fx.reporter.Messages());
+  EXPECT_EQ(outcome.archiveSigner, ArchiveSigner::Java);
   const auto& messages = fx.reporter.Messages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_NE(messages[0].find("pinlist.meta"), std::string::npos) << messages[0];

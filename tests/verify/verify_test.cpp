@@ -265,6 +265,25 @@ TEST_F(Verify, MakeReportRecordsOutputsKeysAndClosingMessage) {
   std::string sum;
   ASSERT_EQ(RunShell("openssl pkey -pubin -in " + ShellQuote(tmp_ / "pub.pem") + " -outform DER | sha256sum", &sum), 0);
   EXPECT_EQ(sum.substr(0, 64), report["keys"][0]["sha256"]);
+
+  // The upgrade archive: signed natively with the key file, for the
+  // certificate whose public key openssl fingerprints the same way.
+  const nlohmann::json& archive = report["archive"];
+  EXPECT_EQ(archive["requested"], "native");
+  EXPECT_EQ(archive["signer"], "native");
+  EXPECT_EQ(archive["key"], "file");
+  const std::string cert = d.input + "testkey.x509.pem";
+  EXPECT_EQ(archive["certificate"]["path"], cert);
+  ASSERT_EQ(RunShell("openssl x509 -pubkey -noout -in " + ShellQuote(cert) +
+                         " | openssl pkey -pubin -outform DER | sha256sum", &sum), 0);
+  EXPECT_EQ(sum.substr(0, 64), archive["certificate"]["public_key_sha256"]);
+  // verify --report checks the archive against that certificate as it was.
+  nlohmann::json changed = report;
+  changed["archive"]["certificate"]["sha256"] = std::string(64, '0');
+  WriteText(tmp_ / "changed.json", changed.dump());
+  const CliResult r = Cli("verify --report " + ShellQuote(tmp_ / "changed.json"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("FAIL " + cert + ": SHA-256 differs from the report's"), std::string::npos) << r.out;
 }
 
 TEST_F(Verify, WholeImageRegions) {
