@@ -32,6 +32,19 @@ set(TARNEL_PACKAGE_MAINTAINER "Tarnel developers <tarnel@example.org>" CACHE STR
 
 # ---------------------------------------------------------------- build information
 file(RELATIVE_PATH TARNEL_TEMPLATE_FROM_BINDIR ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_DATADIR}/tarnel)
+# The build's date and time as the About box shows them (the form of
+# __DATE__ and __TIME__): from SOURCE_DATE_EPOCH when it is set, so that a
+# package built twice from one commit holds the same bytes; else empty, and
+# the About box takes the compiler's own.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  string(TIMESTAMP day "%d" UTC)
+  string(REGEX REPLACE "^0" " " day "${day}")
+  string(TIMESTAMP TARNEL_BUILD_DATE "\"%b ${day} %Y\"" UTC)
+  string(TIMESTAMP TARNEL_BUILD_TIME "\"%H:%M:%S\"" UTC)
+else()
+  set(TARNEL_BUILD_DATE "\"\"")
+  set(TARNEL_BUILD_TIME "\"\"")
+endif()
 configure_file(${CMAKE_SOURCE_DIR}/cmake/build_info.h.in ${CMAKE_BINARY_DIR}/generated/build_info.h @ONLY)
 add_library(tarnel_build_info INTERFACE)
 target_include_directories(tarnel_build_info INTERFACE ${CMAKE_BINARY_DIR}/generated)

@@ -622,8 +622,10 @@ std::unique_ptr<QDialog> CPellgraveDlg::CreateAboutBox() {
   icon->setAlignment(Qt::AlignTop);
   auto* edition = new QLabel(Q(Format(kAboutEdition, kVersion)), box.get());
   edition->setObjectName("edition");
-  // The build's own date and time, "Mmm dd yyyy" and "hh:mm:ss".
-  auto* update = new QLabel(Q(Format(kAboutUpdate, __DATE__, __TIME__)), box.get());
+  // The build's date and time, "Mmm dd yyyy" and "hh:mm:ss" (the commit's in a
+  // package build, so that it is reproducible).
+  auto* update = new QLabel(Q(Format(kAboutUpdate, *kBuildDate != '\0' ? kBuildDate : __DATE__,
+                                        *kBuildTime != '\0' ? kBuildTime : __TIME__)), box.get());
   update->setObjectName("update");
   auto* ok = new QPushButton(tr("OK"), box.get());
   ok->setDefault(true);
