@@ -1397,7 +1397,7 @@ class Writer {
 
 
 // Signs the entries (the otacert added last) into `outputPath`.
-ApkSignResult SignEntries(SigningKey& key, const std::string& keyPath, InputArchive& input,
+ApkSignResult SignEntries(const SigningKey& key, const std::string& keyPath, InputArchive& input,
                           std::vector<Source>& sources, const std::string& outputPath, const ApkSignOptions& options) {
   // Java's String.compareTo order; duplicates make signapk fail.
   std::stable_sort(sources.begin(), sources.end(), [](const Source& a, const Source& b) { return a.key < b.key; });
@@ -1501,20 +1501,17 @@ ApkSignResult KeptEntries(InputArchive& input, std::vector<Source>& sources) {
 
 }  // namespace
 
-ApkSignResult SignApkWholeFile(const std::string& certPath, const std::string& keyPath, const std::string& inputPath,
-                               const std::string& outputPath, const ApkSignOptions& options) {
-  return SignApkWithFiles(certPath, keyPath, inputPath, {}, outputPath, options);
-}
-
-ApkSignResult SignApkWithFiles(const std::string& certPath, const std::string& keyPath,
-                               const std::string& templatePath, const std::vector<ApkAddedFile>& files,
-                               const std::string& outputPath, const ApkSignOptions& options) {
+struct ApkSigningIdentity {
   SigningKey key;
-  if (ApkSignResult r = LoadCertificate(certPath, key); !r.Ok()) return r;
-  if (!options.keySigner) {
-    if (ApkSignResult r = LoadKey(keyPath, key); !r.Ok()) return r;
-  }
+  std::string keyPath;
+};
 
+namespace {
+
+// Signs the template's entries with `files` appended (see SignApkWithFiles).
+ApkSignResult SignArchive(const ApkSigningIdentity& identity, const std::string& templatePath,
+                          const std::vector<ApkAddedFile>& files, const std::string& outputPath,
+                          const ApkSignOptions& options) {
   InputArchive input(templatePath);
   if (ApkSignResult r = input.Open(); !r.Ok()) return r;
   std::vector<Source> sources;
@@ -1540,7 +1537,37 @@ ApkSignResult SignApkWithFiles(const std::string& certPath, const std::string& k
     s.weight = info.size;
     sources.push_back(std::move(s));
   }
-  return SignEntries(key, keyPath, input, sources, outputPath, options);
+  return SignEntries(identity.key, identity.keyPath, input, sources, outputPath, options);
+}
+
+}  // namespace
+
+ApkSigningIdentityResult LoadApkSigningIdentity(const std::string& certPath, const std::string& keyPath, bool readKey) {
+  auto identity = std::make_shared<ApkSigningIdentity>();
+  identity->keyPath = keyPath;
+  if (ApkSignResult r = LoadCertificate(certPath, identity->key); !r.Ok()) return {std::move(r), nullptr};
+  if (readKey) {
+    if (ApkSignResult r = LoadKey(keyPath, identity->key); !r.Ok()) return {std::move(r), nullptr};
+  }
+  return {Done(), std::move(identity)};
+}
+
+ApkSignResult SignApkWithIdentity(const ApkSigningIdentity& identity, const std::string& inputPath,
+                                  const std::string& outputPath, const ApkSignOptions& options) {
+  return SignArchive(identity, inputPath, {}, outputPath, options);
+}
+
+ApkSignResult SignApkWholeFile(const std::string& certPath, const std::string& keyPath, const std::string& inputPath,
+                               const std::string& outputPath, const ApkSignOptions& options) {
+  return SignApkWithFiles(certPath, keyPath, inputPath, {}, outputPath, options);
+}
+
+ApkSignResult SignApkWithFiles(const std::string& certPath, const std::string& keyPath,
+                               const std::string& templatePath, const std::vector<ApkAddedFile>& files,
+                               const std::string& outputPath, const ApkSignOptions& options) {
+  const ApkSigningIdentityResult loaded = LoadApkSigningIdentity(certPath, keyPath, !options.keySigner);
+  if (!loaded.result.Ok()) return loaded.result;
+  return SignArchive(*loaded.identity, templatePath, files, outputPath, options);
 }
 
 }  // namespace tarnel

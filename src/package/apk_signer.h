@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,5 +83,26 @@ struct ApkSignOptions {
 [[nodiscard]] ApkSignResult SignApkWithFiles(const std::string& certPath, const std::string& keyPath,
                                              const std::string& templatePath, const std::vector<ApkAddedFile>& files,
                                              const std::string& outputPath, const ApkSignOptions& options = {});
+
+// A certificate and its key, read once for any number of archives (the same
+// checks, refusals and messages as the two calls above, which read them on
+// every call).
+struct ApkSigningIdentity;
+
+struct ApkSigningIdentityResult {
+  ApkSignResult result;
+  std::shared_ptr<const ApkSigningIdentity> identity;  // set exactly when result.Ok()
+};
+
+// Reads the certificate, then the key file unless `readKey` is false (a
+// keySigner in the options then signs; `keyPath` only names the key in
+// messages).
+[[nodiscard]] ApkSigningIdentityResult LoadApkSigningIdentity(const std::string& certPath, const std::string& keyPath,
+                                                              bool readKey = true);
+
+// SignApkWholeFile with an identity read before: the same bytes and messages.
+// An identity read without its key fails to sign unless options.keySigner signs.
+[[nodiscard]] ApkSignResult SignApkWithIdentity(const ApkSigningIdentity& identity, const std::string& inputPath,
+                                                const std::string& outputPath, const ApkSignOptions& options = {});
 
 }  // namespace tarnel

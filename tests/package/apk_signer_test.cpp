@@ -278,6 +278,21 @@ TEST_F(ApkSignerTest, MatrixIsByteIdenticalToSignApk) {
     EXPECT_TRUE(test::UnzipTestPasses(j.nativeOut, &out)) << j.name << ": " << out;
     test::ExpectCmsVerifies(j.nativeOut, j.keys.cert, j.nativeOut);
   }
+  // A certificate and key read once sign every archive of theirs with the
+  // same bytes as reading them for each.
+  std::map<std::string, std::shared_ptr<const ApkSigningIdentity>> identities;
+  for (const Job& j : jobs) {
+    std::shared_ptr<const ApkSigningIdentity>& identity = identities[j.keys.cert];
+    if (!identity) {
+      const ApkSigningIdentityResult loaded = LoadApkSigningIdentity(j.keys.cert, j.keys.key);
+      ASSERT_TRUE(loaded.result.Ok()) << loaded.result.message;
+      identity = loaded.identity;
+    }
+    const std::string again = j.nativeOut + "-identity";
+    ASSERT_TRUE(SignApkWithIdentity(*identity, j.input, again).Ok()) << j.name;
+    EXPECT_TRUE(test::ReadBytes(again) == test::ReadBytes(j.nativeOut)) << j.name;
+    fs::remove(again);
+  }
   // What was dropped and kept, as unzip lists it.
   std::string names;
   ASSERT_EQ(test::RunShell("python3 -c 'import sys, zipfile; print(*zipfile.ZipFile(sys.argv[1]).namelist(), sep=\"|\")' " +
