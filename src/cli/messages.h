@@ -11,6 +11,21 @@ inline constexpr const char* kMsgReportInProgramFolder = "The output %s would re
 inline constexpr const char* kMsgReportIsFolder = "The report %s is a folder!";
 inline constexpr const char* kMsgReportWriteFailed = "cannot write the report %s: %s";
 
+// verify --report: the report, then each file it lists.
+inline constexpr const char* kMsgReportUnreadable = "cannot read the report %s: %s";
+inline constexpr const char* kMsgCannotBeOpened = "cannot be opened";
+inline constexpr const char* kMsgReportTooLarge = "the report %s is too large";
+inline constexpr const char* kMsgReportReadFailed = "cannot read the report %s";
+inline constexpr const char* kMsgNotAReport = "%s is not a report of tarnel-cli make";
+inline constexpr const char* kMsgListedFileMissing = "FAIL %s: missing: listed in the report";
+inline constexpr const char* kMsgListedFileDiffers = "FAIL %s: SHA-256 differs from the report's";
+inline constexpr const char* kMsgListedFileSize = "FAIL %s: size %llu, the report lists %llu";
+// verify: what the files alone cannot tell.
+inline constexpr const char* kMsgAndroidCertMissing = "the Android certificate %s does not exist";
+inline constexpr const char* kMsgAndroidCertNotFile = "the Android certificate %s is not a regular file";
+inline constexpr const char* kMsgKeyPartitionNeedsBoard =
+    "%s: the key partition's layout depends on the board; give --board 0 or 1";
+
 inline constexpr const char* kMsgWaitingForFolder = "tarnel-cli: waiting for the run that holds %s";
 inline constexpr const char* kMsgHeaderPathsUnknown = "unknown header paths \"%s\"; give full or name";
 inline constexpr const char* kMsgArchiveSignerUnknown =

@@ -99,22 +99,22 @@ bool ReadRunReport(const std::string& path, std::string& keys, std::string& andr
   std::string text;
   if (!in.Open(path)) {
     const std::string why = WhyUnreadable(path);
-    UsageError(Format("cannot read the report %s: %s", path.c_str(), why.empty() ? "cannot be opened" : why.c_str()));
+    UsageError(Format(kMsgReportUnreadable, path.c_str(), why.empty() ? kMsgCannotBeOpened : why.c_str()));
     return false;
   }
   const uint64_t size = in.Size();
   if (size > 64u * 1024 * 1024) {
-    UsageError(Format("the report %s is too large", path.c_str()));
+    UsageError(Format(kMsgReportTooLarge, path.c_str()));
     return false;
   }
   text.resize(static_cast<size_t>(size));
   if (!in.ReadExact(text.data(), text.size())) {
-    UsageError(Format("cannot read the report %s", path.c_str()));
+    UsageError(Format(kMsgReportReadFailed, path.c_str()));
     return false;
   }
   const json report = json::parse(text, nullptr, false);
   if (report.is_discarded() || !report.is_object() || !report.contains("outputs") || !report["outputs"].is_array()) {
-    UsageError(Format("%s is not a report of tarnel-cli make", path.c_str()));
+    UsageError(Format(kMsgNotAReport, path.c_str()));
     return false;
   }
   if (keys.empty() && report.contains("key_list") && report["key_list"].is_object())
@@ -126,9 +126,9 @@ bool ReadRunReport(const std::string& path, std::string& keys, std::string& andr
     const std::string cert = certificate.value("path", "");
     if (!cert.empty()) {
       if (GetPathKind(cert) != PathKind::File) {
-        mismatches.push_back(Format("FAIL %s: missing: listed in the report", verify::DisplayName(cert).c_str()));
+        mismatches.push_back(Format(kMsgListedFileMissing, verify::DisplayName(cert).c_str()));
       } else if (verify::FileSha256(cert) != certificate.value("sha256", "")) {
-        mismatches.push_back(Format("FAIL %s: SHA-256 differs from the report's", verify::DisplayName(cert).c_str()));
+        mismatches.push_back(Format(kMsgListedFileDiffers, verify::DisplayName(cert).c_str()));
       } else {
         androidCert = cert;
       }
@@ -136,7 +136,7 @@ bool ReadRunReport(const std::string& path, std::string& keys, std::string& andr
   }
   for (const json& output : report["outputs"]) {
     if (!output.is_object() || !output.contains("file") || !output["file"].is_string()) {
-      UsageError(Format("%s is not a report of tarnel-cli make", path.c_str()));
+      UsageError(Format(kMsgNotAReport, path.c_str()));
       return false;
     }
     const std::string file = output["file"];
@@ -144,16 +144,16 @@ bool ReadRunReport(const std::string& path, std::string& keys, std::string& andr
     const std::string listedSum = output.value("sha256", "");
     InFile f;
     if (!f.Open(file)) {
-      mismatches.push_back(Format("FAIL %s: missing: listed in the report", verify::DisplayName(file).c_str()));
+      mismatches.push_back(Format(kMsgListedFileMissing, verify::DisplayName(file).c_str()));
       continue;
     }
     files.push_back(file);
     if (f.Size() != listedSize) {
-      mismatches.push_back(Format("FAIL %s: size %llu, the report lists %llu", verify::DisplayName(file).c_str(),
+      mismatches.push_back(Format(kMsgListedFileSize, verify::DisplayName(file).c_str(),
                                   static_cast<unsigned long long>(f.Size()),
                                   static_cast<unsigned long long>(listedSize)));
     } else if (verify::FileSha256(file) != listedSum) {
-      mismatches.push_back(Format("FAIL %s: SHA-256 differs from the report's", verify::DisplayName(file).c_str()));
+      mismatches.push_back(Format(kMsgListedFileDiffers, verify::DisplayName(file).c_str()));
     }
   }
   return true;
@@ -185,8 +185,7 @@ int RunVerify(const VerifyArgs& given) {
     options.androidCert = AbsolutePath(args.androidCert);
     const PathKind kind = GetPathKind(options.androidCert);
     if (kind != PathKind::File) {
-      UsageLine(Format(kind == PathKind::Missing ? "the Android certificate %s does not exist"
-                                                 : "the Android certificate %s is not a regular file",
+      UsageLine(Format(kind == PathKind::Missing ? kMsgAndroidCertMissing : kMsgAndroidCertNotFile,
                        verify::DisplayName(options.androidCert).c_str()));
       return kExitUsage;
     }
@@ -201,7 +200,7 @@ int RunVerify(const VerifyArgs& given) {
   }
   if (!needBoard.empty() || !cannotCheck.empty()) {
     for (const std::string& file : needBoard)
-      UsageLine(Format("%s: the key partition's layout depends on the board; give --board 0 or 1",
+      UsageLine(Format(kMsgKeyPartitionNeedsBoard,
                        verify::DisplayName(file).c_str()));
     for (const std::string& line : cannotCheck) UsageLine(line);
     return kExitUsage;
