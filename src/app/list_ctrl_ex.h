@@ -69,7 +69,6 @@ class CListCtrlEx : public QTableView {
 
   // Columns, header images, row height and the drop-down options; run once.
   void Setup(const std::vector<std::string>& flashNames);
-  [[nodiscard]] bool IsSetUp() const { return setUp_; }
 
   // The File Type options follow the board type; an open File Type editor
   // loses its selection.
@@ -88,7 +87,6 @@ class CListCtrlEx : public QTableView {
   [[nodiscard]] PartitionTable& Table() { return table_; }
   [[nodiscard]] int PrevRow() const { return table_.m_nPrevRow; }
   [[nodiscard]] int CurRow() const { return table_.m_nCurRow; }
-  [[nodiscard]] bool Modified() const { return table_.m_bModified; }
 
   // The editors of the edited row, null while no row is edited.
   [[nodiscard]] int EditorRow() const { return editorRow_; }
@@ -103,8 +101,6 @@ class CListCtrlEx : public QTableView {
   [[nodiscard]] QRect CheckBoxRect(int row) const;
   [[nodiscard]] int FirstSelectedRow() const;
   [[nodiscard]] int RowsPerPage() const;
-  // Height of every row: 20 pixels, more where the font needs it.
-  [[nodiscard]] int RowHeight() const { return rowHeight_; }
 
   // The header commands and the row delete button.
   void ToggleCheckAll();

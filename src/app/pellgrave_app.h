@@ -23,15 +23,10 @@ class CPellgraveApp {
   [[nodiscard]] static std::string ProgramFolder(const QString& applicationDir);
 
   [[nodiscard]] Workspace& Ws() { return ws_; }
-  [[nodiscard]] AppMembers& Members() { return ws_.app; }
-
-  // Where the single-instance lock lives; empty: the user's runtime folder.
-  void SetInstanceFolder(const QString& folder) { instanceFolder_ = folder; }
-  void SetHooks(UiHooks hooks) { hooks_ = std::move(hooks); }
 
  private:
   Workspace ws_;
-  QString instanceFolder_;
+  QString instanceFolder_;  // where the single-instance lock lives; empty: the user's runtime folder
   UiHooks hooks_ = UiHooks::Interactive();
 };
 

@@ -1,3 +1,4 @@
+#include "app/messages.h"
 #include "app/pellgrave_dlg.h"
 
 #include <QCheckBox>

@@ -29,10 +29,6 @@ class CListCtrlEx;
 
 // Formatted with the program's version (kVersion).
 inline constexpr const char* kWindowTitle = "Tarnel V%s";
-// Added to the missing-folder message when the program folder is the installed program's per-user folder.
-inline constexpr const char* kMsgRepairUserFolder =
-    "\n\nThe per-user program folder %s is incomplete. Rename or remove it and start the program again: it is "
-    "made afresh from the installed program.";
 inline constexpr const char* kLabelBoardType = "Board Type:";
 inline constexpr const char* kLabelConfigFile = "Config File:";
 inline constexpr const char* kLabelKeysFile = "Keys File:";
@@ -51,11 +47,7 @@ inline constexpr const char* kAboutMenuItem = "About Tarnel(&A)...";
 inline constexpr const char* kAboutTitle = "About Tarnel";
 inline constexpr const char* kAboutEdition = "Tarnel，%s Edition";
 inline constexpr const char* kAboutUpdate = "Update： %s, %s";
-// A close request while Make runs: the window closes once the run has ended.
-inline constexpr const char* kMsgCloseWhileMaking =
-    "Make is still running.\nClose the window as soon as the run has ended?";
 inline constexpr const char* kCloseQuestionName = "closeWhileMakingQuestion";
-inline constexpr const char* kMsgSaveTableFailed = "Failed to write the partition config file %s!";
 // What assistive technology reads for controls whose caption alone does not
 // say what they do.
 inline constexpr const char* kNameBoardType = "Board type";

@@ -20,6 +20,7 @@
 #include <deque>
 #include <filesystem>
 
+#include "app/messages.h"
 #include "app_test_support.h"
 
 using namespace tarnel;
