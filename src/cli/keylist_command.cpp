@@ -3,7 +3,7 @@
 //   keylist import --external <pem|pk8> --root <pem|pk8>
 //                  [--aes-v1 HEX --aes-v2 HEX --aes-v3 HEX | --aes-random] -o <key list> [--force]
 //   keylist export-public [--role external|root] <key list>
-//   keylist check <key list>
+//   keylist check [--json] <key list>
 //
 // import writes a key list (owner-only, all or nothing, never over an
 // existing file without --force) from two RSA-2048 private keys; without
@@ -16,7 +16,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "boot/key_files.h"
+#include "build_info.h"
 #include "boot/key_gen.h"
 #include "boot/key_list.h"
 #include "cli/cli_common.h"
@@ -49,6 +52,7 @@ struct ExportOptions {
 
 struct CheckOptions {
   std::string file;
+  bool json = false;
 };
 
 constexpr const char* kAesOptions[3] = {"--aes-v1", "--aes-v2", "--aes-v3"};
@@ -188,6 +192,36 @@ std::string RoleSummary(const KeyListRoleCheck& key, KeyRole role) {
   return line;
 }
 
+const char* PrivateLinesName(KeyListRoleCheck::Private lines) {
+  switch (lines) {
+    case KeyListRoleCheck::Private::Present:
+      return "present";
+    case KeyListRoleCheck::Private::Placeholders:
+      return "placeholders";
+    case KeyListRoleCheck::Private::Mixed:
+      return "mixed";
+    case KeyListRoleCheck::Private::Mismatch:
+      return "mismatch";
+  }
+  return "mismatch";
+}
+
+// One key of `keylist check --json`; the public key's fields are null when
+// its lines do not form an RSA key.
+nlohmann::json RoleRecord(const KeyListRoleCheck& key, KeyRole role) {
+  const bool root = role == KeyRole::Root;
+  const auto orNull = [&key](const auto& value) {
+    return key.publicKey ? nlohmann::json(value) : nlohmann::json(nullptr);
+  };
+  return {{"id", RoleName(role)},
+          {"lines", root ? "11-18" : "1-8"},
+          {"rsa_bits", orNull(key.bits)},
+          {"private_lines", PrivateLinesName(key.privateLines)},
+          {"placeholder_lines", key.placeholderLines},
+          {"sha256", orNull(key.publicSha256)},
+          {"modulus_sha256", orNull(key.modulusSha256)}};
+}
+
 int RunCheck(const CheckOptions& options) {
   const std::string path = AbsolutePath(options.file);
   Workspace ws;
@@ -196,7 +230,19 @@ int RunCheck(const CheckOptions& options) {
   WipePrivateKeyLines(ws.keyLines);
   std::vector<size_t> placeholders = check.external.placeholderLines;
   placeholders.insert(placeholders.end(), check.root.placeholderLines.begin(), check.root.placeholderLines.end());
-  if (!Output().quiet) {
+  if (options.json) {
+    const nlohmann::json document = {
+        {"schema", kReportSchema},
+        {"tool", kProgramName},
+        {"version", kVersion},
+        {"file", path},
+        {"keys", {RoleRecord(check.external, KeyRole::External), RoleRecord(check.root, KeyRole::Root)}},
+        {"public_copy_matches", check.publicCopyMatches},
+        {"bad_128_bit_lines", check.bad128Lines},
+        {"sound", check.Sound()}};
+    std::printf("%s\n", document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    std::fflush(stdout);
+  } else if (!Output().quiet) {
     std::string report = "key list: " + path + "\n";
     report += RoleSummary(check.external, KeyRole::External) + "\n";
     report += std::string("lines 9-10: ") +
@@ -252,6 +298,7 @@ Command AddKeylistCommand(CLI::App& cli) {
   CLI::App* check = sub->add_subcommand(
       "check", "Say what a key list's lines hold: placeholders, the copy of the public key, fingerprints.");
   check->add_option("file", co->file, "Key list file")->required();
+  check->add_flag("--json", co->json, "One JSON document on standard output instead of lines");
 
   for (CLI::App* nested : {import, exportPublic, check}) nested->fallthrough();
   return {sub, [import, exportPublic, io, eo, co] {

@@ -3,6 +3,8 @@
 // verify with openssl and the original public keys, and the public keys come
 // back out byte for byte as openssl writes them.
 #include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include "cli/cli_fixture.h"
@@ -180,6 +182,20 @@ TEST_F(Keylist, PlaceholderLinesAreNamedByCheckAndByTheRun) {
   EXPECT_EQ(r.status, 0);
   test::WritePublicKeyPem(lines[0], lines[1], root_ / "expected.pem");
   EXPECT_EQ(r.out, ReadText(root_ / "expected.pem"));
+  // The same as one JSON document, the fingerprint as openssl takes it.
+  r = Run("keylist check --json " + ShellQuote(keys_));
+  EXPECT_EQ(r.status, 0);
+  const nlohmann::json j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["keys"][0]["id"], "external");
+  EXPECT_EQ(j["keys"][0]["private_lines"], "placeholders");
+  EXPECT_EQ(j["keys"][0]["placeholder_lines"], nlohmann::json({3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(j["keys"][1]["private_lines"], "present");
+  EXPECT_EQ(j["keys"][1]["rsa_bits"], 2048);
+  EXPECT_EQ(j["sound"], true);
+  std::string sum;
+  ASSERT_EQ(RunShell("openssl pkey -pubin -in " + ShellQuote(root_ / "expected.pem") + " -outform DER | sha256sum", &sum),
+            0);
+  EXPECT_EQ(j["keys"][0]["sha256"], sum.substr(0, 64));
 
   WriteBytes(in_ + "a.bin", PatternBytes(100));
   const std::string table = WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "a.bin"}});
