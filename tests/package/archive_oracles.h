@@ -41,6 +41,13 @@ inline std::vector<uint8_t> UnzipEntry(const std::string& archive, const std::st
   return ReadBytes(scratch);
 }
 
+// True when a JDK (java and javac) is on the path: java.util.zip is then one
+// more reader of the archives.
+inline bool HaveJdk() {
+  static const bool have = RunShell("command -v java && command -v javac") == 0;
+  return have;
+}
+
 // Lists an archive through java.util.zip twice: ZipFile (central directory,
 // "C name method size crc-of-data crc-of-record") and ZipInputStream (local
 // headers read in file order, "L name size crc-of-data"; the JDK's streaming
