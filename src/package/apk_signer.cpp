@@ -1320,8 +1320,11 @@ class Writer {
     std::vector<std::future<void>> tasks;
     size_t submitted = 1;  // the first is the writer's
     for (size_t i = 0; i < jobs.size(); ++i) {
-      // A window of entries ahead of the writer: as many as the workers.
-      for (; pool && submitted < jobs.size() && submitted < i + threads; ++submitted) {
+      // A window of entries ahead of the writer, twice as many as the
+      // threads: while the writer deflates one it took, the workers find the
+      // next ones queued rather than wait for the writer to move on (entries
+      // that deflate at different speeds left a worker idle).
+      for (; pool && submitted < jobs.size() && submitted < i + 2 * threads; ++submitted) {
         DeflateJob* job = jobs[submitted].get();
         Shared* sh = &sh_;
         tasks.push_back(pool->Submit([job, sh] {
