@@ -15,13 +15,7 @@
 . "$(dirname "$0")/lib.sh"
 mib=${MIB:-512}
 rounds=${ROUNDS:-3}
-bench_prepare archive_signer_bench
-bench_cli
-bench_workspace "$work/ws"
-in=$work/ws/input
-jar=$home/Config/signapk.jar
-java=$home/jre/bin/java
-[ -x "$java" ] && [ -f "$jar" ] || { echo "needs Java and signapk.jar in $home" >&2; exit 1; }
+bench_archive_signer
 
 # Compressible like a root file system: the system's programs, over and over.
 : > "$work/programs.bin"

@@ -65,3 +65,16 @@ bench_table() {
     echo '</Tarnel_PartConfigs>'
   } > "$file"
 }
+
+# The archive signer's driver, the command line, a demo workspace and the
+# program folder's Java: $work/archive_signer_bench, $cli_bin, $in (the
+# workspace's input folder), $java and $jar. Exits when Java is missing.
+bench_archive_signer() {
+  bench_prepare archive_signer_bench
+  bench_cli
+  bench_workspace "$work/ws"
+  in=$work/ws/input
+  jar=$home/Config/signapk.jar
+  java=$home/jre/bin/java
+  [ -x "$java" ] && [ -f "$jar" ] || { echo "needs Java and signapk.jar in $home" >&2; exit 1; }
+}

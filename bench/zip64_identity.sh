@@ -17,13 +17,7 @@
 # BUILD_DIR (default build-bench) and BENCH_DIR (the scratch folder; needs
 # about 30 GiB) can be set. Takes about ten minutes on two cores.
 . "$(dirname "$0")/lib.sh"
-bench_prepare archive_signer_bench
-bench_cli
-bench_workspace "$work/ws"
-in=$work/ws/input
-jar=$home/Config/signapk.jar
-java=$home/jre/bin/java
-[ -x "$java" ] && [ -f "$jar" ] || { echo "needs Java and signapk.jar in $home" >&2; exit 1; }
+bench_archive_signer
 command -v python3 >/dev/null && command -v unzip >/dev/null || { echo "needs python3 and unzip" >&2; exit 1; }
 
 # Mostly zeros (quick to deflate) with a different 1 MiB of data every
