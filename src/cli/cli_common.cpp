@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 
+#include "cli/messages.h"
 #include "common/model.h"
 #include "common/paths.h"
 #include "common/platform.h"
@@ -35,7 +36,7 @@ std::string BoardList() {
 }
 
 std::string UnknownBoardMessage(const std::string& text) {
-  return Format("unknown board type \"%s\"; give 0 to 5 or a name: %s", text.c_str(), BoardList().c_str());
+  return Format(kMsgBoardUnknown, text.c_str(), BoardList().c_str());
 }
 
 std::string ProgramFolder(const std::string& home) {
@@ -48,7 +49,7 @@ std::string ProgramFolder(const std::string& home) {
 }
 
 std::optional<std::string> AskPinOnTerminal(const std::string& tokenLabel) {
-  return ReadSecretFromTerminal(Format("\r\033[KPIN for the token \"%s\": ", tokenLabel.c_str()));
+  return ReadSecretFromTerminal(Format(kMsgPinPrompt, tokenLabel.c_str()));
 }
 
 }  // namespace tarnel::cli

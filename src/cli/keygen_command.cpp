@@ -56,7 +56,7 @@ int RunKeygenCommand(const KeygenOptions& options) {
   const std::string signer = NormalizeSignerText(options.signer);
   if (!signer.empty() && signer != kSignerKeyList) {
     if (signer.rfind(kSignerPkcs11Scheme, 0) != 0) {
-      UsageError("keygen --signer takes pkcs11:<URI>");
+      UsageError(kMsgKeygenSignerNotToken);
       return kExitUsage;
     }
     if (SignerCarriesPinValue(signer)) {
@@ -73,7 +73,7 @@ int RunKeygenCommand(const KeygenOptions& options) {
       UsageError(Format(kMsgFileExists, path.c_str()));
       return kExitFailed;
     case KeyListWrite::GenerateFailed:
-      UsageError("could not generate the keys");
+      UsageError(kMsgKeygenFailed);
       return kExitFailed;
     case KeyListWrite::WriteFailed:
       UsageError(Format(kMsgWriteFailed, path.c_str()));

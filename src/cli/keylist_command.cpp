@@ -87,11 +87,11 @@ int RunImport(const ImportOptions& options) {
   // Usage first: nothing is read or written for a mistyped command.
   const int given = !options.aes[0].empty() + !options.aes[1].empty() + !options.aes[2].empty();
   if (given != 0 && given != 3)
-    return CommandUsageError("keylist import", "give all three of --aes-v1, --aes-v2 and --aes-v3, or --aes-random");
+    return CommandUsageError("keylist import", kMsgAesKeysIncomplete);
   WipedAesKeys aes;
   for (size_t i = 0; i < 3 && given == 3; ++i)
     if (!ParseKey128Hex(options.aes[i], aes.keys[i]))
-      return CommandUsageError("keylist import", Format("%s takes 32 hexadecimal digits", kAesOptions[i]));
+      return CommandUsageError("keylist import", Format(kMsgAesKeyNotHex, kAesOptions[i]));
 
   const std::string output = AbsolutePath(options.output);
   const std::string external = AbsolutePath(options.external);
@@ -111,12 +111,12 @@ int RunImport(const ImportOptions& options) {
   const PKey rootKey = ReadKeyFile(root);
   if (!rootKey) return kExitFailed;
   if (given == 0 && !RandomAesKeys(aes.keys)) {
-    UsageError("could not generate the 128-bit keys");
+    UsageError(kMsgAesKeysFailed);
     return kExitFailed;
   }
   std::string text;
   if (!KeyListTextFromKeys(externalKey.get(), rootKey.get(), aes.keys, text)) {
-    UsageError("could not write the key lines");
+    UsageError(kMsgKeyLinesFailed);
     return kExitFailed;
   }
   OutFile out;

@@ -132,18 +132,18 @@ int RunMakeCommand(const MakeOptions& options) {
     lockWaitSeconds = -1;
     if (!options.wait.empty()) {
       const bool digits = options.wait.size() <= 7 && options.wait.find_first_not_of("0123456789") == std::string::npos;
-      if (!digits) return CommandUsageError("make", "--wait takes a number of seconds (--wait=SECONDS), or nothing");
+      if (!digits) return CommandUsageError("make", kMsgWaitNotSeconds);
       lockWaitSeconds = std::stoi(options.wait);
     }
   }
   if (!options.outputGiven && !options.defaultOutput) {
-    return CommandUsageError("make", "give the output folder with --output <folder>, or --default-output");
+    return CommandUsageError("make", kMsgOutputFolderMissing);
   }
   std::string outputPath;
   if (options.outputGiven && !options.output.empty()) {
     outputPath = AbsolutePath(options.output);
     if (!IsFolder(outputPath)) {
-      UsageError(Format("the output folder %s does not exist", outputPath.c_str()));
+      UsageError(Format(kMsgOutputFolderAbsent, outputPath.c_str()));
       return kExitUsage;
     }
     outputPath = WithTrailingSep(outputPath);
@@ -167,7 +167,7 @@ int RunMakeCommand(const MakeOptions& options) {
 
   app.m_strAppDir = ProgramFolder(options.home);
   if (app.m_strAppDir.empty()) {
-    UsageError("cannot tell the program folder; give it with --home <folder>");
+    UsageError(kMsgProgramFolderUnknown);
     return kExitUsage;
   }
   app.m_nBoardType = board;

@@ -51,4 +51,25 @@ inline constexpr const char* kMsgPublicCopyDiffers =
     "lines 9-10 of %s hold another key than lines 1-2; see tarnel-cli keylist check";
 inline constexpr const char* kMsgKeyListUnsound = "the key list %s cannot be used as it is";
 
+// Usage and set-up errors of the commands.
+inline constexpr const char* kMsgKeygenSignerNotToken = "keygen --signer takes pkcs11:<URI>";
+inline constexpr const char* kMsgKeygenFailed = "could not generate the keys";
+inline constexpr const char* kMsgAesKeysIncomplete =
+    "give all three of --aes-v1, --aes-v2 and --aes-v3, or --aes-random";
+inline constexpr const char* kMsgAesKeyNotHex = "%s takes 32 hexadecimal digits";
+inline constexpr const char* kMsgAesKeysFailed = "could not generate the 128-bit keys";
+inline constexpr const char* kMsgKeyLinesFailed = "could not write the key lines";
+inline constexpr const char* kMsgWaitNotSeconds = "--wait takes a number of seconds (--wait=SECONDS), or nothing";
+inline constexpr const char* kMsgOutputFolderMissing =
+    "give the output folder with --output <folder>, or --default-output";
+inline constexpr const char* kMsgOutputFolderAbsent = "the output folder %s does not exist";
+inline constexpr const char* kMsgProgramFolderUnknown = "cannot tell the program folder; give it with --home <folder>";
+inline constexpr const char* kMsgSignapkWholeFileOnly =
+    "signapk: only whole-file signing is supported: signapk -w <cert> <key> <input> <output>";
+inline constexpr const char* kMsgBoardUnknown = "unknown board type \"%s\"; give 0 to 5 or a name: %s";
+inline constexpr const char* kMsgPinPrompt = "\r\033[KPIN for the token \"%s\": ";
+inline constexpr const char* kMsgFilesOrReport = "give the files or --report, not both";
+inline constexpr const char* kMsgKeysRequired = "--keys is required";
+inline constexpr const char* kMsgFileRequired = "file is required";
+
 }  // namespace tarnel::cli

@@ -8,6 +8,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/command.h"
+#include "cli/messages.h"
 #include "package/apk_signer.h"
 
 namespace tarnel::cli {
@@ -26,7 +27,7 @@ Command AddSignApkCommand(CLI::App& cli) {
       ->required();
   return {sub, [o] {
             if (!o->wholeFile || o->files.size() != 4) {
-              UsageError("signapk: only whole-file signing is supported: signapk -w <cert> <key> <input> <output>");
+              UsageError(kMsgSignapkWholeFileOnly);
               return kExitUsage;
             }
             const ApkSignResult r = SignApkWholeFile(o->files[0], o->files[1], o->files[2], o->files[3]);

@@ -165,12 +165,12 @@ int RunVerify(const VerifyArgs& given) {
   VerifyArgs args = given;
   std::vector<std::string> mismatches;
   if (!args.report.empty()) {
-    if (!args.files.empty()) return CommandUsageError("verify", "give the files or --report, not both");
+    if (!args.files.empty()) return CommandUsageError("verify", kMsgFilesOrReport);
     if (!ReadRunReport(AbsolutePath(args.report), args.keys, args.androidCert, args.files, mismatches))
       return kExitUsage;
   }
-  if (args.keys.empty()) return CommandUsageError("verify", "--keys is required");
-  if (args.files.empty() && args.report.empty()) return CommandUsageError("verify", "file is required");
+  if (args.keys.empty()) return CommandUsageError("verify", kMsgKeysRequired);
+  if (args.files.empty() && args.report.empty()) return CommandUsageError("verify", kMsgFileRequired);
   verify::Keys keys;
   std::string why;
   const std::string keyPath = AbsolutePath(args.keys);
