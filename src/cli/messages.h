@@ -18,6 +18,8 @@ inline constexpr const char* kMsgReportTooLarge = "the report %s is too large";
 inline constexpr const char* kMsgReportReadFailed = "cannot read the report %s";
 inline constexpr const char* kMsgNotAReport = "%s is not a report of tarnel-cli make";
 inline constexpr const char* kMsgListedFileMissing = "FAIL %s: missing: listed in the report";
+inline constexpr const char* kMsgListedFileNotRegular = "FAIL %s: not a regular file: listed in the report";
+inline constexpr const char* kMsgListedFileUnreadable = "FAIL %s: cannot be read: %s";
 inline constexpr const char* kMsgListedFileDiffers = "FAIL %s: SHA-256 differs from the report's";
 inline constexpr const char* kMsgListedFileSize = "FAIL %s: size %llu, the report lists %llu";
 // verify: what the files alone cannot tell.

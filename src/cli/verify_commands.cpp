@@ -89,6 +89,25 @@ void PrintJson(const json& files) {
   std::printf("%s\n", text.c_str());
 }
 
+// Why a file a report lists cannot be checked; empty when it can be read.
+std::string ListedFileProblem(const std::string& file) {
+  const std::string name = verify::DisplayName(file);
+  switch (GetPathKind(file)) {
+    case PathKind::Missing:
+      return Format(kMsgListedFileMissing, name.c_str());
+    case PathKind::File:
+      break;
+    case PathKind::Folder:
+    case PathKind::Other:
+      return Format(kMsgListedFileNotRegular, name.c_str());
+  }
+  if (InFile f; !f.Open(file)) {
+    const std::string why = WhyUnreadable(file);
+    return Format(kMsgListedFileUnreadable, name.c_str(), why.empty() ? kMsgCannotBeOpened : why.c_str());
+  }
+  return {};
+}
+
 // verify --report: the outputs a make report lists, each checked for its
 // size and SHA-256 before it is verified; the key list and the upgrade
 // archive's certificate the report names, unless given. False after a
@@ -125,8 +144,8 @@ bool ReadRunReport(const std::string& path, std::string& keys, std::string& andr
     const json& certificate = report["archive"]["certificate"];
     const std::string cert = certificate.value("path", "");
     if (!cert.empty()) {
-      if (GetPathKind(cert) != PathKind::File) {
-        mismatches.push_back(Format(kMsgListedFileMissing, verify::DisplayName(cert).c_str()));
+      if (std::string problem = ListedFileProblem(cert); !problem.empty()) {
+        mismatches.push_back(std::move(problem));
       } else if (verify::FileSha256(cert) != certificate.value("sha256", "")) {
         mismatches.push_back(Format(kMsgListedFileDiffers, verify::DisplayName(cert).c_str()));
       } else {
@@ -142,9 +161,12 @@ bool ReadRunReport(const std::string& path, std::string& keys, std::string& andr
     const std::string file = output["file"];
     const uint64_t listedSize = output.value("size", uint64_t{0});
     const std::string listedSum = output.value("sha256", "");
+    std::string problem = ListedFileProblem(file);
     InFile f;
-    if (!f.Open(file)) {
-      mismatches.push_back(Format(kMsgListedFileMissing, verify::DisplayName(file).c_str()));
+    if (problem.empty() && !f.Open(file))
+      problem = Format(kMsgListedFileUnreadable, verify::DisplayName(file).c_str(), kMsgCannotBeOpened);
+    if (!problem.empty()) {
+      mismatches.push_back(std::move(problem));
       continue;
     }
     files.push_back(file);

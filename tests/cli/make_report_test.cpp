@@ -2,6 +2,7 @@
 // an input, an output or a file of the program folder, and it reaches
 // standard output, a FIFO or a link's target as those expect.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 
@@ -135,6 +136,12 @@ TEST_F(MakeReport, JsonRecordAndVerifyByReport) {
   v = Run("verify --report " + ShellQuote(root_ / "run.json"));
   EXPECT_EQ(v.status, 1);
   EXPECT_NE(v.out.find("FAIL " + out_ + "a.img: SHA-256 differs from the report's"), std::string::npos) << v.out;
+  // A FIFO in its place is named for what it is, and not waited on.
+  fs::remove(out_ + "a.img");
+  ASSERT_EQ(::mkfifo((out_ + "a.img").c_str(), 0600), 0);
+  v = Run("verify --report " + ShellQuote(root_ / "run.json"));
+  EXPECT_EQ(v.status, 1);
+  EXPECT_EQ(v.out, "FAIL " + out_ + "a.img: not a regular file: listed in the report\n");
 
   // A failed run's record names the cause and every message in order.
   const CliResult failed = Run(MakeArgs("2", WriteTable({{"1", "a", kFileTypeNonFs, "EMMC_8G", "No", "none.bin"}}),
