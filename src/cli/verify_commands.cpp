@@ -108,6 +108,55 @@ std::string ListedFileProblem(const std::string& file) {
   return {};
 }
 
+// The key list and the upgrade archive's certificate a report names, where
+// they were not given; the certificate only as it was when the run signed.
+void ReportedKeysAndCertificate(const json& report, std::string& keys, std::string& androidCert,
+                                std::vector<std::string>& mismatches) {
+  if (keys.empty() && report.contains("key_list") && report["key_list"].is_object())
+    keys = report["key_list"].value("path", "");
+  if (!androidCert.empty() || !report.contains("archive") || !report["archive"].is_object() ||
+      !report["archive"].contains("certificate") || !report["archive"]["certificate"].is_object())
+    return;
+  const json& certificate = report["archive"]["certificate"];
+  const std::string cert = certificate.value("path", "");
+  if (cert.empty()) return;
+  if (std::string problem = ListedFileProblem(cert); !problem.empty()) {
+    mismatches.push_back(std::move(problem));
+  } else if (verify::FileSha256(cert) != certificate.value("sha256", "")) {
+    mismatches.push_back(Format(kMsgListedFileDiffers, verify::DisplayName(cert).c_str()));
+  } else {
+    androidCert = cert;
+  }
+}
+
+// The outputs a report lists, each there with its size and SHA-256; false
+// when the list is not a report's.
+bool ListedOutputs(const json& report, std::vector<std::string>& files, std::vector<std::string>& mismatches) {
+  for (const json& output : report["outputs"]) {
+    if (!output.is_object() || !output.contains("file") || !output["file"].is_string()) return false;
+    const std::string file = output["file"];
+    const uint64_t listedSize = output.value("size", uint64_t{0});
+    const std::string listedSum = output.value("sha256", "");
+    std::string problem = ListedFileProblem(file);
+    InFile f;
+    if (problem.empty() && !f.Open(file))
+      problem = Format(kMsgListedFileUnreadable, verify::DisplayName(file).c_str(), kMsgCannotBeOpened);
+    if (!problem.empty()) {
+      mismatches.push_back(std::move(problem));
+      continue;
+    }
+    files.push_back(file);
+    if (f.Size() != listedSize) {
+      mismatches.push_back(Format(kMsgListedFileSize, verify::DisplayName(file).c_str(),
+                                  static_cast<unsigned long long>(f.Size()),
+                                  static_cast<unsigned long long>(listedSize)));
+    } else if (verify::FileSha256(file) != listedSum) {
+      mismatches.push_back(Format(kMsgListedFileDiffers, verify::DisplayName(file).c_str()));
+    }
+  }
+  return true;
+}
+
 // verify --report: the outputs a make report lists, each checked for its
 // size and SHA-256 before it is verified; the key list and the upgrade
 // archive's certificate the report names, unless given. False after a
@@ -132,53 +181,18 @@ bool ReadRunReport(const std::string& path, std::string& keys, std::string& andr
     return false;
   }
   const json report = json::parse(text, nullptr, false);
-  if (report.is_discarded() || !report.is_object() || !report.contains("outputs") || !report["outputs"].is_array()) {
-    UsageError(Format(kMsgNotAReport, path.c_str()));
-    return false;
+  bool usable = !report.is_discarded() && report.is_object() && report.contains("outputs") &&
+                report["outputs"].is_array();
+  try {
+    if (usable) {
+      ReportedKeysAndCertificate(report, keys, androidCert, mismatches);
+      usable = ListedOutputs(report, files, mismatches);
+    }
+  } catch (const json::exception&) {
+    usable = false;  // a field of another type than make writes (a size in text, a path as a number)
   }
-  if (keys.empty() && report.contains("key_list") && report["key_list"].is_object())
-    keys = report["key_list"].value("path", "");
-  // The certificate the archive was signed for, as it was then.
-  if (androidCert.empty() && report.contains("archive") && report["archive"].is_object() &&
-      report["archive"].contains("certificate") && report["archive"]["certificate"].is_object()) {
-    const json& certificate = report["archive"]["certificate"];
-    const std::string cert = certificate.value("path", "");
-    if (!cert.empty()) {
-      if (std::string problem = ListedFileProblem(cert); !problem.empty()) {
-        mismatches.push_back(std::move(problem));
-      } else if (verify::FileSha256(cert) != certificate.value("sha256", "")) {
-        mismatches.push_back(Format(kMsgListedFileDiffers, verify::DisplayName(cert).c_str()));
-      } else {
-        androidCert = cert;
-      }
-    }
-  }
-  for (const json& output : report["outputs"]) {
-    if (!output.is_object() || !output.contains("file") || !output["file"].is_string()) {
-      UsageError(Format(kMsgNotAReport, path.c_str()));
-      return false;
-    }
-    const std::string file = output["file"];
-    const uint64_t listedSize = output.value("size", uint64_t{0});
-    const std::string listedSum = output.value("sha256", "");
-    std::string problem = ListedFileProblem(file);
-    InFile f;
-    if (problem.empty() && !f.Open(file))
-      problem = Format(kMsgListedFileUnreadable, verify::DisplayName(file).c_str(), kMsgCannotBeOpened);
-    if (!problem.empty()) {
-      mismatches.push_back(std::move(problem));
-      continue;
-    }
-    files.push_back(file);
-    if (f.Size() != listedSize) {
-      mismatches.push_back(Format(kMsgListedFileSize, verify::DisplayName(file).c_str(),
-                                  static_cast<unsigned long long>(f.Size()),
-                                  static_cast<unsigned long long>(listedSize)));
-    } else if (verify::FileSha256(file) != listedSum) {
-      mismatches.push_back(Format(kMsgListedFileDiffers, verify::DisplayName(file).c_str()));
-    }
-  }
-  return true;
+  if (!usable) UsageError(Format(kMsgNotAReport, path.c_str()));
+  return usable;
 }
 
 }  // namespace

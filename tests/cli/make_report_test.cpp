@@ -136,6 +136,20 @@ TEST_F(MakeReport, JsonRecordAndVerifyByReport) {
   v = Run("verify --report " + ShellQuote(root_ / "run.json"));
   EXPECT_EQ(v.status, 1);
   EXPECT_NE(v.out.find("FAIL " + out_ + "a.img: SHA-256 differs from the report's"), std::string::npos) << v.out;
+  // A report whose fields are of other types than make writes is refused as
+  // one, one field at a time.
+  const nlohmann::json good = nlohmann::json::parse(ReadText(root_ / "run.json"));
+  for (const auto& [pointer, value] : std::vector<std::pair<std::string, nlohmann::json>>{
+           {"/outputs/0/size", "big"}, {"/outputs/0/sha256", 5}, {"/key_list/path", 5}}) {
+    nlohmann::json changed = good;
+    changed[nlohmann::json::json_pointer(pointer)] = value;
+    WriteText(root_ / "changed.json", changed.dump());
+    v = Run("verify --report " + ShellQuote(root_ / "changed.json"));
+    EXPECT_EQ(v.status, 2) << pointer;
+    EXPECT_EQ(v.errLines, std::vector<std::string>{"tarnel-cli: " + (root_ / "changed.json") +
+                                                   " is not a report of tarnel-cli make"})
+        << pointer;
+  }
   // A FIFO in its place is named for what it is, and not waited on.
   fs::remove(out_ + "a.img");
   ASSERT_EQ(::mkfifo((out_ + "a.img").c_str(), 0600), 0);
