@@ -66,6 +66,7 @@ inline constexpr const char* kMsgOutputFolderMissing =
     "give the output folder with --output <folder>, or --default-output";
 inline constexpr const char* kMsgOutputFolderAbsent = "the output folder %s does not exist";
 inline constexpr const char* kMsgProgramFolderUnknown = "cannot tell the program folder; give it with --home <folder>";
+inline constexpr const char* kMsgSignapkOutputIsInput = "signapk: the output %s is the %s %s; give another output";
 inline constexpr const char* kMsgSignapkWholeFileOnly =
     "signapk: only whole-file signing is supported: signapk -w <cert> <key> <input> <output>";
 inline constexpr const char* kMsgBoardUnknown = "unknown board type \"%s\"; give 0 to 5 or a name: %s";

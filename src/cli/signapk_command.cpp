@@ -9,6 +9,8 @@
 #include "cli/cli_common.h"
 #include "cli/command.h"
 #include "cli/messages.h"
+#include "common/platform.h"
+#include "common/text.h"
 #include "package/apk_signer.h"
 
 namespace tarnel::cli {
@@ -29,6 +31,16 @@ Command AddSignApkCommand(CLI::App& cli) {
             if (!o->wholeFile || o->files.size() != 4) {
               UsageError(kMsgSignapkWholeFileOnly);
               return kExitUsage;
+            }
+            // The output never replaces what it is made from (signapk would
+            // truncate it while reading it): the key above all.
+            const PathIdentity output = IdentifyPath(o->files[3]);
+            static constexpr const char* kRoles[] = {"certificate", "key", "input"};
+            for (size_t i = 0; i < 3; ++i) {
+              if (SameFile(output, IdentifyPath(o->files[i]))) {
+                UsageError(Format(kMsgSignapkOutputIsInput, o->files[3].c_str(), kRoles[i], o->files[i].c_str()));
+                return kExitUsage;
+              }
             }
             const ApkSignResult r = SignApkWholeFile(o->files[0], o->files[1], o->files[2], o->files[3]);
             if (r.Ok()) return kExitOk;

@@ -46,6 +46,14 @@ TEST_F(SignApkCommandTest, SignsWholeFileOnlyAndLeavesNothingWhenItCannot) {
   EXPECT_EQ(Run("-w --disable-v2 " + files, &err), 2) << err;
   EXPECT_EQ(Run("-w testkey.x509.pem testkey.pk8 META-INF.zip", &err), 2) << err;
   EXPECT_FALSE(fs::exists(dir_ / "out.zip"));
+  // An output that names the key, the certificate or the input (by another
+  // spelling too) is refused, and the file stays as it was.
+  const std::string key = test::ReadText(dir_ / "testkey.pk8");
+  for (const char* output : {"testkey.pk8", "./testkey.x509.pem", "META-INF.zip"}) {
+    EXPECT_EQ(Run("-w testkey.x509.pem testkey.pk8 META-INF.zip " + std::string(output), &err), 2) << output;
+    EXPECT_NE(err.find("give another output"), std::string::npos) << err;
+  }
+  EXPECT_EQ(test::ReadText(dir_ / "testkey.pk8"), key);
 
   // An input only Java can sign the way signapk does: exit 1, a reason, no output.
   ASSERT_EQ(test::RunShell("cd " + ShellQuote(dir_.Path()) +
