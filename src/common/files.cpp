@@ -124,8 +124,11 @@ bool OutFile::Create(const std::string& path, bool ownerOnly) {
   Discard();
   path_ = path;
   written_ = 0;
-  // A final name is needed, and a folder is never replaced by a file.
-  if (path.empty() || IsSep(path.back()) || IsFolder(path)) return false;
+  // A final name is needed, and only a regular file is ever replaced: not a
+  // folder, nor a FIFO or a device (the rename would put a file in place of
+  // /dev/null), also not through a link.
+  if (path.empty() || IsSep(path.back())) return false;
+  if (const PathKind kind = GetPathKind(path); kind == PathKind::Folder || kind == PathKind::Other) return false;
   f_ = CreateTempSibling(path, ownerOnly, tempPath_);
   if (f_ == nullptr) return false;
   if (ownerOnly && !UseOwnBuffer(f_, buffer_)) {

@@ -2,6 +2,7 @@
 // and nothing left at the output path when it does not sign (an earlier file
 // there stays as it was).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
@@ -54,6 +55,11 @@ TEST_F(SignApkCommandTest, SignsWholeFileOnlyAndLeavesNothingWhenItCannot) {
     EXPECT_NE(err.find("give another output"), std::string::npos) << err;
   }
   EXPECT_EQ(test::ReadText(dir_ / "testkey.pk8"), key);
+  // Nor is a FIFO replaced by a file (nor /dev/null, for that matter).
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(Run("-w testkey.x509.pem testkey.pk8 META-INF.zip fifo", &err), 1) << err;
+  EXPECT_TRUE(fs::is_fifo(dir_ / "fifo"));
+  fs::remove(dir_ / "fifo");
 
   // An input only Java can sign the way signapk does: exit 1, a reason, no output.
   ASSERT_EQ(test::RunShell("cd " + ShellQuote(dir_.Path()) +

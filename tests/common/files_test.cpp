@@ -80,7 +80,14 @@ TEST(OutFile, ModesAndRefusedNames) {
   EXPECT_FALSE(refused.Create(""));
   EXPECT_FALSE(refused.Create(dir / "missing/x.img"));
   EXPECT_TRUE(std::filesystem::is_directory(dir / "sub"));
-  EXPECT_EQ(Entries(dir.Path()), 3u);
+  // A FIFO stays a FIFO, named directly or through a link.
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink(dir / "fifo", dir / "link");
+  EXPECT_FALSE(refused.Create(dir / "fifo"));
+  EXPECT_FALSE(refused.Create(dir / "link"));
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "fifo"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
+  EXPECT_EQ(Entries(dir.Path()), 5u);
 }
 
 TEST(InFile, LinesAndFolders) {
