@@ -282,12 +282,12 @@ class MakeRun {
       return fail(RunStep::MakePackage, kMsgMakePackageFailed);
     ctx_.StepDone();
     ctx_.Reporter().SetStepName(java ? std::string(kStepWaitingForJava) : AfterLastSep(package.signedPackagePath));
+    ArchiveSigner signedBy = ws_.app.m_archiveSigner;
     switch (SignPackageForAndroid(ctx_, ws_)) {
       case AndroidSigning::Signed:
-        archiveSigner_ = ws_.app.m_archiveSigner;
         break;
       case AndroidSigning::SignedByJava:
-        archiveSigner_ = ArchiveSigner::Java;
+        signedBy = ArchiveSigner::Java;
         break;
       case AndroidSigning::PackageFailed:
         return fail(RunStep::MakePackage, kMsgMakePackageFailed);
@@ -295,6 +295,7 @@ class MakeRun {
         return fail(RunStep::SignApk, kMsgSignApkFailed);
     }
     if (!IsRegularFile(package.signedPackagePath)) return fail(RunStep::SignApk, kMsgSignApkFailed);
+    archiveSigner_ = signedBy;
     ctx_.StepDone();
     ctx_.Reporter().SetStepName(AfterLastSep(package.output));
     if (!SignUpgradePackage(ctx_, package.geometry, v1_, plan.firstGeneration, package.output,
