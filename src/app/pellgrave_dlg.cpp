@@ -1,4 +1,3 @@
-#include "app/messages.h"
 #include "app/pellgrave_dlg.h"
 
 #include <QCheckBox>
@@ -26,6 +25,7 @@
 #include <chrono>
 #include <string_view>
 
+#include "app/messages.h"
 #include "app/app_settings.h"
 #include "app/compact_style.h"
 #include "app/icons.h"

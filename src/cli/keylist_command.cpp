@@ -19,9 +19,9 @@
 #include <nlohmann/json.hpp>
 
 #include "boot/key_files.h"
-#include "build_info.h"
 #include "boot/key_gen.h"
 #include "boot/key_list.h"
+#include "build_info.h"
 #include "cli/cli_common.h"
 #include "cli/command.h"
 #include "cli/console_reporter.h"
