@@ -150,6 +150,25 @@ bool JavaSignerPresent(const AppMembers& app) {
   return IsRegularFile(app.m_strAppDir + kJavaRelativePath) && IsRegularFile(app.m_strAppDir + kSignApkRelativePath);
 }
 
+namespace {
+
+// The archive key in a token: a signer of its own, which finds the key by the
+// certificate's public key (and shares the token's login when the run's
+// signer uses the same token). Null after its message when it cannot be
+// opened.
+std::unique_ptr<Signer> OpenArchiveKeySigner(RunServices& ctx, const AppMembers& app) {
+  static const KeyLines kNoKeyLines;
+  std::string error;
+  std::unique_ptr<Signer> signer = MakeSigner(app.m_archiveKey, kNoKeyLines, app.TempDir(), ctx.pinSource, error);
+  SignError opened;
+  if (signer && !signer->Open(opened)) error = opened.message;
+  if (error.empty() && signer) return signer;
+  ctx.Show(error);
+  return nullptr;
+}
+
+}  // namespace
+
 AndroidSigning SignPackageForAndroid(RunServices& ctx, const Workspace& ws) {
   const AppMembers& app = ws.app;
   const std::string tempDir = app.TempDir();
@@ -169,21 +188,11 @@ AndroidSigning SignPackageForAndroid(RunServices& ctx, const Workspace& ws) {
   ApkSignOptions options;
   options.progress = [&ctx](uint64_t done, uint64_t total) { ctx.StepProgress(done, total); };
   options.parallelDeflate = app.m_archiveSigner == ArchiveSigner::NativeParallel;
-  // The key in a token: signed through a signer of its own, which finds the
-  // key by the certificate's public key (and shares the token's login when
-  // the run's signer uses the same token).
   std::string keyPath = app.m_strInputDir + kAndroidKeyName;
   std::unique_ptr<Signer> tokenSigner;
   if (!app.m_archiveKey.empty()) {
-    static const KeyLines kNoKeyLines;
-    std::string error;
-    tokenSigner = MakeSigner(app.m_archiveKey, kNoKeyLines, tempDir, ctx.pinSource, error);
-    SignError opened;
-    if (tokenSigner && !tokenSigner->Open(opened)) error = opened.message;
-    if (!error.empty() || !tokenSigner) {
-      ctx.Show(error);
-      return AndroidSigning::SignFailed;
-    }
+    tokenSigner = OpenArchiveKeySigner(ctx, app);
+    if (!tokenSigner) return AndroidSigning::SignFailed;
     keyPath = SignerTextForMessages(app.m_archiveKey);
     options.keySigner = [&tokenSigner](EVP_PKEY* certificateKey, bool sha256, const uint8_t* digest,
                                        std::vector<uint8_t>& signature, std::string& message) {
