@@ -6,6 +6,10 @@ namespace tarnel {
 
 inline constexpr const char* kMsgOutputIsInput = "The output %s would replace the input %s of this run!";
 inline constexpr const char* kMsgOutputsCollide = "The outputs %s and %s of this run are the same file!";
+// The program folder's Temp holds every run's intermediates.
+inline constexpr const char* kMsgInputInTempFolder =
+    "The input %s is in the program's Temp folder %s, where every run writes its intermediates; choose another source "
+    "folder!";
 inline constexpr const char* kMsgLockFailed = "Failed to lock %s: %s!";
 // make --verify: shown instead of the success message when an output does not read back.
 inline constexpr const char* kMsgReadBackFailed = "Read-back check failed for %s: %s";

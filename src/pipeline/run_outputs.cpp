@@ -41,6 +41,18 @@ bool SameFile(const PathIdentity& a, const PathIdentity& b, CaseFolding& folding
 bool CheckOutputsAgainstInputs(RunReporter& reporter, const RunPlan& plan) {
   const std::vector<std::string> outputs = plan.Outputs();
   const std::vector<std::string>& inputs = plan.inputs;
+  // Temp is the run's own: the boot areas, the packages, the UBI signature
+  // and the key files are written there under names of its own, so an input
+  // kept there could be overwritten before it is read.
+  if (const PathIdentity temp = IdentifyPath(plan.tempDir); temp.exists) {
+    for (const std::string& input : inputs) {
+      const PathIdentity id = IdentifyPath(input);
+      if (id.folderKnown && id.folderDevice == temp.device && id.folderInode == temp.inode) {
+        reporter.Show(Format(kMsgInputInTempFolder, input.c_str(), plan.tempDir.c_str()));
+        return false;
+      }
+    }
+  }
   std::vector<PathIdentity> outputIds, inputIds;
   for (const std::string& path : outputs) outputIds.push_back(IdentifyPath(path));
   for (const std::string& path : inputs) inputIds.push_back(IdentifyPath(path));

@@ -479,6 +479,30 @@ TEST_F(Cli, OutputsNeverReplaceInputsOrEachOther) {
     refused("2", table, in_, Format(kMsgOutputIsInput, (in_ + "system.img").c_str(), (in_ + "system.img").c_str()));
   }
   {
+    SCOPED_TRACE("inputs in the program folder's Temp, one named as a boot area");
+    const std::string temp = home_ + "Temp/";
+    fs::create_directories(temp);
+    fs::copy_file(keys_, temp + "keys.txt");
+    const std::vector<uint8_t> logo = PatternBytes(3000, 6);
+    WriteBytes(temp + "BootArea.bin", logo);
+    WriteText(temp + "cfg.bin", "cfg");
+    WriteText(temp + "testkey.pk8", "pk8");
+    WriteText(temp + "testkey.x509.pem", "pem");
+    WriteBytes(temp + "boot.bin", PatternBytes(4096, 5));
+    fs::rename(WriteTable({{"1", "boot", kFileTypeFastboot, "NAND_2K", "No", "boot.bin"},
+                           {"1", "logo", kFileTypeNonFs, "NAND_2K", "No", "BootArea.bin"}}),
+               temp + "table.xml");
+    const CliResult r = Run("make --board 2 --config " + ShellQuote(temp + "table.xml") + " --keys " +
+                            ShellQuote(temp + "keys.txt") + " --output " + ShellQuote(out_) + " --home " +
+                            ShellQuote(home_));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errLines, std::vector<std::string>{Format(kMsgInputInTempFolder, (temp + "boot.bin").c_str(),
+                                                          temp.c_str())});
+    EXPECT_EQ(ReadBytes(temp + "BootArea.bin"), logo);
+    EXPECT_TRUE(OutputEmpty());
+    fs::remove_all(temp);
+  }
+  {
     SCOPED_TRACE("output is a hard link to the input");
     fs::create_hard_link(in_ + "system.img", out_ + "copy.img");
     const std::string table = WriteTable({{"1", "copy", kFileTypeNonFs, "EMMC_8G", "No", "system.img"}});
